@@ -1,0 +1,22 @@
+// The init file of a VPI: "vpiSD%.2d.int" (or the older "vpiSD.int") in the
+// current directory, one PLC route per line.
+#pragma once
+
+#include <cstdio>
+
+#include "vpisd/vpi.h"
+
+namespace vpisd {
+
+constexpr int kRouteLineBytes = 200;
+constexpr int kMaxLineCharacters = 66;
+constexpr int kMaxInitLines = 99;
+
+// Returns 1 when loading ended normally (also without a file), 0 on too many lines.
+int LoadInitFile(const VpiRequest *request);
+// Reads the next line without spaces and line end; 0 ends the loading.
+int ReadRouteLine(std::FILE *file, char *line);
+// Tests the normal text (isBackup 0: name, "=", drops) or the backup text (isBackup 1).
+int CheckRouteSyntax(const char *text, int isBackup);
+
+} // namespace vpisd
