@@ -1,0 +1,62 @@
+#include "transactions/exchange.h"
+
+#include "driver/log.h"
+#include "link/handshake.h"
+#include "serial/instance_io.h"
+#include "serial/port.h"
+
+namespace vpisd {
+
+static_assert(kReplyMaxBytes <= kWorkBufferBytes, "a reply frame must fit the receive buffer");
+
+int PrepareRetry(VpiContext *context, int slot) {
+    if (EstablishLinkToPlc(context, slot) == 0) {
+        return 0;
+    }
+    SendDleNak(context);
+    PortSleep(kRetryPauseMs);
+    PurgeInput(context);
+    SendDleNak(context);
+    return 1;
+}
+
+int ExchangeFrame(const VpiRequest *request, TransactionStorage *storage,
+                  const ExchangeTraces &traces) {
+    VpiContext *context = request->context;
+    const int slot = static_cast<const TagAccess *>(request->data)->slot;
+
+    // The directly connected PLC (slot 0) is reached without route bytes.
+    storage->routeLength = slot == 0 ? 0 : EncodeRoute(context, storage->route, slot);
+    const int frameLength = BuildFrame(request, storage->body, storage->bodyLength, storage->route,
+                                       storage->routeLength, storage->frame);
+
+    SendDleNak(context);
+    if (traces.sending != nullptr) {
+        Log(LOG_DEBUG, traces.sending);
+    }
+    SendFrame(context, storage->frame, frameLength);
+
+    int receivedLength = 0;
+    const int received = ReceiveReply(context, storage->received, &receivedLength);
+    if (received != RECEIVE_OK) {
+        return received;
+    }
+    if (traces.processing != nullptr) {
+        Log(LOG_DEBUG, traces.processing);
+    }
+    // Every whole frame is acknowledged before it is looked at, also one that fails below.
+    SendReplyAck(context, storage->received);
+
+    if (CheckReplyFrame(storage->received, receivedLength, storage->routeLength) == 0) {
+        return RECEIVE_REFUSED;
+    }
+    const int copyLength = CopyReply(storage->received, storage->copy, receivedLength);
+    if (CheckReplyRoute(storage->copy, copyLength, storage->route, storage->routeLength) == 0) {
+        return RECEIVE_REFUSED;
+    }
+    storage->replyLength =
+        ExtractReplyData(storage->copy, copyLength, storage->replyBody, storage->routeLength);
+    return RECEIVE_OK;
+}
+
+} // namespace vpisd

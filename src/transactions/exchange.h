@@ -1,0 +1,46 @@
+// What one try of a read or write shares: the per-call working storage, the pause and
+// fresh link before a retry, and the exchange of one frame up to the extracted reply body.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/context.h"
+#include "link/frame.h"
+#include "link/reply.h"
+#include "routing/route_table.h"
+#include "transactions/transactions.h"
+
+namespace vpisd {
+
+// Lives on the stack of one read or write, zero-filled at its start.
+struct TransactionStorage {
+    char gas[kGasCopyCharacters + 1];
+    uint8_t body[kWorkBufferBytes];
+    int bodyLength;
+    uint8_t route[kRouteTextBytes];
+    int routeLength;
+    uint8_t frame[kWorkBufferBytes];
+    uint8_t received[kWorkBufferBytes];
+    uint8_t copy[kReplyMaxBytes]; // a received frame never exceeds kReplyMaxBytes
+    uint8_t replyBody[kWorkBufferBytes];
+    int replyLength;
+    uint8_t errorCode;
+};
+
+// Constant traces (no conversions) a transaction logs around its frame; nullptr logs none.
+struct ExchangeTraces {
+    const char *sending;    // just before the frame goes out
+    const char *processing; // once a whole reply frame came in
+};
+
+// Before tries 1 to 9: a fresh link enquiry, then DLE NAK, the pause, a purge and DLE NAK.
+// Returns 0 when the link could not be established; nothing after the enquiry is sent then.
+int PrepareRetry(VpiContext *context, int slot);
+
+// One try: route, frame, DLE NAK and frame out, reply in and acknowledged, frame and route
+// checked, body extracted into storage->replyBody / replyLength. Returns 0 when a body is
+// ready for the command's own check, 1 for a refused reply, 2 for a silent line.
+int ExchangeFrame(const VpiRequest *request, TransactionStorage *storage,
+                  const ExchangeTraces &traces);
+
+} // namespace vpisd

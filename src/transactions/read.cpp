@@ -1,0 +1,82 @@
+#include "driver/log.h"
+#include "link/handshake.h"
+#include "routing/route_table.h"
+#include "transactions/body.h"
+#include "transactions/exchange.h"
+#include "transactions/tag_checks.h"
+#include "transactions/transactions.h"
+
+namespace vpisd {
+namespace {
+
+// The PLC's "no answer" error code: counted as a communication failure when it ends a read.
+constexpr uint8_t kErrorNoAnswer = 0x11;
+
+} // namespace
+
+int32_t ReadTransaction(const VpiRequest *request) {
+    if (request == nullptr || request->context == nullptr || request->data == nullptr) {
+        return VPI_BAD_REQUEST;
+    }
+    VpiContext *context = request->context;
+    const TagAccess *tag = static_cast<const TagAccess *>(request->data);
+    TransactionStorage storage{};
+    int32_t result = RECEIVE_SILENT;
+
+    if (tag->gas != nullptr) {
+        CopyGas(tag->gas, storage.gas, kGasCopyCharacters);
+    }
+    if (CheckTagRecord(tag, storage.gas, "Read") == 0) {
+        return VPI_REFUSED;
+    }
+    const int slot = tag->slot;
+
+    if (IsRouteTag(storage.gas) != 0) {
+        tag->values[1] = static_cast<uint16_t>(context->useBackup[slot] & 0xFFFF);
+        return VPI_OK;
+    }
+    if (CheckTagCommand(tag, storage.gas, "Read", false) == 0) {
+        return VPI_REFUSED;
+    }
+
+    if (context->connected[slot] == 0 && EstablishLinkToPlc(context, slot) == 0) {
+        Log(LOG_EVENT, "VPISD: Read Failed! GAS = %s rc = %d", storage.gas, VPI_COMM_FAILURE);
+        return VPI_COMM_FAILURE;
+    }
+
+    // Built once: every try sends the sequence byte the slot has now.
+    storage.bodyLength = BuildCommand(request, storage.body, READ_COMMAND);
+
+    for (int attempt = 0; attempt < kTransactionTries; ++attempt) {
+        if (attempt > 0) {
+            Log(LOG_DEBUG, "VPISD: Read Retries = %d GAS=%s", attempt, storage.gas);
+            if (PrepareRetry(context, slot) == 0) {
+                Log(LOG_EVENT, "VPISD: Establish link on Read retry Failed! GAS %s", storage.gas);
+                return VPI_COMM_FAILURE;
+            }
+        }
+        result = ExchangeFrame(request, &storage, ExchangeTraces{nullptr, nullptr});
+        if (result != RECEIVE_OK) {
+            continue;
+        }
+        if (CheckReplyBody(request, storage.replyBody, storage.replyLength, READ_COMMAND,
+                           &storage.errorCode) != 0 &&
+            ReadReplyFitsTag(tag, storage.replyLength) != 0) {
+            AdvanceSequence(context, slot);
+            StoreReadValues(storage.replyBody, storage.replyLength, tag);
+            result = VPI_OK;
+            break;
+        }
+        result = storage.errorCode == kErrorNoAnswer ? VPI_COMM_FAILURE : VPI_REFUSED;
+    }
+
+    if (result != VPI_OK) {
+        Log(LOG_EVENT, "VPISD: Read Failed! GAS = %s rc = %d", storage.gas, result);
+    }
+    if (result == VPI_COMM_FAILURE) {
+        SwitchRoute(context, slot);
+    }
+    return result;
+}
+
+} // namespace vpisd
