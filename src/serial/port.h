@@ -26,7 +26,9 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
                  uint16_t parity, uint16_t lineFlags, PortHandle *handle);
 int32_t ClosePort(PortHandle handle);
 // Sets the read timeout to timeout x 10 ms; returns the previous one in 10 ms units,
-// or 0 when the timeouts could not be read or set.
+// or 0 when the timeouts could not be read or set (no such port; the null device).
+// Kept in 64-bit milliseconds, so every timeout >= 0 is exact; a negative one counts as 0,
+// and 0 means a read call returns at once with what is pending (never an endless wait).
 int32_t SetReadTimeout(PortHandle handle, int32_t timeout);
 int32_t PortWrite(PortHandle handle, const uint8_t *buffer, uint32_t count, uint32_t *written);
 // Reads exactly count bytes; each read call waits at most the read timeout.
