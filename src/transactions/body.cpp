@@ -15,6 +15,8 @@ constexpr int kBitWriteBytes = 8;    // header, shifted value, bit mask
 constexpr int kWriteReplyBytes = 2;  // code, sequence
 constexpr uint8_t kEndMarker = 0xFF; // two of them close a register write
 constexpr int kErrorCodeByte = 2;
+// The block limits of the parse: 128 registers, or 64 values of two registers.
+constexpr int32_t kMaxWriteWords = 128;
 
 // Entry b is the word with only bit b set, high byte first, copied into bodies as stored.
 constexpr uint8_t kBitMasks[kBitCount][2] = {
@@ -32,13 +34,19 @@ bool SlotInRange(const TagAccess &tag) {
     return static_cast<uint16_t>(tag.slot) < kSlotCount;
 }
 
+bool BitInRange(const TagAccess &tag) {
+    return tag.bit >= 0 && tag.bit < kBitCount;
+}
+
 uint8_t SequenceOf(const VpiContext &context, const TagAccess &tag) {
     return context.sequence[static_cast<uint16_t>(tag.slot)];
 }
 
 // Words the tag covers: one per register, two per 32-bit value.
 int32_t WordCount(const TagAccess &tag) {
-    return tag.kind == VPI_KIND_REGISTER_PAIR ? 2 * tag.count : tag.count;
+    // Computed in 32 bits with wrap-around, as the host's count is not trusted here.
+    const auto count = static_cast<uint32_t>(tag.count);
+    return static_cast<int32_t>(tag.kind == VPI_KIND_REGISTER_PAIR ? 2u * count : count);
 }
 
 // Byte offset of the first register from register 1, in 16-bit arithmetic.
@@ -55,8 +63,11 @@ uint16_t RegisterOffset(const TagAccess &tag) {
 
 int BuildCommand(const VpiRequest *request, uint8_t *body, uint8_t code) {
     const TagAccess &tag = TagOf(request);
-    if (!SlotInRange(tag)) {
-        return 0;
+    const bool bitWrite = code == WRITE_COMMAND && tag.type == kBitType;
+    const bool wordWrite = code == WRITE_COMMAND && !bitWrite;
+    if (!SlotInRange(tag) || (bitWrite && !BitInRange(tag)) ||
+        (wordWrite && WordCount(tag) > kMaxWriteWords)) {
+        return 0; // nothing that could run past the caller's body buffer
     }
     body[0] = code;
     body[1] = SequenceOf(*request->context, tag);
@@ -68,10 +79,7 @@ int BuildCommand(const VpiRequest *request, uint8_t *body, uint8_t code) {
         return kReadCommandBytes;
     }
 
-    if (tag.type == kBitType) {
-        if (tag.bit < 0 || tag.bit >= kBitCount) {
-            return 0;
-        }
+    if (bitWrite) {
         // The value is shifted as it stands, not reduced to 0 or 1 first.
         PutWordBigEndian(static_cast<uint32_t>(tag.values[1]) << tag.bit, body + 4);
         body[6] = kBitMasks[tag.bit][0];
@@ -140,9 +148,7 @@ void StoreReadValues(const uint8_t *body, int length, const TagAccess *tag) {
         }
         uint16_t word = static_cast<uint16_t>(data[0] << 8 | data[1]);
         if (tag->type == kBitType) {
-            word = tag->bit >= 0 && tag->bit < kBitCount
-                       ? static_cast<uint16_t>((word >> tag->bit) & 1u)
-                       : 0;
+            word = static_cast<uint16_t>(BitInRange(*tag) ? (word >> tag->bit) & 1 : 0);
         }
         tag->values[1] = word;
         return;
