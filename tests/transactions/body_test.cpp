@@ -92,10 +92,9 @@ TEST_F(BodyTest, RegisterBlockReadFillsElementsFromZero) {
         EXPECT_EQ(values_[static_cast<size_t>(i)], (0xA0 + i) << 8 | i) << "element " << i;
     }
     EXPECT_EQ(values_[10], kUntouchedWord);
-}
 
-TEST_F(BodyTest, TwoRegistersGoToElementsZeroAndOne) {
-    tag_.count = 2;
+    tag_.count = 2; // elements 0 and 1, not 1 and 2
+    values_.fill(kUntouchedWord);
     EXPECT_EQ(Build(READ_COMMAND), "00 05 00 C6 00 01");
     Store("86 05 00 00 11 22 33 44");
     EXPECT_EQ(values_[0], 0x1122);
@@ -114,20 +113,6 @@ TEST_F(BodyTest, OneLongValueReadsTwoWordsIntoElementsZeroAndOne) {
     EXPECT_EQ(values_[0], 0xAABB);
     EXPECT_EQ(values_[1], 0xCCDD);
     EXPECT_EQ(values_[2], kUntouchedWord);
-}
-
-TEST_F(BodyTest, LongValueBlocksNeedFourBytesPerValue) {
-    tag_.kind = VPI_KIND_REGISTER_PAIR;
-    tag_.address = 1;
-    tag_.count = 3;
-    EXPECT_EQ(Build(READ_COMMAND), "00 05 00 00 00 05");
-    const std::string reply = "86 05 00 00 01 02 03 04 05 06 07 08 09 0A 0B 0C";
-    EXPECT_EQ(Check(reply, READ_COMMAND), 1);
-    EXPECT_EQ(Check(reply + " 00", READ_COMMAND), 0);
-    Store(reply);
-    EXPECT_EQ(values_[0], 0x0102);
-    EXPECT_EQ(values_[5], 0x0B0C);
-    EXPECT_EQ(values_[6], kUntouchedWord);
 }
 
 TEST_F(BodyTest, RegisterOffsetIsTwiceTheDistanceFromRegisterOne) {
@@ -304,19 +289,6 @@ TEST_F(BodyTest, WriteReplyIsExactlyCodeAndSequence) {
     EXPECT_EQ(Check("80 05", WRITE_COMMAND), 0) << "the slot moved on";
     EXPECT_EQ(Check("80 06", WRITE_COMMAND), 1);
     EXPECT_TRUE(LogEntries().empty()) << LogDump();
-}
-
-TEST_F(BodyTest, EachSlotUsesItsOwnSequenceByte) {
-    for (int slot : {0, 1, 99}) {
-        SCOPED_TRACE(slot);
-        context_->sequence[slot] = static_cast<uint8_t>(0x30 + slot);
-        tag_.slot = slot;
-        const std::vector<uint8_t> body = Hex(Build(READ_COMMAND));
-        ASSERT_EQ(body.size(), 6u);
-        EXPECT_EQ(body[1], 0x30 + slot);
-        const std::string reply = "86 " + ToHex({body[1]}) + " 00 00 12 34";
-        EXPECT_EQ(Check(reply, READ_COMMAND), 1);
-    }
 }
 
 TEST_F(BodyTest, StoringNeverReadsPastTheReply) {
