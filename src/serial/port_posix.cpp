@@ -31,8 +31,10 @@ constexpr uint16_t kRtsHandshake = 0x1000;
 enum Parity : uint8_t { PARITY_NONE, PARITY_ODD, PARITY_EVEN, PARITY_MARK, PARITY_SPACE };
 enum StopBits : uint8_t { STOP_ONE, STOP_ONE_AND_HALF, STOP_TWO };
 
-// What a pseudo-terminal silently drops (and glibc then reports as EINVAL).
 constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
+// What a pseudo-terminal does not hold: it drops PARENB and forces CS8, and glibc's
+// tcsetattr then reports EINVAL although everything else was applied.
+constexpr tcflag_t kBitsDevicesMayIgnore = kParityBits | CSIZE;
 
 struct StandardSpeed {
     uint16_t bitsPerSecond;
@@ -151,17 +153,18 @@ bool BuildLine(termios *line, uint16_t dataBits, uint16_t stopBits, uint16_t par
     return true;
 }
 
-// Equal apart from the parity bits, which a pseudo-terminal does not hold.
-bool SameLineButParity(const termios &wanted, const termios &actual, bool compareSpeed) {
+// Equal apart from what a device may ignore.
+bool SameLineAsFarAsHeld(const termios &wanted, const termios &actual, bool compareSpeed) {
     return wanted.c_iflag == actual.c_iflag && wanted.c_oflag == actual.c_oflag &&
            wanted.c_lflag == actual.c_lflag &&
-           (wanted.c_cflag & ~kParityBits) == (actual.c_cflag & ~kParityBits) &&
+           (wanted.c_cflag & ~kBitsDevicesMayIgnore) == (actual.c_cflag & ~kBitsDevicesMayIgnore) &&
            wanted.c_cc[VMIN] == actual.c_cc[VMIN] && wanted.c_cc[VTIME] == actual.c_cc[VTIME] &&
            (!compareSpeed || cfgetospeed(&wanted) == cfgetospeed(&actual));
 }
 
-// Applies the line; a device that takes everything but parity (a pseudo-terminal) counts
-// as configured, so that a second open with the same settings succeeds too.
+// Applies the line; a device that takes everything but parity and character size (a
+// pseudo-terminal) counts as configured, so that a second open with the same settings
+// succeeds too.
 bool ApplyLine(int fd, termios line, uint16_t baudRate, uint16_t dataBits, uint16_t stopBits,
                uint16_t parity) {
     if (baudRate == 0 || !BuildLine(&line, dataBits, stopBits, parity)) {
@@ -176,7 +179,7 @@ bool ApplyLine(int fd, termios line, uint16_t baudRate, uint16_t dataBits, uint1
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
         termios actual{};
         if (errno != EINVAL || tcgetattr(fd, &actual) != 0 ||
-            !SameLineButParity(line, actual, standard != nullptr)) {
+            !SameLineAsFarAsHeld(line, actual, standard != nullptr)) {
             return false;
         }
     }
