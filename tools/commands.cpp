@@ -1,0 +1,160 @@
+#include "commands.h"
+
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+
+#include "connection.h"
+#include "cp437.h"
+#include "exit_codes.h"
+#include "stop_flag.h"
+#include "tag_report.h"
+
+namespace vpisd::cli {
+namespace {
+
+const char *ParityName(uint16_t parity) {
+    constexpr const char *kNames[] = {"none", "odd", "even", "mark", "space"};
+    return parity < 5 ? kNames[parity] : "unknown";
+}
+
+const char *StopBitsName(uint16_t stopBits) {
+    constexpr const char *kNames[] = {"1", "1.5", "2"};
+    return stopBits < 3 ? kNames[stopBits] : "unknown";
+}
+
+void Print(const std::string &text) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+std::optional<TagRequest> ParseTagRequest(const std::string &text, int32_t count) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return TagRequest{text, count};
+    int32_t n = 0;
+    const char *first = text.data() + colon + 1;
+    const char *last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(first, last, n);
+    if (ec != std::errc() || end != last || n < 1 || colon == 0)
+        return std::nullopt;
+    return TagRequest{text.substr(0, colon), n};
+}
+
+int RunDescribe(const CommonOptions &options) {
+    Connection connection;
+    if (const int code = connection.LoadDriver(options); code != kExitOk)
+        return code;
+    const DriverInfo &info = connection.info();
+    const std::string name = info.name != nullptr ? info.name : "";
+    const std::string banner = Cp437ToUtf8(info.banner != nullptr ? info.banner : "");
+    const std::string path = connection.library().path();
+    std::string out;
+    switch (options.format) {
+    case Format::Text:
+        out = "driver      " + name + " (driver code " + std::to_string(info.driverCode) + ")\n" +
+              "library     " + path + "\n" + "line        " + std::to_string(info.baudRate) +
+              " baud, " + std::to_string(info.dataBits) + " data bits, " + ParityName(info.parity) +
+              " parity, " + StopBitsName(info.stopBits) + " stop bit(s)\n" + "instance    " +
+              std::to_string(info.contextSize) + " bytes per VPI\n" + "banner" + banner + "\n";
+        break;
+    case Format::Csv:
+        out = "field,value\nname," + CsvField(name) + "\ndriverCode," +
+              std::to_string(info.driverCode) + "\nlibrary," + CsvField(path) + "\nbaudRate," +
+              std::to_string(info.baudRate) + "\ndataBits," + std::to_string(info.dataBits) +
+              "\nparity," + ParityName(info.parity) + "\nstopBits," + StopBitsName(info.stopBits) +
+              "\ncontextSize," + std::to_string(info.contextSize) + "\nbanner," + CsvField(banner) +
+              "\n";
+        break;
+    case Format::Json:
+        out =
+            "{\"name\":" + JsonString(name) + ",\"driverCode\":" + std::to_string(info.driverCode) +
+            ",\"library\":" + JsonString(path) + ",\"baudRate\":" + std::to_string(info.baudRate) +
+            ",\"dataBits\":" + std::to_string(info.dataBits) +
+            ",\"parity\":" + JsonString(ParityName(info.parity)) +
+            ",\"stopBits\":" + JsonString(StopBitsName(info.stopBits)) +
+            ",\"contextSize\":" + std::to_string(info.contextSize) +
+            ",\"banner\":" + JsonString(banner) + "}\n";
+        break;
+    }
+    Print(out);
+    return kExitOk;
+}
+
+int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
+    Connection connection;
+    if (const int code = connection.Open(options); code != kExitOk)
+        return code;
+    if (options.format == Format::Csv)
+        Print(CsvHeader(false));
+    int exitCode = kExitOk;
+    for (const auto &tag : tags) {
+        if (StopRequested())
+            break;
+        TagLayout layout;
+        TagReport report;
+        if (!connection.ParseTag(tag.gas, tag.count, layout)) {
+            report = MakeReport(tag.gas, TagLayout{});
+            report.status = TagStatus::BadGas;
+        } else {
+            report = MakeReport(tag.gas, layout);
+            std::vector<uint16_t> buffer(BufferWords(layout), 0);
+            report.status = StatusForResult(connection.session().Read(tag.gas, layout, buffer));
+            if (report.status == TagStatus::Ok) {
+                report.values = DecodeValues(layout, buffer, options.wordOrder, options.asSigned);
+            }
+            ReportDriverEvents(report.status, options.verbosity);
+        }
+        Print(FormatReport(options.format, report, RoundStamp{}));
+        exitCode = WorseExitCode(exitCode, ExitCodeForStatus(report.status));
+    }
+    return exitCode;
+}
+
+int RunWrite(const CommonOptions &options, const std::string &gas,
+             const std::vector<std::string> &texts) {
+    std::vector<int64_t> values;
+    for (const auto &text : texts) {
+        const auto value = ParseNumber(text);
+        if (!value) {
+            std::fprintf(stderr, "vpisd-cli: %s is not a number (decimal or 0x hex)\n",
+                         text.c_str());
+            return kExitUsage;
+        }
+        values.push_back(*value);
+    }
+    if (TypeForGas(gas) == kTypeBit && values.size() != 1) {
+        std::fprintf(stderr, "vpisd-cli: %s takes exactly one value\n", gas.c_str());
+        return kExitUsage;
+    }
+    Connection connection;
+    if (const int code = connection.Open(options); code != kExitOk)
+        return code;
+    TagLayout layout;
+    TagReport report;
+    if (!connection.ParseTag(gas, static_cast<int32_t>(values.size()), layout)) {
+        report = MakeReport(gas, TagLayout{});
+        report.write = true;
+        report.status = TagStatus::BadGas;
+    } else {
+        std::vector<uint16_t> buffer(BufferWords(layout), 0);
+        std::string error;
+        if (!EncodeValues(layout, values, options.wordOrder, buffer, error)) {
+            std::fprintf(stderr, "vpisd-cli: %s: %s\n", gas.c_str(), error.c_str());
+            return kExitUsage;
+        }
+        report = MakeReport(gas, layout);
+        report.write = true;
+        report.values = values;
+        report.status = StatusForResult(connection.session().Write(gas, layout, buffer));
+        ReportDriverEvents(report.status, options.verbosity);
+    }
+    if (options.format == Format::Csv)
+        Print(CsvHeader(false));
+    Print(FormatReport(options.format, report, RoundStamp{}));
+    return ExitCodeForStatus(report.status);
+}
+
+} // namespace vpisd::cli

@@ -1,0 +1,47 @@
+// The tool's commands. Each returns an exit code (exit_codes.h).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "line_options.h"
+#include "output.h"
+#include "values.h"
+
+namespace vpisd::cli {
+
+struct CommonOptions {
+    std::string library; // --lib
+    LineOptions line;    // port, VPI number and timeout; the line settings below fill the rest
+    std::optional<uint32_t> baudRate;
+    std::optional<uint16_t> dataBits;
+    std::optional<uint16_t> stopBits;
+    std::optional<uint16_t> parity;
+    std::string init; // --init: file or directory
+    bool trace = false;
+    int verbosity = 0;
+    Format format = Format::Text;
+    WordOrder wordOrder = WordOrder::HighFirst;
+    bool asSigned = false;
+};
+
+// A GAS and the number of values to read from it ("P10100:8" is P10100 with 8 values).
+struct TagRequest {
+    std::string gas;
+    int32_t count = 1;
+};
+
+// "GAS" or "GAS:N"; the count defaults to `count`. nullopt for a malformed count.
+std::optional<TagRequest> ParseTagRequest(const std::string &text, int32_t count);
+
+int RunDescribe(const CommonOptions &options);
+int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags);
+int RunWrite(const CommonOptions &options, const std::string &gas,
+             const std::vector<std::string> &values);
+// rounds 0: until interrupted.
+int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags, int intervalMs,
+            int rounds);
+
+} // namespace vpisd::cli

@@ -1,0 +1,58 @@
+#include "host_log.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "console.h"
+#include "vpisd/vpi.h"
+
+namespace vpisd::cli {
+namespace {
+
+constexpr size_t kRecentEventLimit = 64; // a failed read logs a handful; keep the last ones
+std::mutex logMutex;
+int currentVerbosity = 0;
+std::vector<std::string> recentEvents;
+
+} // namespace
+
+void SetLogVerbosity(int verbosity) {
+    std::lock_guard lock(logMutex);
+    currentVerbosity = verbosity;
+}
+
+std::vector<std::string> TakeRecentEvents() {
+    std::lock_guard lock(logMutex);
+    std::vector<std::string> out;
+    out.swap(recentEvents);
+    return out;
+}
+
+} // namespace vpisd::cli
+
+// The driver finds this by name in the global symbol scope and calls it on the thread
+// of the command it runs.
+extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level, const char *format,
+                                                                  ...) {
+    using namespace vpisd::cli;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    int verbosity = 0;
+    {
+        std::lock_guard lock(logMutex);
+        verbosity = currentVerbosity;
+        if (level == VPI_LOG_EVENT) {
+            if (recentEvents.size() == kRecentEventLimit)
+                recentEvents.erase(recentEvents.begin());
+            recentEvents.emplace_back(text);
+        }
+    }
+    if (verbosity >= 2 || (verbosity == 1 && level >= VPI_LOG_EVENT)) {
+        ConsoleLine(TimeOfDay() + " [" + std::to_string(level) + "] " + text);
+    }
+}

@@ -1,0 +1,14 @@
+// The tool's side of the driver's logger (VpiHostLog, exported from the executable).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vpisd::cli {
+
+// 0: messages are kept but not shown; 1: events (level 32) shown as they come; 2: traces too.
+void SetLogVerbosity(int verbosity);
+// Events logged since the last call, oldest first; the tool shows them when a command fails.
+std::vector<std::string> TakeRecentEvents();
+
+} // namespace vpisd::cli

@@ -1,0 +1,166 @@
+// vpisd-cli: a command-line host for libvpisd.so. It loads the driver, drives one VPI through
+// VpiMain as a SCADA host would, and prints what the PLCs answer.
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <unistd.h>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "stop_flag.h"
+#include "work_dir.h"
+
+namespace {
+
+using namespace vpisd::cli;
+
+constexpr const char *kFooter = R"(GAS (tag address) forms, letter case free:
+  P10100      register 100 of the PLC named P1 in the init file
+  P10101F     32-bit value in the register pair 101-102 (the first register must be odd)
+  P1010003    bit 3 of register 100, bits counted 01 (least significant) to 16
+  P1!ROUTE    route selection of P1: 0 normal route, 1 backup route
+  001234      register 1234 peer to peer (no init file: the PLC on the cable)
+
+Examples:
+  vpisd-cli describe
+  vpisd-cli --port ttyS0 read 001234
+  vpisd-cli --port /dev/pts/3 --init plant.int read P10100 --count 8
+  vpisd-cli --port ttyS0 --init plant.int write P10101F 123456
+  vpisd-cli --port ttyS0 --init plant.int write P1010003 1
+  vpisd-cli --port ttyS0 --init plant.int --trace -v read P10100
+  vpisd-cli --port ttyS0 --init plant.int --format csv poll P10100 P10101F:2 --interval 500 --count 10
+
+Exit codes: 0 ok, 1 reply refused or GAS rejected, 2 no answer (communication failure),
+3 port cannot be opened, 4 usage error or missing init file, 5 libvpisd.so cannot be loaded.)";
+
+void OnSignal(int) {
+    // The first Ctrl-C lets the driver call in progress finish; a second one leaves at once.
+    if (StopRequested()) {
+        EmergencyRemoveWorkDirs();
+        _exit(130);
+    }
+    RequestStop();
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"vpisd-cli: read and write SY/MAX PLC registers through the vpisd driver"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    CommonOptions options;
+    std::string parity;
+    std::string stopBits;
+    app.add_option("--lib", options.library, "path of libvpisd.so (default: next to this tool)");
+    app.add_option("-p,--port", options.line.port,
+                   "serial device: a name under /dev (ttyS0) or a path (/dev/pts/3)");
+    app.add_option("-b,--baud", options.baudRate, "baud rate (driver default 9600)")
+        ->check(CLI::Range(1u, 4000000u));
+    app.add_option("--data", options.dataBits, "data bits, 5 to 8 (default 8)")
+        ->check(CLI::Range(5, 8));
+    app.add_option("--parity", parity, "none, odd, even, mark or space (default even)")
+        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case))
+        ->type_name("PARITY");
+    app.add_option("--stop", stopBits, "stop bits: 1, 1.5 or 2 (default 1)")
+        ->check(CLI::IsMember({"1", "1.5", "2"}));
+    app.add_option("-t,--timeout", options.line.timeoutMs,
+                   "read timeout in ms, in 10 ms steps (default 1000)")
+        ->check(CLI::Range(10, 600000));
+    app.add_option("--vpi", options.line.vpiNumber, "VPI number; names the init file vpiSDnn.int")
+        ->check(CLI::Range(0, 9999));
+    app.add_option("-i,--init", options.init,
+                   "init file with the routes, or a directory holding vpiSDnn.int or vpiSD.int");
+    app.add_flag("--trace", options.trace,
+                 "print every byte on the wire (>> to the PLC, << from it)");
+    app.add_flag("-v,--verbose", options.verbosity,
+                 "driver messages: -v events, -vv protocol traces as well");
+    const std::map<std::string, Format> formats{
+        {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
+    app.add_option("-f,--format", options.format, "output: text, csv or json (one object a line)")
+        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
+        ->type_name("text|csv|json");
+    const std::map<std::string, WordOrder> orders{{"high-first", WordOrder::HighFirst},
+                                                  {"low-first", WordOrder::LowFirst}};
+    app.add_option("--word-order", options.wordOrder,
+                   "32-bit values: high-first (default: the odd register holds the high word) "
+                   "or low-first")
+        ->transform(CLI::CheckedTransformer(orders, CLI::ignore_case))
+        ->type_name("high-first|low-first");
+    app.add_flag("--signed", options.asSigned, "show 16- and 32-bit values as signed numbers");
+
+    app.add_subcommand("describe", "show the driver's name, banner, defaults and instance size");
+
+    std::vector<std::string> readTags;
+    int32_t readCount = 1;
+    CLI::App *read = app.add_subcommand("read", "read tags once; GAS:N reads N values from GAS");
+    read->add_option("GAS", readTags, "one or more tag addresses")->required();
+    read->add_option("-n,--count", readCount, "values per tag: registers, or 32-bit values for F")
+        ->check(CLI::Range(1, 128));
+
+    std::string writeTag;
+    std::vector<std::string> writeValues;
+    CLI::App *write =
+        app.add_subcommand("write", "write values: several for consecutive registers or pairs");
+    write->add_option("GAS", writeTag, "tag address")->required();
+    write->add_option("VALUE", writeValues, "decimal or 0x hex; 0/1 for a bit")->required();
+
+    std::vector<std::string> pollTags;
+    int intervalMs = 1000;
+    int rounds = 0;
+    CLI::App *poll = app.add_subcommand("poll", "read tags repeatedly and sum up at the end");
+    poll->add_option("GAS", pollTags, "one or more tag addresses, GAS:N for N values")->required();
+    poll->add_option("--interval", intervalMs, "milliseconds from round to round (default 1000)")
+        ->check(CLI::Range(0, 3600000));
+    poll->add_option("-n,--count", rounds, "rounds to run (default: until Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+    if (!parity.empty()) {
+        const std::map<std::string, uint16_t> codes{
+            {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
+        std::string lower = parity;
+        for (char &c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        options.parity = codes.at(lower);
+    }
+    if (!stopBits.empty()) {
+        options.stopBits = static_cast<uint16_t>(stopBits == "1" ? 0 : stopBits == "1.5" ? 1 : 2);
+    }
+    InstallSignalHandlers();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    const std::string command = app.get_subcommands().front()->get_name();
+    if (command == "describe")
+        return RunDescribe(options);
+    if (command == "write")
+        return RunWrite(options, writeTag, writeValues);
+    std::vector<TagRequest> tags;
+    for (const auto &text : command == "read" ? readTags : pollTags) {
+        const auto tag = ParseTagRequest(text, command == "read" ? readCount : 1);
+        if (!tag) {
+            std::fprintf(stderr, "vpisd-cli: %s: the count after ':' must be a number from 1\n",
+                         text.c_str());
+            return kExitUsage;
+        }
+        tags.push_back(*tag);
+    }
+    return command == "read" ? RunRead(options, tags) : RunPoll(options, tags, intervalMs, rounds);
+}

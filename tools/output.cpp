@@ -1,0 +1,159 @@
+#include "output.h"
+
+#include <cstdio>
+
+namespace vpisd::cli {
+namespace {
+
+std::string HexOf(int64_t value, int digits) {
+    const uint64_t mask = digits >= 8 ? 0xFFFFFFFFull : 0xFFFFull;
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*llX", digits,
+                  static_cast<unsigned long long>(static_cast<uint64_t>(value) & mask));
+    return text;
+}
+
+std::string TextValue(const TagReport &report, int64_t value) {
+    std::string out = std::to_string(value);
+    if (report.route) {
+        out += value == 0 ? " (normal route)" : " (backup route)";
+    } else if (report.hexDigits > 0) {
+        out += " (" + HexOf(value, report.hexDigits) + ")";
+    }
+    return out;
+}
+
+std::string FormatText(const TagReport &report) {
+    if (report.status != TagStatus::Ok) {
+        return report.gas + ": " + StatusText(report.status) + "\n";
+    }
+    std::string out;
+    const char *arrow = report.write ? " <- " : " = ";
+    for (size_t i = 0; i < report.values.size(); ++i) {
+        const std::string &name = i < report.names.size() ? report.names[i] : report.gas;
+        out += name + arrow + TextValue(report, report.values[i]);
+        out += report.write ? " ok\n" : "\n";
+    }
+    return out;
+}
+
+std::string FormatCsv(const TagReport &report, const RoundStamp &stamp) {
+    const std::string lead =
+        stamp.round > 0 ? std::to_string(stamp.round) + "," + CsvField(stamp.time) + "," : "";
+    const std::string status = CsvField(StatusText(report.status));
+    if (report.status != TagStatus::Ok || report.values.empty()) {
+        return lead + CsvField(report.gas) + ",," + status + "\n";
+    }
+    std::string out;
+    for (size_t i = 0; i < report.values.size(); ++i) {
+        const std::string &name = i < report.names.size() ? report.names[i] : report.gas;
+        out += lead + CsvField(name) + "," + std::to_string(report.values[i]) + "," + status + "\n";
+    }
+    return out;
+}
+
+std::string FormatJson(const TagReport &report, const RoundStamp &stamp) {
+    std::string out = "{";
+    if (stamp.round > 0) {
+        out += "\"round\":" + std::to_string(stamp.round) + ",\"time\":" + JsonString(stamp.time) +
+               ",";
+    }
+    out += "\"gas\":" + JsonString(report.gas);
+    out += ",\"operation\":" + JsonString(report.write ? "write" : "read");
+    out += ",\"status\":" + JsonString(StatusText(report.status));
+    out += ",\"values\":[";
+    if (report.status == TagStatus::Ok) {
+        for (size_t i = 0; i < report.values.size(); ++i) {
+            const std::string &name = i < report.names.size() ? report.names[i] : report.gas;
+            if (i > 0)
+                out += ",";
+            out += "{\"gas\":" + JsonString(name) +
+                   ",\"value\":" + std::to_string(report.values[i]) + "}";
+        }
+    }
+    return out + "]}\n";
+}
+
+} // namespace
+
+const char *StatusText(TagStatus status) {
+    switch (status) {
+    case TagStatus::Ok:
+        return "ok";
+    case TagStatus::Refused:
+        return "refused";
+    case TagStatus::NoAnswer:
+        return "no answer";
+    case TagStatus::BadGas:
+        return "bad GAS";
+    }
+    return "unknown";
+}
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string CsvField(std::string_view text) {
+    if (text.find_first_of(",\"\n\r") == std::string_view::npos)
+        return std::string(text);
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string CsvHeader(bool polling) {
+    return polling ? "round,time,gas,value,status\n" : "gas,value,status\n";
+}
+
+std::vector<std::string> SummarizeEvents(const std::vector<std::string> &events) {
+    std::vector<std::string> texts;
+    std::vector<int> counts;
+    for (const auto &event : events) {
+        size_t i = 0;
+        while (i < texts.size() && texts[i] != event)
+            ++i;
+        if (i == texts.size()) {
+            texts.push_back(event);
+            counts.push_back(0);
+        }
+        ++counts[i];
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (counts[i] > 1)
+            texts[i] += " (" + std::to_string(counts[i]) + " times)";
+    }
+    return texts;
+}
+
+std::string FormatReport(Format format, const TagReport &report, const RoundStamp &stamp) {
+    switch (format) {
+    case Format::Csv:
+        return FormatCsv(report, stamp);
+    case Format::Json:
+        return FormatJson(report, stamp);
+    case Format::Text:
+        break;
+    }
+    return FormatText(report);
+}
+
+} // namespace vpisd::cli

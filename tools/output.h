@@ -1,0 +1,42 @@
+// What a command prints for each tag, as text for people or csv/json for scripts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vpisd::cli {
+
+enum class Format { Text, Csv, Json };
+
+enum class TagStatus { Ok, Refused, NoAnswer, BadGas };
+
+struct TagReport {
+    std::string gas;    // upper-cased
+    bool write = false; // values written rather than read
+    TagStatus status = TagStatus::Ok;
+    int hexDigits = 0;              // 4 or 8 to show each value in hex too (text only)
+    bool route = false;             // a "!ROUTE" value: 0 normal, other backup
+    std::vector<std::string> names; // the GAS of each value
+    std::vector<int64_t> values;
+};
+
+// Polling adds the round and its time to every record; round 0 means a single command.
+struct RoundStamp {
+    int round = 0;
+    std::string time;
+};
+
+const char *StatusText(TagStatus status);
+std::string JsonString(std::string_view text);
+std::string CsvField(std::string_view text);
+std::string CsvHeader(bool polling);
+// Driver messages for a person: each distinct text once, in order of first appearance,
+// with " (N times)" when it came more than once.
+std::vector<std::string> SummarizeEvents(const std::vector<std::string> &events);
+
+// The lines for one tag, each ending in a newline.
+std::string FormatReport(Format format, const TagReport &report, const RoundStamp &stamp);
+
+} // namespace vpisd::cli

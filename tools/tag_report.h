@@ -1,0 +1,18 @@
+// From the driver's answer for one tag to the record that the output formats print.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "output.h"
+#include "values.h"
+
+namespace vpisd::cli {
+
+// The report's heading fields for a parsed tag; status and values are the caller's.
+TagReport MakeReport(const std::string &gas, const TagLayout &layout);
+// A read or write result of the driver: 0 done, 1 reply refused, 2 no answer.
+TagStatus StatusForResult(int32_t result);
+int ExitCodeForStatus(TagStatus status);
+
+} // namespace vpisd::cli

@@ -1,0 +1,160 @@
+#include "wire_relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+#include "raw_port.h"
+
+namespace vpisd::cli {
+namespace {
+
+constexpr int kQuietMs = 5;       // a gap this long ends a burst in the trace
+constexpr int kIdlePollMs = 50;   // how often an idle relay looks at its stop flag
+constexpr int kStopGraceMs = 500; // the longest Stop() waits for the line to fall quiet
+constexpr int kWriteTimeoutMs = 1000;
+constexpr size_t kBytesPerLine = 32;
+
+bool WriteAll(int fd, const uint8_t *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, kWriteTimeoutMs) <= 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string FormatTraceBurst(const std::string &time, bool toPlc,
+                             const std::vector<uint8_t> &bytes) {
+    const std::string head = time + (toPlc ? " >>" : " <<");
+    std::string out = head;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0 && i % kBytesPerLine == 0)
+            out += "\n" + std::string(head.size(), ' ');
+        char pair[4];
+        std::snprintf(pair, sizeof pair, " %02X", bytes[i]);
+        out += pair;
+    }
+    return out;
+}
+
+WireRelay::~WireRelay() {
+    Stop();
+    if (slave_ >= 0)
+        close(slave_);
+    if (master_ >= 0)
+        close(master_);
+    if (port_ >= 0)
+        close(port_);
+}
+
+bool WireRelay::Start(const std::string &devicePath, const LineOptions &line, bool trace,
+                      std::string &error) {
+    port_ = OpenRawPort(devicePath, line, error);
+    if (port_ < 0)
+        return false;
+    termios raw{};
+    cfmakeraw(&raw);
+    char name[64] = {};
+    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
+        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    driverPath_ = name;
+    trace_ = trace;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void WireRelay::Stop() {
+    if (!thread_.joinable())
+        return;
+    stop_ = true;
+    thread_.join();
+}
+
+void WireRelay::FlushBurst() {
+    if (burst_.empty())
+        return;
+    if (trace_)
+        ConsoleLine(FormatTraceBurst(burstTime_, burstToPlc_, burst_));
+    burst_.clear();
+}
+
+bool WireRelay::Forward(int from, int to, bool toPlc) {
+    uint8_t chunk[512];
+    const ssize_t n = read(from, chunk, sizeof chunk);
+    if (n <= 0)
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    const auto size = static_cast<size_t>(n);
+    if (!burst_.empty() && burstToPlc_ != toPlc)
+        FlushBurst();
+    if (burst_.empty()) {
+        burstToPlc_ = toPlc;
+        burstTime_ = TimeOfDay();
+    }
+    burst_.insert(burst_.end(), chunk, chunk + size);
+    return WriteAll(to, chunk, size);
+}
+
+void WireRelay::Run() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point stopSeen{};
+    bool stopping = false;
+    while (true) {
+        if (stop_ && !stopping) {
+            stopping = true;
+            stopSeen = Clock::now();
+        }
+        if (stopping && Clock::now() - stopSeen > std::chrono::milliseconds(kStopGraceMs))
+            break;
+        pollfd fds[2] = {{master_, POLLIN, 0}, {port_, POLLIN, 0}};
+        const int ready = poll(fds, 2, burst_.empty() ? kIdlePollMs : kQuietMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            FlushBurst();
+            if (stopping)
+                break;
+            continue;
+        }
+        bool ok = true;
+        if ((fds[0].revents & POLLIN) != 0)
+            ok = Forward(master_, port_, true);
+        if (ok && (fds[1].revents & POLLIN) != 0)
+            ok = Forward(port_, master_, false);
+        if (ok && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+            (fds[1].revents & POLLIN) == 0) {
+            ok = false;
+        }
+        if (!ok) {
+            FlushBurst();
+            ConsoleLine(TimeOfDay() + " relay: the serial device went away");
+            break;
+        }
+    }
+    FlushBurst();
+}
+
+} // namespace vpisd::cli

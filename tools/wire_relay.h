@@ -1,0 +1,55 @@
+// A transparent relay between a pseudo-terminal, which the driver opens as its port, and the
+// real serial device, which the tool opens itself. It lets the tool print every byte on the
+// wire, give the driver a short port name for any device path, and run the device at rates
+// that the driver's 16-bit baud field cannot hold.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line_options.h"
+
+namespace vpisd::cli {
+
+// One trace line: "HH:MM:SS.mmm >> 10 01 ..." (">>" driver to PLC, "<<" PLC to driver),
+// continued on further lines every 32 bytes.
+std::string FormatTraceBurst(const std::string &time, bool toPlc,
+                             const std::vector<uint8_t> &bytes);
+
+class WireRelay {
+  public:
+    WireRelay() = default;
+    ~WireRelay();
+    WireRelay(const WireRelay &) = delete;
+    WireRelay &operator=(const WireRelay &) = delete;
+
+    // Opens the device and a pty pair and starts relaying; with `trace` each burst of bytes
+    // is printed on stderr. False with the reason in `error` when either cannot be opened.
+    bool Start(const std::string &devicePath, const LineOptions &line, bool trace,
+               std::string &error);
+    // Path of the pty end that the driver opens.
+    const std::string &driverPath() const { return driverPath_; }
+    // Lets the bytes in flight through (until the line is quiet), then ends the relay.
+    void Stop();
+
+  private:
+    void Run();
+    bool Forward(int from, int to, bool toPlc);
+    void FlushBurst();
+
+    int port_ = -1;
+    int master_ = -1;
+    int slave_ = -1; // held open so that the line stays up while the driver closes and reopens it
+    std::string driverPath_;
+    bool trace_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    bool burstToPlc_ = false;
+    std::vector<uint8_t> burst_;
+    std::string burstTime_;
+};
+
+} // namespace vpisd::cli

@@ -1,0 +1,41 @@
+// The driver reads its init file by a bare name from the current directory. The tool gives it
+// a private temporary directory holding just the file the user named, and removes it at exit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vpisd::cli {
+
+// "vpiSD%.2d.int" for the VPI number, the name the driver tries first.
+std::string InitFileName(int32_t vpiNumber);
+// The file of `dir` that the driver would load for the VPI: the numbered name, else "vpiSD.int".
+std::optional<std::string> FindInitFile(const std::string &dir, int32_t vpiNumber);
+
+class WorkDir {
+  public:
+    WorkDir() = default;
+    ~WorkDir();
+    WorkDir(const WorkDir &) = delete;
+    WorkDir &operator=(const WorkDir &) = delete;
+
+    // `init` is an init file (copied under the numbered name), a directory holding one (copied
+    // under its own name), or empty (the init files of the current directory are copied, so the
+    // driver sees what it would see there). Then the new directory becomes the current one.
+    bool Prepare(const std::string &init, int32_t vpiNumber, std::string &error);
+    const std::string &path() const { return path_; }
+    // The file the routes come from, empty when there is none (peer to peer).
+    const std::string &initSource() const { return initSource_; }
+
+  private:
+    std::string path_;
+    std::string previous_;
+    std::string initSource_;
+};
+
+// Removes every prepared directory with async-signal-safe calls only; for a signal handler.
+void EmergencyRemoveWorkDirs();
+
+} // namespace vpisd::cli
