@@ -46,15 +46,6 @@ TEST_F(InstanceIo, PendingInputIsDiscardedBeforeASend) {
     EXPECT_EQ(in[0], 0xBB);
 }
 
-TEST_F(InstanceIo, SendOnAQuietLineCostsOnePurgeWindow) {
-    const uint8_t byte = 0x05;
-    Stopwatch watch;
-    EXPECT_EQ(SendBytes(&context_, &byte, 1), 1);
-    EXPECT_GE(watch.ElapsedMs(), 48);
-    EXPECT_LT(watch.ElapsedMs(), 150);
-    EXPECT_EQ(ToHex(pty_.Read(1, 500)), "05");
-}
-
 TEST_F(InstanceIo, ReceiveNeedsTheExactCount) {
     pty_.Write(Hex("01 02 03"));
     uint8_t in[4] = {};
@@ -116,20 +107,6 @@ TEST(InstanceIoWithoutPort, PortZeroDoesNothing) {
     EXPECT_EQ(context.port, 0u);
     EXPECT_EQ(SendBytes(nullptr, out, 2), 0);
     EXPECT_EQ(ReceiveBytes(nullptr, in, 2), 0);
-}
-
-TEST(InstanceIoOnNul, SendsSucceedAndReceivesFailAtOnce) {
-    VpiContext context;
-    std::memset(&context, 0, sizeof context);
-    context.timeout = 100;
-    ASSERT_EQ(OpenPort("NUL", 9600, 8, 0, 2, 8, &context.port), PORT_OK);
-    const uint8_t out[2] = {0x10, 0x05};
-    uint8_t in[2] = {};
-    Stopwatch watch;
-    EXPECT_EQ(SendBytes(&context, out, 2), 1);
-    EXPECT_EQ(ReceiveBytes(&context, in, 2), 0);
-    EXPECT_LT(watch.ElapsedMs(), 100);
-    EXPECT_EQ(ClosePort(context.port), PORT_OK);
 }
 
 } // namespace

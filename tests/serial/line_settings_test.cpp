@@ -156,12 +156,5 @@ TEST_F(LineSettings, UnusableSettingsFailWithFiveAndLeaveNothingOpen) {
     EXPECT_EQ(ClosePort(handle), PORT_OK);
 }
 
-TEST_F(LineSettings, NulConfiguresNothing) {
-    // Settings that no device could take do not matter for the null device.
-    PortHandle handle = 0;
-    ASSERT_EQ(OpenPort("NUL", 0, 42, 9, 77, 0xFFFF, &handle), PORT_OK);
-    EXPECT_EQ(ClosePort(handle), PORT_OK);
-}
-
 } // namespace
 } // namespace vpisd::test

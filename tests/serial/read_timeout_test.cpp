@@ -101,17 +101,6 @@ TEST_F(ReadTimeout, SecondByteDuringTheSecondWaitCompletesTheRead) {
     EXPECT_LT(elapsed, 390); // returned on arrival, not at the end of the second window
 }
 
-TEST_F(ReadTimeout, SilentLineFailsAfterOneTimeout) {
-    SetReadTimeout(handle_, 15);
-    uint8_t in[4] = {};
-    uint32_t got = 99;
-    Stopwatch watch;
-    EXPECT_EQ(PortRead(handle_, in, 4, &got), PORT_IO_FAILED);
-    EXPECT_EQ(got, 0u);
-    EXPECT_GE(watch.ElapsedMs(), 148);
-    EXPECT_LT(watch.ElapsedMs(), 500);
-}
-
 TEST_F(ReadTimeout, BytesArrivingInPiecesAreGatheredInOrder) {
     SetReadTimeout(handle_, 20);
     pty_.Write(Hex("01 02"));

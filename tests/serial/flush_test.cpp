@@ -1,4 +1,4 @@
-// The port-layer routines no command calls: FlushPort, SendBreak, PortSleep.
+// FlushPort: drains whatever input waits, with short reads, and restores the timeout.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +12,7 @@
 namespace vpisd::test {
 namespace {
 
-class FlushAndBreak : public ::testing::Test {
+class Flush : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(OpenPort(pty_.path().c_str(), 9600, 8, 0, 0, 8, &handle_), PORT_OK);
@@ -23,7 +23,7 @@ class FlushAndBreak : public ::testing::Test {
     PortHandle handle_ = 0;
 };
 
-TEST_F(FlushAndBreak, FlushDrainsWaitingInputAndRestoresTheTimeout) {
+TEST_F(Flush, FlushDrainsWaitingInputAndRestoresTheTimeout) {
     SetReadTimeout(handle_, 25);
     pty_.Write(std::vector<uint8_t>(700, 0x33));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -36,25 +36,12 @@ TEST_F(FlushAndBreak, FlushDrainsWaitingInputAndRestoresTheTimeout) {
     EXPECT_EQ(in[0], 0x44);
 }
 
-TEST_F(FlushAndBreak, FlushWithNothingWaitingReturnsAtOnce) {
+TEST_F(Flush, FlushWithNothingWaitingReturnsAtOnce) {
     SetReadTimeout(handle_, 25);
     Stopwatch watch;
     EXPECT_EQ(FlushPort(handle_), 0);
     EXPECT_LT(watch.ElapsedMs(), 40);
     EXPECT_EQ(SetReadTimeout(handle_, 25), 25);
-}
-
-TEST_F(FlushAndBreak, BreakAndSleepLastTheirTime) {
-    Stopwatch watch;
-    EXPECT_EQ(SendBreak(60, handle_), 0);
-    EXPECT_GE(watch.ElapsedMs(), 60);
-    Stopwatch sleep;
-    EXPECT_EQ(PortSleep(40), 0);
-    EXPECT_GE(sleep.ElapsedMs(), 40);
-    // The line still works after the break.
-    const uint8_t byte = 0x21;
-    EXPECT_EQ(PortWrite(handle_, &byte, 1, nullptr), PORT_OK);
-    EXPECT_EQ(ToHex(pty_.Read(1, 500)), "21");
 }
 
 } // namespace
