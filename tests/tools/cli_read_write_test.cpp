@@ -1,0 +1,156 @@
+// Reads and writes through the tool against simulated PLCs: every GAS form, the placement of
+// values, and what reaches the PLC's registers.
+#include <gtest/gtest.h>
+
+#include "cli_process.h"
+#include "sim_network.h"
+
+namespace vpisd::cli::test {
+namespace {
+
+class ReadWrite : public ::testing::Test {
+  protected:
+    SimNetwork net{kRoutedNetwork};
+    vpisd::sim::Simulator &sim = net.sim();
+
+    CliResult Run(const std::vector<std::string> &extra) { return RunCli(net.Args(extra)); }
+};
+
+TEST_F(ReadWrite, SingleRegisterComesBackAsTheValueThePlcHolds) {
+    sim.SetRegister("P1", 100, 4660);
+    const CliResult r = Run({"--format", "csv", "read", "P10100"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"gas,value,status", "P10100,4660,ok"}));
+}
+
+TEST_F(ReadWrite, BlockReadNamesEachRegisterInOrder) {
+    const uint16_t values[] = {11, 22, 33, 44};
+    for (size_t i = 0; i < 4; ++i)
+        sim.SetRegister("P2", 300 + i, values[i]);
+    const CliResult r = Run({"--format", "csv", "read", "p20300", "--count", "4"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(lines[i + 1],
+                  "P20" + std::to_string(300 + i) + "," + std::to_string(values[i]) + ",ok");
+    }
+}
+
+TEST_F(ReadWrite, PairsFollowTheChosenWordOrder) {
+    const uint32_t value = 0x12345678u;
+    sim.SetRegister("P1", 101, static_cast<uint16_t>(value >> 16));
+    sim.SetRegister("P1", 102, static_cast<uint16_t>(value & 0xFFFF));
+    const CliResult high = Run({"--format", "csv", "read", "P10101F"});
+    ASSERT_EQ(high.exitCode, 0) << high.err;
+    EXPECT_EQ(Lines(high.out).at(1), "P10101F," + std::to_string(value) + ",ok");
+
+    const uint32_t swapped = (value << 16) | (value >> 16);
+    const CliResult low = Run({"--format", "csv", "--word-order", "low-first", "read", "P10101F"});
+    ASSERT_EQ(low.exitCode, 0) << low.err;
+    EXPECT_EQ(Lines(low.out).at(1), "P10101F," + std::to_string(swapped) + ",ok");
+}
+
+TEST_F(ReadWrite, BlockOfPairsNamesEveryOddRegister) {
+    sim.SetRegister("P1", 104, 7);
+    const CliResult r = Run({"--format", "csv", "read", "P10101F:3"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[1].substr(0, 8), "P10101F,");
+    EXPECT_EQ(lines[2], "P10103F,7,ok"); // register 104 is the low word of pair 103-104
+    EXPECT_EQ(lines[3].substr(0, 8), "P10105F,");
+}
+
+TEST_F(ReadWrite, WrittenRegistersReachThePlc) {
+    ASSERT_EQ(Run({"write", "P10200", "1", "0x20", "-1"}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 200), 1);
+    EXPECT_EQ(sim.Register("P1", 201), 0x20);
+    EXPECT_EQ(sim.Register("P1", 202), 0xFFFF);
+    EXPECT_EQ(sim.Register("P1", 203), 0); // nothing beyond the block
+}
+
+TEST_F(ReadWrite, WrittenPairSplitsIntoTwoRegisters) {
+    const int64_t value = -123456;
+    const auto bits = static_cast<uint32_t>(value);
+    ASSERT_EQ(Run({"write", "P10301F", std::to_string(value)}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 301), bits >> 16);
+    EXPECT_EQ(sim.Register("P1", 302), bits & 0xFFFF);
+
+    ASSERT_EQ(Run({"--word-order", "low-first", "write", "P10303F", "0x10002"}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 303), 2);
+    EXPECT_EQ(sim.Register("P1", 304), 1);
+
+    const CliResult back = Run({"--format", "csv", "--signed", "read", "P10301F"});
+    ASSERT_EQ(back.exitCode, 0) << back.err;
+    EXPECT_EQ(Lines(back.out).at(1), "P10301F," + std::to_string(value) + ",ok");
+}
+
+TEST_F(ReadWrite, BitWritesChangeOnlyTheirBit) {
+    sim.SetRegister("P1", 100, 0x00F0);
+    ASSERT_EQ(Run({"write", "P1010001", "1"}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 100), 0x00F1);
+    ASSERT_EQ(Run({"write", "P1010005", "0"}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 100), 0x00E1);
+    ASSERT_EQ(Run({"write", "P1010016", "1"}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 100), 0x80E1);
+
+    const CliResult r = Run({"--format", "csv", "read", "P1010016", "P1010002"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"gas,value,status", "P1010016,1,ok", "P1010002,0,ok"}));
+}
+
+TEST_F(ReadWrite, RouteSelectionReadsWithoutTraffic) {
+    const auto framesBefore = sim.GetStats().Get("frames");
+    const CliResult r = Run({"read", "P1!ROUTE"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "P1!ROUTE = 0 (normal route)\n");
+    EXPECT_EQ(sim.GetStats().Get("frames"), framesBefore);
+    EXPECT_EQ(Run({"write", "P1!ROUTE", "1"}).exitCode, 0);
+}
+
+TEST_F(ReadWrite, JsonCarriesOneObjectPerTag) {
+    sim.SetRegister("P2", 10, 5);
+    const CliResult r = Run({"--format", "json", "read", "P20010", "P2!ROUTE"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(
+        Lines(r.out),
+        (std::vector<std::string>{
+            R"({"gas":"P20010","operation":"read","status":"ok","values":[{"gas":"P20010","value":5}]})",
+            R"({"gas":"P2!ROUTE","operation":"read","status":"ok","values":[{"gas":"P2!ROUTE","value":0}]})"}));
+}
+
+TEST_F(ReadWrite, RejectedGasStopsNothingElseAndExitsOne) {
+    sim.SetRegister("P1", 1, 9);
+    const CliResult r = Run({"--format", "csv", "read", "P90001", "P10001", "P10002F"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"gas,value,status", "P90001,,bad GAS",
+                                                      "P10001,9,ok", "P10002F,,bad GAS"}));
+    // The driver's own reasons reach the user without -v.
+    EXPECT_NE(r.err.find("Invalid Route. GAS=P90001"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Address should be ODD"), std::string::npos) << r.err;
+}
+
+TEST_F(ReadWrite, ErrorReplyFromThePlcIsARefusal) {
+    // The simulated PLCs have 9999 registers; a block past the end draws an error reply.
+    const CliResult r = Run({"read", "P19990", "--count", "20"});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("refused"), std::string::npos);
+    EXPECT_NE(r.err.find("Read Failed!"), std::string::npos) << r.err;
+}
+
+TEST_F(ReadWrite, BadValuesAreUsageErrorsAndSendNothing) {
+    sim.SetRegister("P1", 100, 77);
+    EXPECT_EQ(Run({"write", "P10100", "65536"}).exitCode, 4);
+    EXPECT_EQ(Run({"write", "P10100", "-32769"}).exitCode, 4);
+    EXPECT_EQ(Run({"write", "P10100", "12abc"}).exitCode, 4);
+    EXPECT_EQ(Run({"write", "P1010001", "2"}).exitCode, 4);
+    EXPECT_EQ(Run({"write", "P1010001", "1", "0"}).exitCode, 4);
+    EXPECT_EQ(Run({"write", "P10101F", "4294967296"}).exitCode, 4);
+    EXPECT_EQ(sim.Register("P1", 100), 77);
+    EXPECT_EQ(sim.GetStats().Get("writes"), 0u);
+}
+
+} // namespace
+} // namespace vpisd::cli::test
