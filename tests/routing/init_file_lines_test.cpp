@@ -1,5 +1,4 @@
 // Reading the init file line by line: characters, line ends, length and line count limits.
-#include <cstdio>
 
 #include "routing_fixture.h"
 
@@ -19,24 +18,6 @@ std::string TooLong(const std::string &kept) {
 std::string LegalLine(int n) {
     std::string name = {static_cast<char>('A' + n / 26), static_cast<char>('A' + n % 26)};
     return name + "=" + std::to_string(100 + n % 156) + "\n";
-}
-
-TEST(ReadRouteLine, RemovesSpacesAndLineEnds) {
-    std::FILE *file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    std::fputs(" P2 = 10 + 255 \nP1=1+5,2+5\r\n   \nP3=1", file);
-    std::rewind(file);
-    char line[kRouteLineBytes];
-    ASSERT_EQ(ReadRouteLine(file, line), 1);
-    EXPECT_STREQ(line, "P2=10+255");
-    ASSERT_EQ(ReadRouteLine(file, line), 1);
-    EXPECT_STREQ(line, "P1=1+5,2+5");
-    EXPECT_EQ(ReadRouteLine(file, line), 0); // spaces only: nothing left
-    EXPECT_EQ(ReadRouteLine(file, line), 0); // unfinished last line
-    EXPECT_EQ(ReadRouteLine(file, line), 0);
-    std::fclose(file);
-    EXPECT_EQ(ReadRouteLine(nullptr, line), 0);
-    EXPECT_TRUE(LogEntries().empty()) << LogDump();
 }
 
 TEST_F(InitFileTest, WorkedExampleStopsAtTheEmptyLine) {
@@ -96,15 +77,6 @@ INSTANTIATE_TEST_SUITE_P(
                       IllegalCase{"P2=1\xC4", "P2=1"}, IllegalCase{"P2=%s%s%n", "P2="},
                       IllegalCase{"P2=1.2", "P2=1"}));
 
-TEST_F(InitFileTest, NulByteIsAnIllegalCharacter) {
-    cwd.WriteFile("vpiSD03.int", std::string("P1=101\nP2=1\0"
-                                             "2\n",
-                                             12));
-    EXPECT_EQ(Load(3), 1);
-    EXPECT_EQ(FilledSlots(), 1);
-    EXPECT_EQ(CountLog(32, Illegal("P2=1")), 1) << LogDump();
-}
-
 TEST_F(InitFileTest, SixtySixCharactersBeforeTheLineEnd) {
     const std::string route = "P2=102";
     const std::string longest = route + std::string(66 - route.size(), ' ');
@@ -114,14 +86,6 @@ TEST_F(InitFileTest, SixtySixCharactersBeforeTheLineEnd) {
     EXPECT_EQ(FilledSlots(), 2);
     EXPECT_EQ(CountLog(32, TooLong("P2=102")), 1) << LogDump();
     EXPECT_EQ(LogEntries().size(), 1U) << LogDump();
-}
-
-TEST_F(InitFileTest, OverLongLineIsCutInItsMessage) {
-    // The check fires on the 68th character, after it was kept.
-    cwd.WriteFile("vpiSD03.int", "P1=101\n" + std::string(150, '7') + "\n");
-    EXPECT_EQ(Load(3), 1);
-    EXPECT_EQ(FilledSlots(), 1);
-    EXPECT_EQ(CountLog(32, TooLong(std::string(68, '7'))), 1) << LogDump();
 }
 
 TEST_F(InitFileTest, NinetyNineLinesFillEverySlot) {
