@@ -53,7 +53,6 @@ void ServeFifo(vpisd::sim::Simulator &sim, const std::string &path) {
         if (n <= 0)
             break;
         pending.append(buffer, static_cast<size_t>(n));
-        std::istringstream lines;
         for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
             std::istringstream one(pending.substr(0, eol));
             pending.erase(0, eol + 1);

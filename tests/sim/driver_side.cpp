@@ -89,11 +89,11 @@ Bytes DriverSide::Enquire() const {
     return Read(2, 1000);
 }
 
-Bytes DriverSide::Request(uint8_t toggle, const std::string &route, const Bytes &body,
-                          int quietMs) const {
+Bytes DriverSide::Request(uint8_t toggle, const std::string &route, const Bytes &body, int quietMs,
+                          int ackMs) const {
     Write({0x10, 0x15});
     Write(WireFrame(toggle, route, body));
-    Bytes answer = Read(2, 1000);
+    Bytes answer = Read(2, ackMs);
     const Bytes rest = Drain(quietMs);
     answer.insert(answer.end(), rest.begin(), rest.end());
     return answer;

@@ -30,8 +30,9 @@ class DriverSide {
     // FE x10, 10 05; returns the two-byte answer.
     Bytes Enquire() const;
     // DLE NAK, then the frame; returns the acknowledgement and reply bytes that came back.
-    Bytes Request(uint8_t toggle, const std::string &route, const Bytes &body,
-                  int quietMs = 150) const;
+    // Waits up to ackMs for the first two bytes, then until the line is quiet for quietMs.
+    Bytes Request(uint8_t toggle, const std::string &route, const Bytes &body, int quietMs = 150,
+                  int ackMs = 1000) const;
 
   private:
     int fd_ = -1;
