@@ -94,7 +94,12 @@ int main(int argc, char **argv) {
     app.add_option("--enquiry", enquiry, "answer to the enquiry: last, 11, 12 or 15");
     app.add_option("--seed", seed, "seed of the prob= faults");
     app.add_flag("--trace", trace, "print every byte on stderr");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help answers 0; every refused flag is a bad start, status 2 as for a bad config.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     vpisd::sim::NetworkConfig config;
     try {

@@ -126,15 +126,6 @@ TEST_F(ExchangeTest, DeadNormalPathLeavesTheBackupWorking) {
               Reply(0x12, "030A", "86 08 00 00 12 34"));
 }
 
-TEST_F(ExchangeTest, SilenceForACountThenAnswers) {
-    sim.AddFault("P1 normal silence count=2");
-    const Bytes body = Hex("00 09 00 C6 00 00");
-    EXPECT_EQ(ToHex(driver->Request(0x11, "0A03", body, 100, 300)), "");
-    EXPECT_EQ(ToHex(driver->Request(0x11, "0A03", body, 100, 300)), "");
-    EXPECT_EQ(ToHex(driver->Request(0x11, "0A03", body)), Reply(0x11, "030A", "86 09 00 00 12 34"));
-    EXPECT_EQ(sim.GetStats().Get("injected.silence"), 2u);
-}
-
 TEST_F(ExchangeTest, FaultExpiresAfterItsSeconds) {
     sim.AddFault("* any silence seconds=0.3");
     const Bytes body = Hex("00 09 00 C6 00 00");
@@ -155,17 +146,6 @@ TEST_F(ExchangeTest, DelayedReplyComesAfterAPromptAcknowledgement) {
     const Bytes reply = driver->Read(18, 1000);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, 400ms);
     EXPECT_EQ(ToHex(reply), ToHex(WireFrame(0x12, "040A", Hex("86 0A 00 00 22 22"), false)));
-}
-
-TEST_F(ExchangeTest, NoiseBeforeTheAcknowledgementAndTruncatedReply) {
-    sim.AddFault("P3 normal noise 20 count=1");
-    const std::string good = Reply(0x11, "09050A", "86 0B 00 00 33 33");
-    EXPECT_EQ(ToHex(driver->Request(0x11, "0A0509", Hex("00 0B 00 C6 00 00"))),
-              ToHex(Bytes(20, 0x55)) + " " + good);
-    sim.AddFault("P3 normal truncate count=1");
-    const std::string cut = good.substr(0, good.size() - 9); // less "10 03 cs"
-    EXPECT_EQ(ToHex(driver->Request(0x11, "0A0509", Hex("00 0B 00 C6 00 00"))), cut);
-    EXPECT_EQ(ToHex(driver->Request(0x11, "0A0509", Hex("00 0B 00 C6 00 00"))), good);
 }
 
 TEST_F(ExchangeTest, StalledFrameIsDroppedAndTheLineRecovers) {

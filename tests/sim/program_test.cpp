@@ -205,6 +205,7 @@ TEST(SimProgram, BadConfigurationExitsBeforeAnyPort) {
         {{"--plc", "P1=1", "--plc", "P2=1"}, "used twice"},
         {{"--plc", "PUMP=1", "--init-out", "x.int"}, "two-character"},
         {{"--plc", "P1=1", "--enquiry", "13"}, "enquiry"},
+        {{"--plc", "P1=1", "--bits", "3"}, "--bits"},
     };
     for (const auto &[args, message] : cases) {
         SimProcess sim(args);
