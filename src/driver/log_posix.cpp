@@ -7,11 +7,14 @@
 
 namespace vpisd {
 
-// Looked up by name in the global symbol scope at each call, so a logger that the
-// host makes available after loading the driver is still found. The C library's
-// err(3) has the Windows logger's name and ends the process, hence another name.
+// Looked up once by name in the global symbol scope: the host exports it from its
+// executable or from a library loaded RTLD_GLOBAL. A failed dlsym allocates its error
+// text, so the answer is kept and commands stay free of heap allocation. The C
+// library's err(3) has the Windows logger's name and ends the process, hence another name.
 VpiHostLogFn HostLogger() {
-    return reinterpret_cast<VpiHostLogFn>(dlsym(RTLD_DEFAULT, "VpiHostLog"));
+    static const VpiHostLogFn logger =
+        reinterpret_cast<VpiHostLogFn>(dlsym(RTLD_DEFAULT, "VpiHostLog"));
+    return logger;
 }
 
 void LogToStderr(int32_t level, const char *format, ...) {
