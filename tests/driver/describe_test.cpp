@@ -54,7 +54,9 @@ TEST(Describe, WithoutADataRecordDoesNothing) {
     EXPECT_NE(vpisd::DispatchCommand(&request), 0);
 }
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
+std::string Repeat(char c, size_t n) {
+    return std::string(n, c);
+}
 
 TEST(Banner, IsTheCodePage437BoxByteForByte) {
     const std::string banner = Describe(nullptr).banner;
@@ -64,8 +66,10 @@ TEST(Banner, IsTheCodePage437BoxByteForByte) {
 
     const std::string edge = Repeat('\xC4', 60);
     const std::string bar = "\xB3";
-    const std::string shades = Repeat('\xDB', 5) + Repeat('\xB2', 6) + Repeat('\xB1', 6) + Repeat('\xB0', 6);
-    const std::string shadesBack = Repeat('\xB0', 6) + Repeat('\xB1', 6) + Repeat('\xB2', 6) + Repeat('\xDB', 5);
+    const std::string shades =
+        Repeat('\xDB', 5) + Repeat('\xB2', 6) + Repeat('\xB1', 6) + Repeat('\xB0', 6);
+    const std::string shadesBack =
+        Repeat('\xB0', 6) + Repeat('\xB1', 6) + Repeat('\xB2', 6) + Repeat('\xDB', 5);
     const std::string lines[6] = {
         "\xDA" + edge + "\xBF",
         bar + " " + shades + " V P I S D " + shadesBack + "  " + bar,

@@ -13,10 +13,11 @@
 namespace {
 
 class Dispatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { std::memset(&context_, 0, sizeof context_); }
     void TearDown() override {
-        if (context_.port != 0) vpisd::ClosePort(context_.port);
+        if (context_.port != 0)
+            vpisd::ClosePort(context_.port);
     }
     int32_t Run(int32_t code, void *data) {
         VpiRequest request{&context_, code, 3, 0, data};
@@ -34,15 +35,19 @@ TEST_F(Dispatch, CodesWithoutARoutineFailAndTouchNothing) {
         EXPECT_EQ(Run(code, data), VPI_BAD_REQUEST) << "code " << code;
     }
     EXPECT_EQ(std::memcmp(&before, &context_, sizeof context_), 0);
-    for (uint8_t b : data) ASSERT_EQ(b, 0x33);
+    for (uint8_t b : data)
+        ASSERT_EQ(b, 0x33);
     context_.port = 0;
 }
 
-TEST_F(Dispatch, ANullRequestIsRefused) { EXPECT_EQ(vpisd::DispatchCommand(nullptr), VPI_BAD_REQUEST); }
+TEST_F(Dispatch, ANullRequestIsRefused) {
+    EXPECT_EQ(vpisd::DispatchCommand(nullptr), VPI_BAD_REQUEST);
+}
 
 TEST_F(Dispatch, TheTableHasSixteenEntriesWithThreeEmpty) {
     int empty = 0;
-    for (auto routine : vpisd::kCommandTable) empty += routine == nullptr ? 1 : 0;
+    for (auto routine : vpisd::kCommandTable)
+        empty += routine == nullptr ? 1 : 0;
     EXPECT_EQ(empty, 3);
     EXPECT_EQ(vpisd::kCommandTable[7], nullptr);
     EXPECT_EQ(vpisd::kCommandTable[8], nullptr);

@@ -13,11 +13,13 @@ std::vector<std::string> DefinedDynamicSymbols(const std::string &library) {
     const std::string command = "nm -D --defined-only '" + library + "' 2>/dev/null";
     std::vector<std::string> names;
     FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return names;
+    if (pipe == nullptr)
+        return names;
     char line[512];
     while (std::fgets(line, sizeof line, pipe) != nullptr) {
         std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+            text.pop_back();
         const size_t space = text.rfind(' ');
         names.push_back(space == std::string::npos ? text : text.substr(space + 1));
     }

@@ -35,7 +35,9 @@ void *realloc(void *pointer, size_t size) {
     allocations += counting ? 1 : 0;
     return __libc_realloc(pointer, size);
 }
-void free(void *pointer) { __libc_free(pointer); }
+void free(void *pointer) {
+    __libc_free(pointer);
+}
 }
 
 namespace {
@@ -47,7 +49,8 @@ FixedEntry fixedLog[512];
 int fixedLogSize = 0;
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level, const char *format, ...) {
+extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level, const char *format,
+                                                                  ...) {
     FixedEntry &entry = fixedLog[fixedLogSize % 512];
     entry.level = level;
     va_list args;
@@ -59,20 +62,25 @@ extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level,
 
 namespace vpisd::test {
 
-void ClearLog() { fixedLogSize = 0; }
+void ClearLog() {
+    fixedLogSize = 0;
+}
 std::vector<LogEntry> LogEntries() {
     std::vector<LogEntry> out;
-    for (int i = 0; i < fixedLogSize && i < 512; ++i) out.push_back({fixedLog[i].level, fixedLog[i].text});
+    for (int i = 0; i < fixedLogSize && i < 512; ++i)
+        out.push_back({fixedLog[i].level, fixedLog[i].text});
     return out;
 }
 int CountLog(int32_t level, const std::string &text) {
     int count = 0;
-    for (const LogEntry &entry : LogEntries()) count += entry.level == level && entry.text == text ? 1 : 0;
+    for (const LogEntry &entry : LogEntries())
+        count += entry.level == level && entry.text == text ? 1 : 0;
     return count;
 }
 std::string LogDump() {
     std::string dump;
-    for (const LogEntry &entry : LogEntries()) dump += entry.text + "\n";
+    for (const LogEntry &entry : LogEntries())
+        dump += entry.text + "\n";
     return dump;
 }
 
