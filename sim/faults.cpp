@@ -87,7 +87,7 @@ const char *RequestPathName(RequestPath path) {
     return "unknown";
 }
 
-FaultSpec ParseFault(std::string_view text) {
+FaultRule ParseFault(std::string_view text) {
     std::istringstream in{std::string(text)};
     std::vector<std::string> words;
     for (std::string word; in >> word;)
@@ -95,14 +95,14 @@ FaultSpec ParseFault(std::string_view text) {
     if (words.size() < 3) {
         throw SimError("fault needs: <plc|*> <normal|backup|any> <kind> [arg] [options]");
     }
-    FaultSpec spec;
-    spec.plc = words[0];
+    FaultRule rule;
+    rule.plc = words[0];
     if (words[1] == "normal") {
-        spec.path = PathFilter::Normal;
+        rule.path = PathFilter::Normal;
     } else if (words[1] == "backup") {
-        spec.path = PathFilter::Backup;
+        rule.path = PathFilter::Backup;
     } else if (words[1] == "any") {
-        spec.path = PathFilter::Any;
+        rule.path = PathFilter::Any;
     } else {
         throw SimError("bad path \"" + words[1] + "\" (normal, backup or any)");
     }
@@ -110,53 +110,53 @@ FaultSpec ParseFault(std::string_view text) {
                                    [&](const KindName &k) { return words[2] == k.name; });
     if (kind == kKindNames.end())
         throw SimError("unknown fault kind \"" + words[2] + "\"");
-    spec.kind = kind->kind;
+    rule.kind = kind->kind;
 
     for (size_t i = 3; i < words.size(); ++i) {
         const std::string &word = words[i];
         const size_t eq = word.find('=');
         if (eq == std::string::npos) {
-            if (i != 3 || spec.kind == FaultKind::Silence || spec.kind == FaultKind::Checksum ||
-                spec.kind == FaultKind::Stale || spec.kind == FaultKind::NoReverse ||
-                spec.kind == FaultKind::Dead || spec.kind == FaultKind::Nak) {
+            if (i != 3 || rule.kind == FaultKind::Silence || rule.kind == FaultKind::Checksum ||
+                rule.kind == FaultKind::Stale || rule.kind == FaultKind::NoReverse ||
+                rule.kind == FaultKind::Dead || rule.kind == FaultKind::Nak) {
                 throw SimError("unexpected \"" + word + "\"");
             }
-            const bool hex = spec.kind == FaultKind::Error;
-            spec.arg = ParseUnsigned(word, hex ? 16 : 10, "argument");
-            if (hex && *spec.arg > 0xFF)
+            const bool hex = rule.kind == FaultKind::Error;
+            rule.arg = ParseUnsigned(word, hex ? 16 : 10, "argument");
+            if (hex && *rule.arg > 0xFF)
                 throw SimError("error code above FF");
             continue;
         }
         const std::string key = word.substr(0, eq);
         const std::string value = word.substr(eq + 1);
         if (key == "count") {
-            spec.count = ParseUnsigned(value, 10, "count");
+            rule.count = ParseUnsigned(value, 10, "count");
         } else if (key == "prob") {
-            spec.probability = ParseDouble(value, "probability");
-            if (*spec.probability > 1)
+            rule.probability = ParseDouble(value, "probability");
+            if (*rule.probability > 1)
                 throw SimError("probability above 1");
         } else if (key == "requests") {
-            spec.requests = ParseUnsigned(value, 10, "request count");
+            rule.requests = ParseUnsigned(value, 10, "request count");
         } else if (key == "seconds") {
-            spec.seconds = ParseDouble(value, "seconds");
+            rule.seconds = ParseDouble(value, "seconds");
         } else {
             throw SimError("unknown option \"" + key + "\"");
         }
     }
-    if (spec.count && spec.probability)
+    if (rule.count && rule.probability)
         throw SimError("give count= or prob=, not both");
-    if (spec.requests && spec.seconds)
+    if (rule.requests && rule.seconds)
         throw SimError("give requests= or seconds=, not both");
 
     std::string joined;
     for (const auto &w : words)
         joined += (joined.empty() ? "" : " ") + w;
-    spec.text = joined;
-    return spec;
+    rule.text = joined;
+    return rule;
 }
 
-int FaultSet::Add(FaultSpec spec, Clock::time_point now) {
-    faults_.push_back(Active{nextId_, std::move(spec), now});
+int FaultSet::Add(FaultRule rule, Clock::time_point now) {
+    faults_.push_back(Active{nextId_, std::move(rule), now});
     return nextId_++;
 }
 
@@ -173,17 +173,17 @@ size_t FaultSet::ClearId(int id) {
 
 size_t FaultSet::ClearPlc(std::string_view plc) {
     return static_cast<size_t>(
-        std::erase_if(faults_, [plc](const Active &a) { return a.spec.plc == plc; }));
+        std::erase_if(faults_, [plc](const Active &a) { return a.rule.plc == plc; }));
 }
 
 void FaultSet::DropExpired(Clock::time_point now) {
     std::erase_if(faults_, [now](const Active &a) {
-        if (a.spec.seconds && now - a.setAt >= std::chrono::duration<double>(*a.spec.seconds)) {
+        if (a.rule.seconds && now - a.setAt >= std::chrono::duration<double>(*a.rule.seconds)) {
             return true;
         }
-        if (a.spec.requests && a.seen >= *a.spec.requests)
+        if (a.rule.requests && a.seen >= *a.rule.requests)
             return true;
-        return a.spec.count && a.fired >= *a.spec.count;
+        return a.rule.count && a.fired >= *a.rule.count;
     });
 }
 
@@ -191,7 +191,7 @@ std::vector<std::pair<int, std::string>> FaultSet::List(Clock::time_point now) {
     DropExpired(now);
     std::vector<std::pair<int, std::string>> out;
     for (const auto &a : faults_)
-        out.emplace_back(a.id, a.spec.text);
+        out.emplace_back(a.id, a.rule.text);
     return out;
 }
 
@@ -200,33 +200,33 @@ Effects FaultSet::Apply(std::string_view plc, RequestPath path, Clock::time_poin
     DropExpired(now);
     Effects effects;
     for (auto &a : faults_) {
-        const bool plcMatches = a.spec.plc == "*" || (!plc.empty() && a.spec.plc == plc);
-        if (!plcMatches || !PathMatches(a.spec.path, path))
+        const bool plcMatches = a.rule.plc == "*" || (!plc.empty() && a.rule.plc == plc);
+        if (!plcMatches || !PathMatches(a.rule.path, path))
             continue;
         ++a.seen;
         bool fire = true;
-        if (a.spec.probability) {
-            fire = std::uniform_real_distribution<double>(0.0, 1.0)(rng) < *a.spec.probability;
+        if (a.rule.probability) {
+            fire = std::uniform_real_distribution<double>(0.0, 1.0)(rng) < *a.rule.probability;
         }
         if (!fire)
             continue;
         ++a.fired;
-        effects.fired.push_back(a.spec.kind);
-        switch (a.spec.kind) {
+        effects.fired.push_back(a.rule.kind);
+        switch (a.rule.kind) {
         case FaultKind::Silence:
             effects.silence = true;
             break;
         case FaultKind::Delay:
-            effects.delayMs += a.spec.arg.value_or(2000);
+            effects.delayMs += a.rule.arg.value_or(2000);
             break;
         case FaultKind::Checksum:
             effects.checksum = true;
             break;
         case FaultKind::Truncate:
-            effects.truncateAt = a.spec.arg.value_or(0);
+            effects.truncateAt = a.rule.arg.value_or(0);
             break;
         case FaultKind::Noise:
-            effects.noise += a.spec.arg.value_or(5);
+            effects.noise += a.rule.arg.value_or(5);
             break;
         case FaultKind::Stale:
             effects.stale = true;
@@ -235,7 +235,7 @@ Effects FaultSet::Apply(std::string_view plc, RequestPath path, Clock::time_poin
             effects.noReverse = true;
             break;
         case FaultKind::Error:
-            effects.error = static_cast<uint8_t>(a.spec.arg.value_or(0x11));
+            effects.error = static_cast<uint8_t>(a.rule.arg.value_or(0x11));
             break;
         case FaultKind::Dead:
             effects.dead = true;

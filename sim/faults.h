@@ -34,7 +34,7 @@ enum class PathFilter { Normal, Backup, Any };
 const char *FaultKindName(FaultKind kind);
 const char *RequestPathName(RequestPath path);
 
-struct FaultSpec {
+struct FaultRule {
     std::string plc; // "*" for every request
     PathFilter path = PathFilter::Any;
     FaultKind kind = FaultKind::Silence;
@@ -47,7 +47,7 @@ struct FaultSpec {
 };
 
 // "P1 normal silence count=3", the words after "fault"; throws SimError.
-FaultSpec ParseFault(std::string_view text);
+FaultRule ParseFault(std::string_view text);
 
 // What the faults that fired do to one request.
 struct Effects {
@@ -66,7 +66,7 @@ struct Effects {
 
 class FaultSet {
   public:
-    int Add(FaultSpec spec, Clock::time_point now);
+    int Add(FaultRule rule, Clock::time_point now);
     size_t Clear();
     size_t ClearId(int id);
     size_t ClearPlc(std::string_view plc);
@@ -80,7 +80,7 @@ class FaultSet {
   private:
     struct Active {
         int id;
-        FaultSpec spec;
+        FaultRule rule;
         Clock::time_point setAt;
         unsigned seen = 0;
         unsigned fired = 0;

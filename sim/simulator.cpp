@@ -99,8 +99,8 @@ void Simulator::Send(const Answer &answer) {
     }
 }
 
-int Simulator::AddFault(std::string_view spec) {
-    FaultSpec parsed = ParseFault(spec);
+int Simulator::AddFault(std::string_view rule) {
+    FaultRule parsed = ParseFault(rule);
     std::lock_guard lock(mutex_);
     if (parsed.plc != "*")
         network_.FindPlc(parsed.plc);

@@ -39,7 +39,7 @@ class Simulator {
     std::string Control(std::string_view command);
     bool QuitRequested() const { return quit_; }
 
-    int AddFault(std::string_view spec); // throws SimError
+    int AddFault(std::string_view rule); // throws SimError
     void ClearFaults();
     uint16_t Register(std::string_view plc, size_t reg);                // throws SimError
     void SetRegister(std::string_view plc, size_t reg, uint16_t value); // throws SimError

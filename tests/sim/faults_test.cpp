@@ -1,4 +1,4 @@
-// Fault specifications: parsing, matching, counts, probabilities and expiry.
+// Fault rules: parsing, matching, counts, probabilities and expiry.
 #include "sim/error.h"
 #include "sim/faults.h"
 
@@ -10,7 +10,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(FaultParsing, FullAndMinimalForms) {
-    const FaultSpec full = ParseFault("P1 normal silence count=3 requests=10");
+    const FaultRule full = ParseFault("P1 normal silence count=3 requests=10");
     EXPECT_EQ(full.plc, "P1");
     EXPECT_EQ(full.path, PathFilter::Normal);
     EXPECT_EQ(full.kind, FaultKind::Silence);
@@ -19,7 +19,7 @@ TEST(FaultParsing, FullAndMinimalForms) {
     EXPECT_FALSE(full.probability);
     EXPECT_EQ(full.text, "P1 normal silence count=3 requests=10");
 
-    const FaultSpec error = ParseFault("  *   any error 1D prob=0.25 seconds=1.5 ");
+    const FaultRule error = ParseFault("  *   any error 1D prob=0.25 seconds=1.5 ");
     EXPECT_EQ(error.plc, "*");
     EXPECT_EQ(error.kind, FaultKind::Error);
     EXPECT_EQ(error.arg, 0x1Du);
@@ -34,7 +34,7 @@ TEST(FaultParsing, FullAndMinimalForms) {
     }
 }
 
-TEST(FaultParsing, RefusesUnclearSpecifications) {
+TEST(FaultParsing, RefusesUnclearRules) {
     for (const char *bad :
          {"", "P1 normal", "P1 sideways silence", "P1 normal explode", "P1 normal silence 5",
           "P1 normal delay x", "P1 normal delay -5", "P1 normal error 100",
