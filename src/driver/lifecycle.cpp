@@ -30,10 +30,6 @@ bool MissingRecords(const VpiRequest *request, bool needsData, const char *comma
     return true;
 }
 
-bool SamePortName(const char *a, const char *b) {
-    return std::strncmp(a, b, kPortNameBytes - 1) == 0;
-}
-
 // Stores a newly opened handle. An open over an open port succeeds on devices that admit
 // a second open ("NUL"); the handle it replaces is then closed rather than leaked.
 void StorePort(VpiContext *context, PortHandle handle, bool closeReplaced) {
@@ -91,8 +87,8 @@ int32_t VpiStart(const VpiRequest *request) {
     }
     // Before the first start `port` holds whatever the host's memory held, possibly a
     // value that names another instance's port: the replaced handle is trusted, and
-    // closed, only when the instance's settings name the device just opened again.
-    StorePort(context, handle, SamePortName(context->portSettings.portName, settings.portName));
+    // closed, only when it is open under the name the instance's settings hold.
+    StorePort(context, handle, PortOpenedAs(context->port, context->portSettings.portName));
     context->timeout = params->timeout < kMinStartTimeout ? kMinStartTimeout : params->timeout;
     SetReadTimeout(context->port, context->timeout);
     context->portSettings = settings;

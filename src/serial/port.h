@@ -25,6 +25,8 @@ constexpr uint32_t kPortQueueBytes = 1200;
 int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_t stopBits,
                  uint16_t parity, uint16_t lineFlags, PortHandle *handle);
 int32_t ClosePort(PortHandle handle);
+// True when the handle names a port of this process that is open under exactly this name.
+bool PortOpenedAs(PortHandle handle, const char *name);
 // Sets the read timeout to timeout x 10 ms; returns the previous one in 10 ms units,
 // or 0 when the timeouts could not be read or set (no such port; the null device).
 // Kept in 64-bit milliseconds, so every timeout >= 0 is exact; a negative one counts as 0,

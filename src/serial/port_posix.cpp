@@ -222,6 +222,7 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
     PortEntry entry;
     entry.fd = fd;
     entry.nullDevice = std::strcmp(name, kNullPortName) == 0;
+    std::strncpy(entry.name, name, sizeof entry.name - 1);
     // The null device has no line to guard and may serve several instances at once.
     // flock excludes every other opener, root included; TIOCEXCL keeps out plain open()s
     // of other users.
@@ -258,6 +259,12 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
     CommitPortEntry(reserved, entry);
     *handle = reserved;
     return PORT_OK;
+}
+
+bool PortOpenedAs(PortHandle handle, const char *name) {
+    PortEntry entry;
+    return name != nullptr && FindPortEntry(handle, &entry) &&
+           std::strncmp(entry.name, name, sizeof entry.name) == 0;
 }
 
 int32_t ClosePort(PortHandle handle) {

@@ -13,8 +13,9 @@ constexpr size_t kMaxOpenPorts = 64;
 
 struct PortEntry {
     int fd = -1;
-    bool nullDevice = false;   // "NUL": no line, no timeouts
-    int64_t readTimeoutMs = 0; // total time limit of one read call
+    bool nullDevice = false;        // "NUL": no line, no timeouts
+    int64_t readTimeoutMs = 0;      // total time limit of one read call
+    char name[kPortNameBytes] = {}; // the name the port was opened by
 };
 
 // Claims a free entry for an open in progress; returns its handle, or 0 when all are taken.

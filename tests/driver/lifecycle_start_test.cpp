@@ -139,6 +139,21 @@ TEST_F(LifecycleTest, FirstStartLeavesAStrayHandleAlone) {
     EXPECT_EQ(ClosePort(other), PORT_OK);
 }
 
+// A restart on another device releases the one the instance held, so that the old
+// device is free for others again.
+TEST_F(LifecycleTest, StartOnAnotherDeviceClosesThePortItReplaces) {
+    Pty first;
+    Pty second;
+    ASSERT_EQ(Start(MakeStart(first.path())), 0) << LogDump();
+    const PortHandle replaced = context->port;
+    ASSERT_EQ(Start(MakeStart(second.path())), 0) << LogDump();
+    EXPECT_NE(context->port, replaced);
+    EXPECT_FALSE(IsOpen(replaced));
+    PortHandle again = 0;
+    EXPECT_EQ(OpenPort(first.path().c_str(), 9600, 8, 0, 0, 8, &again), PORT_OK);
+    ClosePort(again);
+}
+
 // An exclusive device cannot be opened twice: the start fails and the open port stays.
 TEST_F(LifecycleTest, StartOverAnOpenExclusivePortFails) {
     Pty pty;
