@@ -111,7 +111,7 @@ int Connection::Open(const CommonOptions &options) {
         ShowDriverEvents(verbosity_);
         return kExitPortFailure;
     }
-    TakeRecentEvents(); // the start's own messages are not news
+    startEvents_ = TakeRecentEvents();
     if (verbosity_ > 0) {
         const std::string routes = workDir_->initSource().empty()
                                        ? "no init file: peer to peer, tags begin with 00"
@@ -130,7 +130,9 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
     }
     Complain(gas + ": the driver rejects this GAS" +
              (count > 1 ? " for " + std::to_string(count) + " values" : std::string()));
-    const auto events = TakeRecentEvents();
+    std::vector<std::string> events = TakeRecentEvents();
+    if (!events.empty())
+        events.insert(events.begin(), startEvents_.begin(), startEvents_.end());
     if (events.empty()) {
         Complain("  forms: PPrrrr register, PPrrrrF 32-bit pair (odd r), PPrrrrbb bit 01..16, "
                  "PP!ROUTE; blocks only for the first two (see --help)");

@@ -40,6 +40,7 @@ class Connection {
     std::unique_ptr<WireRelay> relay_;
     std::unique_ptr<VpiSession> session_;
     int verbosity_ = 0;
+    std::vector<std::string> startEvents_; // the init file's story, told when a GAS is rejected
 };
 
 // The driver's events since the last call, shown on stderr unless -v already showed them.

@@ -103,10 +103,12 @@ int OpenRawPort(const std::string &path, const LineOptions &line, std::string &e
     cfsetospeed(&tio, speed);
     // A pseudo-terminal drops PARENB and then refuses the same settings with EINVAL; parity
     // means nothing there, so a device that cannot hold it is taken without.
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 && errno == EINVAL) {
+    int set = tcsetattr(fd, TCSANOW, &tio);
+    if (set != 0 && errno == EINVAL) {
         tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+        set = tcsetattr(fd, TCSANOW, &tio);
     }
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (set != 0) {
         error = path + ": line settings refused: " + std::strerror(errno);
         close(fd);
         return -1;

@@ -1,0 +1,93 @@
+// What the tool reports when the line fails: a port that will not open, nobody on the cable,
+// a PLC that stops answering, and the driver's switch to the backup route.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "cli_process.h"
+#include "sim_network.h"
+
+namespace vpisd::cli::test {
+namespace {
+
+TEST(LineFailures, PortThatCannotOpenExitsThreeWithTheDriversMessage) {
+    const CliResult r =
+        RunCli({"--lib", VPISD_LIBRARY_PATH, "--port", "/nonexist", "read", "001234"});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("Fail to open /nonexist"), std::string::npos) << r.err;
+
+    // A name too long for the driver is opened by the tool itself, with the same exit code.
+    const CliResult longName =
+        RunCli({"--lib", VPISD_LIBRARY_PATH, "--port", "/nonexistent/port", "read", "001234"});
+    EXPECT_EQ(longName.exitCode, 3);
+    EXPECT_NE(longName.err.find("/nonexistent/port"), std::string::npos) << longName.err;
+}
+
+TEST(LineFailures, NobodyOnTheCableIsACommunicationFailure) {
+    // A line that never answers: the link enquiry goes unanswered.
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
+    const auto begin = std::chrono::steady_clock::now();
+    const CliResult r = RunCli({"--lib", VPISD_LIBRARY_PATH, "--port", name, "--timeout", "50",
+                                "--format", "csv", "read", "001234"});
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    close(slave);
+    close(master);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_EQ(Lines(r.out).at(1), "001234,,no answer");
+    EXPECT_NE(r.err.find("Failed to connect to VPI 1 PLC 0"), std::string::npos) << r.err;
+    // The short timeout was put on the port: 20 enquiries at 1 s each would take far longer.
+    EXPECT_LT(seconds, 15.0);
+}
+
+TEST(LineFailures, SilentPlcExitsTwoAndOthersStillAnswer) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().SetRegister("P2", 1, 3);
+    net.sim().AddFault("P1 any silence");
+    const CliResult r = RunCli(net.Args({"--format", "csv", "read", "P10001", "P20001"}));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"gas,value,status", "P10001,,no answer", "P20001,3,ok"}));
+    EXPECT_NE(r.err.find("Read Failed! GAS = P10001 rc = 2"), std::string::npos) << r.err;
+    // Repeated driver messages are summed up, not printed ten times.
+    EXPECT_NE(r.err.find("times)"), std::string::npos) << r.err;
+}
+
+TEST(LineFailures, SilentNormalPathSwitchesTheNextRequestToTheBackupRoute) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().SetRegister("P1", 100, 42);
+    net.sim().AddFault("P1 normal silence");
+    const CliResult r = RunCli(net.Args(
+        {"--format", "csv", "poll", "P1!ROUTE", "P10100", "--count", "2", "--interval", "0"}));
+    EXPECT_EQ(r.exitCode, 2); // the first round's failure is remembered
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[1].substr(lines[1].find("P1!ROUTE")), "P1!ROUTE,0,ok");
+    EXPECT_EQ(lines[2].substr(lines[2].find("P10100")), "P10100,,no answer");
+    EXPECT_EQ(lines[3].substr(lines[3].find("P1!ROUTE")), "P1!ROUTE,1,ok");
+    EXPECT_EQ(lines[4].substr(lines[4].find("P10100")), "P10100,42,ok");
+    EXPECT_EQ(net.sim().GetStats().Get("requests.P1.backup"), 1u);
+    EXPECT_NE(r.err.find("Backup Route will be used"), std::string::npos) << r.err;
+}
+
+TEST(LineFailures, WriteToASilentPlcLeavesItsRegisters) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().SetRegister("P2", 5, 8);
+    net.sim().AddFault("P2 any silence");
+    const CliResult r = RunCli(net.Args({"write", "P20005", "9"}));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "P20005: no answer\n");
+    EXPECT_EQ(net.sim().Register("P2", 5), 8);
+}
+
+} // namespace
+} // namespace vpisd::cli::test

@@ -1,0 +1,79 @@
+// Polling: rounds at a rate, every tag each round, and the closing statistics.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "cli_process.h"
+#include "sim_network.h"
+
+namespace vpisd::cli::test {
+namespace {
+
+TEST(Poll, CountedRoundsReadEveryTagAndSumUp) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().SetRegister("P1", 10, 1);
+    net.sim().SetRegister("P2", 20, 2);
+    const auto begin = std::chrono::steady_clock::now();
+    const CliResult r =
+        RunCli(net.Args({"poll", "P10010", "P20020:2", "--count", "3", "--interval", "300"}));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    int rounds = 0;
+    int firstTag = 0;
+    for (const auto &line : lines) {
+        rounds += line.starts_with("-- round ") ? 1 : 0;
+        firstTag += line == "P10010 = 1 (0x0001)" ? 1 : 0;
+    }
+    EXPECT_EQ(rounds, 3);
+    EXPECT_EQ(firstTag, 3);
+    EXPECT_NE(r.out.find("3 rounds, 6 requests sent, 6 replies received, 0 errors"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("0.0% loss"), std::string::npos);
+    // Two pauses of 300 ms between three rounds.
+    EXPECT_GE(seconds, 0.6);
+}
+
+TEST(Poll, LossCountsRequestsWithoutAnAcceptedReply) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().AddFault("P1 any error 3"); // every P1 request draws an error reply
+    const CliResult r =
+        RunCli(net.Args({"--format", "json", "poll", "P10001", "P20001", "--count", "1"}));
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_NE(lines[0].find(R"("round":1)"), std::string::npos);
+    EXPECT_NE(lines[0].find(R"("status":"refused")"), std::string::npos);
+    EXPECT_NE(lines[1].find(R"("status":"ok")"), std::string::npos);
+    EXPECT_NE(
+        lines[2].find(
+            R"("requests":2,"replies":1,"errors":1,"refused":1,"noAnswer":0,"lossPercent":50.0)"),
+        std::string::npos)
+        << lines[2];
+}
+
+TEST(Poll, CsvStaysOneTableWithTheSummaryOnStderr) {
+    SimNetwork net(kRoutedNetwork);
+    const CliResult r =
+        RunCli(net.Args({"--format", "csv", "poll", "P10001", "--count", "2", "--interval", "0"}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], "round,time,gas,value,status");
+    EXPECT_TRUE(lines[1].starts_with("1,")) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with("2,")) << lines[2];
+    EXPECT_NE(r.err.find("poll statistics"), std::string::npos) << r.err;
+}
+
+TEST(Poll, RejectedGasStopsBeforeTheFirstRound) {
+    SimNetwork net(kRoutedNetwork);
+    const CliResult r = RunCli(net.Args({"poll", "P10001", "P1000117", "--count", "1"}));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out.find("round"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Illegal bit number"), std::string::npos) << r.err;
+}
+
+} // namespace
+} // namespace vpisd::cli::test

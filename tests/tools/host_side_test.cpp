@@ -1,0 +1,53 @@
+// The host-side helpers: code page 437, port names the driver can take, init file names.
+#include <gtest/gtest.h>
+
+#include "cp437.h"
+#include "port_name.h"
+#include "work_dir.h"
+
+namespace vpisd::cli {
+namespace {
+
+TEST(Cp437, BoxCharactersBecomeTheirUnicodeOnes) {
+    EXPECT_EQ(Cp437ToUtf8("\xDA\xC4\xBF"), "┌─┐");
+    EXPECT_EQ(Cp437ToUtf8("\xB3\xDB\xB2\xB1\xB0\xB3"), "│█▓▒░│");
+    EXPECT_EQ(Cp437ToUtf8("\xC0\xD9"), "└┘");
+    EXPECT_EQ(Cp437ToUtf8("Version 7.04\n"), "Version 7.04\n");
+    EXPECT_EQ(Cp437ToUtf8("\x80\xE1\xFE"), "Çß■");
+}
+
+TEST(Cp437, EveryUpperByteIsOneWellFormedCharacter) {
+    for (int byte = 0x80; byte <= 0xFF; ++byte) {
+        const std::string one = Cp437ToUtf8(std::string(1, static_cast<char>(byte)));
+        ASSERT_GE(one.size(), 2u) << byte;
+        ASSERT_LE(one.size(), 3u) << byte;
+        const auto lead = static_cast<unsigned char>(one[0]);
+        EXPECT_EQ(lead >> 5 == 0x6 ? 2u : lead >> 4 == 0xE ? 3u : 0u, one.size()) << byte;
+        for (size_t i = 1; i < one.size(); ++i) {
+            EXPECT_EQ(static_cast<unsigned char>(one[i]) & 0xC0, 0x80) << byte;
+        }
+    }
+}
+
+TEST(PortName, LongPathsAreShortenedOnlyWhereTheDriverResolvesThemAlike) {
+    EXPECT_EQ(DriverPortName("ttyS0"), "ttyS0");
+    EXPECT_EQ(DriverPortName("/dev/pts/12"), "/dev/pts/12"); // 11 characters fit as they are
+    EXPECT_EQ(DriverPortName("/dev/pts/123"), "pts/123");
+    EXPECT_EQ(DriverPortName("/dev/ttyUSB0"), "ttyUSB0");
+    EXPECT_EQ(DriverPortName("NUL"), "NUL");
+    EXPECT_FALSE(DriverPortName("/tmp/a/long/path").has_value());
+    EXPECT_FALSE(DriverPortName("/dev/serial/by-id/usb-FTDI").has_value());
+    EXPECT_FALSE(DriverPortName("").has_value());
+    EXPECT_EQ(DevicePath("ttyS0"), "/dev/ttyS0");
+    EXPECT_EQ(DevicePath("pts/123"), "/dev/pts/123");
+    EXPECT_EQ(DevicePath("/dev/pts/3"), "/dev/pts/3");
+}
+
+TEST(InitFileNames, NumberedAsTheDriverFormatsThem) {
+    EXPECT_EQ(InitFileName(3), "vpiSD03.int");
+    EXPECT_EQ(InitFileName(12), "vpiSD12.int");
+    EXPECT_EQ(InitFileName(123), "vpiSD123.int");
+}
+
+} // namespace
+} // namespace vpisd::cli
