@@ -102,6 +102,7 @@ int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
             report = MakeReport(tag.gas, layout);
             std::vector<uint16_t> buffer(BufferWords(layout), 0);
             report.status = StatusForResult(connection.session().Read(tag.gas, layout, buffer));
+            connection.SettleTrace();
             if (report.status == TagStatus::Ok) {
                 report.values = DecodeValues(layout, buffer, options.wordOrder, options.asSigned);
             }
@@ -149,6 +150,7 @@ int RunWrite(const CommonOptions &options, const std::string &gas,
         report.write = true;
         report.values = values;
         report.status = StatusForResult(connection.session().Write(gas, layout, buffer));
+        connection.SettleTrace();
         ReportDriverEvents(report.status, options.verbosity);
     }
     if (options.format == Format::Csv)

@@ -123,6 +123,11 @@ int Connection::Open(const CommonOptions &options) {
     return kExitOk;
 }
 
+void Connection::SettleTrace() {
+    if (relay_)
+        relay_->Settle();
+}
+
 bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layout) {
     if (session_->Parse(gas, count, layout) == 0) {
         TakeRecentEvents();

@@ -28,6 +28,8 @@ class Connection {
     bool ParseTag(const std::string &gas, int32_t count, TagLayout &layout);
 
     VpiSession &session() { return *session_; }
+    // With --trace: lets the trace of the last exchange finish before its result is printed.
+    void SettleTrace();
     const DriverLibrary &library() const { return library_; }
     const DriverInfo &info() const { return info_; }
     const LineOptions &line() const { return line_; }

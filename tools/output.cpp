@@ -6,10 +6,13 @@ namespace vpisd::cli {
 namespace {
 
 std::string HexOf(int64_t value, int digits) {
-    const uint64_t mask = digits >= 8 ? 0xFFFFFFFFull : 0xFFFFull;
+    const auto bits = static_cast<unsigned long long>(static_cast<uint64_t>(value));
     char text[24];
-    std::snprintf(text, sizeof text, "0x%0*llX", digits,
-                  static_cast<unsigned long long>(static_cast<uint64_t>(value) & mask));
+    if (digits >= 8) {
+        std::snprintf(text, sizeof text, "0x%08llX", bits & 0xFFFFFFFFull);
+    } else {
+        std::snprintf(text, sizeof text, "0x%04llX", bits & 0xFFFFull);
+    }
     return text;
 }
 

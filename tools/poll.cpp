@@ -65,6 +65,7 @@ int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags, i
             TagReport report = MakeReport(tag.request.gas, tag.layout);
             report.status =
                 StatusForResult(connection.session().Read(tag.request.gas, tag.layout, buffer));
+            connection.SettleTrace();
             if (report.status == TagStatus::Ok) {
                 report.values =
                     DecodeValues(tag.layout, buffer, options.wordOrder, options.asSigned);

@@ -94,6 +94,17 @@ void WireRelay::Stop() {
     thread_.join();
 }
 
+void WireRelay::Settle() {
+    if (!trace_ || !thread_.joinable())
+        return;
+    const unsigned seen = quietRounds_;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
+    while (quietRounds_ - seen < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+    }
+}
+
 void WireRelay::FlushBurst() {
     if (burst_.empty())
         return;
@@ -135,6 +146,7 @@ void WireRelay::Run() {
             continue;
         if (ready <= 0) {
             FlushBurst();
+            ++quietRounds_;
             if (stopping)
                 break;
             continue;

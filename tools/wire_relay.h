@@ -32,6 +32,9 @@ class WireRelay {
                std::string &error);
     // Path of the pty end that the driver opens.
     const std::string &driverPath() const { return driverPath_; }
+    // Waits (briefly) until the bytes in flight have passed and their trace is printed, so that
+    // what the tool prints next comes after them.
+    void Settle();
     // Lets the bytes in flight through (until the line is quiet), then ends the relay.
     void Stop();
 
@@ -46,6 +49,7 @@ class WireRelay {
     std::string driverPath_;
     bool trace_ = false;
     std::atomic<bool> stop_{false};
+    std::atomic<unsigned> quietRounds_{0}; // idle polls with nothing left to print
     std::thread thread_;
     bool burstToPlc_ = false;
     std::vector<uint8_t> burst_;
