@@ -1,9 +1,8 @@
-// The host-side helpers: code page 437, port names the driver can take, init file names.
+// The host-side helpers: code page 437 and the port names the driver can take.
 #include <gtest/gtest.h>
 
 #include "cp437.h"
 #include "port_name.h"
-#include "work_dir.h"
 
 namespace vpisd::cli {
 namespace {
@@ -41,12 +40,6 @@ TEST(PortName, LongPathsAreShortenedOnlyWhereTheDriverResolvesThemAlike) {
     EXPECT_EQ(DevicePath("ttyS0"), "/dev/ttyS0");
     EXPECT_EQ(DevicePath("pts/123"), "/dev/pts/123");
     EXPECT_EQ(DevicePath("/dev/pts/3"), "/dev/pts/3");
-}
-
-TEST(InitFileNames, NumberedAsTheDriverFormatsThem) {
-    EXPECT_EQ(InitFileName(3), "vpiSD03.int");
-    EXPECT_EQ(InitFileName(12), "vpiSD12.int");
-    EXPECT_EQ(InitFileName(123), "vpiSD123.int");
 }
 
 } // namespace
