@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <atomic>
 #include <charconv>
 #include <cstdio>
 
