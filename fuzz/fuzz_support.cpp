@@ -6,10 +6,6 @@
 
 #include "vpisd/vpi.h"
 
-namespace {
-int logCount = 0;
-} // namespace
-
 // The host's logger as the driver looks it up; formats like a host would, keeps nothing.
 extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void
 VpiHostLog(int32_t level, const char *format, ...) {
@@ -19,7 +15,6 @@ VpiHostLog(int32_t level, const char *format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     (void)level;
-    ++logCount;
 }
 
 namespace vpisd::fuzz {
@@ -27,14 +22,6 @@ namespace vpisd::fuzz {
 void Fail(const char *file, int line, const char *property) {
     std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, property);
     std::abort();
-}
-
-int LogCount() {
-    return logCount;
-}
-
-void ClearLogCount() {
-    logCount = 0;
 }
 
 bool Untouched(const void *object, size_t begin, size_t end) {

@@ -1,5 +1,6 @@
-// What every fuzz target shares: a fatal property check, a quiet host logger that still
-// formats each message, guard bytes around records, and a reader for the input bytes.
+// What every fuzz target shares: a fatal property check, guard bytes around records and a
+// reader for the input bytes. The support library also gives the driver a host logger that
+// formats every message and drops it (a bad argument for a format shows under the sanitizers).
 #pragma once
 
 #include <cstddef>
@@ -17,11 +18,6 @@ namespace vpisd::fuzz {
             ::vpisd::fuzz::Fail(__FILE__, __LINE__, #condition);                                   \
         }                                                                                          \
     } while (0)
-
-// Messages the driver logged since the last ClearLogCount (the text itself is formatted and
-// dropped: a bad argument for its format shows up under the sanitizers).
-int LogCount();
-void ClearLogCount();
 
 constexpr uint8_t kGuardByte = 0xA5;
 constexpr size_t kGuardBytes = 64;
