@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -23,7 +24,7 @@ constexpr int32_t kPatternInt = static_cast<int32_t>(0xA5A5A5A5U);
 
 inline StartParams MakeStart(const std::string &port, int32_t enabled = 1, int32_t timeout = 100) {
     StartParams params{};
-    std::strncpy(params.portName, port.c_str(), sizeof params.portName);
+    std::memcpy(params.portName, port.data(), std::min(port.size(), sizeof params.portName));
     params.portEnabled = enabled;
     params.timeout = timeout;
     params.baudRate = 9600;
@@ -36,7 +37,7 @@ inline StartParams MakeStart(const std::string &port, int32_t enabled = 1, int32
 inline ReopenParams MakeReopen(const std::string &port, int32_t timeout = 0,
                                uint16_t baudRate = 19200) {
     ReopenParams params{};
-    std::strncpy(params.portName, port.c_str(), sizeof params.portName);
+    std::memcpy(params.portName, port.data(), std::min(port.size(), sizeof params.portName));
     params.timeout = timeout;
     params.baudRate = baudRate;
     params.dataBits = 8;
