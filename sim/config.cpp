@@ -18,23 +18,6 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-unsigned long ParseNumber(const std::string &text, unsigned long max, const std::string &what) {
-    size_t used = 0;
-    unsigned long value = 0;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    try {
-        value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-        if (hex)
-            used += 2;
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || text[0] == '-' || text[0] == '+' || value > max) {
-        throw SimError("bad " + what + " \"" + text + "\"");
-    }
-    return value;
-}
-
 bool ParseYes(const std::string &text) {
     if (text == "yes" || text == "true" || text == "1")
         return true;
@@ -98,6 +81,23 @@ void SetLineKey(NetworkConfig &config, const std::string &key, const std::string
 }
 
 } // namespace
+
+unsigned long ParseNumber(const std::string &text, unsigned long max, const std::string &what) {
+    size_t used = 0;
+    unsigned long value = 0;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    try {
+        value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
+        if (hex)
+            used += 2;
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || text[0] == '-' || text[0] == '+' || value > max) {
+        throw SimError("bad " + what + " \"" + text + "\"");
+    }
+    return value;
+}
 
 uint8_t ParseEnquiryAnswer(std::string_view text) {
     if (text == "last")

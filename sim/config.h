@@ -35,6 +35,9 @@ struct NetworkConfig {
     unsigned turnaroundMs = 0;
 };
 
+// A decimal or 0x-hexadecimal number from 0 to max; throws SimError naming `what`.
+unsigned long ParseNumber(const std::string &text, unsigned long max, const std::string &what);
+
 // The INI-like network file; throws SimError with the line number.
 NetworkConfig ParseNetwork(std::string_view text);
 // "P1=1+5,2+5" (the driver's init-file syntax); throws SimError.

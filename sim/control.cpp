@@ -16,23 +16,6 @@ std::vector<std::string> Words(std::string_view text) {
     return words;
 }
 
-unsigned long Number(const std::string &text, unsigned long max, const char *what) {
-    size_t used = 0;
-    unsigned long value = 0;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    try {
-        value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-        if (hex)
-            used += 2;
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || text[0] == '-' || text[0] == '+' || value > max) {
-        throw SimError(std::string("bad ") + what + " \"" + text + "\"");
-    }
-    return value;
-}
-
 } // namespace
 
 std::string Simulator::Control(std::string_view command) {
@@ -60,7 +43,7 @@ std::string Simulator::RunCommand(std::string_view command) {
         if (words.size() == 1) {
             n = faults.Clear();
         } else if (words[1].find_first_not_of("0123456789") == std::string::npos) {
-            n = faults.ClearId(static_cast<int>(Number(words[1], 1'000'000'000, "fault id")));
+            n = faults.ClearId(static_cast<int>(ParseNumber(words[1], 1'000'000'000, "fault id")));
         } else {
             n = faults.ClearPlc(words[1]);
         }
@@ -77,10 +60,10 @@ std::string Simulator::RunCommand(std::string_view command) {
     if (verb == "set") {
         if (words.size() < 4)
             throw SimError("set <plc> <register> <value> [value...]");
-        const size_t first = Number(words[2], 65535, "register");
+        const size_t first = ParseNumber(words[2], 65535, "register");
         std::vector<uint16_t> values;
         for (size_t i = 3; i < words.size(); ++i) {
-            values.push_back(static_cast<uint16_t>(Number(words[i], 0xFFFF, "value")));
+            values.push_back(static_cast<uint16_t>(ParseNumber(words[i], 0xFFFF, "value")));
         }
         std::lock_guard lock(mutex_);
         Plc &plc = network_.FindPlc(words[1]);
@@ -92,8 +75,8 @@ std::string Simulator::RunCommand(std::string_view command) {
     if (verb == "get") {
         if (words.size() < 3 || words.size() > 4)
             throw SimError("get <plc> <register> [count]");
-        const size_t first = Number(words[2], 65535, "register");
-        const size_t count = words.size() == 4 ? Number(words[3], 9999, "count") : 1;
+        const size_t first = ParseNumber(words[2], 65535, "register");
+        const size_t count = words.size() == 4 ? ParseNumber(words[3], 9999, "count") : 1;
         std::lock_guard lock(mutex_);
         Plc &plc = network_.FindPlc(words[1]);
         std::string out = "VALUE " + words[1] + " " + std::to_string(first);

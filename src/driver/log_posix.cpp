@@ -1,8 +1,5 @@
 #include <dlfcn.h>
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "driver/log.h"
 
 namespace vpisd {
@@ -15,15 +12,6 @@ VpiHostLogFn HostLogger() {
     static const VpiHostLogFn logger =
         reinterpret_cast<VpiHostLogFn>(dlsym(RTLD_DEFAULT, "VpiHostLog"));
     return logger;
-}
-
-void LogToStderr(int32_t level, const char *format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    std::fprintf(stderr, "vpisd[%d] %s\n", static_cast<int>(level), text);
 }
 
 } // namespace vpisd
