@@ -28,7 +28,7 @@ esac
 # Absolute paths: the init-file target works in a temporary directory of its own.
 build=$(realpath -m "${VPISD_FUZZ_BUILD_DIR:-build/fuzz}")
 source_dir=$PWD
-targets=${VPISD_FUZZ_TARGETS:-gas_parse init_file reply_chain receive_reply sim_codec frame_roundtrip}
+targets=${VPISD_FUZZ_TARGETS:-gas_parse init_file reply_chain receive_reply sim_codec frame_roundtrip command_body}
 
 # Longest input per target: an init file of 100 lines and more; what a pty queue holds.
 max_len() {
