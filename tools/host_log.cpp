@@ -34,8 +34,8 @@ std::vector<std::string> TakeRecentEvents() {
 
 // The driver finds this by name in the global symbol scope and calls it on the thread
 // of the command it runs.
-extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level, const char *format,
-                                                                  ...) {
+extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void
+VpiHostLog(int32_t level, const char *format, ...) {
     using namespace vpisd::cli;
     char text[1024];
     va_list args;

@@ -21,7 +21,6 @@ constexpr int kShortestGas = 6; // prefix and four register digits
 constexpr int kLongestGas = 8;  // prefix, register and bit number, or prefix and "!ROUTE"
 constexpr int kRegisterGas = 6;
 constexpr int kPairGas = 7;
-constexpr int kBitGas = 8;
 
 constexpr int kRegisterPosition = 2;
 constexpr int kRegisterDigits = 4;

@@ -9,7 +9,8 @@ std::mutex logMutex;
 std::vector<vpisd::test::LogEntry> logEntries;
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level, const char *format, ...) {
+extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void
+VpiHostLog(int32_t level, const char *format, ...) {
     char text[2048];
     va_list args;
     va_start(args, format);

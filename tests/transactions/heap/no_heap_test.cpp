@@ -49,8 +49,8 @@ FixedEntry fixedLog[512];
 int fixedLogSize = 0;
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) void VpiHostLog(int32_t level, const char *format,
-                                                                  ...) {
+extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void
+VpiHostLog(int32_t level, const char *format, ...) {
     FixedEntry &entry = fixedLog[fixedLogSize % 512];
     entry.level = level;
     va_list args;
