@@ -1,7 +1,9 @@
 #include "end_to_end/driver_on_sim.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "driver/command_table.h"
 #include "sim/config.h"
@@ -148,6 +150,16 @@ void DriverOnSim::Fault(const std::string &rule) {
 
 uint64_t DriverOnSim::Stat(const std::string &name) {
     return sim_->GetStats().Get(name);
+}
+
+uint64_t DriverOnSim::SettledStat(const std::string &name, uint64_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    uint64_t value = Stat(name);
+    while (value < expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        value = Stat(name);
+    }
+    return value;
 }
 
 uint16_t DriverOnSim::RouteSelection(const std::string &prefix) {

@@ -85,6 +85,9 @@ class DriverOnSim : public ::testing::Test {
     void SetRegisters(const std::string &plc, size_t first, const std::vector<uint16_t> &values);
     void Fault(const std::string &rule);
     uint64_t Stat(const std::string &name);
+    // The counter once it reaches `expected`, or as it stands after a second: the driver's
+    // last bytes may still be on their way when its command returns.
+    uint64_t SettledStat(const std::string &name, uint64_t expected);
     // Route selection of a PLC as the host sees it, through its "!ROUTE" tag.
     uint16_t RouteSelection(const std::string &prefix);
 
