@@ -86,11 +86,6 @@ TEST_F(SeveralPlcs, AddressBeyondTheRegistersIsRefused) {
     EXPECT_EQ(Logged(LOG_DEBUG, "VPISD:Error Reply received.Errcode: 3 Hex"), 10);
     EXPECT_EQ(Logged(LOG_EVENT, ReadFailed("P20098", VPI_REFUSED)), 1);
     EXPECT_EQ(Stat("errors_sent.03"), 10U);
-
-    auto single = MakeTag("P20101");
-    single->values()[1] = 1;
-    EXPECT_EQ(Write(*single), VPI_REFUSED);
-    EXPECT_EQ(Logged(LOG_EVENT, WriteFailed("P20101", VPI_REFUSED)), 1);
     EXPECT_EQ(LoggedStarting(LOG_EVENT, "VPISD: Comms fail!"), 0);
 }
 

@@ -99,7 +99,7 @@ TEST_F(TagForms, PairTakesBothWordsLowerRegisterFirst) {
 
 TEST_F(TagForms, BitReadsOneBitAndMaskedWriteLeavesTheOthers) {
     SetRegisters("P2", 40, {0xA5C3});
-    for (int bit = 1; bit <= 16; ++bit) {
+    for (int bit : {1, 2, 3, 8, 9, 15, 16}) {
         char gas[16];
         std::snprintf(gas, sizeof gas, "P20040%02d", bit);
         auto tag = MakeTag(gas, kTypeBit);
