@@ -149,7 +149,7 @@ void DriverOnSim::Fault(const std::string &rule) {
 }
 
 uint64_t DriverOnSim::Stat(const std::string &name) {
-    return sim_->GetStats().Get(name);
+    return sim_ ? sim_->GetStats().Get(name) : 0; // 0 when Launch failed early
 }
 
 uint64_t DriverOnSim::SettledStat(const std::string &name, uint64_t expected) {
