@@ -4,10 +4,23 @@
 #include "link/handshake.h"
 #include "serial/instance_io.h"
 #include "serial/port.h"
+#include "transactions/tag_checks.h"
 
 namespace vpisd {
 
 static_assert(kReplyMaxBytes <= kWorkBufferBytes, "a reply frame must fit the receive buffer");
+
+int32_t OpenTransaction(const VpiRequest *request, TransactionStorage *storage,
+                        const char *operation) {
+    if (request == nullptr || request->context == nullptr || request->data == nullptr) {
+        return VPI_BAD_REQUEST;
+    }
+    const auto *tag = static_cast<const TagAccess *>(request->data);
+    if (tag->gas != nullptr) {
+        CopyGas(tag->gas, storage->gas, kGasCopyCharacters);
+    }
+    return CheckTagRecord(tag, storage->gas, operation) != 0 ? VPI_OK : VPI_REFUSED;
+}
 
 int PrepareRetry(VpiContext *context, int slot) {
     if (EstablishLinkToPlc(context, slot) == 0) {

@@ -33,6 +33,12 @@ struct ExchangeTraces {
     const char *processing; // once a whole reply frame came in
 };
 
+// The opening of a read or write: the request has its records, the GAS is copied and
+// upper-cased into storage->gas, and what even "!ROUTE" relies on is checked (operation is
+// "Read" or "Write"). Returns VPI_OK to go on, else the result to return.
+int32_t OpenTransaction(const VpiRequest *request, TransactionStorage *storage,
+                        const char *operation);
+
 // Before tries 1 to 9: a fresh link enquiry, then DLE NAK, the pause, a purge and DLE NAK.
 // Returns 0 when the link could not be established; nothing after the enquiry is sent then.
 int PrepareRetry(VpiContext *context, int slot);

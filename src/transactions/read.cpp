@@ -15,20 +15,13 @@ constexpr uint8_t kErrorNoAnswer = 0x11;
 } // namespace
 
 int32_t ReadTransaction(const VpiRequest *request) {
-    if (request == nullptr || request->context == nullptr || request->data == nullptr) {
-        return VPI_BAD_REQUEST;
+    TransactionStorage storage{};
+    if (const int32_t opened = OpenTransaction(request, &storage, "Read"); opened != VPI_OK) {
+        return opened;
     }
     VpiContext *context = request->context;
     const TagAccess *tag = static_cast<const TagAccess *>(request->data);
-    TransactionStorage storage{};
     int32_t result = RECEIVE_SILENT;
-
-    if (tag->gas != nullptr) {
-        CopyGas(tag->gas, storage.gas, kGasCopyCharacters);
-    }
-    if (CheckTagRecord(tag, storage.gas, "Read") == 0) {
-        return VPI_REFUSED;
-    }
     const int slot = tag->slot;
 
     if (IsRouteTag(storage.gas) != 0) {

@@ -9,20 +9,13 @@
 namespace vpisd {
 
 int32_t WriteTransaction(const VpiRequest *request) {
-    if (request == nullptr || request->context == nullptr || request->data == nullptr) {
-        return VPI_BAD_REQUEST;
+    TransactionStorage storage{};
+    if (const int32_t opened = OpenTransaction(request, &storage, "Write"); opened != VPI_OK) {
+        return opened;
     }
     VpiContext *context = request->context;
     const TagAccess *tag = static_cast<const TagAccess *>(request->data);
-    TransactionStorage storage{};
     int32_t result = RECEIVE_SILENT;
-
-    if (tag->gas != nullptr) {
-        CopyGas(tag->gas, storage.gas, kGasCopyCharacters);
-    }
-    if (CheckTagRecord(tag, storage.gas, "Write") == 0) {
-        return VPI_REFUSED;
-    }
     const int slot = tag->slot;
 
     // Any value other than 0 selects the backup route and is kept as written.
