@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "line_options.h"
+#include "host/line_options.h"
+#include "host/values.h"
 #include "output.h"
-#include "values.h"
 
 namespace vpisd::cli {
+
+using namespace vpisd::host;
 
 struct CommonOptions {
     std::string library; // --lib

@@ -3,10 +3,12 @@
 #include <cstdio>
 
 #include "exit_codes.h"
-#include "host_log.h"
-#include "port_name.h"
+#include "host/host_log.h"
+#include "host/port_name.h"
 
 namespace vpisd::cli {
+
+using namespace vpisd::host;
 namespace {
 
 constexpr int32_t kLargestSensibleContext = 1 << 20;

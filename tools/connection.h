@@ -6,12 +6,14 @@
 #include <string>
 
 #include "commands.h"
-#include "driver_library.h"
-#include "session.h"
-#include "wire_relay.h"
-#include "work_dir.h"
+#include "host/driver_library.h"
+#include "host/session.h"
+#include "host/wire_relay.h"
+#include "host/work_dir.h"
 
 namespace vpisd::cli {
+
+using namespace vpisd::host;
 
 class Connection {
   public:

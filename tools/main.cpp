@@ -9,8 +9,8 @@
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "host/work_dir.h"
 #include "stop_flag.h"
-#include "work_dir.h"
 
 namespace {
 

@@ -4,13 +4,15 @@
 
 #include "commands.h"
 #include "connection.h"
-#include "console.h"
 #include "exit_codes.h"
+#include "host/console.h"
 #include "poll_statistics.h"
 #include "stop_flag.h"
 #include "tag_report.h"
 
 namespace vpisd::cli {
+
+using namespace vpisd::host;
 namespace {
 
 constexpr auto kStopCheck = std::chrono::milliseconds(20);

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "host/values.h"
 #include "output.h"
-#include "values.h"
 
 namespace vpisd::cli {
+
+using namespace vpisd::host;
 
 // The report's heading fields for a parsed tag; status and values are the caller's.
 TagReport MakeReport(const std::string &gas, const TagLayout &layout);

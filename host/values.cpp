@@ -1,4 +1,4 @@
-#include "values.h"
+#include "host/values.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 
 #include "vpisd/vpi.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 struct Range {
@@ -166,4 +166,4 @@ std::vector<std::string> ValueNames(std::string_view gas, const TagLayout &tag) 
     return names;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -1,9 +1,9 @@
-#include "session.h"
+#include "host/session.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 constexpr int32_t kStartTimeoutFloor = 100; // the driver raises a start timeout to 1 s
@@ -115,4 +115,4 @@ void VpiSession::Close() {
     started_ = false;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // "vpiSD%.2d.int" for the VPI number, the name the driver tries first.
 std::string InitFileName(int32_t vpiNumber);
@@ -38,4 +38,4 @@ class WorkDir {
 // Removes every prepared directory with async-signal-safe calls only; for a signal handler.
 void EmergencyRemoveWorkDirs();
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

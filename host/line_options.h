@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 struct LineOptions {
     std::string port;      // device name or path
@@ -16,4 +16,4 @@ struct LineOptions {
     int32_t vpiNumber = 1;
 };
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -1,4 +1,4 @@
-#include "raw_port.h"
+#include "host/raw_port.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <iterator>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 struct BaudEntry {
@@ -117,4 +117,4 @@ int OpenRawPort(const std::string &path, const LineOptions &line, std::string &e
     return fd;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

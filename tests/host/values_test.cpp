@@ -1,10 +1,10 @@
 // Numbers typed by the user and their place in the driver's value buffer.
 #include <gtest/gtest.h>
 
-#include "values.h"
+#include "host/values.h"
 #include "vpisd/vpi.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 TagLayout Register(int32_t address, int32_t count) {
@@ -138,4 +138,4 @@ TEST(ValueNames, BlocksNameEachRegisterOrPair) {
 }
 
 } // namespace
-} // namespace vpisd::cli
+} // namespace vpisd::host

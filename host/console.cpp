@@ -1,11 +1,11 @@
-#include "console.h"
+#include "host/console.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 std::mutex consoleMutex;
 }
@@ -30,4 +30,4 @@ void ConsoleLine(const std::string &line) {
     std::fflush(stderr);
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

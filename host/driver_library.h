@@ -6,7 +6,7 @@
 
 #include "vpisd/vpi.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // Where to look for the library: the --lib value alone when given; otherwise next to this
 // executable in a build tree or an install tree, the build's own path, then the plain name.
@@ -31,4 +31,4 @@ class DriverLibrary {
     std::string path_;
 };
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -1,6 +1,6 @@
-#include "port_name.h"
+#include "host/port_name.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 std::string DevicePath(std::string_view name) {
     if (name == "NUL" || name.starts_with('/'))
@@ -23,4 +23,4 @@ std::optional<std::string> DriverPortName(std::string_view name) {
     return std::nullopt;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

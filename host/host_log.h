@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // 0: messages are kept but not shown; 1: events (level 32) shown as they come; 2: traces too.
 void SetLogVerbosity(int verbosity);
 // Events logged since the last call, oldest first; the tool shows them when a command fails.
 std::vector<std::string> TakeRecentEvents();
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

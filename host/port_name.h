@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 constexpr size_t kDriverPortNameMax = 11;
 
@@ -14,4 +14,4 @@ std::string DevicePath(std::string_view name);
 // A name of at most 11 characters that the driver resolves to the same device, if there is one.
 std::optional<std::string> DriverPortName(std::string_view name);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "driver_library.h"
-#include "line_options.h"
-#include "values.h"
+#include "host/driver_library.h"
+#include "host/line_options.h"
+#include "host/values.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 class VpiSession {
   public:
@@ -47,4 +47,4 @@ class VpiSession {
 // Line settings in the driver's units: timeout in 10 ms steps, rounded up.
 int32_t TimeoutUnits(int32_t milliseconds);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

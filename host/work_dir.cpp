@@ -1,4 +1,4 @@
-#include "work_dir.h"
+#include "host/work_dir.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 
 namespace fs = std::filesystem;
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 constexpr const char *kOlderInitName = "vpiSD.int";
@@ -129,4 +129,4 @@ void EmergencyRemoveWorkDirs() {
         rmdir(emergencyDir);
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

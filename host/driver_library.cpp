@@ -1,10 +1,10 @@
-#include "driver_library.h"
+#include "host/driver_library.h"
 
 #include <dlfcn.h>
 
 #include <filesystem>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 std::vector<std::string> LibraryCandidates(const std::string &explicitPath) {
     if (!explicitPath.empty())
@@ -63,4 +63,4 @@ bool DriverLibrary::Load(const std::vector<std::string> &candidates, std::string
     return false;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -1,8 +1,7 @@
-// The host-side helpers: code page 437 and the port names the driver can take.
+// Code page 437, the code page of the driver's banner.
 #include <gtest/gtest.h>
 
 #include "cp437.h"
-#include "port_name.h"
 
 namespace vpisd::cli {
 namespace {
@@ -26,20 +25,6 @@ TEST(Cp437, EveryUpperByteIsOneWellFormedCharacter) {
             EXPECT_EQ(static_cast<unsigned char>(one[i]) & 0xC0, 0x80) << byte;
         }
     }
-}
-
-TEST(PortName, LongPathsAreShortenedOnlyWhereTheDriverResolvesThemAlike) {
-    EXPECT_EQ(DriverPortName("ttyS0"), "ttyS0");
-    EXPECT_EQ(DriverPortName("/dev/pts/12"), "/dev/pts/12"); // 11 characters fit as they are
-    EXPECT_EQ(DriverPortName("/dev/pts/123"), "pts/123");
-    EXPECT_EQ(DriverPortName("/dev/ttyUSB0"), "ttyUSB0");
-    EXPECT_EQ(DriverPortName("NUL"), "NUL");
-    EXPECT_FALSE(DriverPortName("/tmp/a/long/path").has_value());
-    EXPECT_FALSE(DriverPortName("/dev/serial/by-id/usb-FTDI").has_value());
-    EXPECT_FALSE(DriverPortName("").has_value());
-    EXPECT_EQ(DevicePath("ttyS0"), "/dev/ttyS0");
-    EXPECT_EQ(DevicePath("pts/123"), "/dev/pts/123");
-    EXPECT_EQ(DevicePath("/dev/pts/3"), "/dev/pts/3");
 }
 
 } // namespace

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "line_options.h"
+#include "host/line_options.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // One trace line: "HH:MM:SS.mmm >> 10 01 ..." (">>" driver to PLC, "<<" PLC to driver),
 // continued on further lines every 32 bytes.
@@ -56,4 +56,4 @@ class WireRelay {
     std::string burstTime_;
 };
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -4,11 +4,11 @@
 
 #include <string>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // Wall-clock time of day with milliseconds, "HH:MM:SS.mmm".
 std::string TimeOfDay();
 // Writes one line to stderr under a lock, with a trailing newline.
 void ConsoleLine(const std::string &line);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -6,9 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "wire_relay.h"
+#include "host/wire_relay.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 // Reads until `count` bytes or a quiet second.
@@ -101,4 +101,4 @@ TEST(RelayStart, UnknownRateOrDeviceIsReported) {
 }
 
 } // namespace
-} // namespace vpisd::cli
+} // namespace vpisd::host

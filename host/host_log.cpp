@@ -1,14 +1,14 @@
-#include "host_log.h"
+#include "host/host_log.h"
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 
-#include "console.h"
+#include "host/console.h"
 #include "vpisd/vpi.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 constexpr size_t kRecentEventLimit = 64; // a failed read logs a handful; keep the last ones
@@ -30,13 +30,13 @@ std::vector<std::string> TakeRecentEvents() {
     return out;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host
 
 // The driver finds this by name in the global symbol scope and calls it on the thread
 // of the command it runs.
 extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void
 VpiHostLog(int32_t level, const char *format, ...) {
-    using namespace vpisd::cli;
+    using namespace vpisd::host;
     char text[1024];
     va_list args;
     va_start(args, format);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // Type codes the host hands to the parse for each GAS form.
 constexpr int32_t kTypeRegister = 0;
@@ -56,4 +56,4 @@ std::vector<int64_t> DecodeValues(const TagLayout &tag, std::span<const uint16_t
 // The GAS that names each value of the tag: consecutive registers or pairs for a block.
 std::vector<std::string> ValueNames(std::string_view gas, const TagLayout &tag);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

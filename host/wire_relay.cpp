@@ -1,4 +1,4 @@
-#include "wire_relay.h"
+#include "host/wire_relay.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console.h"
-#include "raw_port.h"
+#include "host/console.h"
+#include "host/raw_port.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 constexpr int kQuietMs = 5;       // a gap this long ends a burst in the trace
@@ -169,4 +169,4 @@ void WireRelay::Run() {
     FlushBurst();
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "line_options.h"
+#include "host/line_options.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // Returns a non-blocking descriptor, or -1 with the reason in `error`.
 int OpenRawPort(const std::string &path, const LineOptions &line, std::string &error);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host
