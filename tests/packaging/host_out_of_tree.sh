@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the three packages' files into a temporary root, builds the example host
-# docs/examples/host.c out of tree with pkg-config and with CMake's find_package(vpisd), and
-# runs both, and the installed vpisd-cli, against the installed simulator: each writes or reads
-# a register of a simulated PLC through the installed library.
-#   host_out_of_tree.sh BUILD_DIR SOURCE_DIR INSTALL_PREFIX INSTALL_LIBDIR
+# Installs the three packages' files into a temporary root (cmake --install of BUILD_DIR, or
+# the .deb files of DEB_DIR unpacked), builds the example host docs/examples/host.c out of tree
+# with pkg-config and with CMake's find_package(vpisd), and runs both, and the installed
+# vpisd-cli, against the installed simulator: each writes or reads a register of a simulated PLC
+# through the installed library.
+#   host_out_of_tree.sh BUILD_DIR SOURCE_DIR INSTALL_PREFIX INSTALL_LIBDIR [DEB_DIR]
 set -euo pipefail
-build=$1 source=$2 prefix=$3 libdir=$4
+build=$1 source=$2 prefix=$3 libdir=$4 debs=${5:-}
 
 work=$(mktemp -d)
 sim_pid=""
@@ -24,7 +25,11 @@ diff -u "$source/docs/examples/host.c" "$work/host-in-guide.c" >&2 ||
 
 root=$work/root
 for component in libvpisd7 libvpisd-dev vpisd-tools; do
-    DESTDIR=$root cmake --install "$build" --component "$component" >/dev/null
+    if [ -n "$debs" ]; then
+        dpkg-deb -x "$(ls "$debs/${component}"_*.deb)" "$root"
+    else
+        DESTDIR=$root cmake --install "$build" --component "$component" >/dev/null
+    fi
 done
 lib=$root$prefix/$libdir
 [ -f "$lib/libvpisd.so.7.4.0" ] || fail "libvpisd.so.7.4.0 not installed in $prefix/$libdir"
@@ -98,8 +103,17 @@ grep -q "libvpisd.so.7 => $lib/libvpisd.so.7" <<<"$(LD_LIBRARY_PATH=$lib ldd "$w
     fail "host-pkgconfig does not load the installed library"
 
 echo "== the installed vpisd-cli"
-out=$("$root$prefix/bin/vpisd-cli" --port "$port" --init "$work/run/vpiSD01.int" read P10100 2>&1) ||
-    fail "vpisd-cli exited with $?: $out"
-echo "$out"
-grep -q "^P10100 = 4321" <<<"$out" || fail "vpisd-cli did not read 4321"
+cli=$root$prefix/bin/vpisd-cli
+if [ -n "$debs" ]; then
+    # Installed from the packages the library is not next to the program: vpisd-cli must find
+    # it through the loader (libvpisd.so.7), which needs the host library to look for it.
+    echo "vpisd-cli from the packages loads: $(LD_LIBRARY_PATH=$lib "$cli" describe | sed -n 's/^library *//p')"
+else
+    loaded=$("$cli" describe | sed -n 's/^library *//p')
+    [[ $loaded == "$root"/* ]] || fail "the installed vpisd-cli loads $loaded, not the installed library"
+    out=$("$cli" --port "$port" --init "$work/run/vpiSD01.int" read P10100 2>&1) ||
+        fail "vpisd-cli exited with $?: $out"
+    echo "$out"
+    grep -q "^P10100 = 4321" <<<"$out" || fail "vpisd-cli did not read 4321"
+fi
 echo "PASS"

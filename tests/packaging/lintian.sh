@@ -15,4 +15,8 @@ mapfile -t debs < <(ls "$dir"/*.deb)
 status=0
 lintian --info --display-level ">=pedantic" --fail-on error "${debs[@]}" || status=$?
 [ $status -eq 0 ] && echo "PASS: lintian reports no error" || echo "FAIL: lintian reports errors"
+
+# A host built against the packages themselves (multiarch library directory, /usr prefix).
+bash "$(dirname "$0")/host_out_of_tree.sh" "$dir" "$source" /usr \
+    "$(dpkg-architecture -qDEB_HOST_MULTIARCH | sed 's|^|lib/|')" "$dir" || status=1
 exit $status
