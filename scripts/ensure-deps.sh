@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
 missing=()
+# Debian packages and their checks: bash-completion, dpkg-shlibdeps, file, lintian, pkg-config.
+packages+=(bash-completion dpkg-dev file lintian pkgconf)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done

@@ -61,8 +61,12 @@ TEST(Describe, LibraryThatCannotServeExitsFive) {
 TEST(Describe, LibraryIsFoundWithoutTheOption) {
     const CliResult r = RunCli({"describe"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const std::string expected = std::filesystem::canonical(VPISD_LIBRARY_PATH).string();
-    EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
+    // The tool names the file it loaded, which may be a link to the versioned library.
+    const size_t at = r.out.find("library");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const size_t start = r.out.find('/', at);
+    const std::string loaded = r.out.substr(start, r.out.find('\n', start) - start);
+    EXPECT_EQ(std::filesystem::canonical(loaded), std::filesystem::canonical(VPISD_LIBRARY_PATH));
 }
 
 TEST(CommandLine, MistakesExitFourAndHelpExitsZero) {
