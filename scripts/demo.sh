@@ -80,7 +80,7 @@ cli --trace read P20001; expect ">> FE FE FE FE FE FE FE FE FE FE 10 05"; expect
 say "P1's normal path falls silent: the driver fails over to the backup route"
 timeout 5 bash -c "echo 'fault P1 normal silence' > '$work/control'" || fail "no control channel"
 echo "Round 1 finds the normal route silent (10 tries with a 100 ms timeout), round 2 uses the backup."
-run --timeout 100 poll 'P1!ROUTE' P10100 --count 2 --interval 0
+run --timeout 100 poll 'P1!ROUTE' P10100 --rounds 2 --interval 0
 [ "$status" -eq 2 ] || fail "the silent round should end the poll with exit code 2, not $status"
 expect "P1!ROUTE = 0 (normal route)"
 expect "P10100: no answer"

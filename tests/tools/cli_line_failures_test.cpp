@@ -67,7 +67,7 @@ TEST(LineFailures, SilentNormalPathSwitchesTheNextRequestToTheBackupRoute) {
     net.sim().SetRegister("P1", 100, 42);
     net.sim().AddFault("P1 normal silence");
     const CliResult r = RunCli(net.Args(
-        {"--format", "csv", "poll", "P1!ROUTE", "P10100", "--count", "2", "--interval", "0"}));
+        {"--format", "csv", "poll", "P1!ROUTE", "P10100", "--rounds", "2", "--interval", "0"}));
     EXPECT_EQ(r.exitCode, 2); // the first round's failure is remembered
     const auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;

@@ -15,7 +15,7 @@ TEST(Poll, CountedRoundsReadEveryTagAndSumUp) {
     net.sim().SetRegister("P2", 20, 2);
     const auto begin = std::chrono::steady_clock::now();
     const CliResult r =
-        RunCli(net.Args({"poll", "P10010", "P20020:2", "--count", "3", "--interval", "300"}));
+        RunCli(net.Args({"poll", "P10010", "P20020:2", "--rounds", "3", "--interval", "300"}));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -39,8 +39,7 @@ TEST(Poll, CountedRoundsReadEveryTagAndSumUp) {
 TEST(Poll, LossCountsRequestsWithoutAnAcceptedReply) {
     SimNetwork net(kRoutedNetwork);
     net.sim().AddFault("P1 any error 3"); // every P1 request draws an error reply
-    const CliResult r =
-        RunCli(net.Args({"--format", "json", "poll", "P10001", "P20001", "--count", "1"}));
+    const CliResult r = RunCli(net.Args({"--format", "json", "poll", "P10001", "P20001", "-1"}));
     EXPECT_EQ(r.exitCode, 1) << r.err;
     const auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
@@ -57,7 +56,7 @@ TEST(Poll, LossCountsRequestsWithoutAnAcceptedReply) {
 TEST(Poll, CsvStaysOneTableWithTheSummaryOnStderr) {
     SimNetwork net(kRoutedNetwork);
     const CliResult r =
-        RunCli(net.Args({"--format", "csv", "poll", "P10001", "--count", "2", "--interval", "0"}));
+        RunCli(net.Args({"--format", "csv", "poll", "P10001", "--rounds", "2", "-l", "0"}));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
@@ -69,7 +68,7 @@ TEST(Poll, CsvStaysOneTableWithTheSummaryOnStderr) {
 
 TEST(Poll, RejectedGasStopsBeforeTheFirstRound) {
     SimNetwork net(kRoutedNetwork);
-    const CliResult r = RunCli(net.Args({"poll", "P10001", "P1000117", "--count", "1"}));
+    const CliResult r = RunCli(net.Args({"poll", "P10001", "P1000117", "--rounds", "1"}));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out.find("round"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("Illegal bit number"), std::string::npos) << r.err;

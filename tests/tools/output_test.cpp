@@ -73,19 +73,29 @@ TEST(Output, RepeatedDriverMessagesAreCountedOnce) {
 TEST(PollStatisticsTest, LossIsTheShareOfFailedRequests) {
     PollStatistics stats;
     EXPECT_EQ(stats.LossPercent(), 0.0);
-    for (TagStatus s : {TagStatus::Ok, TagStatus::Ok, TagStatus::NoAnswer, TagStatus::Refused})
-        stats.Count(s);
+    const std::pair<TagStatus, double> requests[] = {{TagStatus::Ok, 40.0},
+                                                     {TagStatus::Ok, 60.0},
+                                                     {TagStatus::NoAnswer, 2000.0},
+                                                     {TagStatus::Refused, 10.0}};
+    for (const auto &[status, ms] : requests)
+        stats.Count(status, ms);
     stats.rounds = 2;
     EXPECT_EQ(stats.requests, 4);
     EXPECT_EQ(stats.replies, 2);
     EXPECT_EQ(stats.errors(), 2);
     EXPECT_DOUBLE_EQ(stats.LossPercent(), 50.0);
+    // Response times are those of accepted replies only.
+    EXPECT_EQ(stats.minMs, 40.0);
+    EXPECT_EQ(stats.maxMs, 60.0);
+    EXPECT_EQ(stats.AverageMs(), 50.0);
     const std::string text = FormatStatistics(Format::Text, stats, "/dev/pts/3");
     EXPECT_NE(text.find("--- /dev/pts/3 poll statistics ---"), std::string::npos) << text;
     EXPECT_NE(
         text.find(
             "4 requests sent, 2 replies received, 2 errors (1 refused, 1 no answer), 50.0% loss"),
         std::string::npos)
+        << text;
+    EXPECT_NE(text.find("response time min/avg/max = 40.0/50.0/60.0 ms"), std::string::npos)
         << text;
     const std::string json = FormatStatistics(Format::Json, stats, "a\"b");
     EXPECT_NE(json.find(R"("port":"a\"b")"), std::string::npos) << json;
