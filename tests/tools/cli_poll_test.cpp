@@ -1,7 +1,9 @@
 // Polling: rounds at a rate, every tag each round, and the closing statistics.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
+#include <regex>
 
 #include "cli_process.h"
 #include "sim_network.h"
@@ -72,6 +74,50 @@ TEST(Poll, RejectedGasStopsBeforeTheFirstRound) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out.find("round"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("Illegal bit number"), std::string::npos) << r.err;
+}
+
+TEST(Poll, RetriesNaksAndResponseTimesComeFromTheDriversTraces) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().AddFault("P1 any nak count=2"); // two tries NAKed, the third answered
+    const CliResult r = RunCli(net.Args({"--format", "json", "poll", "-1", "P10001", "P20001"}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_NE(lines[2].find(R"("requests":2,"replies":2,"errors":0)"), std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[2].find(R"("retries":2,"naks":2,)"), std::string::npos) << lines[2];
+    std::smatch times;
+    ASSERT_TRUE(std::regex_search(
+        lines[2], times,
+        std::regex(R"re("responseMs":\{"min":([0-9.]+),"avg":([0-9.]+),"max":([0-9.]+)\})re")))
+        << lines[2];
+    EXPECT_GT(std::stod(times[1]), 0.0);
+    EXPECT_LE(std::stod(times[1]), std::stod(times[2]));
+    EXPECT_LE(std::stod(times[2]), std::stod(times[3]));
+}
+
+TEST(Poll, CountIsValuesPerTagAndTimesCarryTheDate) {
+    SimNetwork net(kRoutedNetwork);
+    net.sim().SetRegister("P2", 21, 7);
+    const CliResult r = RunCli(
+        net.Args({"--format", "csv", "poll", "P20020", "-n", "2", "--rounds", "2", "-l", "0"}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    const std::regex row(R"(2,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,P20021,7,ok)");
+    EXPECT_TRUE(std::regex_match(lines[4], row)) << lines[4];
+}
+
+TEST(Poll, RepeatedInterruptWithinHalfASecondCountsOnce) {
+    SimNetwork net(kRoutedNetwork);
+    CliProcess poll(net.Args({"poll", "P10001", "-l", "100"}));
+    ASSERT_TRUE(poll.WaitForOutput("P10001 = 0", 10000));
+    // GNU timeout sends SIGINT twice; the second must not cut the statistics short.
+    poll.Signal(SIGINT);
+    poll.Signal(SIGINT);
+    const CliResult r = poll.Finish(10000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("poll statistics"), std::string::npos) << r.out;
 }
 
 } // namespace

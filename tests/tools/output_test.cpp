@@ -70,6 +70,22 @@ TEST(Output, RepeatedDriverMessagesAreCountedOnce) {
     EXPECT_TRUE(SummarizeEvents({}).empty());
 }
 
+TEST(PollStatisticsTest, RetriesAndNaksAreReadFromTheDriversTraces) {
+    PollStatistics stats;
+    const char *traces[] = {
+        "VPISD: Read Retries = 1 GAS=P10001",
+        "VPISD: Write Retries = 2",
+        "VPISD:EstablishLinkToPlc() Retry 1",
+        "VPISD:ReadAckResponse() Char[0] = 10 Char[1] = 15",
+        "VPISD:ReadAckResponse() Char[0] = 10 Char[1] = 11",
+        "VPISD:ReadAckResponse() ACK received OK",
+    };
+    for (const char *trace : traces)
+        stats.CountTrace(trace);
+    EXPECT_EQ(stats.retries, 3);
+    EXPECT_EQ(stats.naks, 1);
+}
+
 TEST(PollStatisticsTest, LossIsTheShareOfFailedRequests) {
     PollStatistics stats;
     EXPECT_EQ(stats.LossPercent(), 0.0);
