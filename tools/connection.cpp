@@ -140,7 +140,9 @@ int Connection::Open(const CommonOptions &options) {
     }
     initName_ = workDir_->initSource();
     if (!initName_.empty()) {
-        std::ifstream in(initName_, std::ios::binary);
+        // The copy in the working directory, which is the current one now.
+        const auto copy = FindInitFile(workDir_->path(), line_.vpiNumber);
+        std::ifstream in(copy.value_or(initName_), std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         initCheck_ = CheckInitText(text.str());

@@ -153,7 +153,7 @@ void CheckNormalText(std::string_view text, InitLine &line) {
             one[0].value <= kMaxDrop) {
             line.problems.push_back("a one-drop route needs three digits: write " +
                                     std::string(text.substr(0, 3)) + Padded(one[0].value) +
-                                    " (the driver reports the line as illegal)");
+                                    "");
         } else if (drops.empty()) {
             line.problems.push_back("no drops after '='");
         } else {
@@ -173,7 +173,7 @@ void CheckBackupText(std::string_view text, InitLine &line) {
         } else if (one.size() == 1 && one[0].digits == one[0].text.size() && one[0].value >= 1) {
             line.problems.push_back("a one-drop backup route needs three digits: write ," +
                                     Padded(one[0].value) +
-                                    " (the driver reports the line as illegal)");
+                                    "");
         } else {
             line.problems.push_back("the backup route is too short");
         }
