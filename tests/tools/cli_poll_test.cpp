@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 
 #include "cli_process.h"
 #include "sim_network.h"
@@ -114,6 +115,8 @@ TEST(Poll, RepeatedInterruptWithinHalfASecondCountsOnce) {
     ASSERT_TRUE(poll.WaitForOutput("P10001 = 0", 10000));
     // GNU timeout sends SIGINT twice; the second must not cut the statistics short.
     poll.Signal(SIGINT);
+    // Sent at once, the two would merge into one pending signal: let the first be taken.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     poll.Signal(SIGINT);
     const CliResult r = poll.Finish(10000);
     EXPECT_EQ(r.exitCode, 0) << r.err;
