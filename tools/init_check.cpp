@@ -152,8 +152,7 @@ void CheckNormalText(std::string_view text, InitLine &line) {
         if (one.size() == 1 && one[0].digits == one[0].text.size() && one[0].value >= 1 &&
             one[0].value <= kMaxDrop) {
             line.problems.push_back("a one-drop route needs three digits: write " +
-                                    std::string(text.substr(0, 3)) + Padded(one[0].value) +
-                                    "");
+                                    std::string(text.substr(0, 3)) + Padded(one[0].value) + "");
         } else if (drops.empty()) {
             line.problems.push_back("no drops after '='");
         } else {
@@ -172,8 +171,7 @@ void CheckBackupText(std::string_view text, InitLine &line) {
             line.problems.push_back("nothing after ',': remove the ',' or give a backup route");
         } else if (one.size() == 1 && one[0].digits == one[0].text.size() && one[0].value >= 1) {
             line.problems.push_back("a one-drop backup route needs three digits: write ," +
-                                    Padded(one[0].value) +
-                                    "");
+                                    Padded(one[0].value) + "");
         } else {
             line.problems.push_back("the backup route is too short");
         }
@@ -269,7 +267,7 @@ InitCheck CheckInitText(std::string_view text) {
             }
             if (count > kMaxLineCharacters) {
                 check.endProblems.emplace_back(
-                    number, "the line is longer than 66 characters (spaces included); the "
+                    number, "the line is longer than 66 characters, spaces included; the "
                             "driver stops reading here, so this line and all after it are not "
                             "used");
                 stop = true;

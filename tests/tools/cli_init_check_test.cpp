@@ -68,13 +68,15 @@ class StartMessages : public ::testing::Test {
 };
 
 TEST_F(StartMessages, InitFileProblemsAreShownWithFileAndLineWithoutVerbose) {
-    const std::pair<const char *, const char *> cases[] = {
+    const std::pair<std::string, const char *> cases[] = {
         {"P1=1+5,2+5\nAB=7\nP2=1+7\n",
          " line 2: VpiSD :VPI 1 Line 2 in Init File is illegal (a one-drop route needs three "
          "digits: write AB=007)"},
         {"P1=1+5,2+5\nP2=1+7 # second\n",
          " line 2: VPISD: Route P2=1+7, Illegal character ('#' is not allowed: comments"},
         {"P1=1+5,2+5\nP2=1+7\n\nP3=1+9\n", " line 3: a blank line ends the file"},
+        {"P1=1+5,2+5\nP2=1+7\nP3=1" + std::string(70, ' ') + "\n",
+         " line 3: VPISD: Route P3=1 too long in Init File (the line is longer than 66"},
     };
     for (const auto &[content, message] : cases) {
         const std::string file = routes.Write("plant.int", content);

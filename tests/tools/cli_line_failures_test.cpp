@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 #include "cli_process.h"
 #include "sim_network.h"
@@ -73,6 +74,31 @@ TEST(LineFailures, VanishedDeviceIsToldAndPollKeepsTrying) {
     EXPECT_GE(gone, 2u) << r.out;
     EXPECT_NE(r.err.find(net.port() + " has vanished (device gone)"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("poll statistics"), std::string::npos) << r.out;
+}
+
+TEST(LineFailures, VanishedDeviceIsOpenedAgainWhenItComesBack) {
+    // A link short enough for the driver to open by itself (11 characters), so that the tool,
+    // not a relay, holds the line.
+    const std::string link = "/tmp/v" + std::to_string(10000 + getpid() % 90000);
+    ASSERT_EQ(link.size(), 11u);
+    unlink(link.c_str());
+    auto first = std::make_unique<SimNetwork>(kDirectNetwork);
+    first->sim().SetRegister("P0", 1, 5);
+    ASSERT_EQ(symlink(first->port().c_str(), link.c_str()), 0);
+    CliProcess poll({"--lib", VPISD_LIBRARY_PATH, "--port", link, "--timeout", "200", "poll",
+                     "000001", "-l", "100"});
+    ASSERT_TRUE(poll.WaitForOutput("000001 = 5", 10000));
+    first.reset();
+    ASSERT_TRUE(poll.WaitForOutput("000001: device gone", 20000));
+    SimNetwork second(kDirectNetwork);
+    second.sim().SetRegister("P0", 1, 6);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(second.port().c_str(), link.c_str()), 0);
+    EXPECT_TRUE(poll.WaitForOutput("000001 = 6", 20000));
+    poll.Signal(SIGINT);
+    const CliResult r = poll.Finish(20000);
+    unlink(link.c_str());
+    EXPECT_NE(r.err.find(link + " is back and open again"), std::string::npos) << r.err;
 }
 
 TEST(LineFailures, NobodyOnTheCableIsACommunicationFailure) {
