@@ -83,7 +83,6 @@ int Connection::LoadDriver(const CommonOptions &options) {
 
 void Connection::ShowInitFileEvents(const std::vector<std::string> &events) {
     static const std::regex lineNumber("Line ([0-9]+)");
-    std::vector<int> told;
     for (const auto &event : events) {
         if (Contains(event, "Init File not found")) {
             peerToPeerEvents_.push_back(event);
@@ -104,7 +103,6 @@ void Connection::ShowInitFileEvents(const std::vector<std::string> &events) {
         const std::string why = initCheck_ && line > 0 ? ExplainLine(*initCheck_, line) : "";
         std::fprintf(stderr, "vpisd-cli: %s: %s%s\n", where.c_str(), event.c_str(),
                      why.empty() ? "" : (" (" + why + ")").c_str());
-        told.push_back(line);
     }
     if (!initCheck_)
         return;
@@ -230,8 +228,10 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
         TakeRecentEvents();
         return true;
     }
-    Complain(gas + ": the driver rejects this GAS" +
-             (count > 1 ? " for " + std::to_string(count) + " values" : std::string()));
+    const std::string rejected =
+        gas + ": the driver rejects this GAS" +
+        (count > 1 ? " for " + std::to_string(count) + " values" : std::string());
+    Complain(rejected);
     std::vector<std::string> events = TakeRecentEvents();
     const bool unknownPlc = std::any_of(events.begin(), events.end(), [](const std::string &event) {
         return Contains(event, "Invalid Route");
@@ -239,12 +239,14 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
     if (unknownPlc)
         events.insert(events.begin(), peerToPeerEvents_.begin(), peerToPeerEvents_.end());
     if (events.empty()) {
-        Complain("  forms: PPrrrr register, PPrrrrF 32-bit pair (odd r), PPrrrrbb bit 01..16, "
-                 "PP!ROUTE; blocks only for the first two (see --help)");
-    } else if (verbosity_ == 0) {
-        for (const auto &line : SummarizeEvents(events)) {
+        std::fprintf(stderr, "vpisd-cli:   forms: PPrrrr register, PPrrrrF 32-bit pair (odd r), "
+                             "PPrrrrbb bit 01..16, PP!ROUTE; blocks only for the first two "
+                             "(see --help)\n");
+    } else {
+        const auto summary = SummarizeEvents(events);
+        lastError_ = rejected + ": " + Joined(summary);
+        for (const auto &line : verbosity_ == 0 ? summary : std::vector<std::string>{})
             std::fprintf(stderr, "  driver: %s\n", line.c_str());
-        }
     }
     if (unknownPlc)
         ExplainUnknownPlc(gas);

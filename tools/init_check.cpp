@@ -309,7 +309,16 @@ InitCheck CheckInitText(std::string_view text) {
             check.stopLine = number;
             return check;
         }
-        check.lines.push_back(CheckLine(number, kept));
+        InitLine line = CheckLine(number, kept);
+        for (const auto &earlier : check.lines) {
+            if (earlier.name == line.name && earlier.normalUsed) {
+                line.notes.push_back("the name " + line.name + " is also on line " +
+                                     std::to_string(earlier.number) +
+                                     ": its tags reach the PLC of that line only");
+                break;
+            }
+        }
+        check.lines.push_back(std::move(line));
         ++number;
     }
     return check;

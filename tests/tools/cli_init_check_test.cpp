@@ -37,6 +37,7 @@ TEST(CheckInit, EveryLineAndEveryProblemExplained) {
         {"P1=1+5" + std::string(61, ' ') + "\n", 1, {"longer than 66 characters"}},
         {"P1=1+5" + std::string(60, ' ') + "\n", 0, {"line 1: P1  normal 1+5"}},
         {"p1=1+5\n", 0, {"note: the name p1 has a lower-case letter"}},
+        {"P1=1+5\nP1=1+7\n", 0, {"note: the name P1 is also on line 1"}},
     };
     TempDir dir;
     for (const auto &c : cases) {
