@@ -15,12 +15,18 @@ constexpr size_t kRecentEventLimit = 64; // a failed read logs a handful; keep t
 std::mutex logMutex;
 int currentVerbosity = 0;
 std::vector<std::string> recentEvents;
+LogObserver observer = nullptr;
 
 } // namespace
 
 void SetLogVerbosity(int verbosity) {
     std::lock_guard lock(logMutex);
     currentVerbosity = verbosity;
+}
+
+void SetLogObserver(LogObserver newObserver) {
+    std::lock_guard lock(logMutex);
+    observer = newObserver;
 }
 
 std::vector<std::string> TakeRecentEvents() {
@@ -43,15 +49,19 @@ VpiHostLog(int32_t level, const char *format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     int verbosity = 0;
+    LogObserver notify = nullptr;
     {
         std::lock_guard lock(logMutex);
         verbosity = currentVerbosity;
+        notify = observer;
         if (level == VPI_LOG_EVENT) {
             if (recentEvents.size() == kRecentEventLimit)
                 recentEvents.erase(recentEvents.begin());
             recentEvents.emplace_back(text);
         }
     }
+    if (notify != nullptr)
+        notify(level, text);
     if (verbosity >= 2 || (verbosity == 1 && level >= VPI_LOG_EVENT)) {
         ConsoleLine(TimeOfDay() + " [" + std::to_string(level) + "] " + text);
     }

@@ -10,5 +10,8 @@ namespace vpisd::host {
 void SetLogVerbosity(int verbosity);
 // Events logged since the last call, oldest first; the tool shows them when a command fails.
 std::vector<std::string> TakeRecentEvents();
+// Sees every message, traces included, on the thread that logs it; nullptr to stop.
+using LogObserver = void (*)(int level, const char *text);
+void SetLogObserver(LogObserver observer);
 
 } // namespace vpisd::host

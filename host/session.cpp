@@ -59,12 +59,16 @@ int32_t VpiSession::Start(const std::string &portName, const LineOptions &line,
     started_ = true;
     if (units >= kStartTimeoutFloor)
         return 0;
-    // Reopen keeps a short timeout as given. It only closes the port itself when the name
-    // changes, and the port admits one open at a time, so close first.
+    // Reopen keeps a short timeout as given.
+    return Reopen(portName, line);
+}
+
+int32_t VpiSession::Reopen(const std::string &portName, const LineOptions &line) {
+    // The port admits one open at a time, so close first.
     Call(VPI_CLOSE, nullptr);
     ReopenParams reopen{};
     FillLine(reopen, portName, line);
-    reopen.timeout = units;
+    reopen.timeout = TimeoutUnits(line.timeoutMs);
     return Call(VPI_REOPEN, &reopen);
 }
 

@@ -25,6 +25,9 @@ class VpiSession {
     // A timeout below the driver's 1 s floor is put in place by a close and a reopen. Returns
     // the driver's result: 0, or 2 when the port cannot be opened.
     int32_t Start(const std::string &portName, const LineOptions &line, int32_t contextSize);
+    // Closes the port and opens it again with the same settings, as after a device came back.
+    // 0, or 2 when it cannot be opened.
+    int32_t Reopen(const std::string &portName, const LineOptions &line);
     // Single parse for one value, block parse for more. 0 accepted, 1 rejected.
     int32_t Parse(const std::string &gas, int32_t count, TagLayout &layout) const;
     // Driver results: 0 done, 1 reply refused, 2 no answer.

@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${VPISD_BUILD_DIR:-build/release}
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Headings in bold on a terminal only: a log file or a pipe gets plain text.
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
 # Runs vpisd-cli on the simulated line, shows the command and its output, keeps the output in
 # $out and the exit code in $status.
@@ -20,8 +22,10 @@ run() {
 cli() { run "$@"; [ "$status" -eq 0 ] || fail "vpisd-cli $* exited with $status"; }
 expect() { grep -qF -- "$1" <<<"$out" || fail "expected '$1'"; }
 
-say "Building (scripts/build.sh)"
-bash scripts/build.sh >/dev/null || fail "the build failed"
+if [ -z "${VPISD_DEMO_SKIP_BUILD:-}" ]; then
+    say "Building (scripts/build.sh)"
+    bash scripts/build.sh >/dev/null || fail "the build failed"
+fi
 
 work=$(mktemp -d)
 sim_pid=""
@@ -48,8 +52,8 @@ sim_pid=$!
 for _ in $(seq 50); do grep -q '^PORT ' "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
 port=$(sed -n 's/^PORT //p' "$work/sim.out")
 [ -n "$port" ] || fail "the simulator did not start: $(cat "$work/sim.err")"
-echo "The simulator serves the line on $port. The driver's init file it wrote:"
-sed 's/^/    /' "$work/plant.int"
+echo "The simulator serves the line on $port. The driver's init file it wrote, as the driver reads it:"
+"$build/tools/vpisd-cli" check-init "$work/plant.int" || fail "check-init finds problems"
 
 say "The driver describes itself"
 "$build/tools/vpisd-cli" describe || fail "describe"
@@ -80,7 +84,7 @@ cli --trace read P20001; expect ">> FE FE FE FE FE FE FE FE FE FE 10 05"; expect
 say "P1's normal path falls silent: the driver fails over to the backup route"
 timeout 5 bash -c "echo 'fault P1 normal silence' > '$work/control'" || fail "no control channel"
 echo "Round 1 finds the normal route silent (10 tries with a 100 ms timeout), round 2 uses the backup."
-run --timeout 100 poll 'P1!ROUTE' P10100 --count 2 --interval 0
+run --timeout 100 poll 'P1!ROUTE' P10100 --rounds 2 --interval 0
 [ "$status" -eq 2 ] || fail "the silent round should end the poll with exit code 2, not $status"
 expect "P1!ROUTE = 0 (normal route)"
 expect "P10100: no answer"

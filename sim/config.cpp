@@ -3,6 +3,7 @@
 #include "error.h"
 #include "plc.h"
 
+#include <cstdio>
 #include <set>
 #include <sstream>
 
@@ -26,6 +27,34 @@ bool ParseYes(const std::string &text) {
     throw SimError("expected yes or no, not \"" + text + "\"");
 }
 
+// "ramp FROM TO [STEP]", "counter [STEP]" or "random LOW HIGH" for register `reg`.
+Motion ParseMotion(size_t reg, const std::vector<std::string> &words) {
+    Motion motion;
+    motion.reg = reg;
+    auto number = [&](size_t i, const char *what) {
+        return static_cast<uint16_t>(ParseNumber(words[i], 0xFFFF, what));
+    };
+    if (words[0] == "ramp" && (words.size() == 3 || words.size() == 4)) {
+        motion.kind = MotionKind::Ramp;
+        motion.from = number(1, "ramp start");
+        motion.to = number(2, "ramp end");
+        motion.step = words.size() == 4 ? number(3, "ramp step") : 1;
+        if (motion.to < motion.from || motion.step == 0)
+            throw SimError("a ramp runs up from its start to its end by a step of 1 or more");
+    } else if (words[0] == "counter" && words.size() <= 2) {
+        motion.step = words.size() == 2 ? number(1, "counter step") : 1;
+    } else if (words[0] == "random" && words.size() == 3) {
+        motion.kind = MotionKind::Random;
+        motion.from = number(1, "random low");
+        motion.to = number(2, "random high");
+        if (motion.to < motion.from)
+            throw SimError("random needs its low value first");
+    } else {
+        throw SimError("expected ramp FROM TO [STEP], counter [STEP] or random LOW HIGH");
+    }
+    return motion;
+}
+
 void SetPlcKey(PlcConfig &plc, const std::string &key, const std::string &value) {
     if (key == "route") {
         plc.route = value.empty() ? Drops{} : ParseDrops(value);
@@ -47,6 +76,14 @@ void SetPlcKey(PlcConfig &plc, const std::string &key, const std::string &value)
         }
     } else if (!key.empty() && key.find_first_not_of("0123456789") == std::string::npos) {
         size_t reg = ParseNumber(key, kMaxRegisters, "register");
+        std::istringstream words(value);
+        std::vector<std::string> list;
+        for (std::string word; words >> word;)
+            list.push_back(word);
+        if (!list.empty() && (list[0] == "ramp" || list[0] == "counter" || list[0] == "random")) {
+            plc.motions.push_back(ParseMotion(reg, list));
+            return;
+        }
         std::istringstream values(value);
         size_t n = 0;
         for (std::string word; values >> word; ++n) {
@@ -180,6 +217,31 @@ PlcConfig ParsePlcLine(std::string_view text) {
     return plc;
 }
 
+std::vector<PlcConfig> ParseInitFile(std::string_view text) {
+    constexpr size_t kMaxLines = 99;
+    std::vector<PlcConfig> plcs;
+    size_t start = 0;
+    for (size_t number = 1; number <= kMaxLines; ++number) {
+        const size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            break; // the driver does not use a last line without its line feed
+        std::string line;
+        for (const char c : text.substr(start, end - start)) {
+            if (c != ' ' && c != '\r')
+                line += c;
+        }
+        start = end + 1;
+        if (line.empty())
+            break; // a blank line ends the file
+        try {
+            plcs.push_back(ParsePlcLine(line));
+        } catch (const SimError &e) {
+            throw SimError("line " + std::to_string(number) + ": " + e.what());
+        }
+    }
+    return plcs;
+}
+
 void ValidateNetwork(const NetworkConfig &config) {
     std::set<std::string> names;
     std::set<Drops> routes;
@@ -210,6 +272,12 @@ void ValidateNetwork(const NetworkConfig &config) {
                                "'s 1.." + std::to_string(count));
             }
         }
+        for (const Motion &motion : plc.motions) {
+            if (motion.reg < 1 || motion.reg > count) {
+                throw SimError("register " + std::to_string(motion.reg) + " outside " + plc.name +
+                               "'s 1.." + std::to_string(count));
+            }
+        }
     }
     if (config.defaultRegisters < 1 || config.defaultRegisters > kMaxRegisters) {
         throw SimError("register count outside 1..9999");
@@ -224,9 +292,15 @@ std::string InitFileText(const NetworkConfig &config) {
         if (plc.name.size() != 2) {
             throw SimError("the driver's init file needs two-character PLC names, not " + plc.name);
         }
-        out += plc.name + "=" + DropsText(plc.route);
+        // A part of one drop needs three digits to be legal for the driver: "P2=007".
+        auto part = [](const Drops &drops) {
+            char padded[8];
+            std::snprintf(padded, sizeof padded, "%03u", static_cast<unsigned>(drops[0]));
+            return drops.size() == 1 ? std::string(padded) : DropsText(drops);
+        };
+        out += plc.name + "=" + part(plc.route);
         if (!plc.backup.empty())
-            out += "," + DropsText(plc.backup);
+            out += "," + part(plc.backup);
         out += "\n";
     }
     return out;

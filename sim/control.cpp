@@ -90,6 +90,19 @@ std::string Simulator::RunCommand(std::string_view command) {
         ResetStats();
         return "OK\n";
     }
+    if (verb == "help") {
+        return "HELP fault <plc|*> <normal|backup|any> <kind> [arg] [count=N|prob=P] "
+               "[requests=N|seconds=S]\n"
+               "HELP   kinds: silence delay checksum truncate noise stale noreverse error dead "
+               "nak\n"
+               "HELP clear [id|plc]     remove faults\n"
+               "HELP faults             list the active faults\n"
+               "HELP set <plc> <register> <value> [value...]\n"
+               "HELP get <plc> <register> [count]\n"
+               "HELP stats              counters; reset-stats clears them\n"
+               "HELP quit               stop the simulator\n"
+               "OK\n";
+    }
     if (verb == "quit") {
         quit_ = true;
         return "OK\n";

@@ -62,26 +62,38 @@ void ServeFifo(vpisd::sim::Simulator &sim, const std::string &path) {
     close(fd);
 }
 
-vpisd::sim::NetworkConfig LoadConfig(const std::string &file) {
-    std::ifstream in(file);
+std::string ReadFile(const std::string &file) {
+    std::ifstream in(file, std::ios::binary);
     if (!in)
         throw SimError("cannot read " + file);
     std::stringstream text;
     text << in.rdbuf();
-    return vpisd::sim::ParseNetwork(text.str());
+    return text.str();
+}
+
+// Parses a file's text; its errors name the file.
+template <typename Parse> auto FromFile(const std::string &file, Parse parse) {
+    const std::string text = ReadFile(file);
+    try {
+        return parse(text);
+    } catch (const SimError &e) {
+        throw SimError(file + ": " + e.what());
+    }
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{"Simulated SY/MAX network on a pseudo-terminal"};
-    std::string configFile, direct, controlPath, initOut, linkPath, enquiry;
+    std::string configFile, initFile, direct, controlPath, initOut, linkPath, enquiry;
     std::vector<std::string> plcLines;
     size_t registers = 0;
     unsigned baud = 0, bits = 0;
     uint32_t seed = 0;
     bool noStdin = false, trace = false;
     app.add_option("--config", configFile, "network file")->check(CLI::ExistingFile);
+    app.add_option("--init", initFile, "add the PLCs of a driver init file (registers zero)")
+        ->check(CLI::ExistingFile);
     app.add_option("--plc", plcLines, "add a PLC: NAME=DROPS[,DROPS]");
     app.add_option("--direct", direct, "the PLC reached without a route");
     app.add_option("--registers", registers, "default register count")->check(CLI::Range(1, 9999));
@@ -103,8 +115,17 @@ int main(int argc, char **argv) {
 
     vpisd::sim::NetworkConfig config;
     try {
-        if (!configFile.empty())
-            config = LoadConfig(configFile);
+        if (!configFile.empty()) {
+            config = FromFile(
+                configFile, [](const std::string &text) { return vpisd::sim::ParseNetwork(text); });
+        }
+        if (!initFile.empty()) {
+            for (auto &plc : FromFile(initFile, [](const std::string &text) {
+                     return vpisd::sim::ParseInitFile(text);
+                 })) {
+                config.plcs.push_back(std::move(plc));
+            }
+        }
         for (const std::string &line : plcLines)
             config.plcs.push_back(vpisd::sim::ParsePlcLine(line));
         if (!direct.empty()) {

@@ -24,6 +24,8 @@ Network::Network(const NetworkConfig &config) : config_(config), rng_(config.see
                            setup.registers != 0 ? setup.registers : config_.defaultRegisters);
         for (const auto &[reg, value] : setup.initial)
             plcs_.back().Set(reg, value);
+        for (const Motion &motion : setup.motions)
+            plcs_.back().AddMotion(motion, config_.seed + static_cast<uint32_t>(motion.reg));
     }
 }
 

@@ -38,6 +38,35 @@ void Plc::Set(size_t reg, uint16_t value) {
     registers_[reg - 1] = value;
 }
 
+void Plc::AddMotion(const Motion &motion, uint32_t seed) {
+    Get(motion.reg); // throws outside the registers
+    motions_.push_back(motion);
+    random_.seed(seed);
+    if (motion.kind != MotionKind::Counter)
+        Set(motion.reg, motion.from);
+}
+
+void Plc::Advance(size_t first, size_t words) {
+    for (const Motion &motion : motions_) {
+        if (motion.reg < first + 1 || motion.reg > first + words)
+            continue;
+        uint16_t &value = registers_[motion.reg - 1];
+        switch (motion.kind) {
+        case MotionKind::Ramp:
+            value = value > motion.to - motion.step || value < motion.from
+                        ? motion.from
+                        : static_cast<uint16_t>(value + motion.step);
+            break;
+        case MotionKind::Counter:
+            value = static_cast<uint16_t>(value + motion.step);
+            break;
+        case MotionKind::Random:
+            value = std::uniform_int_distribution<uint16_t>(motion.from, motion.to)(random_);
+            break;
+        }
+    }
+}
+
 long Plc::FirstIndex(unsigned offset, size_t words) const {
     // Offsets are 2 x (register - 1); an odd one points between registers.
     if (offset % 2 != 0)
@@ -79,6 +108,7 @@ std::vector<uint8_t> Plc::Read(std::span<const uint8_t> body, size_t maxWords, C
         reply.push_back(static_cast<uint8_t>(value >> 8));
         reply.push_back(static_cast<uint8_t>(value & 0xFF));
     }
+    Advance(static_cast<size_t>(first), words);
     kind = CommandKind::Read;
     return reply;
 }

@@ -3,9 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "config.h"
 
 namespace vpisd::sim {
 
@@ -40,6 +43,9 @@ class Plc {
     uint16_t Get(size_t reg) const;
     void Set(size_t reg, uint16_t value);
 
+    // Makes a register change by itself each time it is read; sets its first value.
+    void AddMotion(const Motion &motion, uint32_t seed);
+
     // Runs one command body and returns the reply body; `kind` tells what it was.
     std::vector<uint8_t> Execute(std::span<const uint8_t> body, size_t maxWords, CommandKind &kind);
 
@@ -48,9 +54,13 @@ class Plc {
     std::vector<uint8_t> Write(std::span<const uint8_t> body, size_t maxWords, CommandKind &kind);
     // Index of the first register of an access of `words` registers at a byte offset, or -1.
     long FirstIndex(unsigned offset, size_t words) const;
+    // Moves the registers with a motion among the `words` registers from index `first`.
+    void Advance(size_t first, size_t words);
 
     std::string name_;
     std::vector<uint16_t> registers_;
+    std::vector<Motion> motions_;
+    std::minstd_rand random_;
 };
 
 } // namespace vpisd::sim

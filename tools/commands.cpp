@@ -1,13 +1,20 @@
 #include "commands.h"
 
+#include <bit>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "connection.h"
 #include "cp437.h"
 #include "exit_codes.h"
+#include "init_check.h"
 #include "stop_flag.h"
 #include "tag_report.h"
+#include "vpisd/vpi.h"
 
 namespace vpisd::cli {
 namespace {
@@ -27,7 +34,34 @@ void Print(const std::string &text) {
     std::fflush(stdout);
 }
 
+// A failure before any tag: stderr has said why; json readers get it on stdout as well.
+int Failed(const CommonOptions &options, const Connection &connection, int code) {
+    if (options.format == Format::Json)
+        Print(JsonError(connection.lastError(), code));
+    return code;
+}
+
+bool IsPair(const TagLayout &layout) {
+    return layout.kind == VPI_KIND_REGISTER_PAIR;
+}
+
+// A float's bits as the 32-bit number a pair holds; nullopt for text that is not a number.
+std::optional<int64_t> ParseFloatBits(const std::string &text) {
+    char *end = nullptr;
+    const float value = std::strtof(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size())
+        return std::nullopt;
+    return static_cast<int64_t>(std::bit_cast<uint32_t>(value));
+}
+
 } // namespace
+
+TagReport ReportFor(const CommonOptions &options, const std::string &gas, const TagLayout &layout) {
+    TagReport report = MakeReport(gas, layout);
+    report.asFloat = options.asFloat && IsPair(layout);
+    report.hexColumn = options.hexColumn;
+    return report;
+}
 
 std::optional<TagRequest> ParseTagRequest(const std::string &text, int32_t count) {
     const size_t colon = text.rfind(':');
@@ -85,9 +119,9 @@ int RunDescribe(const CommonOptions &options) {
 int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
     Connection connection;
     if (const int code = connection.Open(options); code != kExitOk)
-        return code;
+        return Failed(options, connection, code);
     if (options.format == Format::Csv)
-        Print(CsvHeader(false));
+        Print(CsvHeader(false, options.hexColumn));
     int exitCode = kExitOk;
     for (const auto &tag : tags) {
         if (StopRequested())
@@ -95,17 +129,17 @@ int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
         TagLayout layout;
         TagReport report;
         if (!connection.ParseTag(tag.gas, tag.count, layout)) {
-            report = MakeReport(tag.gas, TagLayout{});
+            report = ReportFor(options, tag.gas, TagLayout{});
             report.status = TagStatus::BadGas;
+            report.reason = connection.lastError();
         } else {
-            report = MakeReport(tag.gas, layout);
+            report = ReportFor(options, tag.gas, layout);
             std::vector<uint16_t> buffer(BufferWords(layout), 0);
-            report.status = StatusForResult(connection.session().Read(tag.gas, layout, buffer));
-            connection.SettleTrace();
+            report.status = connection.Transfer(false, tag.gas, layout, buffer, report.reason);
             if (report.status == TagStatus::Ok) {
-                report.values = DecodeValues(layout, buffer, options.wordOrder, options.asSigned);
+                report.values = DecodeValues(layout, buffer, options.wordOrder,
+                                             options.asSigned && !report.asFloat);
             }
-            ReportDriverEvents(report.status, options.verbosity);
         }
         Print(FormatReport(options.format, report, RoundStamp{}));
         exitCode = WorseExitCode(exitCode, ExitCodeForStatus(report.status));
@@ -115,12 +149,13 @@ int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
 
 int RunWrite(const CommonOptions &options, const std::string &gas,
              const std::vector<std::string> &texts) {
+    const bool floats = options.asFloat && TypeForGas(gas) == kTypePair;
     std::vector<int64_t> values;
     for (const auto &text : texts) {
-        const auto value = ParseNumber(text);
+        const auto value = floats ? ParseFloatBits(text) : ParseNumber(text);
         if (!value) {
-            std::fprintf(stderr, "vpisd-cli: %s is not a number (decimal or 0x hex)\n",
-                         text.c_str());
+            std::fprintf(stderr, "vpisd-cli: %s is not a number (%s)\n", text.c_str(),
+                         floats ? "a decimal fraction such as 3.14 or 1e-3" : "decimal or 0x hex");
             return kExitUsage;
         }
         values.push_back(*value);
@@ -131,13 +166,14 @@ int RunWrite(const CommonOptions &options, const std::string &gas,
     }
     Connection connection;
     if (const int code = connection.Open(options); code != kExitOk)
-        return code;
+        return Failed(options, connection, code);
     TagLayout layout;
     TagReport report;
     if (!connection.ParseTag(gas, static_cast<int32_t>(values.size()), layout)) {
-        report = MakeReport(gas, TagLayout{});
+        report = ReportFor(options, gas, TagLayout{});
         report.write = true;
         report.status = TagStatus::BadGas;
+        report.reason = connection.lastError();
     } else {
         std::vector<uint16_t> buffer(BufferWords(layout), 0);
         std::string error;
@@ -145,17 +181,45 @@ int RunWrite(const CommonOptions &options, const std::string &gas,
             std::fprintf(stderr, "vpisd-cli: %s: %s\n", gas.c_str(), error.c_str());
             return kExitUsage;
         }
-        report = MakeReport(gas, layout);
+        report = ReportFor(options, gas, layout);
         report.write = true;
         report.values = values;
-        report.status = StatusForResult(connection.session().Write(gas, layout, buffer));
-        connection.SettleTrace();
-        ReportDriverEvents(report.status, options.verbosity);
+        report.status = connection.Transfer(true, gas, layout, buffer, report.reason);
     }
     if (options.format == Format::Csv)
-        Print(CsvHeader(false));
+        Print(CsvHeader(false, options.hexColumn));
     Print(FormatReport(options.format, report, RoundStamp{}));
     return ExitCodeForStatus(report.status);
+}
+
+int RunVersion(const CommonOptions &options) {
+    Print(std::string("vpisd-cli ") + VPISD_VERSION + "\n");
+    Connection connection;
+    if (const int code = connection.LoadDriver(options); code != kExitOk)
+        return code;
+    const DriverInfo &info = connection.info();
+    // The banner carries the driver's own version: "... Version 7.04 ...".
+    static const std::regex version("Version ([0-9][0-9.]*)");
+    std::cmatch match;
+    const char *banner = info.banner != nullptr ? info.banner : "";
+    const std::string driverVersion =
+        std::regex_search(banner, match, version) ? match[1].str() : "unknown";
+    Print(std::string("driver ") + (info.name != nullptr ? info.name : "?") + " version " +
+          driverVersion + "\nlibrary " + connection.library().path() + "\n");
+    return kExitOk;
+}
+
+int RunCheckInit(const std::string &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "vpisd-cli: cannot read %s\n", file.c_str());
+        return kExitUsage;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    const InitCheck check = CheckInitText(text.str());
+    Print(FormatInitCheck(check, file));
+    return check.Clean() ? kExitOk : kExitRefused;
 }
 
 } // namespace vpisd::cli

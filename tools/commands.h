@@ -27,6 +27,13 @@ struct CommonOptions {
     Format format = Format::Text;
     WordOrder wordOrder = WordOrder::HighFirst;
     bool asSigned = false;
+    bool asFloat = false;   // --type float: 32-bit tags as IEEE 754 single precision
+    bool hexColumn = false; // --hex: csv and json carry hex as well
+};
+
+struct PollOptions {
+    int intervalMs = 1000;
+    int rounds = 0; // 0: until interrupted
 };
 
 // A GAS and the number of values to read from it ("P10100:8" is P10100 with 8 values).
@@ -39,11 +46,16 @@ struct TagRequest {
 std::optional<TagRequest> ParseTagRequest(const std::string &text, int32_t count);
 
 int RunDescribe(const CommonOptions &options);
+// Tool version, driver version and the library's path.
+int RunVersion(const CommonOptions &options);
+// Reads an init file as the driver does and explains every problem; 0 when clean, 1 otherwise.
+int RunCheckInit(const std::string &file);
 int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags);
 int RunWrite(const CommonOptions &options, const std::string &gas,
              const std::vector<std::string> &values);
-// rounds 0: until interrupted.
-int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags, int intervalMs,
-            int rounds);
+int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags,
+            const PollOptions &poll);
+// The heading of a tag's report as the options want it shown.
+TagReport ReportFor(const CommonOptions &options, const std::string &gas, const TagLayout &layout);
 
 } // namespace vpisd::cli

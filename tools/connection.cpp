@@ -1,10 +1,15 @@
 #include "connection.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "exit_codes.h"
 #include "host/host_log.h"
 #include "host/port_name.h"
+#include "port_check.h"
 
 namespace vpisd::cli {
 
@@ -15,27 +20,32 @@ constexpr int32_t kLargestSensibleContext = 1 << 20;
 constexpr uint32_t kDriverBaudMax = 65535; // the driver keeps the rate in 16 bits
 constexpr uint16_t kRelayedBaud = 9600;    // any rate does on the pseudo-terminal
 
-void Complain(const std::string &text) {
-    std::fprintf(stderr, "vpisd-cli: %s\n", text.c_str());
+bool Contains(const std::string &text, const char *part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Joined(const std::vector<std::string> &lines) {
+    std::string out;
+    for (const auto &line : lines)
+        out += (out.empty() ? "" : "; ") + line;
+    return out;
+}
+
+// Start messages that are about the init file rather than the port.
+bool IsInitFileEvent(const std::string &event) {
+    return Contains(event, "Init File") || Contains(event, "Init file") ||
+           Contains(event, "init file") || Contains(event, "Illegal character");
 }
 
 } // namespace
 
-void ShowDriverEvents(int verbosity) {
-    const auto events = TakeRecentEvents();
-    if (verbosity > 0)
-        return;
-    for (const auto &line : SummarizeEvents(events)) {
-        std::fprintf(stderr, "  driver: %s\n", line.c_str());
+std::vector<std::string> ShowDriverEvents(int verbosity) {
+    const auto summary = SummarizeEvents(TakeRecentEvents());
+    if (verbosity == 0) {
+        for (const auto &line : summary)
+            std::fprintf(stderr, "  driver: %s\n", line.c_str());
     }
-}
-
-void ReportDriverEvents(TagStatus status, int verbosity) {
-    if (status == TagStatus::Ok) {
-        TakeRecentEvents();
-    } else {
-        ShowDriverEvents(verbosity);
-    }
+    return summary;
 }
 
 Connection::~Connection() {
@@ -46,6 +56,11 @@ Connection::~Connection() {
         relay_->Stop();
     relay_.reset();
     workDir_.reset();
+}
+
+void Connection::Complain(const std::string &text) {
+    lastError_ = text;
+    std::fprintf(stderr, "vpisd-cli: %s\n", text.c_str());
 }
 
 int Connection::LoadDriver(const CommonOptions &options) {
@@ -66,6 +81,41 @@ int Connection::LoadDriver(const CommonOptions &options) {
     return kExitOk;
 }
 
+void Connection::ShowInitFileEvents(const std::vector<std::string> &events) {
+    static const std::regex lineNumber("Line ([0-9]+)");
+    for (const auto &event : events) {
+        if (Contains(event, "Init File not found")) {
+            peerToPeerEvents_.push_back(event);
+            continue;
+        }
+        if (!IsInitFileEvent(event))
+            continue;
+        int line = 0;
+        std::smatch match;
+        if (std::regex_search(event, match, lineNumber)) {
+            line = std::stoi(match[1].str());
+        } else if (initCheck_ && !Contains(event, "older version")) {
+            line = initCheck_->stopLine; // illegal character, too long, too many lines
+        }
+        std::string where = initName_.empty() ? "init file" : initName_;
+        if (line > 0)
+            where += " line " + std::to_string(line);
+        const std::string why = initCheck_ && line > 0 ? ExplainLine(*initCheck_, line) : "";
+        std::fprintf(stderr, "vpisd-cli: %s: %s%s\n", where.c_str(), event.c_str(),
+                     why.empty() ? "" : (" (" + why + ")").c_str());
+    }
+    if (!initCheck_)
+        return;
+    // What the driver passes over without a word: a blank line before the end, a last line
+    // without its line feed.
+    for (const auto &[line, problem] : initCheck_->endProblems) {
+        if (line == initCheck_->stopLine)
+            continue;
+        std::fprintf(stderr, "vpisd-cli: %s line %d: %s\n", initName_.c_str(), line,
+                     problem.c_str());
+    }
+}
+
 int Connection::Open(const CommonOptions &options) {
     if (const int code = LoadDriver(options); code != kExitOk)
         return code;
@@ -78,6 +128,7 @@ int Connection::Open(const CommonOptions &options) {
         Complain("no port: give one with --port (a device such as ttyS0 or /dev/pts/3)");
         return kExitUsage;
     }
+    devicePath_ = DevicePath(line_.port);
 
     workDir_ = std::make_unique<WorkDir>();
     std::string error;
@@ -85,18 +136,31 @@ int Connection::Open(const CommonOptions &options) {
         Complain(error);
         return kExitUsage;
     }
+    initName_ = workDir_->initSource();
+    if (!initName_.empty()) {
+        // The copy in the working directory, which is the current one now.
+        const auto copy = FindInitFile(workDir_->path(), line_.vpiNumber);
+        std::ifstream in(copy.value_or(initName_), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        initCheck_ = CheckInitText(text.str());
+        if (options.init.empty()) {
+            std::fprintf(stderr, "vpisd-cli: routes from %s, found in the current directory\n",
+                         initName_.c_str());
+        }
+    }
 
     std::optional<std::string> driverPort = DriverPortName(line_.port);
     const bool relayed = options.trace || !driverPort || line_.baudRate > kDriverBaudMax;
-    LineOptions driverLine = line_;
+    driverLine_ = line_;
     if (relayed) {
         if (line_.port == "NUL") {
             Complain("the port NUL has no line to relay or trace");
             return kExitUsage;
         }
         relay_ = std::make_unique<WireRelay>();
-        if (!relay_->Start(DevicePath(line_.port), line_, options.trace, error)) {
-            Complain("cannot open the port: " + error);
+        if (!relay_->Start(devicePath_, line_, options.trace, error)) {
+            Complain("cannot open the port: " + PortProblem(devicePath_));
             return kExitPortFailure;
         }
         driverPort = DriverPortName(relay_->driverPath());
@@ -105,29 +169,58 @@ int Connection::Open(const CommonOptions &options) {
                      " is too long for the driver");
             return kExitPortFailure;
         }
-        if (driverLine.baudRate > kDriverBaudMax)
-            driverLine.baudRate = kRelayedBaud;
+        if (driverLine_.baudRate > kDriverBaudMax)
+            driverLine_.baudRate = kRelayedBaud;
     }
-    if (session_->Start(*driverPort, driverLine, info_.contextSize) != 0) {
-        Complain("cannot open the port " + line_.port);
-        ShowDriverEvents(verbosity_);
+    driverPort_ = *driverPort;
+    const int32_t started = session_->Start(driverPort_, driverLine_, info_.contextSize);
+    const std::vector<std::string> startEvents = TakeRecentEvents();
+    ShowInitFileEvents(startEvents);
+    if (started != 0) {
+        for (const auto &event : startEvents) {
+            if (!IsInitFileEvent(event) && verbosity_ == 0)
+                std::fprintf(stderr, "  driver: %s\n", event.c_str());
+        }
+        Complain("cannot open the port " + line_.port + ": " + PortProblem(devicePath_));
         return kExitPortFailure;
     }
-    startEvents_ = TakeRecentEvents();
     if (verbosity_ > 0) {
-        const std::string routes = workDir_->initSource().empty()
+        const std::string routes = initName_.empty()
                                        ? "no init file: peer to peer, tags begin with 00"
-                                       : "routes from " + workDir_->initSource();
-        Complain("VPI " + std::to_string(line_.vpiNumber) + " started on " + line_.port +
-                 (relayed ? " (relayed through " + relay_->driverPath() + ")" : "") + "; " +
-                 routes);
+                                       : "routes from " + initName_;
+        std::fprintf(stderr, "vpisd-cli: VPI %d started on %s%s; %s\n", line_.vpiNumber,
+                     line_.port.c_str(),
+                     relayed ? (" (relayed through " + relay_->driverPath() + ")").c_str() : "",
+                     routes.c_str());
     }
     return kExitOk;
 }
 
-void Connection::SettleTrace() {
-    if (relay_)
-        relay_->Settle();
+void Connection::ExplainUnknownPlc(const std::string &gas) {
+    const std::string name = UpperGas(gas).substr(0, 2);
+    if (!initCheck_) {
+        Complain("no init file, so the driver runs peer to peer: every tag begins with 00 "
+                 "(e.g. 001234); give the routes with --init FILE");
+        return;
+    }
+    for (const auto &line : initCheck_->lines) {
+        if (line.name == name && !line.normalUsed) {
+            Complain(name + " is on line " + std::to_string(line.number) + " of " + initName_ +
+                     ", but the driver does not use its route: " +
+                     ExplainLine(*initCheck_, line.number));
+            return;
+        }
+        if (line.name != name && UpperGas(line.name) == name) {
+            Complain(initName_ + " line " + std::to_string(line.number) + " names it " + line.name +
+                     ": tags are upper-cased, so write the name in capitals there");
+            return;
+        }
+    }
+    std::string names;
+    for (const auto &plc : initCheck_->PlcNames())
+        names += (names.empty() ? "" : ", ") + plc;
+    Complain(name + " is not in " + initName_ +
+             (names.empty() ? " (it names no PLC the driver uses)" : " (its PLCs: " + names + ")"));
 }
 
 bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layout) {
@@ -135,20 +228,71 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
         TakeRecentEvents();
         return true;
     }
-    Complain(gas + ": the driver rejects this GAS" +
-             (count > 1 ? " for " + std::to_string(count) + " values" : std::string()));
+    const std::string rejected =
+        gas + ": the driver rejects this GAS" +
+        (count > 1 ? " for " + std::to_string(count) + " values" : std::string());
+    Complain(rejected);
     std::vector<std::string> events = TakeRecentEvents();
-    if (!events.empty())
-        events.insert(events.begin(), startEvents_.begin(), startEvents_.end());
+    const bool unknownPlc = std::any_of(events.begin(), events.end(), [](const std::string &event) {
+        return Contains(event, "Invalid Route");
+    });
+    if (unknownPlc)
+        events.insert(events.begin(), peerToPeerEvents_.begin(), peerToPeerEvents_.end());
     if (events.empty()) {
-        Complain("  forms: PPrrrr register, PPrrrrF 32-bit pair (odd r), PPrrrrbb bit 01..16, "
-                 "PP!ROUTE; blocks only for the first two (see --help)");
-    } else if (verbosity_ == 0) {
-        for (const auto &line : SummarizeEvents(events)) {
+        std::fprintf(stderr, "vpisd-cli:   forms: PPrrrr register, PPrrrrF 32-bit pair (odd r), "
+                             "PPrrrrbb bit 01..16, PP!ROUTE; blocks only for the first two "
+                             "(see --help)\n");
+    } else {
+        const auto summary = SummarizeEvents(events);
+        lastError_ = rejected + ": " + Joined(summary);
+        for (const auto &line : verbosity_ == 0 ? summary : std::vector<std::string>{})
             std::fprintf(stderr, "  driver: %s\n", line.c_str());
-        }
     }
+    if (unknownPlc)
+        ExplainUnknownPlc(gas);
     return false;
+}
+
+TagStatus Connection::Transfer(bool write, const std::string &gas, const TagLayout &layout,
+                               std::span<uint16_t> values, std::string &reason) {
+    const int32_t result =
+        write ? session_->Write(gas, layout, values) : session_->Read(gas, layout, values);
+    if (relay_)
+        relay_->Settle();
+    if (result == VPI_OK) {
+        TakeRecentEvents();
+        return TagStatus::Ok;
+    }
+    reason = Joined(ShowDriverEvents(verbosity_));
+    if (result == VPI_REFUSED)
+        return TagStatus::Refused;
+    if (DeviceVanished(devicePath_)) {
+        if (!deviceGone_) {
+            std::fprintf(stderr,
+                         "vpisd-cli: %s has vanished (device gone): the adapter was unplugged "
+                         "or the far end closed\n",
+                         devicePath_.c_str());
+        }
+        deviceGone_ = true;
+        reason = devicePath_ + " has vanished (device gone)";
+        return TagStatus::DeviceGone;
+    }
+    return TagStatus::NoAnswer;
+}
+
+bool Connection::ReopenIfGone() {
+    if (!deviceGone_)
+        return true;
+    if (relay_ || DeviceVanished(devicePath_))
+        return false;
+    if (session_->Reopen(driverPort_, driverLine_) != 0) {
+        TakeRecentEvents();
+        return false;
+    }
+    TakeRecentEvents();
+    deviceGone_ = false;
+    std::fprintf(stderr, "vpisd-cli: %s is back and open again\n", devicePath_.c_str());
+    return true;
 }
 
 } // namespace vpisd::cli

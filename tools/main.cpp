@@ -30,13 +30,24 @@ Examples:
   vpisd-cli --port ttyS0 --init plant.int write P10101F 123456
   vpisd-cli --port ttyS0 --init plant.int write P1010003 1
   vpisd-cli --port ttyS0 --init plant.int --trace -v read P10100
-  vpisd-cli --port ttyS0 --init plant.int --format csv poll P10100 P10101F:2 --interval 500 --count 10
+  vpisd-cli --port ttyS0 --init plant.int --format csv poll P10100 P10101F:2 -l 500 --rounds 10
+  vpisd-cli --port ttyS0 --init plant.int --type float read P10101F
+  vpisd-cli check-init plant.int
 
-Exit codes: 0 ok, 1 reply refused or GAS rejected, 2 no answer (communication failure),
-3 port cannot be opened, 4 usage error or missing init file, 5 libvpisd.so cannot be loaded.)";
+Exit codes: 0 ok, 1 reply refused or GAS rejected (check-init: the file has problems),
+2 no answer (communication failure), 3 port cannot be opened, 4 usage error or missing
+init file, 5 libvpisd.so cannot be loaded.)";
+
+// Option help shows the type names given here, not the parser's own notation.
+CLI::Validator Quiet(CLI::Validator validator) {
+    return validator.description("");
+}
 
 void OnSignal(int) {
-    // The first Ctrl-C lets the driver call in progress finish; a second one leaves at once.
+    // The first Ctrl-C lets the driver call in progress finish; a second one leaves at once,
+    // unless it comes within half a second of the first (the same request sent twice).
+    if (StopJustRequested())
+        return;
     if (StopRequested()) {
         EmergencyRemoveWorkDirs();
         _exit(130);
@@ -58,31 +69,42 @@ void InstallSignalHandlers() {
 int main(int argc, char **argv) {
     CLI::App app{"vpisd-cli: read and write SY/MAX PLC registers through the vpisd driver"};
     app.footer(kFooter);
-    app.require_subcommand(1);
+    app.get_formatter()->label("REQUIRED", "");
+    app.require_subcommand(0, 1);
     app.fallthrough();
 
     CommonOptions options;
     std::string parity;
     std::string stopBits;
-    app.add_option("--lib", options.library, "path of libvpisd.so (default: next to this tool)");
+    bool showVersion = false;
+    app.add_flag("--version", showVersion, "show the versions of the tool and the driver");
+    app.add_option("--lib", options.library, "path of libvpisd.so (default: next to this tool)")
+        ->type_name("PATH");
     app.add_option("-p,--port", options.line.port,
-                   "serial device: a name under /dev (ttyS0) or a path (/dev/pts/3)");
+                   "serial device: a name under /dev (ttyS0) or a path (/dev/pts/3)")
+        ->type_name("DEV");
     app.add_option("-b,--baud", options.baudRate, "baud rate (driver default 9600)")
-        ->check(CLI::Range(1u, 4000000u));
+        ->check(Quiet(CLI::Range(1u, 4000000u)))
+        ->type_name("N");
     app.add_option("--data", options.dataBits, "data bits, 5 to 8 (default 8)")
-        ->check(CLI::Range(5, 8));
+        ->check(Quiet(CLI::Range(5, 8)))
+        ->type_name("N");
     app.add_option("--parity", parity, "none, odd, even, mark or space (default even)")
-        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case))
-        ->type_name("PARITY");
+        ->check(Quiet(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case)))
+        ->type_name("P");
     app.add_option("--stop", stopBits, "stop bits: 1, 1.5 or 2 (default 1)")
-        ->check(CLI::IsMember({"1", "1.5", "2"}));
+        ->check(Quiet(CLI::IsMember({"1", "1.5", "2"})))
+        ->type_name("S");
     app.add_option("-t,--timeout", options.line.timeoutMs,
                    "read timeout in ms, in 10 ms steps (default 1000)")
-        ->check(CLI::Range(10, 600000));
+        ->check(Quiet(CLI::Range(10, 600000)))
+        ->type_name("MS");
     app.add_option("--vpi", options.line.vpiNumber, "VPI number; names the init file vpiSDnn.int")
-        ->check(CLI::Range(0, 9999));
+        ->check(Quiet(CLI::Range(0, 9999)))
+        ->type_name("N");
     app.add_option("-i,--init", options.init,
-                   "init file with the routes, or a directory holding vpiSDnn.int or vpiSD.int");
+                   "init file with the routes, or a directory holding vpiSDnn.int or vpiSD.int")
+        ->type_name("PATH");
     app.add_flag("--trace", options.trace,
                  "print every byte on the wire (>> to the PLC, << from it)");
     app.add_flag("-v,--verbose", options.verbosity,
@@ -90,42 +112,66 @@ int main(int argc, char **argv) {
     const std::map<std::string, Format> formats{
         {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
     app.add_option("-f,--format", options.format, "output: text, csv or json (one object a line)")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
-        ->type_name("text|csv|json");
+        ->transform(Quiet(CLI::CheckedTransformer(formats, CLI::ignore_case)))
+        ->type_name("F");
     const std::map<std::string, WordOrder> orders{{"high-first", WordOrder::HighFirst},
                                                   {"low-first", WordOrder::LowFirst}};
     app.add_option("--word-order", options.wordOrder,
                    "32-bit values: high-first (default: the odd register holds the high word) "
                    "or low-first")
-        ->transform(CLI::CheckedTransformer(orders, CLI::ignore_case))
-        ->type_name("high-first|low-first");
+        ->transform(Quiet(CLI::CheckedTransformer(orders, CLI::ignore_case)))
+        ->type_name("O");
+    const std::map<std::string, bool> types{{"int", false}, {"float", true}};
+    app.add_option("--type", options.asFloat,
+                   "32-bit values (GAS ending in F): int (default) or float (IEEE 754)")
+        ->transform(Quiet(CLI::CheckedTransformer(types, CLI::ignore_case)))
+        ->type_name("T");
     app.add_flag("--signed", options.asSigned, "show 16- and 32-bit values as signed numbers");
+    app.add_flag("--hex", options.hexColumn, "csv and json: each value in hex as well");
 
     app.add_subcommand("describe", "show the driver's name, banner, defaults and instance size");
+
+    std::string initFile;
+    CLI::App *checkInit = app.add_subcommand(
+        "check-init", "read an init file as the driver does and explain every problem");
+    checkInit->add_option("FILE", initFile, "the init file")->required()->type_name("");
 
     std::vector<std::string> readTags;
     int32_t readCount = 1;
     CLI::App *read = app.add_subcommand("read", "read tags once; GAS:N reads N values from GAS");
-    read->add_option("GAS", readTags, "one or more tag addresses")->required();
+    read->add_option("GAS", readTags, "one or more tag addresses")->required()->type_name("");
     read->add_option("-n,--count", readCount, "values per tag: registers, or 32-bit values for F")
-        ->check(CLI::Range(1, 128));
+        ->check(Quiet(CLI::Range(1, 128)))
+        ->type_name("N");
 
     std::string writeTag;
     std::vector<std::string> writeValues;
     CLI::App *write =
         app.add_subcommand("write", "write values: several for consecutive registers or pairs");
-    write->add_option("GAS", writeTag, "tag address")->required();
-    write->add_option("VALUE", writeValues, "decimal or 0x hex; 0/1 for a bit")->required();
+    write->add_option("GAS", writeTag, "tag address")->required()->type_name("");
+    write->add_option("VALUE", writeValues, "decimal or 0x hex; 0/1 for a bit")
+        ->required()
+        ->type_name("");
 
     std::vector<std::string> pollTags;
-    int intervalMs = 1000;
-    int rounds = 0;
+    int32_t pollCount = 1;
+    PollOptions pollOptions;
+    bool oneRound = false;
     CLI::App *poll = app.add_subcommand("poll", "read tags repeatedly and sum up at the end");
-    poll->add_option("GAS", pollTags, "one or more tag addresses, GAS:N for N values")->required();
-    poll->add_option("--interval", intervalMs, "milliseconds from round to round (default 1000)")
-        ->check(CLI::Range(0, 3600000));
-    poll->add_option("-n,--count", rounds, "rounds to run (default: until Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
+    poll->add_option("GAS", pollTags, "one or more tag addresses, GAS:N for N values")
+        ->required()
+        ->type_name("");
+    poll->add_option("-n,--count", pollCount, "values per tag: registers, or 32-bit values for F")
+        ->check(Quiet(CLI::Range(1, 128)))
+        ->type_name("N");
+    poll->add_option("-l,--interval", pollOptions.intervalMs,
+                     "milliseconds from round to round (default 1000)")
+        ->check(Quiet(CLI::Range(0, 3600000)))
+        ->type_name("MS");
+    poll->add_option("--rounds", pollOptions.rounds, "rounds to run (default: until Ctrl-C)")
+        ->check(Quiet(CLI::NonNegativeNumber))
+        ->type_name("N");
+    poll->add_flag("-1", oneRound, "one round only");
 
     try {
         app.parse(argc, argv);
@@ -147,14 +193,23 @@ int main(int argc, char **argv) {
     InstallSignalHandlers();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    if (showVersion)
+        return RunVersion(options);
+    if (app.get_subcommands().empty()) {
+        std::fprintf(stderr, "vpisd-cli: give a command (describe, check-init, read, write, "
+                             "poll); --help lists them\n");
+        return kExitUsage;
+    }
     const std::string command = app.get_subcommands().front()->get_name();
     if (command == "describe")
         return RunDescribe(options);
+    if (command == "check-init")
+        return RunCheckInit(initFile);
     if (command == "write")
         return RunWrite(options, writeTag, writeValues);
     std::vector<TagRequest> tags;
     for (const auto &text : command == "read" ? readTags : pollTags) {
-        const auto tag = ParseTagRequest(text, command == "read" ? readCount : 1);
+        const auto tag = ParseTagRequest(text, command == "read" ? readCount : pollCount);
         if (!tag) {
             std::fprintf(stderr, "vpisd-cli: %s: the count after ':' must be a number from 1\n",
                          text.c_str());
@@ -162,5 +217,7 @@ int main(int argc, char **argv) {
         }
         tags.push_back(*tag);
     }
-    return command == "read" ? RunRead(options, tags) : RunPoll(options, tags, intervalMs, rounds);
+    if (oneRound)
+        pollOptions.rounds = 1;
+    return command == "read" ? RunRead(options, tags) : RunPoll(options, tags, pollOptions);
 }

@@ -1,6 +1,11 @@
 #include "output.h"
 
+#include <bit>
+#include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace vpisd::cli {
 namespace {
@@ -16,8 +21,24 @@ std::string HexOf(int64_t value, int digits) {
     return text;
 }
 
+// The number as printed: decimal, or the float that a pair's bits hold.
+std::string NumberText(const TagReport &report, int64_t value, bool forJson) {
+    if (!report.asFloat)
+        return std::to_string(value);
+    const auto number = std::bit_cast<float>(static_cast<uint32_t>(value));
+    if (!std::isfinite(number))
+        return forJson ? "null" : (std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf");
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, number);
+    return ec == std::errc() ? std::string(text, end) : std::to_string(number);
+}
+
+int HexDigits(const TagReport &report) {
+    return report.hexDigits > 0 ? report.hexDigits : 4;
+}
+
 std::string TextValue(const TagReport &report, int64_t value) {
-    std::string out = std::to_string(value);
+    std::string out = NumberText(report, value, false);
     if (report.route) {
         out += value == 0 ? " (normal route)" : " (backup route)";
     } else if (report.hexDigits > 0) {
@@ -45,12 +66,14 @@ std::string FormatCsv(const TagReport &report, const RoundStamp &stamp) {
         stamp.round > 0 ? std::to_string(stamp.round) + "," + CsvField(stamp.time) + "," : "";
     const std::string status = CsvField(StatusText(report.status));
     if (report.status != TagStatus::Ok || report.values.empty()) {
-        return lead + CsvField(report.gas) + ",," + status + "\n";
+        return lead + CsvField(report.gas) + (report.hexColumn ? ",,," : ",,") + status + "\n";
     }
     std::string out;
     for (size_t i = 0; i < report.values.size(); ++i) {
         const std::string &name = i < report.names.size() ? report.names[i] : report.gas;
-        out += lead + CsvField(name) + "," + std::to_string(report.values[i]) + "," + status + "\n";
+        out += lead + CsvField(name) + "," + NumberText(report, report.values[i], false) + "," +
+               (report.hexColumn ? HexOf(report.values[i], HexDigits(report)) + "," : "") + status +
+               "\n";
     }
     return out;
 }
@@ -71,10 +94,16 @@ std::string FormatJson(const TagReport &report, const RoundStamp &stamp) {
             if (i > 0)
                 out += ",";
             out += "{\"gas\":" + JsonString(name) +
-                   ",\"value\":" + std::to_string(report.values[i]) + "}";
+                   ",\"value\":" + NumberText(report, report.values[i], true);
+            if (report.hexColumn)
+                out += ",\"hex\":" + JsonString(HexOf(report.values[i], HexDigits(report)));
+            out += "}";
         }
     }
-    return out + "]}\n";
+    out += "]";
+    if (report.status != TagStatus::Ok && !report.reason.empty())
+        out += ",\"reason\":" + JsonString(report.reason);
+    return out + "}\n";
 }
 
 } // namespace
@@ -89,6 +118,8 @@ const char *StatusText(TagStatus status) {
         return "no answer";
     case TagStatus::BadGas:
         return "bad GAS";
+    case TagStatus::DeviceGone:
+        return "device gone";
     }
     return "unknown";
 }
@@ -123,8 +154,31 @@ std::string CsvField(std::string_view text) {
     return out + "\"";
 }
 
-std::string CsvHeader(bool polling) {
-    return polling ? "round,time,gas,value,status\n" : "gas,value,status\n";
+std::string CsvHeader(bool polling, bool hexColumn) {
+    return std::string(polling ? "round,time," : "") + "gas,value," + (hexColumn ? "hex," : "") +
+           "status\n";
+}
+
+std::string JsonError(std::string_view reason, int exitCode) {
+    return "{\"error\":" + JsonString(reason) + ",\"exitCode\":" + std::to_string(exitCode) + "}\n";
+}
+
+std::string IsoTimestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char date[32];
+    char zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local); // +0100; ISO 8601 extended wants +01:00
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, static_cast<int>(millis), zone,
+                  zone + 3);
+    return text;
 }
 
 std::vector<std::string> SummarizeEvents(const std::vector<std::string> &events) {

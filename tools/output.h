@@ -10,7 +10,7 @@ namespace vpisd::cli {
 
 enum class Format { Text, Csv, Json };
 
-enum class TagStatus { Ok, Refused, NoAnswer, BadGas };
+enum class TagStatus { Ok, Refused, NoAnswer, BadGas, DeviceGone };
 
 struct TagReport {
     std::string gas;    // upper-cased
@@ -20,18 +20,26 @@ struct TagReport {
     bool route = false;             // a "!ROUTE" value: 0 normal, other backup
     std::vector<std::string> names; // the GAS of each value
     std::vector<int64_t> values;
+    bool asFloat = false;   // 32-bit values hold IEEE 754 single-precision bits
+    bool hexColumn = false; // csv and json carry each value in hex as well
+    std::string reason;     // why it failed, for json
 };
 
 // Polling adds the round and its time to every record; round 0 means a single command.
 struct RoundStamp {
     int round = 0;
-    std::string time;
+    std::string time; // ISO 8601 with date and UTC offset
 };
+
+// Local time now as "2026-12-07T11:20:34.123+01:00".
+std::string IsoTimestamp();
 
 const char *StatusText(TagStatus status);
 std::string JsonString(std::string_view text);
 std::string CsvField(std::string_view text);
-std::string CsvHeader(bool polling);
+std::string CsvHeader(bool polling, bool hexColumn = false);
+// The line a failure before any tag prints in json: {"error":"...","exitCode":N}.
+std::string JsonError(std::string_view reason, int exitCode);
 // Driver messages for a person: each distinct text once, in order of first appearance,
 // with " (N times)" when it came more than once.
 std::vector<std::string> SummarizeEvents(const std::vector<std::string> &events);

@@ -5,16 +5,18 @@
 #include "commands.h"
 #include "connection.h"
 #include "exit_codes.h"
-#include "host/console.h"
+#include "host/host_log.h"
 #include "poll_statistics.h"
 #include "stop_flag.h"
 #include "tag_report.h"
+#include "vpisd/vpi.h"
 
 namespace vpisd::cli {
 
 using namespace vpisd::host;
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr auto kStopCheck = std::chrono::milliseconds(20);
 
 struct PolledTag {
@@ -22,69 +24,93 @@ struct PolledTag {
     TagLayout layout;
 };
 
+// The statistics that the driver's traces feed while a poll runs.
+PollStatistics *tracedStatistics = nullptr;
+
+void CountTrace(int level, const char *text) {
+    if (tracedStatistics != nullptr && level == VPI_LOG_DEBUG)
+        tracedStatistics->CountTrace(text);
+}
+
 // Waits until `until`, looking at the stop flag often enough to feel immediate.
-void SleepUntil(std::chrono::steady_clock::time_point until) {
-    while (!StopRequested() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            kStopCheck, until - std::chrono::steady_clock::now()));
+void SleepUntil(Clock::time_point until) {
+    while (!StopRequested() && Clock::now() < until) {
+        std::this_thread::sleep_for(std::min<Clock::duration>(kStopCheck, until - Clock::now()));
     }
 }
 
 } // namespace
 
-int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags, int intervalMs,
-            int rounds) {
+int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags,
+            const PollOptions &poll) {
     Connection connection;
-    if (const int code = connection.Open(options); code != kExitOk)
+    if (const int code = connection.Open(options); code != kExitOk) {
+        if (options.format == Format::Json)
+            std::printf("%s", JsonError(connection.lastError(), code).c_str());
         return code;
+    }
     std::vector<PolledTag> polled;
     for (const auto &tag : tags) {
         PolledTag entry{tag, {}};
-        if (!connection.ParseTag(tag.gas, tag.count, entry.layout))
+        if (!connection.ParseTag(tag.gas, tag.count, entry.layout)) {
+            if (options.format == Format::Json)
+                std::printf("%s", JsonError(connection.lastError(), kExitRefused).c_str());
             return kExitRefused;
+        }
         polled.push_back(entry);
     }
     if (options.format == Format::Text) {
         std::printf("polling %zu tag(s) every %d ms on %s; Ctrl-C to stop\n", polled.size(),
-                    intervalMs, options.line.port.c_str());
+                    poll.intervalMs, options.line.port.c_str());
     } else if (options.format == Format::Csv) {
-        std::fputs(CsvHeader(true).c_str(), stdout);
+        std::fputs(CsvHeader(true, options.hexColumn).c_str(), stdout);
     }
     std::fflush(stdout);
 
     PollStatistics stats;
+    tracedStatistics = &stats;
+    SetLogObserver(CountTrace);
     int exitCode = kExitOk;
-    const auto begin = std::chrono::steady_clock::now();
+    const auto begin = Clock::now();
     auto next = begin;
-    for (int round = 1; (rounds == 0 || round <= rounds) && !StopRequested(); ++round) {
-        const RoundStamp stamp{round, TimeOfDay()};
+    for (int round = 1; (poll.rounds == 0 || round <= poll.rounds) && !StopRequested(); ++round) {
+        const RoundStamp stamp{round, IsoTimestamp()};
         if (options.format == Format::Text)
             std::printf("-- round %d at %s\n", round, stamp.time.c_str());
+        const bool portUsable = connection.ReopenIfGone();
         for (const auto &tag : polled) {
             if (StopRequested())
                 break;
             std::vector<uint16_t> buffer(BufferWords(tag.layout), 0);
-            TagReport report = MakeReport(tag.request.gas, tag.layout);
-            report.status =
-                StatusForResult(connection.session().Read(tag.request.gas, tag.layout, buffer));
-            connection.SettleTrace();
-            if (report.status == TagStatus::Ok) {
-                report.values =
-                    DecodeValues(tag.layout, buffer, options.wordOrder, options.asSigned);
+            TagReport report = ReportFor(options, tag.request.gas, tag.layout);
+            const auto sent = Clock::now();
+            if (portUsable) {
+                report.status =
+                    connection.Transfer(false, tag.request.gas, tag.layout, buffer, report.reason);
+            } else {
+                report.status = TagStatus::DeviceGone;
+                report.reason = connection.line().port + " has vanished (device gone)";
             }
-            ReportDriverEvents(report.status, options.verbosity);
+            const double ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+            if (report.status == TagStatus::Ok) {
+                report.values = DecodeValues(tag.layout, buffer, options.wordOrder,
+                                             options.asSigned && !report.asFloat);
+            }
             exitCode = WorseExitCode(exitCode, ExitCodeForStatus(report.status));
-            stats.Count(report.status);
+            stats.Count(report.status, ms);
             std::fputs(FormatReport(options.format, report, stamp).c_str(), stdout);
             std::fflush(stdout);
         }
         stats.rounds = round;
-        if (rounds != 0 && round == rounds)
+        if (poll.rounds != 0 && round == poll.rounds)
             break;
-        next += std::chrono::milliseconds(intervalMs);
+        next += std::chrono::milliseconds(poll.intervalMs);
         SleepUntil(next);
     }
-    stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    SetLogObserver(nullptr);
+    tracedStatistics = nullptr;
+    stats.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     const std::string summary = FormatStatistics(options.format, stats, options.line.port);
     // A csv stream stays one table; its summary goes to stderr.
     std::fputs(summary.c_str(), options.format == Format::Csv ? stderr : stdout);

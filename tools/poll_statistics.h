@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "output.h"
 
@@ -13,12 +14,21 @@ struct PollStatistics {
     int replies = 0;  // reads answered and accepted
     int refused = 0;
     int noAnswer = 0;
+    int retries = 0; // tries after the first, of requests and of link enquiries
+    int naks = 0;    // NAKs the line sent in place of an acknowledgement
     double seconds = 0;
+    // Response times of accepted replies, in milliseconds.
+    double minMs = 0;
+    double maxMs = 0;
+    double totalMs = 0;
 
-    void Count(TagStatus status);
+    void Count(TagStatus status, double milliseconds);
+    // Counts what one of the driver's protocol traces tells.
+    void CountTrace(std::string_view trace);
     int errors() const { return refused + noAnswer; }
     // Share of requests without an accepted reply, in percent; 0 before any request.
     double LossPercent() const;
+    double AverageMs() const { return replies == 0 ? 0.0 : totalMs / replies; }
 };
 
 std::string FormatStatistics(Format format, const PollStatistics &stats, const std::string &port);

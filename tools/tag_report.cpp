@@ -30,6 +30,7 @@ int ExitCodeForStatus(TagStatus status) {
     case TagStatus::BadGas:
         return kExitRefused;
     case TagStatus::NoAnswer:
+    case TagStatus::DeviceGone:
         return kExitCommFailure;
     }
     return kExitCommFailure;

@@ -112,8 +112,60 @@ TEST(InitFileOut, RoutedPlcsInOrder) {
     NetworkConfig config = ParseNetwork(kNetwork);
     config.plcs.push_back(ParsePlcLine("P2=10+255"));
     EXPECT_EQ(InitFileText(config), "P1=1+5,2+5\nP2=10+255\n");
+    // A part of one drop is written with three digits, or the driver calls the line illegal.
+    config.plcs.push_back(ParsePlcLine("PA=1,9"));
+    EXPECT_EQ(InitFileText(config), "P1=1+5,2+5\nP2=10+255\nPA=001,009\n");
     config.plcs.push_back(ParsePlcLine("PUMP=7"));
     EXPECT_THROW(InitFileText(config), SimError);
+}
+
+TEST(InitFileIn, PlcsUpToWhereTheDriverStopsReading) {
+    struct Case {
+        const char *text;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {"P1=1+5,2+5\r\nPB = 003\n", {"P1", "PB"}},
+        {"P1=1+5\n\nP2=1+7\n", {"P1"}}, // a blank line ends the file
+        {"P1=1+5\nP2=1+7", {"P1"}},     // a last line without its line feed is not used
+        {"", {}},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> names;
+        for (const auto &plc : ParseInitFile(c.text))
+            names.push_back(plc.name);
+        EXPECT_EQ(names, c.names) << c.text;
+    }
+    const auto plcs = ParseInitFile("P1=1+5,2+5\n");
+    EXPECT_EQ(plcs.at(0).route, (Drops{1, 5}));
+    EXPECT_EQ(plcs.at(0).backup, (Drops{2, 5}));
+    try {
+        ParseInitFile("P1=1+5\nP2=1+300\n");
+        ADD_FAILURE() << "drop 300 accepted";
+    } catch (const SimError &e) {
+        EXPECT_NE(std::string(e.what()).find("line 2"), std::string::npos) << e.what();
+    }
+}
+
+TEST(NetworkFile, RegistersThatMoveByThemselves) {
+    const NetworkConfig config = ParseNetwork("[plc P1]\nroute = 1\n10 = ramp 0 100 5\n"
+                                              "11 = counter\n12 = random 7 9\n");
+    const auto &motions = config.plcs.at(0).motions;
+    ASSERT_EQ(motions.size(), 3u);
+    EXPECT_EQ(motions[0].kind, MotionKind::Ramp);
+    EXPECT_EQ(motions[0].reg, 10u);
+    EXPECT_EQ(motions[0].to, 100);
+    EXPECT_EQ(motions[0].step, 5);
+    EXPECT_EQ(motions[1].kind, MotionKind::Counter);
+    EXPECT_EQ(motions[2].kind, MotionKind::Random);
+    EXPECT_EQ(motions[2].from, 7);
+    for (const char *bad : {"10 = ramp 5 1", "10 = ramp 0 10 0", "10 = random 9 7",
+                            "10 = counter 1 2", "10 = ramp 0"}) {
+        EXPECT_THROW(ParseNetwork(std::string("[plc P1]\nroute = 1\n") + bad), SimError) << bad;
+    }
+    EXPECT_THROW(ValidateNetwork(ParseNetwork("[plc P1]\nroute = 1\nregisters = 5\n"
+                                              "6 = counter\n")),
+                 SimError);
 }
 
 } // namespace

@@ -112,5 +112,27 @@ TEST(Registers, AccessOutsideTheCountThrows) {
     EXPECT_EQ(plc.Get(5), 9);
 }
 
+TEST(MovingRegisters, EachReadShowsTheNextValue) {
+    Plc plc("P1", 20);
+    plc.AddMotion({10, MotionKind::Ramp, 0, 10, 5}, 1);
+    plc.AddMotion({11, MotionKind::Counter, 0, 0xFFFF, 1}, 1);
+    plc.AddMotion({12, MotionKind::Random, 7, 9, 1}, 1);
+    plc.Set(11, 0xFFFF);
+    // Registers 10 to 12: offset 0x12, three words. The ramp wraps after its end, the counter
+    // after 65535.
+    const char *expected[] = {"86 01 00 00 00 00 FF FF", "86 01 00 00 00 05 00 00",
+                              "86 01 00 00 00 0A 00 01", "86 01 00 00 00 00 00 02"};
+    for (const char *reply : expected) {
+        const std::string got = Exec(plc, "00 01 00 12 00 02");
+        EXPECT_EQ(got.substr(0, 23), reply);
+        const unsigned long random = std::stoul(got.substr(24, 2) + got.substr(27, 2), nullptr, 16);
+        EXPECT_GE(random, 7ul);
+        EXPECT_LE(random, 9ul);
+    }
+    // A read that does not cover a moving register leaves it as it is.
+    Exec(plc, "00 01 00 00 00 00");
+    EXPECT_EQ(plc.Get(10), 5);
+}
+
 } // namespace
 } // namespace vpisd::sim

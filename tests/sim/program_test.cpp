@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -196,11 +197,33 @@ TEST(SimProgram, ControlFifoAndQuit) {
     EXPECT_EQ(sim.Wait(3000), 0);
 }
 
+TEST(SimProgram, PlcsFromADriverInitFileAndHelp) {
+    TempCwd dir;
+    dir.WriteFile("vpiSD01.int", "P1=1+5,2+5\nPB = 003\n");
+    SimProcess sim({"--init", "vpiSD01.int"});
+    ASSERT_TRUE(sim.ReadLine().value_or("").starts_with("PORT ")) << sim.Stderr();
+    sim.WriteLine("get PB 1");
+    EXPECT_EQ(sim.ReadLine(), "VALUE PB 1 0");
+    EXPECT_EQ(sim.ReadLine(), "OK");
+    sim.WriteLine("help");
+    const auto help = sim.ReadUntil("OK");
+    ASSERT_FALSE(help.empty());
+    for (const char *verb : {"fault", "clear", "faults", "set", "get", "stats", "quit"}) {
+        EXPECT_TRUE(std::any_of(help.begin(), help.end(), [&](const std::string &line) {
+            return line.starts_with(std::string("HELP ") + verb + " ");
+        })) << verb;
+    }
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(3000), 0);
+}
+
 TEST(SimProgram, BadConfigurationExitsBeforeAnyPort) {
     TempCwd dir;
     dir.WriteFile("bad.ini", "[plc P1]\nroute = 1+300\n");
+    dir.WriteFile("bad.int", "P1=1+5\nP2=1+300\n");
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--config", "bad.ini"}, "line 2"},
+        {{"--config", "bad.ini"}, "bad.ini: line 2"},
+        {{"--init", "bad.int"}, "bad.int: line 2"},
         {{}, "no PLCs"},
         {{"--plc", "P1=1", "--plc", "P2=1"}, "used twice"},
         {{"--plc", "PUMP=1", "--init-out", "x.int"}, "two-character"},

@@ -84,5 +84,32 @@ TEST(CommandLine, MistakesExitFourAndHelpExitsZero) {
     }
 }
 
+TEST(CommandLine, VersionNamesToolDriverAndLibrary) {
+    const CliResult r = RunCli({"--lib", VPISD_LIBRARY_PATH, "--version"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_TRUE(lines[0].starts_with("vpisd-cli ")) << lines[0];
+    EXPECT_NE(lines[0].find_first_of("0123456789"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "driver SquareD version 7.04");
+    EXPECT_EQ(lines[2], std::string("library ") + VPISD_LIBRARY_PATH);
+}
+
+TEST(CommandLine, HelpShowsNoParserNotation) {
+    for (const char *command : {"", "read", "write", "poll", "check-init"}) {
+        std::vector<std::string> args;
+        if (*command != '\0')
+            args.push_back(command);
+        args.push_back("--help");
+        const CliResult r = RunCli(args);
+        EXPECT_EQ(r.exitCode, 0) << command;
+        for (const char *internal : {"TEXT", "INT", "UINT", "->", " in [", "REQUIRED", "{"}) {
+            EXPECT_EQ(r.out.find(internal), std::string::npos)
+                << command << " help shows " << internal << ":\n"
+                << r.out;
+        }
+    }
+}
+
 } // namespace
 } // namespace vpisd::cli::test

@@ -49,6 +49,10 @@ TEST_F(InitFile, DirectoryOffersTheNumberedFileBeforeTheOlderName) {
         Run(With(Base(), {"--init", routes.path(), "--vpi", "8", "read", "P20001"}));
     EXPECT_EQ(older.exitCode, 1) << older.err;
     EXPECT_NE(older.err.find("Invalid Route"), std::string::npos) << older.err;
+    // The driver's word about the older name comes with the file it concerns.
+    EXPECT_NE(older.err.find(routes.path() + "/vpiSD.int: VPISD: An older version init file"),
+              std::string::npos)
+        << older.err;
 }
 
 TEST_F(InitFile, CurrentDirectoryServesWithoutTheOption) {

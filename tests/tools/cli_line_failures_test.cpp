@@ -1,11 +1,15 @@
 // What the tool reports when the line fails: a port that will not open, nobody on the cable,
 // a PLC that stops answering, and the driver's switch to the backup route.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 #include "cli_process.h"
 #include "sim_network.h"
@@ -25,6 +29,76 @@ TEST(LineFailures, PortThatCannotOpenExitsThreeWithTheDriversMessage) {
         RunCli({"--lib", VPISD_LIBRARY_PATH, "--port", "/nonexistent/port", "read", "001234"});
     EXPECT_EQ(longName.exitCode, 3);
     EXPECT_NE(longName.err.find("/nonexistent/port"), std::string::npos) << longName.err;
+}
+
+TEST(LineFailures, PortThatCannotOpenSaysWhy) {
+    SimNetwork net(kDirectNetwork);
+    // Another open of the line holds the lock the driver takes.
+    const int holder = open(net.port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/ttyNOSUCH", "no such device /dev/ttyNOSUCH"},
+        {net.port(), net.port() + " is in use by process " + std::to_string(getpid())},
+    };
+    for (const auto &[port, reason] : cases) {
+        for (const char *format : {"text", "json"}) {
+            const CliResult r = RunCli({"--lib", VPISD_LIBRARY_PATH, "--port", port, "--format",
+                                        format, "read", "000001"});
+            EXPECT_EQ(r.exitCode, 3) << r.err;
+            EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+            if (std::string(format) == "json") {
+                EXPECT_TRUE(r.out.starts_with("{\"error\":\"cannot open the port " + port))
+                    << r.out;
+                EXPECT_NE(r.out.find("\"exitCode\":3}"), std::string::npos) << r.out;
+            }
+        }
+    }
+    close(holder);
+}
+
+TEST(LineFailures, VanishedDeviceIsToldAndPollKeepsTrying) {
+    SimNetwork net(kDirectNetwork);
+    net.sim().SetRegister("P0", 1, 5);
+    CliProcess poll(net.Args({"poll", "000001", "-l", "100"}));
+    ASSERT_TRUE(poll.WaitForOutput("000001 = 5", 10000));
+    net.Shutdown();
+    ASSERT_TRUE(poll.WaitForOutput("000001: device gone", 20000));
+    poll.WaitForOutput("never printed", 1000); // a few more rounds, each trying to reopen
+    poll.Signal(SIGINT);
+    const CliResult r = poll.Finish(20000);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    size_t gone = 0;
+    for (const auto &line : Lines(r.out))
+        gone += line == "000001: device gone" ? 1u : 0u;
+    EXPECT_GE(gone, 2u) << r.out;
+    EXPECT_NE(r.err.find(net.port() + " has vanished (device gone)"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("poll statistics"), std::string::npos) << r.out;
+}
+
+TEST(LineFailures, VanishedDeviceIsOpenedAgainWhenItComesBack) {
+    // A link short enough for the driver to open by itself (11 characters), so that the tool,
+    // not a relay, holds the line.
+    const std::string link = "/tmp/v" + std::to_string(10000 + getpid() % 90000);
+    ASSERT_EQ(link.size(), 11u);
+    unlink(link.c_str());
+    auto first = std::make_unique<SimNetwork>(kDirectNetwork);
+    first->sim().SetRegister("P0", 1, 5);
+    ASSERT_EQ(symlink(first->port().c_str(), link.c_str()), 0);
+    CliProcess poll({"--lib", VPISD_LIBRARY_PATH, "--port", link, "--timeout", "200", "poll",
+                     "000001", "-l", "100"});
+    ASSERT_TRUE(poll.WaitForOutput("000001 = 5", 10000));
+    first.reset();
+    ASSERT_TRUE(poll.WaitForOutput("000001: device gone", 20000));
+    SimNetwork second(kDirectNetwork);
+    second.sim().SetRegister("P0", 1, 6);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(second.port().c_str(), link.c_str()), 0);
+    EXPECT_TRUE(poll.WaitForOutput("000001 = 6", 20000));
+    poll.Signal(SIGINT);
+    const CliResult r = poll.Finish(20000);
+    unlink(link.c_str());
+    EXPECT_NE(r.err.find(link + " is back and open again"), std::string::npos) << r.err;
 }
 
 TEST(LineFailures, NobodyOnTheCableIsACommunicationFailure) {
@@ -67,7 +141,7 @@ TEST(LineFailures, SilentNormalPathSwitchesTheNextRequestToTheBackupRoute) {
     net.sim().SetRegister("P1", 100, 42);
     net.sim().AddFault("P1 normal silence");
     const CliResult r = RunCli(net.Args(
-        {"--format", "csv", "poll", "P1!ROUTE", "P10100", "--count", "2", "--interval", "0"}));
+        {"--format", "csv", "poll", "P1!ROUTE", "P10100", "--rounds", "2", "--interval", "0"}));
     EXPECT_EQ(r.exitCode, 2); // the first round's failure is remembered
     const auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;

@@ -152,5 +152,52 @@ TEST_F(ReadWrite, BadValuesAreUsageErrorsAndSendNothing) {
     EXPECT_EQ(sim.GetStats().Get("writes"), 0u);
 }
 
+TEST_F(ReadWrite, FloatsSitInAPairInTheChosenWordOrder) {
+    // 3.14f is 0x4048F5C3; -0.5f is 0xBF000000.
+    ASSERT_EQ(Run({"--type", "float", "write", "P10101F", "3.14"}).exitCode, 0);
+    EXPECT_EQ(sim.Register("P1", 101), 0x4048);
+    EXPECT_EQ(sim.Register("P1", 102), 0xF5C3);
+    ASSERT_EQ(
+        Run({"--type", "float", "--word-order", "low-first", "write", "P10103F", "-0.5"}).exitCode,
+        0);
+    EXPECT_EQ(sim.Register("P1", 103), 0x0000);
+    EXPECT_EQ(sim.Register("P1", 104), 0xBF00);
+
+    const CliResult text = Run({"--type", "float", "read", "P10101F"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(text.out, "P10101F = 3.14 (0x4048F5C3)\n");
+    const CliResult json =
+        Run({"--type", "float", "--word-order", "low-first", "-f", "json", "read", "P10103F"});
+    EXPECT_NE(json.out.find(R"("value":-0.5})"), std::string::npos) << json.out;
+    EXPECT_EQ(Run({"--type", "float", "write", "P10101F", "3,14"}).exitCode, 4);
+}
+
+TEST_F(ReadWrite, HexColumnInCsvAndJson) {
+    sim.SetRegister("P1", 100, 0x1234);
+    sim.SetRegister("P1", 101, 0x0001);
+    sim.SetRegister("P1", 102, 0x0002);
+    const CliResult csv = Run({"--hex", "--format", "csv", "read", "P10100", "P10101F"});
+    ASSERT_EQ(csv.exitCode, 0) << csv.err;
+    EXPECT_EQ(Lines(csv.out),
+              (std::vector<std::string>{"gas,value,hex,status", "P10100,4660,0x1234,ok",
+                                        "P10101F,65538,0x00010002,ok"}));
+    const CliResult json = Run({"--hex", "--format", "json", "read", "P10100"});
+    EXPECT_NE(json.out.find(R"({"gas":"P10100","value":4660,"hex":"0x1234"})"), std::string::npos)
+        << json.out;
+}
+
+TEST_F(ReadWrite, JsonFailureCarriesTheReason) {
+    sim.AddFault("P2 any error 3");
+    const CliResult r = Run({"--format", "json", "read", "P20001", "P90001"});
+    EXPECT_EQ(r.exitCode, 1);
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_NE(lines[0].find(R"("status":"refused","values":[],"reason":"VPISD: )"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("Read Failed! GAS = P20001 rc = 1"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(R"("reason":"P9 is not in )"), std::string::npos) << lines[1];
+}
+
 } // namespace
 } // namespace vpisd::cli::test

@@ -70,22 +70,48 @@ TEST(Output, RepeatedDriverMessagesAreCountedOnce) {
     EXPECT_TRUE(SummarizeEvents({}).empty());
 }
 
+TEST(PollStatisticsTest, RetriesAndNaksAreReadFromTheDriversTraces) {
+    PollStatistics stats;
+    const char *traces[] = {
+        "VPISD: Read Retries = 1 GAS=P10001",
+        "VPISD: Write Retries = 2",
+        "VPISD:EstablishLinkToPlc() Retry 1",
+        "VPISD:ReadAckResponse() Char[0] = 10 Char[1] = 15",
+        "VPISD:ReadAckResponse() Char[0] = 10 Char[1] = 11",
+        "VPISD:ReadAckResponse() ACK received OK",
+    };
+    for (const char *trace : traces)
+        stats.CountTrace(trace);
+    EXPECT_EQ(stats.retries, 3);
+    EXPECT_EQ(stats.naks, 1);
+}
+
 TEST(PollStatisticsTest, LossIsTheShareOfFailedRequests) {
     PollStatistics stats;
     EXPECT_EQ(stats.LossPercent(), 0.0);
-    for (TagStatus s : {TagStatus::Ok, TagStatus::Ok, TagStatus::NoAnswer, TagStatus::Refused})
-        stats.Count(s);
+    const std::pair<TagStatus, double> requests[] = {{TagStatus::Ok, 40.0},
+                                                     {TagStatus::Ok, 60.0},
+                                                     {TagStatus::NoAnswer, 2000.0},
+                                                     {TagStatus::Refused, 10.0}};
+    for (const auto &[status, ms] : requests)
+        stats.Count(status, ms);
     stats.rounds = 2;
     EXPECT_EQ(stats.requests, 4);
     EXPECT_EQ(stats.replies, 2);
     EXPECT_EQ(stats.errors(), 2);
     EXPECT_DOUBLE_EQ(stats.LossPercent(), 50.0);
+    // Response times are those of accepted replies only.
+    EXPECT_EQ(stats.minMs, 40.0);
+    EXPECT_EQ(stats.maxMs, 60.0);
+    EXPECT_EQ(stats.AverageMs(), 50.0);
     const std::string text = FormatStatistics(Format::Text, stats, "/dev/pts/3");
     EXPECT_NE(text.find("--- /dev/pts/3 poll statistics ---"), std::string::npos) << text;
     EXPECT_NE(
         text.find(
             "4 requests sent, 2 replies received, 2 errors (1 refused, 1 no answer), 50.0% loss"),
         std::string::npos)
+        << text;
+    EXPECT_NE(text.find("response time min/avg/max = 40.0/50.0/60.0 ms"), std::string::npos)
         << text;
     const std::string json = FormatStatistics(Format::Json, stats, "a\"b");
     EXPECT_NE(json.find(R"("port":"a\"b")"), std::string::npos) << json;

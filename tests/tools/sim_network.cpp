@@ -39,6 +39,7 @@ SimNetwork::SimNetwork(const std::string &networkText) {
     const auto config = vpisd::sim::ParseNetwork(networkText);
     sim_ = std::make_unique<vpisd::sim::Simulator>(config);
     sim_->Start();
+    port_ = sim_->PortPath();
     const std::string init = vpisd::sim::InitFileText(config);
     if (!init.empty())
         initPath_ = dir_.Write("plant.int", init);

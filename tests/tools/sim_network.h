@@ -35,9 +35,11 @@ class SimNetwork {
   public:
     explicit SimNetwork(const std::string &networkText);
     vpisd::sim::Simulator &sim() { return *sim_; }
-    const std::string &port() const { return sim_->PortPath(); }
+    const std::string &port() const { return port_; }
     const TempDir &dir() const { return dir_; }
     const std::string &initPath() const { return initPath_; }
+    // Stops the simulator and closes its pseudo-terminal: the port vanishes.
+    void Shutdown() { sim_.reset(); }
     // --lib, --port, --init (when the network has routes), a 200 ms timeout, then `extra`.
     std::vector<std::string> Args(const std::vector<std::string> &extra) const;
 
@@ -45,6 +47,7 @@ class SimNetwork {
     TempDir dir_;
     std::unique_ptr<vpisd::sim::Simulator> sim_;
     std::string initPath_;
+    std::string port_;
 };
 
 // The lines of a text, without their line ends.
