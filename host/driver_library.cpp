@@ -16,9 +16,12 @@ std::vector<std::string> LibraryCandidates(const std::string &explicitPath) {
         const auto dir = self.parent_path();
         candidates.push_back((dir / "../src/libvpisd.so").lexically_normal().string());
         candidates.push_back((dir / "../lib/libvpisd.so").lexically_normal().string());
+        candidates.push_back((dir / "../lib" / VPISD_LIBRARY_SONAME).lexically_normal().string());
         candidates.push_back((dir / "libvpisd.so").string());
     }
-    candidates.emplace_back(VPISD_BUILD_LIBRARY); // set by the build: the library it built
+    // The installed runtime library by its SONAME (no -dev package needed), then the build's own.
+    candidates.emplace_back(VPISD_LIBRARY_SONAME);
+    candidates.emplace_back(VPISD_BUILD_LIBRARY);
     candidates.emplace_back("libvpisd.so");
     return candidates;
 }
