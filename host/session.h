@@ -25,6 +25,9 @@ class VpiSession {
     // A timeout below the driver's 1 s floor is put in place by a close and a reopen. Returns
     // the driver's result: 0, or 2 when the port cannot be opened.
     int32_t Start(const std::string &portName, const LineOptions &line, int32_t contextSize);
+    // Starts the VPI without opening a port: only the routes of its init file are loaded, so
+    // GASes can be checked against them.
+    int32_t LoadRoutes(const LineOptions &line, int32_t contextSize);
     // Single parse for one value, block parse for more. 0 accepted, 1 rejected.
     int32_t Parse(const std::string &gas, int32_t count, TagLayout &layout) const;
     // Driver results: 0 done, 1 reply refused, 2 no answer.
