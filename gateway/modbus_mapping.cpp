@@ -7,6 +7,7 @@ namespace {
 
 constexpr uint16_t kCoilOn = 0xFF00; // the two values function 05 allows
 constexpr uint16_t kCoilOff = 0x0000;
+constexpr unsigned kAddressSpace = 0x10000; // Modbus addresses 0..65535
 
 uint16_t Word(std::span<const uint8_t> bytes, size_t at) {
     return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
@@ -26,6 +27,17 @@ uint8_t ExceptionFor(LineStatus status) {
     return found == std::end(kStatusExceptions) ? 0 : found->exception;
 }
 
+bool FramedAsAnnounced(std::span<const uint8_t> pdu) {
+    if (pdu.empty())
+        return false;
+    const FunctionRule *rule = FindFunction(pdu[0]);
+    if (rule == nullptr)
+        return false;
+    if (rule->write && rule->maxQuantity > 1) // 15 and 16 announce their data's byte count
+        return pdu.size() >= 6 && pdu.size() == 6u + pdu[5];
+    return pdu.size() == 5;
+}
+
 uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out) {
     if (pdu.empty())
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
@@ -34,7 +46,7 @@ uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out) {
     if (rule == nullptr)
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
     // Every function here has an address and a second word: quantity or value.
-    if (pdu.size() < 5)
+    if (pdu.size() < 5 || (!(rule->write && rule->maxQuantity > 1) && pdu.size() != 5))
         return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
     out.address = Word(pdu, 1);
     const uint16_t second = Word(pdu, 3);
@@ -75,6 +87,8 @@ uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out) {
 
 uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineRequest &job) {
     const FunctionRule *rule = FindFunction(pdu.function);
+    if (pdu.address + pdu.quantity > kAddressSpace)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
     const unsigned last = pdu.address + pdu.quantity - 1u; // the last register or coil asked for
     const unsigned lastRegister =
         rule->form == TagForm::Bits ? last / kBitsPerRegister + 1 : last + 1;

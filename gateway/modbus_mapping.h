@@ -65,6 +65,9 @@ struct ModbusPdu {
     std::vector<bool> coils;     // 05, 15
 };
 
+// True when libmodbus, which sizes a request by its function code and byte count, would read
+// exactly this PDU: a function served here with the length its fields announce.
+bool FramedAsAnnounced(std::span<const uint8_t> pdu);
 // Reads the PDU that libmodbus received; 0, or the exception that answers it: 01 for an
 // unknown function, 03 for a quantity, value or byte count out of range.
 uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out);

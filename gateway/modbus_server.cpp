@@ -233,10 +233,20 @@ void ModbusServer::ReadFrom(uint64_t id) {
         client.partial = false;
         SetLowWater(client.fd, 1);
     }
-    modbus_set_socket(ctx_, client.fd);
-    const int length = modbus_receive(ctx_, adu);
-    if (length <= 0) {
-        Drop(id, std::string("sent a frame libmodbus refuses: ") + modbus_strerror(errno));
+    // libmodbus reads as far as the function code and byte count say; a frame whose MBAP
+    // length disagrees would make it wait or leave bytes behind, so the gateway takes that
+    // one off the socket itself and answers it with an exception.
+    const int header = modbus_get_header_length(ctx_);
+    const std::span<const uint8_t> pdu(adu + header, needed - static_cast<size_t>(header));
+    int length = 0;
+    if (FramedAsAnnounced(pdu)) {
+        modbus_set_socket(ctx_, client.fd);
+        length = modbus_receive(ctx_, adu);
+    } else {
+        length = static_cast<int>(recv(client.fd, adu, needed, MSG_DONTWAIT));
+    }
+    if (length <= 0 || static_cast<size_t>(length) != needed) {
+        Drop(id, std::string("sent a frame that cannot be read: ") + modbus_strerror(errno));
         return;
     }
     Serve(id, adu, length);

@@ -8,7 +8,9 @@ namespace {
 
 constexpr unsigned kFilled = 700; // registers 1..kFilled hold known values
 
-uint16_t Pattern(unsigned reg) { return static_cast<uint16_t>(reg * 2654435761u >> 16); }
+uint16_t Pattern(unsigned reg) {
+    return static_cast<uint16_t>(reg * 2654435761u >> 16);
+}
 
 class FunctionCodes : public ::testing::Test {
   protected:
@@ -16,9 +18,9 @@ class FunctionCodes : public ::testing::Test {
         line_ = StartSimLine(kTwoPlcs, dir_, "plant.int");
         for (unsigned reg = 1; reg <= kFilled; ++reg)
             line_.sim->SetRegister("P2", reg, Pattern(reg));
-        gateway_ = std::make_unique<Gateway>(
-            dir_, LineToml("north", line_.port, 1, line_.init) + UnitToml(1, "north", "P1") +
-                      UnitToml(2, "north", "P2"));
+        gateway_ = std::make_unique<Gateway>(dir_, LineToml("north", line_.port, 1, line_.init) +
+                                                       UnitToml(1, "north", "P1") +
+                                                       UnitToml(2, "north", "P2"));
         client_ = Connect(gateway_->port(), 2);
         ASSERT_TRUE(client_);
     }
@@ -37,28 +39,29 @@ TEST_F(FunctionCodes, ReadsMatchThePlcRegisters) {
         int quantity;
     };
     const Case cases[] = {
-        {3, 99, 1},  {3, 99, 10},  {3, 0, 125},  {4, 149, 1}, {4, 200, 125},
+        {3, 99, 1},   {3, 99, 10},   {3, 0, 125},  {4, 149, 1}, {4, 200, 125},
         {1, 1583, 1}, {1, 1583, 40}, {1, 0, 2000}, {2, 16, 16}, {2, 4000, 37},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE("function " + std::to_string(c.function) + " at " +
-                     std::to_string(c.address) + " x" + std::to_string(c.quantity));
+        SCOPED_TRACE("function " + std::to_string(c.function) + " at " + std::to_string(c.address) +
+                     " x" + std::to_string(c.quantity));
         if (c.function >= 3) {
             std::vector<uint16_t> got(static_cast<size_t>(c.quantity));
-            const int n = c.function == 3
-                              ? modbus_read_registers(client_.get(), c.address, c.quantity, got.data())
-                              : modbus_read_input_registers(client_.get(), c.address, c.quantity,
-                                                            got.data());
+            const int n =
+                c.function == 3
+                    ? modbus_read_registers(client_.get(), c.address, c.quantity, got.data())
+                    : modbus_read_input_registers(client_.get(), c.address, c.quantity, got.data());
             ASSERT_EQ(n, c.quantity) << modbus_strerror(errno);
             for (int i = 0; i < c.quantity; ++i)
-                ASSERT_EQ(got[static_cast<size_t>(i)], Reg(static_cast<unsigned>(c.address + i) + 1))
+                ASSERT_EQ(got[static_cast<size_t>(i)],
+                          Reg(static_cast<unsigned>(c.address + i) + 1))
                     << "register " << c.address + i + 1;
         } else {
             std::vector<uint8_t> got(static_cast<size_t>(c.quantity));
-            const int n = c.function == 1
-                              ? modbus_read_bits(client_.get(), c.address, c.quantity, got.data())
-                              : modbus_read_input_bits(client_.get(), c.address, c.quantity,
-                                                       got.data());
+            const int n =
+                c.function == 1
+                    ? modbus_read_bits(client_.get(), c.address, c.quantity, got.data())
+                    : modbus_read_input_bits(client_.get(), c.address, c.quantity, got.data());
             ASSERT_EQ(n, c.quantity) << modbus_strerror(errno);
             for (int i = 0; i < c.quantity; ++i) {
                 const auto coil = static_cast<unsigned>(c.address + i);
@@ -100,7 +103,8 @@ TEST_F(FunctionCodes, CoilWritesAreOneMaskedBitWriteEach) {
     ASSERT_EQ(modbus_write_bit(client_.get(), 16 * 499 + 15, 0), 1) << modbus_strerror(errno);
     EXPECT_EQ(Reg(500), 0x0009);
 
-    // Coils 14..33 of register 500 on: the last two bits of 501, then 501 whole, then 502's first two off.
+    // Coils 14..33 of register 500 on: the last two bits of 501, then 501 whole, then 502's first
+    // two off.
     std::vector<uint8_t> coils(20);
     for (size_t i = 0; i < coils.size(); ++i)
         coils[i] = i < 18 ? 1 : 0;

@@ -28,8 +28,7 @@ std::string TempDir::Write(const std::string &name, const std::string &content) 
     return file;
 }
 
-SimLine StartSimLine(const std::string &network, const TempDir &dir,
-                     const std::string &initName) {
+SimLine StartSimLine(const std::string &network, const TempDir &dir, const std::string &initName) {
     SimLine line;
     const auto config = vpisd::sim::ParseNetwork(network);
     line.sim = std::make_unique<vpisd::sim::Simulator>(config);
@@ -59,10 +58,11 @@ std::string UnitToml(int id, const std::string &line, const std::string &plc,
 }
 
 Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys) {
-    const std::string config =
-        dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n" + serverKeys + "\n" + body);
+    const std::string config = dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n" +
+                                                             serverKeys + "\n" + body);
     process_ = std::make_unique<ChildProcess>(
-        VPISD_GATEWAY_PATH, std::vector<std::string>{"--config", config, "--lib", VPISD_LIBRARY_PATH});
+        VPISD_GATEWAY_PATH,
+        std::vector<std::string>{"--config", config, "--lib", VPISD_LIBRARY_PATH});
     if (!process_->WaitForError("listening on 127.0.0.1:", 10000))
         throw std::runtime_error("the gateway does not listen: " + process_->sofar().err);
     process_->WaitForError("\n", 1000);
