@@ -41,7 +41,7 @@ class ChildProcess {
     ChildResult result_;
 };
 
-ChildResult Run(const std::string &program, const std::vector<std::string> &args,
+ChildResult RunChild(const std::string &program, const std::vector<std::string> &args,
                 int timeoutMs = 30000);
 
 } // namespace vpisd::gateway::test

@@ -8,7 +8,7 @@ namespace vpisd::gateway::test {
 namespace {
 
 ChildResult Check(const std::string &config) {
-    return Run(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH, "--check"});
+    return RunChild(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH, "--check"});
 }
 
 constexpr const char *kGoodLine = "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\n";
