@@ -14,6 +14,7 @@ namespace {
 constexpr int32_t kLargestSensibleContext = 1 << 20;
 constexpr uint32_t kDriverBaudMax = 65535; // the driver keeps the rate in 16 bits
 constexpr uint16_t kRelayedBaud = 9600;    // any rate does on the pseudo-terminal
+constexpr int kTcpConnectMs = 5000;
 
 void Complain(const std::string &text) {
     std::fprintf(stderr, "vpisd-cli: %s\n", text.c_str());
@@ -45,6 +46,7 @@ Connection::~Connection() {
     if (relay_)
         relay_->Stop();
     relay_.reset();
+    tcp_.reset();
     workDir_.reset();
 }
 
@@ -86,7 +88,20 @@ int Connection::Open(const CommonOptions &options) {
         return kExitUsage;
     }
 
-    std::optional<std::string> driverPort = DriverPortName(line_.port);
+    std::string device = line_.port;
+    if (IsTcpPort(line_.port)) {
+        tcp_ = std::make_unique<TcpLine>();
+        if (!tcp_->Start(line_.port, error)) {
+            Complain(error);
+            return kExitUsage;
+        }
+        if (!tcp_->WaitConnected(kTcpConnectMs)) {
+            Complain("cannot open the port: " + line_.port + " does not answer");
+            return kExitPortFailure;
+        }
+        device = tcp_->driverPath();
+    }
+    std::optional<std::string> driverPort = DriverPortName(device);
     const bool relayed = options.trace || !driverPort || line_.baudRate > kDriverBaudMax;
     LineOptions driverLine = line_;
     if (relayed) {
@@ -95,7 +110,7 @@ int Connection::Open(const CommonOptions &options) {
             return kExitUsage;
         }
         relay_ = std::make_unique<WireRelay>();
-        if (!relay_->Start(DevicePath(line_.port), line_, options.trace, error)) {
+        if (!relay_->Start(DevicePath(device), line_, options.trace, error)) {
             Complain("cannot open the port: " + error);
             return kExitPortFailure;
         }

@@ -65,8 +65,10 @@ int main(int argc, char **argv) {
     std::string parity;
     std::string stopBits;
     app.add_option("--lib", options.library, "path of libvpisd.so (default: next to this tool)");
-    app.add_option("-p,--port", options.line.port,
-                   "serial device: a name under /dev (ttyS0) or a path (/dev/pts/3)");
+    app.add_option(
+        "-p,--port", options.line.port,
+        "serial device: a name under /dev (ttyS0), a path (/dev/pts/3), or tcp:HOST:PORT "
+        "for a line behind a terminal server");
     app.add_option("-b,--baud", options.baudRate, "baud rate (driver default 9600)")
         ->check(CLI::Range(1u, 4000000u));
     app.add_option("--data", options.dataBits, "data bits, 5 to 8 (default 8)")

@@ -127,7 +127,8 @@ ChildResult ChildProcess::Finish(int timeoutMs) {
     return result_;
 }
 
-ChildResult RunChild(const std::string &program, const std::vector<std::string> &args, int timeoutMs) {
+ChildResult RunChild(const std::string &program, const std::vector<std::string> &args,
+                     int timeoutMs) {
     ChildProcess child(program, args);
     return child.Finish(timeoutMs);
 }

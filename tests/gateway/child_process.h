@@ -42,6 +42,6 @@ class ChildProcess {
 };
 
 ChildResult RunChild(const std::string &program, const std::vector<std::string> &args,
-                int timeoutMs = 30000);
+                     int timeoutMs = 30000);
 
 } // namespace vpisd::gateway::test

@@ -8,7 +8,8 @@ namespace vpisd::gateway::test {
 namespace {
 
 ChildResult Check(const std::string &config) {
-    return RunChild(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH, "--check"});
+    return RunChild(VPISD_GATEWAY_PATH,
+                    {"--config", config, "--lib", VPISD_LIBRARY_PATH, "--check"});
 }
 
 constexpr const char *kGoodLine = "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\n";
@@ -22,10 +23,14 @@ TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
     const std::string line = kGoodLine;
     const std::string unit = kGoodUnit;
     const Case cases[] = {
-        {"[gateway]\nlisten = \"nowhere\"\n" + line + unit, "2: gateway.listen: expected \"HOST:PORT\""},
-        {"[gateway]\nmax_clients = 0\n" + line + unit, "2: gateway.max_clients: expected an integer from 1"},
-        {"[gateway]\nallow = [\"10.0.0.0/33\"]\n" + line + unit, "2: gateway.allow: expected an address"},
-        {"[gateway]\nread_only = \"yes\"\n" + line + unit, "2: gateway.read_only: expected true or false"},
+        {"[gateway]\nlisten = \"nowhere\"\n" + line + unit,
+         "2: gateway.listen: expected \"HOST:PORT\""},
+        {"[gateway]\nmax_clients = 0\n" + line + unit,
+         "2: gateway.max_clients: expected an integer from 1"},
+        {"[gateway]\nallow = [\"10.0.0.0/33\"]\n" + line + unit,
+         "2: gateway.allow: expected an address"},
+        {"[gateway]\nread_only = \"yes\"\n" + line + unit,
+         "2: gateway.read_only: expected true or false"},
         {"[gateway]\nlisten_on = \"x\"\n" + line + unit, "2: gateway.listen_on: unknown key"},
         {line + "baud = 115200\n" + unit, "5: line[1].baud: expected an integer from 1 to 65535"},
         {line + "parity = \"evn\"\n" + unit, "5: line[1].parity: expected \"none\""},
@@ -34,13 +39,18 @@ TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
         {line + "init = \"missing.int\"\n" + unit, "5: line[1].init: init file"},
         {"[[line]]\nname = \"north\"\nport = \"/dev/serial/by-id/usb-1\"\nvpi = 1\n" + unit,
          "3: line[1].port: \"/dev/serial/by-id/usb-1\" is longer than the driver's 11"},
-        {"[[line]]\nname = \"north\"\nport = \"tcp:host\"\nvpi = 1\n" + unit, "3: line[1].port: expected \"tcp:HOST:PORT\""},
+        {"[[line]]\nname = \"north\"\nport = \"tcp:host\"\nvpi = 1\n" + unit,
+         "3: line[1].port: expected \"tcp:HOST:PORT\""},
         {"[[line]]\nname = \"north\"\nvpi = 1\n" + unit, "1: line[1].port: missing"},
         {line + line + unit, "6: line[2].name: \"north\" is already the name"},
-        {line + unit + "[[unit]]\nid = 1\nline = \"north\"\n", "10: unit[2].id: unit 1 is defined twice"},
-        {line + "[[unit]]\nid = 248\nline = \"north\"\n", "6: unit[1].id: expected an integer from 1 to 247"},
-        {line + "[[unit]]\nid = 2\nline = \"south\"\n", "7: unit[1].line: no [[line]] is named \"south\""},
-        {line + "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P1\"\n", "8: unit[1].plc: line \"north\" has no init file"},
+        {line + unit + "[[unit]]\nid = 1\nline = \"north\"\n",
+         "10: unit[2].id: unit 1 is defined twice"},
+        {line + "[[unit]]\nid = 248\nline = \"north\"\n",
+         "6: unit[1].id: expected an integer from 1 to 247"},
+        {line + "[[unit]]\nid = 2\nline = \"south\"\n",
+         "7: unit[1].line: no [[line]] is named \"south\""},
+        {line + "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P1\"\n",
+         "8: unit[1].plc: line \"north\" has no init file"},
         {line + "[[unit]]\nid = 2\nline = \"north\"\nspeed = 1\n", "8: unit[1].speed: unknown key"},
         {line, "1: unit: no [[unit]]"},
         {"[gateway\n", "1: syntax:"},
@@ -75,8 +85,9 @@ TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {
                     "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n");
     const ChildResult result = Check(bad);
     EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.err.find(bad + ":1: line[1].init: " + dir.path() + "/broken.int: VPISD: Route"),
-              std::string::npos)
+    EXPECT_NE(
+        result.err.find(bad + ":1: line[1].init: " + dir.path() + "/broken.int: VPISD: Route"),
+        std::string::npos)
         << result.err;
     EXPECT_NE(result.err.find(bad + ":13: unit[2].plc: \"P2\" is not a PLC of line \"north\""),
               std::string::npos)

@@ -72,9 +72,9 @@ TEST(Operations, SigtermFinishesTheTransactionAndClosesEveryVpi) {
         << result.err;
     EXPECT_NE(result.err.find("stopped; every VPI closed"), std::string::npos);
     // The port is free again: the CLI can open it (opens are exclusive).
-    const ChildResult cli = RunChild(VPISD_CLI_PATH, {"--lib", VPISD_LIBRARY_PATH, "--port",
-                                                 net.line.port, "--init", net.line.init, "read",
-                                                 "P10005"});
+    const ChildResult cli =
+        RunChild(VPISD_CLI_PATH, {"--lib", VPISD_LIBRARY_PATH, "--port", net.line.port, "--init",
+                                  net.line.init, "read", "P10005"});
     EXPECT_EQ(cli.exitCode, 0) << cli.err;
     EXPECT_NE(cli.out.find("55"), std::string::npos);
 }
