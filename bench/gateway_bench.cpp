@@ -4,6 +4,7 @@
 //  2. four lines read at once (one client each) against one line alone, as a ratio of reads
 //     per second.
 // Every line is a simulated network paced at 9600 baud on its own pty.
+#include <fcntl.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "host/driver_library.h"
+#include "host/host_log.h"
 #include "host/session.h"
 #include "host/work_dir.h"
 #include "sim/simulator.h"
@@ -103,6 +106,7 @@ Reads ReadThroughGateway(uint16_t port, int unit) {
 } // namespace
 
 int main() {
+    vpisd::host::SetLogVerbosity(0); // the driver's messages kept quiet, not on stderr
     char dirPattern[] = "/tmp/vpisd-gateway-bench.XXXXXX";
     const std::string dir = mkdtemp(dirPattern);
     std::vector<std::unique_ptr<vpisd::sim::Simulator>> sims;
@@ -120,10 +124,11 @@ int main() {
     std::string config = "[gateway]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n";
     for (int i = 0; i < kLines; ++i) {
         const std::string name = "line" + std::to_string(i + 1);
-        config += "[[line]]\nname = \"" + name + "\"\nport = \"" + sims[i]->PortPath() +
-                  "\"\nvpi = " + std::to_string(i + 1) + "\ninit = \"" + init + "\"\n";
-        config += "[[unit]]\nid = " + std::to_string(i + 1) + "\nline = \"" + name +
-                  "\"\nplc = \"P1\"\n";
+        config += "[[line]]\nname = \"" + name + "\"\nport = \"" +
+                  sims[static_cast<size_t>(i)]->PortPath() + "\"\nvpi = " + std::to_string(i + 1) +
+                  "\ninit = \"" + init + "\"\n";
+        config +=
+            "[[unit]]\nid = " + std::to_string(i + 1) + "\nline = \"" + name + "\"\nplc = \"P1\"\n";
     }
     const std::string configPath = dir + "/gateway.toml";
     std::ofstream(configPath) << config;
@@ -156,7 +161,8 @@ int main() {
     std::vector<std::thread> threads;
     const auto start = Clock::now();
     for (int i = 0; i < kLines; ++i)
-        threads.emplace_back([&, i] { all[static_cast<size_t>(i)] = ReadThroughGateway(port, i + 1); });
+        threads.emplace_back(
+            [&, i] { all[static_cast<size_t>(i)] = ReadThroughGateway(port, i + 1); });
     for (auto &thread : threads)
         thread.join();
     const double allMs = MsSince(start);
