@@ -91,6 +91,8 @@ int main(int argc, char **argv) {
         return kExitConfig;
     }
 
+    // From here a signal waits for the event loop, so that the working directory is removed.
+    const int signalFd = BlockSignals();
     // The driver reads each VPI's init file from the current directory at start.
     std::vector<std::pair<int32_t, std::string>> inits;
     for (const LineConfig &line : config->lines)
@@ -111,7 +113,6 @@ int main(int argc, char **argv) {
         return kExitOk;
     }
 
-    const int signalFd = BlockSignals();
     Statistics statistics(*config);
     std::vector<std::unique_ptr<LineWorker>> workers;
     for (const LineConfig &line : config->lines)

@@ -109,6 +109,8 @@ void ChildProcess::Signal(int signal) const {
 }
 
 ChildResult ChildProcess::Finish(int timeoutMs) {
+    if (pid_ <= 0)
+        return result_; // finished before
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while ((outFd_ >= 0 || errFd_ >= 0) && Clock::now() < deadline)
         Pump(std::min(RemainingMs(deadline), 100));

@@ -73,7 +73,13 @@ Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string 
     port_ = static_cast<uint16_t>(std::stoi(match[1].str()));
 }
 
+Gateway::~Gateway() {
+    if (!stopped_)
+        Stop();
+}
+
 ChildResult Gateway::Stop() {
+    stopped_ = true;
     process_->Signal(SIGTERM);
     return process_->Finish(30000);
 }

@@ -51,6 +51,10 @@ class Gateway {
     // Writes "gateway.toml" into `dir` ([gateway] on 127.0.0.1, any free port, plus
     // `serverKeys`, then `body`), starts the gateway and waits until it listens.
     Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys = "");
+    // Stopped as a service manager would, so that it removes its working directory.
+    ~Gateway();
+    Gateway(const Gateway &) = delete;
+    Gateway &operator=(const Gateway &) = delete;
     uint16_t port() const { return port_; }
     ChildProcess &process() { return *process_; }
     // SIGTERM, then the exit status and everything it logged.
@@ -59,6 +63,7 @@ class Gateway {
   private:
     std::unique_ptr<ChildProcess> process_;
     uint16_t port_ = 0;
+    bool stopped_ = false;
 };
 
 struct ModbusFree {
