@@ -194,7 +194,7 @@ void ModbusServer::Accept() {
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     clients_[nextClient_++] = Client{fd, who, {}, false};
-    Log(Level::Info, "", "client " + who + " connected");
+    Log(Level::Debug, "", "client " + who + " connected");
 }
 
 // Only a complete frame goes to libmodbus, so its receive never waits: until one is there, the
@@ -204,7 +204,10 @@ void ModbusServer::ReadFrom(uint64_t id) {
     uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
     const ssize_t seen = recv(client.fd, adu, sizeof adu, MSG_PEEK | MSG_DONTWAIT);
     if (seen == 0) {
-        Drop(id, client.partial ? "disconnected in the middle of a request" : "disconnected");
+        if (client.partial)
+            Drop(id, "disconnected in the middle of a request");
+        else
+            Drop(id, "disconnected", Level::Debug);
         return;
     }
     if (seen < 0) {
@@ -375,11 +378,11 @@ void ModbusServer::DropStalled() {
         Drop(id, "left a request unfinished");
 }
 
-void ModbusServer::Drop(uint64_t id, const std::string &why) {
+void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
     const auto found = clients_.find(id);
     if (found == clients_.end())
         return;
-    Log(Level::Info, "", "client " + found->second.peer + " " + why + "; connection closed");
+    Log(level, "", "client " + found->second.peer + " " + why + "; connection closed");
     close(found->second.fd);
     clients_.erase(found);
     // Its requests still in the lines are answered into the void when they finish.

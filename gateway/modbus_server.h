@@ -16,6 +16,7 @@
 
 #include "gateway/config.h"
 #include "gateway/line_worker.h"
+#include "gateway/log.h"
 #include "gateway/modbus_mapping.h"
 #include "gateway/statistics.h"
 
@@ -64,7 +65,8 @@ class ModbusServer {
     void SendReply(const Pending &pending, const LineReply &reply);
     void DeliverCompletions();
     void DropStalled();
-    void Drop(uint64_t id, const std::string &why);
+    // Closes a client's connection; its requests on the lines are answered into the void.
+    void Drop(uint64_t id, const std::string &why, Level level = Level::Notice);
     bool Reply(uint64_t id, const std::vector<uint8_t> &adu, modbus_mapping_t *mapping);
 
     const Config &config_;
