@@ -61,7 +61,11 @@ TEST(Operations, SigtermFinishesTheTransactionAndClosesEveryVpi) {
     ASSERT_TRUE(client);
     const uint8_t read[] = {1, 0x03, 0, 4, 0, 1};
     ASSERT_GT(modbus_send_raw_request(client.get(), read, sizeof read), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the reply is held up
+    // Stop once the request is on the line and its reply held up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (net.line.sim->GetStats().Get("frames") == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     gateway.process().Signal(SIGTERM);
     uint16_t answer[MODBUS_TCP_MAX_ADU_LENGTH / 2];
     ASSERT_EQ(modbus_receive_confirmation(client.get(), reinterpret_cast<uint8_t *>(answer)), 11)
