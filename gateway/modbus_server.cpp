@@ -121,6 +121,14 @@ bool ModbusServer::Listen(std::string &error) {
 
 void ModbusServer::Run(int signalFd) {
     bool stopping = false;
+    const auto beginStopping = [&](const std::string &why) {
+        Log(Level::Notice, "", "stopping on " + why + ": finishing the transactions in progress");
+        stopping = true;
+        close(listenFd_);
+        listenFd_ = -1;
+        for (auto &worker : workers_)
+            worker->BeginStop();
+    };
     while (true) {
         std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
         std::vector<uint64_t> order;
@@ -132,25 +140,21 @@ void ModbusServer::Run(int signalFd) {
             }
         }
         const int timeout = stopping ? kStoppingPollMs : kIdlePollMs;
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
-            break;
+        if (poll(fds.data(), fds.size(), timeout) < 0) {
+            if (errno != EINTR && !stopping)
+                beginStopping(std::string("a failed poll: ") + std::strerror(errno));
+            for (pollfd &fd : fds)
+                fd.revents = 0;
+        }
         if ((fds[0].revents & POLLIN) != 0)
             DeliverCompletions();
         if ((fds[1].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
             if (read(signalFd, &info, sizeof info) == sizeof info) {
-                if (info.ssi_signo == SIGUSR1) {
+                if (info.ssi_signo == SIGUSR1)
                     statistics_.Report();
-                } else if (!stopping) {
-                    Log(Level::Notice, "",
-                        std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)) +
-                            ": finishing the transactions in progress");
-                    stopping = true;
-                    close(listenFd_);
-                    listenFd_ = -1;
-                    for (auto &worker : workers_)
-                        worker->BeginStop();
-                }
+                else if (!stopping)
+                    beginStopping(strsignal(static_cast<int>(info.ssi_signo)));
             }
         }
         if (stopping) {
