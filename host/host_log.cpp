@@ -1,5 +1,6 @@
 #include "host/host_log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -16,8 +17,18 @@ std::mutex logMutex;
 int currentVerbosity = 0;
 std::vector<std::string> recentEvents;
 LogObserver observer = nullptr;
+std::atomic<LogSink> logSink{nullptr};
+thread_local std::string threadTag;
 
 } // namespace
+
+void SetLogSink(LogSink sink) {
+    logSink = sink;
+}
+
+void SetThreadLogTag(const std::string &tag) {
+    threadTag = tag;
+}
 
 void SetLogVerbosity(int verbosity) {
     std::lock_guard lock(logMutex);
@@ -48,6 +59,10 @@ VpiHostLog(int32_t level, const char *format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
+    if (const LogSink sink = logSink.load(); sink != nullptr) {
+        sink(level, threadTag, text);
+        return;
+    }
     int verbosity = 0;
     LogObserver notify = nullptr;
     {

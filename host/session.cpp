@@ -72,6 +72,16 @@ int32_t VpiSession::Reopen(const std::string &portName, const LineOptions &line)
     return Call(VPI_REOPEN, &reopen);
 }
 
+int32_t VpiSession::LoadRoutes(const LineOptions &line, int32_t contextSize) {
+    context_.assign((static_cast<size_t>(contextSize) + 7) / 8, 0);
+    vpiNumber_ = line.vpiNumber;
+    StartParams start{};
+    FillLine(start, "NUL", line);
+    start.portEnabled = 0;
+    start.timeout = TimeoutUnits(line.timeoutMs);
+    return Call(VPI_START, &start);
+}
+
 int32_t VpiSession::Parse(const std::string &gas, int32_t count, TagLayout &layout) const {
     TagDescriptor tag{};
     tag.gas = gas.c_str();

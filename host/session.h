@@ -28,6 +28,9 @@ class VpiSession {
     // Closes the port and opens it again with the same settings, as after a device came back.
     // 0, or 2 when it cannot be opened.
     int32_t Reopen(const std::string &portName, const LineOptions &line);
+    // Starts the VPI without opening a port: only the routes of its init file are loaded, so
+    // GASes can be checked against them.
+    int32_t LoadRoutes(const LineOptions &line, int32_t contextSize);
     // Single parse for one value, block parse for more. 0 accepted, 1 rejected.
     int32_t Parse(const std::string &gas, int32_t count, TagLayout &layout) const;
     // Driver results: 0 done, 1 reply refused, 2 no answer.

@@ -122,6 +122,35 @@ bool WorkDir::Prepare(const std::string &init, int32_t vpiNumber, std::string &e
     return true;
 }
 
+bool WorkDir::PrepareMany(const std::vector<std::pair<int32_t, std::string>> &inits,
+                          const std::string &program, std::string &error) {
+    std::error_code ec;
+    const fs::path here = fs::current_path(ec);
+    if (ec) {
+        error = "cannot read the current directory: " + ec.message();
+        return false;
+    }
+    const fs::path base = fs::temp_directory_path(ec);
+    std::string pattern = ((ec ? fs::path("/tmp") : base) / (program + ".XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        error = "cannot create a temporary directory: " + std::string(std::strerror(errno));
+        return false;
+    }
+    path_ = pattern;
+    for (const auto &[vpiNumber, source] : inits) {
+        if (!source.empty() && !CopyInto(fs::absolute(here / source),
+                                         fs::path(path_) / InitFileName(vpiNumber), error))
+            return false;
+    }
+    previous_ = here.string();
+    if (chdir(path_.c_str()) != 0) {
+        error = "cannot enter " + path_;
+        previous_.clear();
+        return false;
+    }
+    return true;
+}
+
 void EmergencyRemoveWorkDirs() {
     if (emergencyFile[0] != '\0')
         unlink(emergencyFile);

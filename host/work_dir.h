@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vpisd::host {
@@ -25,6 +26,11 @@ class WorkDir {
     // under its own name), or empty (the init files of the current directory are copied, so the
     // driver sees what it would see there). Then the new directory becomes the current one.
     bool Prepare(const std::string &init, int32_t vpiNumber, std::string &error);
+    // For a host of several VPIs: every init file of `inits` (VPI number, file) is copied under
+    // its VPI's numbered name into one new directory named after `program`, which becomes the
+    // current one. A VPI without a file is left out (peer to peer).
+    bool PrepareMany(const std::vector<std::pair<int32_t, std::string>> &inits,
+                     const std::string &program, std::string &error);
     const std::string &path() const { return path_; }
     // The file the routes come from, empty when there is none (peer to peer).
     const std::string &initSource() const { return initSource_; }

@@ -29,7 +29,9 @@ fi
 
 work=$(mktemp -d)
 sim_pid=""
+gw_pid=""
 cleanup() {
+    [ -n "$gw_pid" ] && kill "$gw_pid" 2>/dev/null && wait "$gw_pid" 2>/dev/null
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
     rm -rf "$work"
 }
@@ -80,6 +82,36 @@ say "One exchange on the wire: >> driver to PLC, << PLC to driver"
 echo "(enquiry FE..10 05, the PLC's 10 12, DLE NAK, the request frame with route 0107,"
 echo " the acknowledgement and the reply with the route reversed, the driver's acknowledgement)"
 cli --trace read P20001; expect ">> FE FE FE FE FE FE FE FE FE FE 10 05"; expect "P20001 = 10"
+
+say "The same PLC as Modbus TCP: vpisd-gateway, and the mbpoll client reading through it"
+cat >"$work/gateway.toml" <<TOML
+[gateway]
+listen = "127.0.0.1:0"   # any free port; the log says which
+
+[[line]]
+name = "demo"
+port = "$port"
+vpi = 1
+init = "plant.int"
+
+[[unit]]
+id = 1
+line = "demo"
+plc = "P1"
+TOML
+"$build/gateway/vpisd-gateway" --config "$work/gateway.toml" 2>"$work/gateway.err" &
+gw_pid=$!
+for _ in $(seq 50); do grep -q 'listening on' "$work/gateway.err" 2>/dev/null && break; sleep 0.1; done
+gw_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/gateway.err")
+[ -n "$gw_port" ] || fail "the gateway did not start: $(cat "$work/gateway.err")"
+echo "Unit 1 is P1; Modbus holding register reference 100 is SY/MAX register 100."
+printf '$ mbpoll -m tcp -p %s -a 1 -r 100 -1 127.0.0.1\n' "$gw_port"
+out=$(timeout 10 mbpoll -m tcp -p "$gw_port" -a 1 -r 100 -1 127.0.0.1 2>&1) || fail "mbpoll"
+grep -F '[100]' <<<"$out"
+expect "[100]: 	1238"
+kill -TERM "$gw_pid" && wait "$gw_pid" || fail "the gateway did not stop cleanly"
+gw_pid=""
+grep -F 'statistics: unit 1' "$work/gateway.err" | sed 's/^/    /'
 
 say "P1's normal path falls silent: the driver fails over to the backup route"
 timeout 5 bash -c "echo 'fault P1 normal silence' > '$work/control'" || fail "no control channel"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+          libmodbus-dev libtomlplusplus-dev mbpoll socat)
 missing=()
 # Debian packages and their checks: bash-completion, dpkg-shlibdeps, file, lintian, pkg-config.
 packages+=(bash-completion dpkg-dev file lintian pkgconf)

@@ -19,6 +19,7 @@ namespace {
 constexpr int32_t kLargestSensibleContext = 1 << 20;
 constexpr uint32_t kDriverBaudMax = 65535; // the driver keeps the rate in 16 bits
 constexpr uint16_t kRelayedBaud = 9600;    // any rate does on the pseudo-terminal
+constexpr int kTcpConnectMs = 5000;
 
 bool Contains(const std::string &text, const char *part) {
     return text.find(part) != std::string::npos;
@@ -55,6 +56,7 @@ Connection::~Connection() {
     if (relay_)
         relay_->Stop();
     relay_.reset();
+    tcp_.reset();
     workDir_.reset();
 }
 
@@ -128,7 +130,6 @@ int Connection::Open(const CommonOptions &options) {
         Complain("no port: give one with --port (a device such as ttyS0 or /dev/pts/3)");
         return kExitUsage;
     }
-    devicePath_ = DevicePath(line_.port);
 
     workDir_ = std::make_unique<WorkDir>();
     std::string error;
@@ -150,7 +151,21 @@ int Connection::Open(const CommonOptions &options) {
         }
     }
 
-    std::optional<std::string> driverPort = DriverPortName(line_.port);
+    std::string device = line_.port;
+    if (IsTcpPort(line_.port)) {
+        tcp_ = std::make_unique<TcpLine>();
+        if (!tcp_->Start(line_.port, error)) {
+            Complain(error);
+            return kExitUsage;
+        }
+        if (!tcp_->WaitConnected(kTcpConnectMs)) {
+            Complain("cannot open the port: " + line_.port + " does not answer");
+            return kExitPortFailure;
+        }
+        device = tcp_->driverPath();
+    }
+    devicePath_ = DevicePath(device);
+    std::optional<std::string> driverPort = DriverPortName(device);
     const bool relayed = options.trace || !driverPort || line_.baudRate > kDriverBaudMax;
     driverLine_ = line_;
     if (relayed) {

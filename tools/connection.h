@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "host/driver_library.h"
 #include "host/session.h"
+#include "host/tcp_line.h"
 #include "host/wire_relay.h"
 #include "host/work_dir.h"
 #include "init_check.h"
@@ -58,6 +59,7 @@ class Connection {
     std::string devicePath_;
     bool deviceGone_ = false;
     std::unique_ptr<WorkDir> workDir_;
+    std::unique_ptr<TcpLine> tcp_; // --port tcp:HOST:PORT: the line behind a terminal server
     std::unique_ptr<WireRelay> relay_;
     std::unique_ptr<VpiSession> session_;
     int verbosity_ = 0;

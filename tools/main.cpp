@@ -81,7 +81,8 @@ int main(int argc, char **argv) {
     app.add_option("--lib", options.library, "path of libvpisd.so (default: next to this tool)")
         ->type_name("PATH");
     app.add_option("-p,--port", options.line.port,
-                   "serial device: a name under /dev (ttyS0) or a path (/dev/pts/3)")
+                   "serial device: a name under /dev (ttyS0), a path (/dev/pts/3), or "
+                   "tcp:HOST:PORT for a line behind a terminal server")
         ->type_name("DEV");
     app.add_option("-b,--baud", options.baudRate, "baud rate (driver default 9600)")
         ->check(Quiet(CLI::Range(1u, 4000000u)))

@@ -1,0 +1,193 @@
+// The gateway's cost and its lines' parallelism, as figures (nothing is asserted):
+//  1. one read of 10 registers straight through the driver against the same read through
+//     vpisd-gateway by a Modbus TCP client, as a ratio;
+//  2. four lines read at once (one client each) against one line alone, as a ratio of reads
+//     per second.
+// Every line is a simulated network paced at 9600 baud on its own pty.
+#include <fcntl.h>
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/driver_library.h"
+#include "host/host_log.h"
+#include "host/session.h"
+#include "host/work_dir.h"
+#include "sim/simulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLines = 4;
+constexpr int kReads = 30;     // per measurement
+constexpr int kRegisters = 10; // per read
+constexpr const char *kNetwork = "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\n";
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Mean milliseconds of one read straight through the driver.
+double DirectRead(const std::string &port, const std::string &init) {
+    vpisd::host::DriverLibrary library;
+    std::string error;
+    if (!library.Load(vpisd::host::LibraryCandidates(VPISD_LIBRARY_PATH), error))
+        return -1;
+    vpisd::host::WorkDir dir;
+    if (!dir.Prepare(init, 1, error))
+        return -1;
+    vpisd::host::VpiSession session(library);
+    vpisd::host::LineOptions line;
+    line.baudRate = 9600;
+    line.dataBits = 8;
+    line.parity = 2;
+    if (session.Start(port, line, session.Describe().contextSize) != 0)
+        return -1;
+    vpisd::host::TagLayout layout;
+    session.Parse("P10001", kRegisters, layout);
+    std::vector<uint16_t> values(vpisd::host::BufferWords(layout));
+    session.Read("P10001", layout, values); // the link enquiry, once
+    const auto start = Clock::now();
+    for (int i = 0; i < kReads; ++i)
+        session.Read("P10001", layout, values);
+    return MsSince(start) / kReads;
+}
+
+struct Reads {
+    int ok = 0;
+    double ms = 0;
+};
+
+Reads ReadThroughGateway(uint16_t port, int unit) {
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_set_slave(ctx, unit);
+    modbus_set_response_timeout(ctx, 10, 0);
+    Reads reads;
+    uint16_t values[kRegisters];
+    if (modbus_connect(ctx) == 0) {
+        modbus_read_registers(ctx, 0, kRegisters, values); // the link enquiry, once
+        const auto start = Clock::now();
+        for (int i = 0; i < kReads; ++i)
+            reads.ok += modbus_read_registers(ctx, 0, kRegisters, values) == kRegisters ? 1 : 0;
+        reads.ms = MsSince(start);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return reads;
+}
+
+} // namespace
+
+int main() {
+    vpisd::host::SetLogVerbosity(0); // the driver's messages kept quiet, not on stderr
+    char dirPattern[] = "/tmp/vpisd-gateway-bench.XXXXXX";
+    const std::string dir = mkdtemp(dirPattern);
+    std::vector<std::unique_ptr<vpisd::sim::Simulator>> sims;
+    const auto network = vpisd::sim::ParseNetwork(kNetwork);
+    const std::string init = dir + "/plant.int";
+    std::ofstream(init) << vpisd::sim::InitFileText(network);
+    for (int i = 0; i < kLines; ++i) {
+        sims.push_back(std::make_unique<vpisd::sim::Simulator>(network));
+        sims.back()->Start();
+    }
+
+    const double direct = DirectRead(sims[0]->PortPath(), init);
+
+    const uint16_t port = FreePort();
+    std::string config = "[gateway]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n";
+    for (int i = 0; i < kLines; ++i) {
+        const std::string name = "line" + std::to_string(i + 1);
+        config += "[[line]]\nname = \"" + name + "\"\nport = \"" +
+                  sims[static_cast<size_t>(i)]->PortPath() + "\"\nvpi = " + std::to_string(i + 1) +
+                  "\ninit = \"" + init + "\"\n";
+        config +=
+            "[[unit]]\nid = " + std::to_string(i + 1) + "\nline = \"" + name + "\"\nplc = \"P1\"\n";
+    }
+    const std::string configPath = dir + "/gateway.toml";
+    std::ofstream(configPath) << config;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string program = VPISD_GATEWAY_PATH;
+    std::string configArg = configPath;
+    std::string lib = VPISD_LIBRARY_PATH;
+    std::string c = "--config", l = "--lib";
+    char *argv[] = {program.data(), c.data(), configArg.data(), l.data(), lib.data(), nullptr};
+    pid_t gateway = -1;
+    if (posix_spawn(&gateway, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", program.c_str());
+        return 1;
+    }
+    // Listening once a connection succeeds (a few seconds at most).
+    for (int i = 0; i < 100; ++i) {
+        modbus_t *probe = modbus_new_tcp("127.0.0.1", port);
+        const bool up = modbus_connect(probe) == 0;
+        modbus_free(probe);
+        if (up)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    const Reads one = ReadThroughGateway(port, 1);
+    std::vector<Reads> all(kLines);
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int i = 0; i < kLines; ++i)
+        threads.emplace_back(
+            [&, i] { all[static_cast<size_t>(i)] = ReadThroughGateway(port, i + 1); });
+    for (auto &thread : threads)
+        thread.join();
+    const double allMs = MsSince(start);
+    int allOk = 0;
+    for (const Reads &r : all)
+        allOk += r.ok;
+
+    kill(gateway, SIGTERM);
+    waitpid(gateway, nullptr, 0);
+    sims.clear();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+
+    const double viaGateway = one.ms / kReads;
+    const double oneRate = one.ok / (one.ms / 1000.0);
+    const double allRate = allOk / (allMs / 1000.0);
+    std::printf("read of %d registers at 9600 baud, %d reads each\n", kRegisters, kReads);
+    std::printf("  direct through the driver : %8.2f ms per read\n", direct);
+    std::printf("  through vpisd-gateway     : %8.2f ms per read (%d/%d ok)\n", viaGateway, one.ok,
+                kReads);
+    std::printf("  gateway / direct          : %8.4f (%+.2f%%)\n", viaGateway / direct,
+                (viaGateway / direct - 1.0) * 100.0);
+    std::printf("one line alone              : %8.2f reads/s\n", oneRate);
+    std::printf("%d lines at once            : %8.2f reads/s (%d/%d ok)\n", kLines, allRate, allOk,
+                kLines * kReads);
+    std::printf("  %d lines / one line        : %8.2f\n", kLines, allRate / oneRate);
+    return 0;
+}

@@ -1,0 +1,59 @@
+// The gateway's configuration, read once from its TOML file into these plain records and
+// checked there; nothing else reads the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/allow_list.h"
+
+namespace vpisd::gateway {
+
+struct ServerConfig {
+    std::string listenHost = "127.0.0.1";
+    uint16_t listenPort = 5020; // 0: any free port (the log says which)
+    int maxClients = 32;
+    std::vector<AddressBlock> allow = LoopbackOnly();
+    bool readOnly = false; // every write refused with exception 01
+};
+
+struct LineConfig {
+    std::string name;
+    std::string port;             // a driver port name, or "tcp:HOST:PORT"
+    int32_t vpi = 1;              // names the init file the driver loads: vpiSDnn.int
+    std::string init;             // absolute path; empty: peer to peer
+    std::optional<uint16_t> baud; // unset: the driver's default
+    std::optional<uint16_t> dataBits;
+    std::optional<uint16_t> stopBits; // 0 one, 1 one and a half, 2 two
+    std::optional<uint16_t> parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int32_t timeoutMs = 1000;
+    size_t queueDepth = 32; // requests waiting for the line, per source
+    int64_t fileLine = 0;   // where [[line]] stands, for later messages
+};
+
+struct UnitConfig {
+    uint8_t id = 0;  // Modbus unit identifier, 1..247
+    size_t line = 0; // index into Config::lines
+    std::string plc; // GAS prefix: a PLC of the line's init file, or "00"
+    bool readOnly = false;
+    int64_t fileLine = 0; // where plc (or [[unit]]) stands
+};
+
+struct Config {
+    std::string path;
+    ServerConfig server;
+    std::vector<LineConfig> lines;
+    std::vector<UnitConfig> units;
+
+    // The unit with Modbus identifier `id`, or nullptr.
+    const UnitConfig *FindUnit(uint8_t id) const;
+};
+
+// Reads and checks `path`. Each problem is one line "FILE:LINE: KEY: what is wrong" in
+// `problems`; the config is returned only when there is none.
+std::optional<Config> LoadConfig(const std::string &path, std::vector<std::string> &problems);
+
+} // namespace vpisd::gateway

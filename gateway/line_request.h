@@ -1,0 +1,60 @@
+// One job for a line worker: everything it needs to run the transaction, and the path its
+// outcome takes back. The Modbus server and any other front end (an MQTT bridge) speak to the
+// lines only through this record and LineWorker::Submit.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vpisd::gateway {
+
+// Who asked. Each source has its own share of a line's queue and the sources take turns, so
+// one front end flooding a line cannot starve the other.
+enum class Source : uint8_t { Modbus, Mqtt };
+constexpr size_t kSourceCount = 2;
+
+enum class LineOp : uint8_t {
+    ReadRegisters,  // `count` registers from `first`; `values` come back in register order
+    WriteRegisters, // `values` into consecutive registers from `first`, one SY/MAX write
+    WriteBits,      // each of `bits` in order, one masked bit write each (never read-modify-write)
+};
+
+struct BitWrite {
+    uint16_t reg = 1; // SY/MAX register
+    uint8_t bit = 0;  // 0 (least significant) to 15
+    bool on = false;
+};
+
+enum class LineStatus : uint8_t {
+    Ok,
+    Refused,   // the driver's result 1: a reply came but was refused (or the GAS was)
+    NoAnswer,  // the driver's result 2: the PLC or the line stayed silent
+    LineDown,  // the line's device is gone; the worker is waiting to open it again
+    Busy,      // the line's queue was full
+    Cancelled, // the gateway stopped before the job's turn came
+};
+
+struct LineReply {
+    LineStatus status = LineStatus::Ok;
+    std::vector<uint16_t> values; // ReadRegisters: `count` words
+};
+
+struct LineRequest {
+    Source source = Source::Modbus;
+    LineOp op = LineOp::ReadRegisters;
+    std::string plc;              // GAS prefix: a PLC name of the line's init file, or "00"
+    uint16_t first = 1;           // SY/MAX register, 1..9999
+    uint16_t count = 0;           // ReadRegisters: 1..125
+    std::vector<uint16_t> values; // WriteRegisters: 1..123 words
+    std::vector<BitWrite> bits;   // WriteBits
+    std::chrono::steady_clock::time_point queued{};
+    // Called exactly once with the outcome, on the worker's thread. It must not block: hand
+    // the reply over (a queue and a wake-up) and return.
+    std::function<void(LineReply &&)> done;
+};
+
+} // namespace vpisd::gateway

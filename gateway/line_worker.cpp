@@ -1,0 +1,227 @@
+#include "gateway/line_worker.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "gateway/log.h"
+#include "host/host_log.h"
+#include "host/port_name.h"
+#include "host/values.h"
+
+namespace vpisd::gateway {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFirstReopenPause{250}; // doubles after each failed open, up to the last
+constexpr milliseconds kLongestReopenPause{8000};
+constexpr milliseconds kFirstTcpWait{2000}; // for the terminal server before the first start
+
+// "P10100": the PLC prefix and the four-digit register.
+std::string RegisterGas(const std::string &plc, unsigned reg) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%s%04u", plc.c_str(), reg);
+    return text;
+}
+
+// "P1010003": bit 03 (counted from 01) of register 100.
+std::string BitGas(const std::string &plc, unsigned reg, unsigned bit) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%s%04u%02u", plc.c_str(), reg, bit + 1);
+    return text;
+}
+
+LineStatus StatusOf(int32_t driverResult) {
+    switch (driverResult) {
+    case VPI_OK:
+        return LineStatus::Ok;
+    case VPI_COMM_FAILURE:
+        return LineStatus::NoAnswer;
+    default:
+        return LineStatus::Refused;
+    }
+}
+
+} // namespace
+
+LineWorker::LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
+                       const LineConfig &config)
+    : library_(library), info_(info), config_(config), queue_(config.queueDepth) {
+    line_.port = config.port;
+    line_.baudRate = config.baud.value_or(info.baudRate);
+    line_.dataBits = config.dataBits.value_or(info.dataBits);
+    line_.stopBits = config.stopBits.value_or(info.stopBits);
+    line_.parity = config.parity.value_or(info.parity);
+    line_.timeoutMs = config.timeoutMs;
+    line_.vpiNumber = config.vpi;
+}
+
+LineWorker::~LineWorker() {
+    BeginStop();
+    Join();
+}
+
+void LineWorker::Start() {
+    if (host::IsTcpPort(config_.port)) {
+        tcp_ = std::make_unique<host::TcpLine>();
+        const std::string name = config_.name;
+        tcp_->OnEvent([name](const std::string &text) { Log(Level::Notice, name, text); });
+        std::string error;
+        if (!tcp_->Start(config_.port, error)) {
+            Log(Level::Error, config_.name, error);
+        } else {
+            driverPort_ = host::DriverPortName(tcp_->driverPath()).value_or("");
+            devicePath_ = tcp_->driverPath();
+        }
+    } else {
+        driverPort_ = *host::DriverPortName(config_.port);
+        devicePath_ = host::DevicePath(config_.port);
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LineWorker::Join() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool LineWorker::DevicePresent() const {
+    if (tcp_)
+        return tcp_->connected();
+    struct stat info {};
+    return devicePath_ == "NUL" || stat(devicePath_.c_str(), &info) == 0;
+}
+
+bool LineWorker::OpenLine() {
+    if (driverPort_.empty() || !DevicePresent())
+        return false;
+    session_ = std::make_unique<host::VpiSession>(library_);
+    if (session_->Start(driverPort_, line_, info_.contextSize) != VPI_OK) {
+        session_.reset();
+        return false;
+    }
+    return true;
+}
+
+void LineWorker::LoseLine() {
+    Log(Level::Warning, config_.name,
+        "line lost: " + (tcp_ ? config_.port + " is not connected" : devicePath_ + " is gone") +
+            "; answering 0B and opening it again");
+    session_.reset(); // closes the VPI's port
+    up_ = false;
+    pause_ = kFirstReopenPause;
+    nextOpen_ = Clock::now() + pause_;
+}
+
+void LineWorker::Run() {
+    host::SetThreadLogTag(config_.name);
+    if (tcp_)
+        tcp_->WaitConnected(static_cast<int>(kFirstTcpWait.count()));
+    up_ = OpenLine();
+    if (up_) {
+        Log(Level::Info, config_.name,
+            "VPI " + std::to_string(config_.vpi) + " started on " + config_.port);
+    } else {
+        Log(Level::Warning, config_.name,
+            "cannot open " + config_.port + "; answering 0B and trying again");
+        pause_ = kFirstReopenPause;
+        nextOpen_ = Clock::now() + pause_;
+    }
+    while (!queue_.closed()) {
+        if (!up_ && Clock::now() >= nextOpen_) {
+            up_ = OpenLine();
+            if (up_) {
+                Log(Level::Notice, config_.name, "line back: " + config_.port + " open again");
+            } else {
+                pause_ = std::min(pause_ * 2, kLongestReopenPause);
+                nextOpen_ = Clock::now() + pause_;
+            }
+        }
+        const auto until = up_ ? Clock::now() + std::chrono::seconds(1) : nextOpen_;
+        std::optional<LineRequest> request = queue_.Pop(until);
+        if (!request)
+            continue;
+        if (up_ && !DevicePresent())
+            LoseLine();
+        LineReply reply;
+        if (!up_) {
+            reply.status = LineStatus::LineDown;
+        } else {
+            reply = Execute(*request);
+            if (reply.status == LineStatus::NoAnswer && !DevicePresent()) {
+                LoseLine();
+                reply.status = LineStatus::LineDown;
+            }
+        }
+        request->done(std::move(reply));
+    }
+    for (LineRequest &waiting : queue_.TakeAll())
+        waiting.done(LineReply{LineStatus::Cancelled, {}});
+    session_.reset();
+    if (tcp_)
+        tcp_->Stop();
+    finished_ = true;
+}
+
+LineReply LineWorker::Execute(const LineRequest &request) {
+    LineReply reply;
+    switch (request.op) {
+    case LineOp::ReadRegisters:
+        reply.status = ReadRegisters(request, reply.values);
+        break;
+    case LineOp::WriteRegisters:
+        reply.status = WriteRegisters(request);
+        break;
+    case LineOp::WriteBits:
+        reply.status = WriteBits(request);
+        break;
+    }
+    if (reply.status != LineStatus::Ok)
+        reply.values.clear();
+    return reply;
+}
+
+LineStatus LineWorker::ReadRegisters(const LineRequest &request, std::vector<uint16_t> &out) {
+    const std::string gas = RegisterGas(request.plc, request.first);
+    host::TagLayout layout;
+    if (session_->Parse(gas, request.count, layout) != VPI_OK)
+        return LineStatus::Refused;
+    std::vector<uint16_t> buffer(host::BufferWords(layout));
+    const int32_t result = session_->Read(gas, layout, buffer);
+    if (result != VPI_OK)
+        return StatusOf(result);
+    // A single value is element 1 of the driver's buffer, a block starts at element 0.
+    const auto from = buffer.begin() + (request.count == 1 ? 1 : 0);
+    out.assign(from, from + request.count);
+    return LineStatus::Ok;
+}
+
+LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
+    const auto count = static_cast<int32_t>(request.values.size());
+    const std::string gas = RegisterGas(request.plc, request.first);
+    host::TagLayout layout;
+    if (session_->Parse(gas, count, layout) != VPI_OK)
+        return LineStatus::Refused;
+    std::vector<uint16_t> buffer(host::BufferWords(layout));
+    std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
+    return StatusOf(session_->Write(gas, layout, buffer));
+}
+
+LineStatus LineWorker::WriteBits(const LineRequest &request) {
+    for (const BitWrite &bit : request.bits) {
+        const std::string gas = BitGas(request.plc, bit.reg, bit.bit);
+        host::TagLayout layout;
+        if (session_->Parse(gas, 1, layout) != VPI_OK)
+            return LineStatus::Refused;
+        uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
+        const LineStatus status = StatusOf(session_->Write(gas, layout, buffer));
+        if (status != LineStatus::Ok)
+            return status; // the coils before this one are written, the rest are not
+    }
+    return LineStatus::Ok;
+}
+
+} // namespace vpisd::gateway

@@ -1,0 +1,70 @@
+// One serial line: a thread that owns the line's VPI and runs its queued jobs one at a time, in
+// turn (the driver serves one command per VPI at a time). When the line's device disappears,
+// the worker answers every job with LineDown and opens the device again with a growing pause.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "gateway/config.h"
+#include "gateway/line_queue.h"
+#include "host/driver_library.h"
+#include "host/line_options.h"
+#include "host/session.h"
+#include "host/tcp_line.h"
+
+namespace vpisd::gateway {
+
+class LineWorker {
+  public:
+    // `info`: the driver's description (its default line settings and instance size).
+    LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
+               const LineConfig &config);
+    ~LineWorker();
+    LineWorker(const LineWorker &) = delete;
+    LineWorker &operator=(const LineWorker &) = delete;
+
+    // Starts the thread, which starts the VPI. The process's current directory must hold the
+    // line's init file under its VPI number.
+    void Start();
+    // Queues a job; false when the line's queue is full for its source (or the worker is
+    // stopping): the job is untouched and the caller answers busy.
+    bool Submit(LineRequest &request) { return queue_.Push(request); }
+    // Lets the job in progress finish, cancels the waiting ones, closes the VPI; returns at
+    // once. finished() turns true when all of that is done.
+    void BeginStop() { queue_.Close(); }
+    bool finished() const { return finished_; }
+    void Join();
+
+    const std::string &name() const { return config_.name; }
+
+  private:
+    void Run();
+    bool OpenLine();
+    bool DevicePresent() const;
+    void LoseLine();
+    LineReply Execute(const LineRequest &request);
+    LineStatus ReadRegisters(const LineRequest &request, std::vector<uint16_t> &out);
+    LineStatus WriteRegisters(const LineRequest &request);
+    LineStatus WriteBits(const LineRequest &request);
+
+    const host::DriverLibrary &library_;
+    const DriverInfo info_;
+    const LineConfig config_;
+    host::LineOptions line_;
+    std::string devicePath_; // what disappears when a USB adapter is unplugged
+    LineQueue queue_;
+    std::unique_ptr<host::VpiSession> session_;
+    std::unique_ptr<host::TcpLine> tcp_;
+    std::string driverPort_;
+    bool up_ = false;
+    std::chrono::milliseconds pause_{};
+    std::chrono::steady_clock::time_point nextOpen_{};
+    std::atomic<bool> finished_{false};
+    std::thread thread_;
+};
+
+} // namespace vpisd::gateway

@@ -1,0 +1,81 @@
+// Modbus requests in SY/MAX terms. Modbus address a (0-based) is SY/MAX register a + 1; coil c
+// is bit (c mod 16) + 1 of register c / 16 + 1. The tables here say what each function does and
+// which exception answers each outcome.
+#pragma once
+
+#include <modbus/modbus.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "gateway/line_request.h"
+
+namespace vpisd::gateway {
+
+constexpr unsigned kLastRegister = 9999; // four digits: no GAS names a register beyond it
+constexpr unsigned kBitsPerRegister = 16;
+
+enum class TagForm : uint8_t { Registers, Bits };
+
+struct FunctionRule {
+    uint8_t function;
+    bool write;
+    TagForm form;
+    uint16_t maxQuantity; // Modbus's own limit for the function
+};
+
+constexpr FunctionRule kFunctionRules[] = {
+    {MODBUS_FC_READ_COILS, false, TagForm::Bits, MODBUS_MAX_READ_BITS},
+    {MODBUS_FC_READ_DISCRETE_INPUTS, false, TagForm::Bits, MODBUS_MAX_READ_BITS},
+    {MODBUS_FC_READ_HOLDING_REGISTERS, false, TagForm::Registers, MODBUS_MAX_READ_REGISTERS},
+    {MODBUS_FC_READ_INPUT_REGISTERS, false, TagForm::Registers, MODBUS_MAX_READ_REGISTERS},
+    {MODBUS_FC_WRITE_SINGLE_COIL, true, TagForm::Bits, 1},
+    {MODBUS_FC_WRITE_SINGLE_REGISTER, true, TagForm::Registers, 1},
+    {MODBUS_FC_WRITE_MULTIPLE_COILS, true, TagForm::Bits, MODBUS_MAX_WRITE_BITS},
+    {MODBUS_FC_WRITE_MULTIPLE_REGISTERS, true, TagForm::Registers, MODBUS_MAX_WRITE_REGISTERS},
+};
+
+struct StatusException {
+    LineStatus status;
+    uint8_t exception;
+};
+
+// How a line's outcome reaches the Modbus client.
+constexpr StatusException kStatusExceptions[] = {
+    {LineStatus::Refused, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE}, // 04
+    {LineStatus::NoAnswer, MODBUS_EXCEPTION_GATEWAY_TARGET},         // 0B
+    {LineStatus::LineDown, MODBUS_EXCEPTION_GATEWAY_TARGET},         // 0B
+    {LineStatus::Busy, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY},       // 06
+    {LineStatus::Cancelled, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY},  // 06: try again later
+};
+
+const FunctionRule *FindFunction(uint8_t function);
+// 0 for Ok.
+uint8_t ExceptionFor(LineStatus status);
+
+// The fields of one request PDU (function code first).
+struct ModbusPdu {
+    uint8_t function = 0;
+    uint16_t address = 0;
+    uint16_t quantity = 0;
+    std::vector<uint16_t> words; // 06, 16
+    std::vector<bool> coils;     // 05, 15
+};
+
+// True when libmodbus, which sizes a request by its function code and byte count, would read
+// exactly this PDU: a function served here with the length its fields announce.
+bool FramedAsAnnounced(std::span<const uint8_t> pdu);
+// Reads the PDU that libmodbus received; 0, or the exception that answers it: 01 for an
+// unknown function, 03 for a quantity, value or byte count out of range.
+uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out);
+// The job for the line; 0, or 02 when the range reaches past register 9999.
+uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineRequest &job);
+// Coil values (one byte each, 0 or 1) for `quantity` coils from `address`, out of the registers
+// that BuildLineRequest asked for.
+std::vector<uint8_t> CoilsFromRegisters(uint16_t address, uint16_t quantity,
+                                        std::span<const uint16_t> registers);
+
+} // namespace vpisd::gateway

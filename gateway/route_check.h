@@ -1,0 +1,19 @@
+// What only the driver can judge: each line's init file, loaded into a VPI that opens no
+// port, and every unit's PLC name parsed against the routes it gave.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gateway/config.h"
+#include "host/driver_library.h"
+#include "vpisd/vpi.h"
+
+namespace vpisd::gateway {
+
+// The current directory must hold the init files under their VPI numbers (host::WorkDir).
+// Problems are added as "FILE:LINE: KEY: what" lines.
+void CheckRoutes(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
+                 std::vector<std::string> &problems);
+
+} // namespace vpisd::gateway

@@ -1,0 +1,93 @@
+#include "gateway/statistics.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "gateway/log.h"
+
+namespace vpisd::gateway {
+namespace {
+
+constexpr size_t kLatencySamples = 1024;
+
+std::string Describe(const Tally &t) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "requests %llu ok %llu refused %llu no_answer %llu busy %llu rejected %llu "
+                  "median_ms %.1f",
+                  static_cast<unsigned long long>(t.requests),
+                  static_cast<unsigned long long>(t.ok), static_cast<unsigned long long>(t.refused),
+                  static_cast<unsigned long long>(t.noAnswer),
+                  static_cast<unsigned long long>(t.busy),
+                  static_cast<unsigned long long>(t.rejected), t.MedianMs());
+    return text;
+}
+
+} // namespace
+
+void Tally::Add(Outcome outcome, std::chrono::microseconds latency) {
+    ++requests;
+    switch (outcome) {
+    case Outcome::Ok:
+        ++ok;
+        break;
+    case Outcome::Refused:
+        ++refused;
+        break;
+    case Outcome::NoAnswer:
+        ++noAnswer;
+        break;
+    case Outcome::Busy:
+        ++busy;
+        break;
+    case Outcome::Rejected:
+        ++rejected;
+        return; // no traffic: its latency says nothing about the line
+    }
+    const auto us = static_cast<uint32_t>(std::min<int64_t>(latency.count(), UINT32_MAX));
+    if (latencyUs.size() < kLatencySamples) {
+        latencyUs.push_back(us);
+    } else {
+        latencyUs[nextSample] = us;
+        nextSample = (nextSample + 1) % kLatencySamples;
+    }
+}
+
+double Tally::MedianMs() const {
+    if (latencyUs.empty())
+        return 0.0;
+    std::vector<uint32_t> sorted(latencyUs);
+    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), middle, sorted.end());
+    return *middle / 1000.0;
+}
+
+void Statistics::Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency) {
+    const UnitConfig *found = config_.FindUnit(unit);
+    if (found == nullptr) {
+        unknown_.Add(outcome, latency);
+        return;
+    }
+    units_[unit].Add(outcome, latency);
+    lines_[found->line].Add(outcome, latency);
+}
+
+void Statistics::Report() const {
+    for (size_t i = 0; i < config_.lines.size(); ++i) {
+        const auto found = lines_.find(i);
+        Log(Level::Notice, config_.lines[i].name,
+            "statistics: line: " + Describe(found == lines_.end() ? Tally{} : found->second));
+    }
+    for (const UnitConfig &unit : config_.units) {
+        const auto found = units_.find(unit.id);
+        if (found == units_.end())
+            continue;
+        Log(Level::Notice, config_.lines[unit.line].name,
+            "statistics: unit " + std::to_string(unit.id) + " (" + unit.plc +
+                "): " + Describe(found->second));
+    }
+    if (unknown_.requests > 0)
+        Log(Level::Notice, "", "statistics: unknown units: " + Describe(unknown_));
+}
+
+} // namespace vpisd::gateway

@@ -1,0 +1,223 @@
+#include "host/tcp_line.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+
+namespace vpisd::host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPollMs = 50; // how often an idle bridge looks at its stop flag
+constexpr int kConnectTimeoutMs = 2000;
+constexpr int kFirstPauseMs = 100; // before the first reconnect; doubles up to the last
+constexpr int kLongestPauseMs = 5000;
+constexpr int kWriteTimeoutMs = 1000;
+
+// Writes everything to a socket (`isSocket`, no SIGPIPE) or a pty, waiting while it is full.
+bool WriteAll(int fd, bool isSocket, const uint8_t *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = isSocket ? send(fd, data + done, size - done, MSG_NOSIGNAL)
+                                   : write(fd, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, kWriteTimeoutMs) <= 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool IsTcpPort(std::string_view port) {
+    return port.starts_with("tcp:");
+}
+
+bool ParseTcpPort(std::string_view port, std::string &host, std::string &service) {
+    if (!IsTcpPort(port))
+        return false;
+    std::string_view rest = port.substr(4);
+    std::string_view hostPart;
+    if (rest.starts_with('[')) {
+        const size_t close = rest.find(']');
+        if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
+            return false;
+        hostPart = rest.substr(1, close - 1);
+        rest = rest.substr(close + 2);
+    } else {
+        const size_t colon = rest.rfind(':');
+        if (colon == std::string_view::npos)
+            return false;
+        hostPart = rest.substr(0, colon);
+        rest = rest.substr(colon + 1);
+    }
+    if (hostPart.empty() || rest.empty() || rest.size() > 5 ||
+        !std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    const long number = std::stol(std::string(rest));
+    if (number < 1 || number > 65535)
+        return false;
+    host = hostPart;
+    service = rest;
+    return true;
+}
+
+TcpLine::~TcpLine() {
+    Stop();
+    if (slave_ >= 0)
+        close(slave_);
+    if (master_ >= 0)
+        close(master_);
+}
+
+bool TcpLine::Start(std::string_view port, std::string &error) {
+    if (!ParseTcpPort(port, host_, service_)) {
+        error = "malformed TCP line " + std::string(port) + " (expected tcp:HOST:PORT)";
+        return false;
+    }
+    termios raw{};
+    cfmakeraw(&raw);
+    char name[64] = {};
+    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
+        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    driverPath_ = name;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void TcpLine::Stop() {
+    if (!thread_.joinable())
+        return;
+    stop_ = true;
+    thread_.join();
+}
+
+bool TcpLine::WaitConnected(int timeoutMs) const {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!connected_ && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return connected_;
+}
+
+void TcpLine::Tell(const std::string &text) const {
+    if (onEvent_)
+        onEvent_(text);
+}
+
+// One connection attempt: every address of the host in turn, each with a bounded wait.
+int TcpLine::Connect() {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = nullptr;
+    if (getaddrinfo(host_.c_str(), service_.c_str(), &hints, &list) != 0)
+        return -1;
+    int fd = -1;
+    for (addrinfo *a = list; a != nullptr && fd < 0 && !stop_; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            int error = ETIMEDOUT;
+            socklen_t size = sizeof error;
+            if (poll(&p, 1, kConnectTimeoutMs) == 1)
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error != 0) {
+                close(fd);
+                fd = -1;
+            }
+        } else if (errno != 0 && errno != EINPROGRESS) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(list);
+    if (fd >= 0) {
+        const int one = 1; // a frame's last bytes must not wait for more
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    return fd;
+}
+
+void TcpLine::Run() {
+    const std::string where = host_ + ":" + service_;
+    int sock = -1;
+    int pauseMs = kFirstPauseMs;
+    auto nextTry = Clock::now();
+    bool toldDown = false;
+    uint8_t chunk[512];
+    while (!stop_) {
+        if (sock < 0 && Clock::now() >= nextTry) {
+            errno = 0;
+            sock = Connect();
+            if (sock >= 0) {
+                connected_ = true;
+                pauseMs = kFirstPauseMs;
+                toldDown = false;
+                Tell("connected to " + where);
+            } else {
+                if (!toldDown)
+                    Tell("cannot reach " + where + ", trying again");
+                toldDown = true;
+                nextTry = Clock::now() + std::chrono::milliseconds(pauseMs);
+                pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
+            }
+        }
+        pollfd fds[2] = {{master_, POLLIN, 0}, {sock, POLLIN, 0}};
+        if (poll(fds, sock >= 0 ? 2 : 1, kPollMs) <= 0)
+            continue;
+        bool lost = false;
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t n = read(master_, chunk, sizeof chunk);
+            // With the TCP side down the driver's bytes go nowhere: a silent line.
+            if (n > 0 && sock >= 0)
+                lost = !WriteAll(sock, true, chunk, static_cast<size_t>(n));
+        }
+        if (sock >= 0 && !lost && fds[1].revents != 0) {
+            const ssize_t n = recv(sock, chunk, sizeof chunk, 0);
+            if (n > 0) // a driver that reads nothing loses these bytes, not the connection
+                WriteAll(master_, false, chunk, static_cast<size_t>(n));
+            else
+                lost = n == 0 || (errno != EAGAIN && errno != EINTR);
+        }
+        if (lost) {
+            close(sock);
+            sock = -1;
+            connected_ = false;
+            toldDown = true;
+            Tell("lost the connection to " + where + ", reconnecting");
+            nextTry = Clock::now() + std::chrono::milliseconds(pauseMs);
+            pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
+        }
+    }
+    if (sock >= 0)
+        close(sock);
+    connected_ = false;
+}
+
+} // namespace vpisd::host

@@ -1,0 +1,99 @@
+// The configuration file: each mistake named by file, line and key with exit status 2, and
+// --check judging the init files and the unit map through the driver without opening anything.
+#include <gtest/gtest.h>
+
+#include "gateway_on_sim.h"
+
+namespace vpisd::gateway::test {
+namespace {
+
+ChildResult Check(const std::string &config) {
+    return RunChild(VPISD_GATEWAY_PATH,
+                    {"--config", config, "--lib", VPISD_LIBRARY_PATH, "--check"});
+}
+
+constexpr const char *kGoodLine = "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\n";
+constexpr const char *kGoodUnit = "[[unit]]\nid = 1\nline = \"north\"\nplc = \"00\"\n";
+
+TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
+    struct Case {
+        std::string text;
+        const char *expected; // after "FILE:"
+    };
+    const std::string line = kGoodLine;
+    const std::string unit = kGoodUnit;
+    const Case cases[] = {
+        {"[gateway]\nlisten = \"nowhere\"\n" + line + unit,
+         "2: gateway.listen: expected \"HOST:PORT\""},
+        {"[gateway]\nmax_clients = 0\n" + line + unit,
+         "2: gateway.max_clients: expected an integer from 1"},
+        {"[gateway]\nallow = [\"10.0.0.0/33\"]\n" + line + unit,
+         "2: gateway.allow: expected an address"},
+        {"[gateway]\nread_only = \"yes\"\n" + line + unit,
+         "2: gateway.read_only: expected true or false"},
+        {"[gateway]\nlisten_on = \"x\"\n" + line + unit, "2: gateway.listen_on: unknown key"},
+        {line + "baud = 115200\n" + unit, "5: line[1].baud: expected an integer from 1 to 65535"},
+        {line + "parity = \"evn\"\n" + unit, "5: line[1].parity: expected \"none\""},
+        {line + "stop = 3\n" + unit, "5: line[1].stop: expected 1, 1.5 or 2"},
+        {line + "timeout_ms = 5\n" + unit, "5: line[1].timeout_ms: expected an integer from 10"},
+        {line + "init = \"missing.int\"\n" + unit, "5: line[1].init: init file"},
+        {"[[line]]\nname = \"north\"\nport = \"/dev/serial/by-id/usb-1\"\nvpi = 1\n" + unit,
+         "3: line[1].port: \"/dev/serial/by-id/usb-1\" is longer than the driver's 11"},
+        {"[[line]]\nname = \"north\"\nport = \"tcp:host\"\nvpi = 1\n" + unit,
+         "3: line[1].port: expected \"tcp:HOST:PORT\""},
+        {"[[line]]\nname = \"north\"\nvpi = 1\n" + unit, "1: line[1].port: missing"},
+        {line + line + unit, "6: line[2].name: \"north\" is already the name"},
+        {line + unit + "[[unit]]\nid = 1\nline = \"north\"\n",
+         "10: unit[2].id: unit 1 is defined twice"},
+        {line + "[[unit]]\nid = 248\nline = \"north\"\n",
+         "6: unit[1].id: expected an integer from 1 to 247"},
+        {line + "[[unit]]\nid = 2\nline = \"south\"\n",
+         "7: unit[1].line: no [[line]] is named \"south\""},
+        {line + "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P1\"\n",
+         "8: unit[1].plc: line \"north\" has no init file"},
+        {line + "[[unit]]\nid = 2\nline = \"north\"\nspeed = 1\n", "8: unit[1].speed: unknown key"},
+        {line, "1: unit: no [[unit]]"},
+        {"[gateway\n", "1: syntax:"},
+        {"[modbus]\n" + line + unit, "1: modbus: unknown table"},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string path = dir.Write("gateway.toml", c.text);
+        const ChildResult result = Check(path);
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_NE(result.err.find(path + ":" + c.expected), std::string::npos) << result.err;
+    }
+}
+
+TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {
+    TempDir dir;
+    dir.Write("plant.int", "P1=1+5\nP2=1+7\n");
+    dir.Write("broken.int", "P1=1+5\nP2=1-7\n");
+    const std::string good = dir.Write(
+        "good.toml", "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\ninit = \"plant.int\"\n"
+                     "[[line]]\nname = \"south\"\nport = \"ttyS1\"\nvpi = 2\n"
+                     "[[unit]]\nid = 1\nline = \"north\"\nplc = \"P2\"\n"
+                     "[[unit]]\nid = 2\nline = \"south\"\n");
+    const ChildResult ok = Check(good);
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_NE(ok.out.find("2 lines, 2 units, good"), std::string::npos);
+
+    const std::string bad = dir.Write(
+        "bad.toml", "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\ninit = \"broken.int\"\n"
+                    "[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
+                    "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n");
+    const ChildResult result = Check(bad);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(
+        result.err.find(bad + ":1: line[1].init: " + dir.path() + "/broken.int: VPISD: Route"),
+        std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find(bad + ":13: unit[2].plc: \"P2\" is not a PLC of line \"north\""),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("unit[1]"), std::string::npos) << result.err;
+}
+
+} // namespace
+} // namespace vpisd::gateway::test

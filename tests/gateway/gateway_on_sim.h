@@ -1,0 +1,85 @@
+// vpisd-gateway as a real process against simulated SY/MAX networks served in-process on ptys,
+// with libmodbus clients.
+#pragma once
+
+#include <modbus/modbus.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "sim/simulator.h"
+
+namespace vpisd::gateway::test {
+
+// P1 over drops 1+5, P2 over 1+7.
+constexpr const char *kTwoPlcs = "[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n";
+constexpr int kLineTimeoutMs = 100; // ten silent tries stay within a few seconds
+constexpr int kClientTimeoutMs = 20000;
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string Write(const std::string &name, const std::string &content) const;
+
+  private:
+    std::string path_;
+};
+
+// One simulated network on its own pty, and its init file.
+struct SimLine {
+    std::unique_ptr<vpisd::sim::Simulator> sim;
+    std::string port;
+    std::string init; // empty for a peer-to-peer network
+};
+SimLine StartSimLine(const std::string &network, const TempDir &dir, const std::string &initName);
+
+// The TOML of one [[line]] (timeout kLineTimeoutMs unless `extra` sets it) and one [[unit]].
+std::string LineToml(const std::string &name, const std::string &port, int vpi,
+                     const std::string &init, const std::string &extra = "");
+std::string UnitToml(int id, const std::string &line, const std::string &plc,
+                     const std::string &extra = "");
+
+class Gateway {
+  public:
+    // Writes "gateway.toml" into `dir` ([gateway] on 127.0.0.1, any free port, plus
+    // `serverKeys`, then `body`), starts the gateway and waits until it listens.
+    Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys = "");
+    // Stopped as a service manager would, so that it removes its working directory.
+    ~Gateway();
+    Gateway(const Gateway &) = delete;
+    Gateway &operator=(const Gateway &) = delete;
+    uint16_t port() const { return port_; }
+    ChildProcess &process() { return *process_; }
+    // SIGTERM, then the exit status and everything it logged.
+    ChildResult Stop();
+
+  private:
+    std::unique_ptr<ChildProcess> process_;
+    uint16_t port_ = 0;
+    bool stopped_ = false;
+};
+
+struct ModbusFree {
+    void operator()(modbus_t *ctx) const {
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+};
+using Client = std::unique_ptr<modbus_t, ModbusFree>;
+// Connected to the gateway, addressing `unit`; nullptr when the connection fails.
+Client Connect(uint16_t port, int unit, int timeoutMs = kClientTimeoutMs);
+// The Modbus exception of the last failed call, from errno; 0 for anything else.
+int LastException();
+
+// Sends `pdu` (function code first) to `unit` and returns the exception code of the answer,
+// 0 for a normal answer, -1 when none came.
+int RawException(modbus_t *client, const std::vector<uint8_t> &pdu);
+
+} // namespace vpisd::gateway::test

@@ -1,0 +1,155 @@
+// Lines work side by side: a silent PLC holds up only its own line, many clients share a line,
+// and a line whose device disappears comes back by itself.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "gateway_on_sim.h"
+
+namespace vpisd::gateway::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(Lines, SilentPlcHoldsUpOnlyItsOwnLine) {
+    TempDir dir;
+    SimLine quiet = StartSimLine(kTwoPlcs, dir, "quiet.int");
+    SimLine busy = StartSimLine(kTwoPlcs, dir, "busy.int");
+    quiet.sim->Control("fault P1 any silence");
+    busy.sim->SetRegister("P1", 100, 4321);
+    Gateway gateway(dir, LineToml("quiet", quiet.port, 1, quiet.init) +
+                             LineToml("busy", busy.port, 2, busy.init) +
+                             UnitToml(1, "quiet", "P1") + UnitToml(2, "busy", "P1"));
+    std::atomic<bool> silentDone{false};
+    int silentException = -2;
+    std::thread silent([&] {
+        Client client = Connect(gateway.port(), 1);
+        if (client)
+            silentException = RawException(client.get(), {0x03, 0, 99, 0, 1});
+        silentDone = true;
+    });
+    Client client = Connect(gateway.port(), 2);
+    ASSERT_TRUE(client);
+    int served = 0;
+    int failed = 0;
+    while (!silentDone) {
+        uint16_t value = 0;
+        if (modbus_read_registers(client.get(), 99, 1, &value) == 1 && value == 4321)
+            ++served;
+        else
+            ++failed;
+    }
+    silent.join();
+    EXPECT_EQ(silentException, 0x0B);
+    EXPECT_EQ(failed, 0);
+    // Ten silent tries on one line against whole reads on the other.
+    EXPECT_GE(served, 3);
+}
+
+TEST(Lines, EightClientsAtOnce) {
+    TempDir dir;
+    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
+    Gateway gateway(dir, LineToml("north", line.port, 1, line.init) + UnitToml(1, "north", "P1") +
+                             UnitToml(2, "north", "P2"));
+    constexpr int kClients = 8;
+    constexpr int kRounds = 2;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kClients; ++c) {
+        threads.emplace_back([&, c] {
+            Client client = Connect(gateway.port(), 1 + c % 2);
+            if (!client) {
+                ++failures;
+                return;
+            }
+            for (int round = 0; round < kRounds; ++round) {
+                const auto value = static_cast<uint16_t>(1000 * c + round);
+                uint16_t back = 0;
+                if (modbus_write_register(client.get(), 10 + c, value) != 1 ||
+                    modbus_read_registers(client.get(), 10 + c, 1, &back) != 1 || back != value)
+                    ++failures;
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, 0);
+    for (int c = 0; c < kClients; ++c)
+        EXPECT_EQ(line.sim->Register(c % 2 == 0 ? "P1" : "P2", static_cast<size_t>(11 + c)),
+                  1000 * c + kRounds - 1);
+}
+
+// A device name the driver takes (at most 11 characters) that the test can point anywhere.
+class DeviceLink {
+  public:
+    explicit DeviceLink(const std::string &target) {
+        for (unsigned n = static_cast<unsigned>(getpid()) & 0xFFFF;; n = (n + 1) & 0xFFFF) {
+            char name[16];
+            std::snprintf(name, sizeof name, "/tmp/vg%04x", n);
+            if (symlink(target.c_str(), name) == 0) {
+                path_ = name;
+                return;
+            }
+        }
+    }
+    ~DeviceLink() { unlink(path_.c_str()); }
+    void Remove() const { unlink(path_.c_str()); }
+    void PointAt(const std::string &target) const {
+        unlink(path_.c_str());
+        symlink(target.c_str(), path_.c_str());
+    }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+TEST(Lines, DeviceThatVanishesAndComesBack) {
+    TempDir dir;
+    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
+    SimLine other = StartSimLine(kTwoPlcs, dir, "other.int");
+    DeviceLink device(line.port);
+    Gateway gateway(dir, LineToml("usb", device.path(), 1, line.init) +
+                             LineToml("other", other.port, 2, other.init) +
+                             UnitToml(1, "usb", "P1") + UnitToml(2, "other", "P1"));
+    Client client = Connect(gateway.port(), 1);
+    Client otherClient = Connect(gateway.port(), 2);
+    ASSERT_TRUE(client && otherClient);
+    uint16_t value = 0;
+    ASSERT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << modbus_strerror(errno);
+
+    // Unplugged: the pty and its name are gone.
+    line.sim.reset();
+    device.Remove();
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
+    EXPECT_EQ(LastException(), 0x0B);
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
+    EXPECT_EQ(LastException(), 0x0B);
+    EXPECT_EQ(modbus_read_registers(otherClient.get(), 0, 1, &value), 1);
+
+    // Plugged in again (as a new pty under the same name).
+    SimLine back = StartSimLine(kTwoPlcs, dir, "plant.int");
+    back.sim->SetRegister("P1", 1, 777);
+    device.PointAt(back.port);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    bool served = false;
+    while (!served && Clock::now() < deadline) {
+        served = modbus_read_registers(client.get(), 0, 1, &value) == 1;
+        if (!served)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(served);
+    EXPECT_EQ(value, 777);
+    const ChildResult result = gateway.Stop();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.err.find("warning [usb] line lost"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("[usb] line back"), std::string::npos) << result.err;
+}
+
+} // namespace
+} // namespace vpisd::gateway::test
