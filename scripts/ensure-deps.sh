@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+          libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
