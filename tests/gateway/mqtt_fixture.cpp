@@ -256,6 +256,20 @@ int Plant::StopGateway(int signal) {
     return status;
 }
 
+bool Plant::WaitForCount(const std::string &counter, uint64_t atLeast,
+                         std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (gateway_ && std::chrono::steady_clock::now() < until) {
+        gateway_->Signal(SIGUSR1);
+        std::this_thread::sleep_for(500ms);
+        const std::string log = GatewayLog();
+        const size_t at = log.rfind(counter);
+        if (at != std::string::npos && std::stoull(log.substr(at + counter.size())) >= atLeast)
+            return true;
+    }
+    return false;
+}
+
 std::string Plant::GatewayLog() const {
     return ReadFile(dir_.path() + "/gateway.log");
 }

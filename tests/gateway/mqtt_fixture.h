@@ -129,6 +129,10 @@ class Plant {
     // SIGTERM (or `signal`) and the exit status.
     int StopGateway(int signal = SIGTERM);
     std::string GatewayLog() const;
+    // Asks for the statistics (SIGUSR1) until the number after `counter` (e.g. "polls_ok ")
+    // reaches `atLeast`.
+    bool WaitForCount(const std::string &counter, uint64_t atLeast,
+                      std::chrono::milliseconds timeout);
     std::string ConfigText(const std::string &extra, const std::string &gatewayKeys = "",
                            const std::string &unitKeys = "") const;
 
