@@ -11,7 +11,7 @@
 namespace vpisd::gateway {
 namespace {
 
-// The pause before each new attempt grows with the attempts (1 s, 4 s, 9 s ...) up to 30 s.
+// The pause before each new attempt grows with the square of the attempts, up to 30 s.
 constexpr unsigned kFirstReconnectS = 1;
 constexpr unsigned kLongestReconnectS = 30;
 constexpr auto kGoodbyeWait = std::chrono::seconds(2);
