@@ -366,7 +366,7 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
                          r.Problem(line, key, what);
                      });
     if (config.units.empty() && config.polls.empty())
-        r.Problem(1, "unit", "no [[unit]] and no [[poll]]: the gateway has nothing to serve");
+        r.Problem(1, "unit", "no [[unit]]: the gateway needs at least one Modbus unit");
     if (problems.size() != before)
         return std::nullopt;
     return config;

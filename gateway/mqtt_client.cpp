@@ -2,7 +2,10 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -11,9 +14,10 @@
 namespace vpisd::gateway {
 namespace {
 
-// The pause before each new attempt grows with the square of the attempts, up to 30 s.
-constexpr unsigned kFirstReconnectS = 1;
-constexpr unsigned kLongestReconnectS = 30;
+// The pause before each new attempt doubles, up to 30 s.
+constexpr auto kFirstPause = std::chrono::seconds(1);
+constexpr auto kLongestPause = std::chrono::seconds(30);
+constexpr int kLoopWaitMs = 100; // how soon the network thread sees a stop
 constexpr auto kGoodbyeWait = std::chrono::seconds(2);
 
 // mosquitto_lib_init and _cleanup are counted: the first client sets the library up, the last
@@ -31,8 +35,11 @@ MqttClient::MqttClient(const MqttConfig &config, std::string clientId, std::stri
 }
 
 MqttClient::~MqttClient() {
-    if (looping_)
-        mosquitto_loop_stop(mosq_, true);
+    stopping_ = true;
+    if (thread_.joinable()) {
+        mosquitto_disconnect(mosq_);
+        thread_.join();
+    }
     if (mosq_ != nullptr)
         mosquitto_destroy(mosq_);
     if (--clients == 0)
@@ -52,7 +59,7 @@ bool MqttClient::Start(const std::string &willTopic, const std::string &willPayl
     mosquitto_disconnect_callback_set(mosq_, OnDisconnect);
     mosquitto_message_callback_set(mosq_, OnMessage);
     mosquitto_publish_callback_set(mosq_, OnPublish);
-    mosquitto_reconnect_delay_set(mosq_, kFirstReconnectS, kLongestReconnectS, true);
+    mosquitto_threaded_set(mosq_, true); // publishing from other threads than Loop's
     int rc = mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()),
                                 willPayload.data(), config_.qos, true);
     if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
@@ -73,19 +80,38 @@ bool MqttClient::Start(const std::string &willTopic, const std::string &willPayl
         error = std::string("MQTT client setup: ") + mosquitto_strerror(rc);
         return false;
     }
-    const std::string broker = config_.host + ":" + std::to_string(config_.port);
-    rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepaliveS);
-    if (rc != MOSQ_ERR_SUCCESS)
-        Log(Level::Warning, logName_,
-            "broker " + broker + " not reached (" + mosquitto_strerror(rc) +
-                "); trying again with a growing pause");
-    rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error = std::string("MQTT client thread: ") + mosquitto_strerror(rc);
-        return false;
-    }
-    looping_ = true;
+    thread_ = std::thread([this] { Loop(); });
     return true;
+}
+
+void MqttClient::Loop() {
+    const std::string broker = config_.host + ":" + std::to_string(config_.port);
+    auto pause = std::chrono::steady_clock::duration(kFirstPause);
+    bool told = false; // "not reached" is logged once per outage
+    int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepaliveS);
+    while (!stopping_) {
+        if (rc == MOSQ_ERR_SUCCESS)
+            rc = mosquitto_loop(mosq_, kLoopWaitMs, 1);
+        if (freshConnect_.exchange(false)) {
+            pause = kFirstPause;
+            told = false;
+        }
+        if (rc == MOSQ_ERR_SUCCESS || stopping_)
+            continue;
+        if (!told && rc != MOSQ_ERR_CONN_LOST) // a loss has had its own message
+            Log(Level::Warning, logName_,
+                "broker " + broker + " not reached (" +
+                    (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno))
+                                          : std::string(mosquitto_strerror(rc))) +
+                    "); trying again with a growing pause");
+        told = true;
+        const auto until = std::chrono::steady_clock::now() + pause;
+        while (!stopping_ && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kLoopWaitMs));
+        pause = std::min<std::chrono::steady_clock::duration>(pause * 2, kLongestPause);
+        if (!stopping_)
+            rc = mosquitto_reconnect_async(mosq_);
+    }
 }
 
 bool MqttClient::Subscribe(const std::string &pattern) {
@@ -105,7 +131,7 @@ bool MqttClient::Publish(const std::string &topic, const std::string &payload, b
 }
 
 void MqttClient::Stop(const std::string &topic, const std::string &payload) {
-    if (!looping_)
+    if (!thread_.joinable())
         return;
     int mid = 0;
     if (connected_ &&
@@ -118,9 +144,9 @@ void MqttClient::Stop(const std::string &topic, const std::string &payload) {
         while (config_.qos > 0 && lastPublished_ != mid && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    stopping_ = true;
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
-    looping_ = false;
+    thread_.join();
     connected_ = false;
 }
 
@@ -136,6 +162,7 @@ void MqttClient::OnConnect(mosquitto *, void *self, int rc) {
     if (client.everConnected_.exchange(true))
         ++client.statistics_.reconnects;
     client.connected_ = true;
+    client.freshConnect_ = true;
     Log(Level::Notice, client.logName_,
         "connected to broker " + broker + " as " + client.clientId_);
     if (client.handlers_.connected)

@@ -1,10 +1,12 @@
 // One connection to the MQTT broker on libmosquitto: its own network thread, a last will,
-// reconnection with a growing pause after the broker is lost, and publishing from any thread.
+// connection attempts with a growing pause while the broker cannot be reached (at the start as
+// after a loss), and publishing from any thread.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "gateway/mqtt_config.h"
 #include "gateway/mqtt_statistics.h"
@@ -47,6 +49,7 @@ class MqttClient {
     static void OnDisconnect(mosquitto *, void *self, int rc);
     static void OnMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void OnPublish(mosquitto *, void *self, int mid);
+    void Loop();
 
     const MqttConfig &config_;
     const std::string clientId_;
@@ -54,7 +57,9 @@ class MqttClient {
     MqttStatistics &statistics_;
     Handlers handlers_;
     mosquitto *mosq_ = nullptr;
-    bool looping_ = false;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> freshConnect_{false}; // the pause starts again from its first length
     std::atomic<bool> connected_{false};
     std::atomic<bool> everConnected_{false};
     std::atomic<int> lastPublished_{-1}; // message id of the latest publish the broker took

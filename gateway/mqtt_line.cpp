@@ -222,7 +222,8 @@ void MqttLine::Finish(Done &done) {
             break;
         }
         case LineStatus::Refused:
-            Answer(done.topic, WriteOutcome::Refused, "the PLC refused the write");
+            Answer(done.topic, WriteOutcome::Refused,
+                   "refused by the PLC, or the PLC is not one of this line");
             break;
         case LineStatus::Busy:
         case LineStatus::Cancelled:

@@ -2,6 +2,8 @@
 // current values anew; a gateway that dies leaves its last will.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "mqtt_fixture.h"
 
 namespace vpisd::gateway::mqtt_test {
@@ -45,6 +47,24 @@ TEST(MqttBroker, RestartedBrokerGetsTheCurrentValuesAgain) {
     const auto kept = late.WaitFor("vpisd/north/P2/100", IsValue(2), 5s);
     ASSERT_TRUE(kept);
     EXPECT_TRUE(kept->retained);
+}
+
+TEST(MqttBroker, BrokerStartedAfterTheGateway) {
+    Plant plant;
+    plant.sim().SetRegister("P1", 100, 3);
+    plant.broker().Stop();
+    plant.StartGateway("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
+                       "interval_ms = 100\n");
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (plant.GatewayLog().find("not reached") == std::string::npos &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_NE(plant.GatewayLog().find("not reached"), std::string::npos) << plant.GatewayLog();
+    plant.broker().Start();
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online"), 20s))
+        << plant.GatewayLog();
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(3)));
 }
 
 TEST(MqttBroker, StatusOfflineWhenTheGatewayStopsOrDies) {
