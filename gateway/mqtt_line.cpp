@@ -8,7 +8,6 @@ namespace vpisd::gateway {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
-constexpr auto kStopWait = std::chrono::seconds(30); // a silent PLC's ten tries, and more
 
 const char *OutcomeWord(WriteOutcome outcome) {
     switch (outcome) {
@@ -108,8 +107,6 @@ void MqttLine::Stop() {
 void MqttLine::Run() {
     std::unique_lock lock(mutex_);
     while (true) {
-        if (stop_ && jobsOut_ == 0)
-            break;
         if (!done_.empty()) {
             Done done = std::move(done_.front());
             done_.pop_front();
@@ -118,18 +115,19 @@ void MqttLine::Run() {
             lock.lock();
             continue;
         }
+        if (stop_) {
+            if (jobsOut_ == 0)
+                break;
+            // The jobs' callbacks hold this object: wait for all of them. The worker answers
+            // every job, at the latest when the gateway stops it.
+            wake_.wait(lock);
+            continue;
+        }
         if (republish_) {
             republish_ = false;
             lock.unlock();
             Republish();
             lock.lock();
-            continue;
-        }
-        if (stop_) {
-            // The worker answers every job, at the latest when the gateway stops it.
-            wake_.wait_for(lock, kStopWait);
-            if (done_.empty())
-                break;
             continue;
         }
         lock.unlock();
@@ -178,6 +176,8 @@ bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, st
         wake_.notify_one();
     };
     std::lock_guard lock(mutex_);
+    if (stop_)
+        return false;
     ++jobsOut_;
     if (worker_.Submit(request))
         return true;
