@@ -2,6 +2,7 @@
 // current values anew; a gateway that dies leaves its last will.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "mqtt_fixture.h"
@@ -65,6 +66,37 @@ TEST(MqttBroker, BrokerStartedAfterTheGateway) {
     EXPECT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online"), 20s))
         << plant.GatewayLog();
     EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(3)));
+}
+
+TEST(MqttBroker, PasswordFromItsFile) {
+    struct Case {
+        const char *password;
+        const char *logged;
+    };
+    const Case cases[] = {
+        {"s3cret\n", "connected to broker"},
+        {"wrong\n", "refused the connection"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.password);
+        TempDir users;
+        const std::string file = users.path() + "/users";
+        ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + file + " gw s3cret").c_str()), 0);
+        // mosquitto started as root reads it as the user it drops to.
+        std::filesystem::permissions(users.path(), std::filesystem::perms::owner_all |
+                                                       std::filesystem::perms::others_exec);
+        std::filesystem::permissions(file, std::filesystem::perms::owner_read |
+                                               std::filesystem::perms::owner_write |
+                                               std::filesystem::perms::others_read);
+        Plant plant("allow_anonymous false\npassword_file " + file + "\n");
+        plant.dir().Write("mqtt.pass", c.password);
+        plant.StartGateway("username = \"gw\"\npassword_file = \"mqtt.pass\"\n");
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (plant.GatewayLog().find(c.logged) == std::string::npos &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_NE(plant.GatewayLog().find(c.logged), std::string::npos) << plant.GatewayLog();
+    }
 }
 
 TEST(MqttBroker, StatusOfflineWhenTheGatewayStopsOrDies) {

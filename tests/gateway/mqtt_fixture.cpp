@@ -114,10 +114,11 @@ int Child::Wait(std::chrono::milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Broker::Broker(const TempDir &dir) : port_(FreePort()) {
-    config_ = dir.Write("mosquitto.conf", "listener " + std::to_string(port_) +
-                                              " 127.0.0.1\nallow_anonymous true\n"
-                                              "persistence false\n");
+Broker::Broker(const TempDir &dir, const std::string &extraConfig) : port_(FreePort()) {
+    const std::string anonymous =
+        extraConfig.find("allow_anonymous") == std::string::npos ? "allow_anonymous true\n" : "";
+    config_ = dir.Write("mosquitto.conf", "listener " + std::to_string(port_) + " 127.0.0.1\n" +
+                                              anonymous + "persistence false\n" + extraConfig);
     log_ = dir.path() + "/mosquitto.log";
     Start();
 }
@@ -214,7 +215,8 @@ std::function<bool(const Message &)> IsPayload(const std::string &payload) {
     return [payload](const Message &message) { return message.payload == payload; };
 }
 
-Plant::Plant() : broker_(dir_), modbusPort_(FreePort()) {
+Plant::Plant(const std::string &brokerConfig)
+    : broker_(dir_, brokerConfig), modbusPort_(FreePort()) {
     const auto network = sim::ParseNetwork("[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n");
     sim_ = std::make_unique<sim::Simulator>(network);
     sim_->Start();

@@ -62,7 +62,8 @@ class Child {
 // mosquitto on 127.0.0.1 with anonymous clients and nothing kept across a restart.
 class Broker {
   public:
-    explicit Broker(const TempDir &dir);
+    // `extraConfig`: more lines for mosquitto.conf (its listener allows anonymous clients).
+    explicit Broker(const TempDir &dir, const std::string &extraConfig = "");
     void Start(); // on the same port every time; returns when it accepts connections
     void Stop();
     uint16_t port() const { return port_; }
@@ -115,15 +116,16 @@ std::function<bool(const Message &)> IsPayload(const std::string &payload);
 // configuration: line "north", unit 1 for P1, unit 2 for P2, [mqtt] with prefix "vpisd".
 class Plant {
   public:
-    Plant();
+    explicit Plant(const std::string &brokerConfig = "");
     ~Plant();
     sim::Simulator &sim() { return *sim_; }
     Broker &broker() { return broker_; }
     const TempDir &dir() const { return dir_; }
     uint16_t modbusPort() const { return modbusPort_; }
 
-    // Writes the configuration with `extra` TOML after the [mqtt] table ([[poll]] groups,
-    // keys of [gateway] cannot go here: see `gatewayKeys`) and starts the gateway.
+    // Writes the configuration and starts the gateway. `extra` follows the keys of [mqtt]:
+    // more [mqtt] keys, then [[poll]] groups; `gatewayKeys` go into [gateway], `unitKeys` into
+    // unit 2 (P2).
     void StartGateway(const std::string &extra, const std::string &gatewayKeys = "",
                       const std::string &unitKeys = "");
     // SIGTERM (or `signal`) and the exit status.
