@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients)
+          libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
