@@ -8,6 +8,7 @@ namespace vpisd::gateway {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
+constexpr std::string_view kSet = "/set";
 
 const char *OutcomeWord(WriteOutcome outcome) {
     switch (outcome) {
@@ -160,18 +161,19 @@ void MqttLine::Schedule(Clock::time_point now) {
         request.count = group.poll->registers.Registers();
         if (group.poll->registers.form == ValueForm::Bit)
             request.count = 1;
-        group.inFlight = SubmitJob(request, Done::Kind::Poll, i, "");
+        group.inFlight = SubmitJob(request, Done::Kind::Poll, i);
         if (!group.inFlight)
             ++statistics_.pollsBusy;
     }
 }
 
-bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic) {
+bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic,
+                         int64_t value) {
     request.queued = Clock::now();
-    request.done = [this, kind, index, topic = std::move(topic)](LineReply &&reply) {
+    request.done = [this, kind, index, topic = std::move(topic), value](LineReply &&reply) {
         std::lock_guard lock(mutex_);
         done_.push_back(
-            Done{kind, index, topic, std::move(reply), std::chrono::system_clock::now()});
+            Done{kind, index, topic, value, std::move(reply), std::chrono::system_clock::now()});
         --jobsOut_;
         wake_.notify_one();
     };
@@ -201,7 +203,7 @@ void MqttLine::Finish(Done &done) {
             request.source = Source::Mqtt;
             request.op = LineOp::ReadRoute;
             request.plc = route.plc;
-            route.inFlight = SubmitJob(request, Done::Kind::Route, i, "");
+            route.inFlight = SubmitJob(request, Done::Kind::Route, i);
         }
         break;
     }
@@ -212,7 +214,7 @@ void MqttLine::Finish(Done &done) {
     case Done::Kind::Write:
         switch (done.reply.status) {
         case LineStatus::Ok: {
-            Answer(done.topic, WriteOutcome::Ok, "");
+            Answer(done.topic, WriteOutcome::Ok, "", done.value);
             // Show the new value soon: the groups of that PLC read again now.
             const std::string plc = done.topic.substr(base_.size() + 1, 2);
             for (Group &group : groups_) {
@@ -223,15 +225,15 @@ void MqttLine::Finish(Done &done) {
         }
         case LineStatus::Refused:
             Answer(done.topic, WriteOutcome::Refused,
-                   "refused by the PLC, or the PLC is not one of this line");
+                   "refused by the PLC, or the PLC is not one of this line", done.value);
             break;
         case LineStatus::Busy:
         case LineStatus::Cancelled:
-            Answer(done.topic, WriteOutcome::Refused, "the line is busy or stopping");
+            Answer(done.topic, WriteOutcome::Refused, "the line is busy or stopping", done.value);
             break;
         case LineStatus::NoAnswer:
         case LineStatus::LineDown:
-            Answer(done.topic, WriteOutcome::NoAnswer, "");
+            Answer(done.topic, WriteOutcome::NoAnswer, "", done.value);
             break;
         }
         break;
@@ -319,16 +321,16 @@ bool MqttLine::ReadOnly(const std::string &plc) const {
     });
 }
 
-void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome,
-                      const std::string &reason) {
+void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
+                      std::optional<int64_t> value) {
     statistics_.CountWrite(outcome);
-    const std::string what = setTopic.substr(base_.size() + 1);
-    if (outcome == WriteOutcome::Ok)
-        Log(Level::Info, line_.name, "mqtt write " + what + ": ok");
-    else
-        Log(Level::Warning, line_.name,
-            "mqtt write " + what + ": " + OutcomeWord(outcome) +
-                (reason.empty() ? "" : " (" + reason + ")"));
+    // "P1/101 = 250: ok"
+    const std::string what =
+        setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size()) +
+        (value ? " = " + std::to_string(*value) : "");
+    Log(outcome == WriteOutcome::Ok ? Level::Info : Level::Warning, line_.name,
+        "mqtt write " + what + ": " + OutcomeWord(outcome) +
+            (reason.empty() ? "" : " (" + reason + ")"));
     if (!reason.empty())
         client_.Publish(setTopic + "/reason", reason, false);
     client_.Publish(setTopic + "/result", OutcomeWord(outcome), false);
@@ -336,7 +338,6 @@ void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome,
 
 void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
     // <base>/<plc>/<value>/set
-    constexpr std::string_view kSet = "/set";
     if (topic.size() <= base_.size() + kSet.size() + 1 ||
         topic.compare(0, base_.size(), base_) != 0 ||
         topic.compare(topic.size() - kSet.size(), kSet.size(), kSet) != 0)
@@ -381,8 +382,8 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
             BitWrite{spec->first, static_cast<uint8_t>(spec->bit - 1), *set.value != 0}};
         break;
     }
-    if (!SubmitJob(request, Done::Kind::Write, 0, topic))
-        Answer(topic, WriteOutcome::Refused, "the line's queue is full");
+    if (!SubmitJob(request, Done::Kind::Write, 0, topic, *set.value))
+        Answer(topic, WriteOutcome::Refused, "the line's queue is full", set.value);
 }
 
 } // namespace vpisd::gateway

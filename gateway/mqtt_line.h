@@ -73,20 +73,24 @@ class MqttLine {
         enum class Kind : uint8_t { Poll, Route, Write } kind = Kind::Poll;
         size_t index = 0;  // group or route
         std::string topic; // Write: the /set topic
+        int64_t value = 0; // Write: the value written
         LineReply reply;
         std::chrono::system_clock::time_point at{};
     };
 
     void Run();
     void Schedule(Clock::time_point now);
-    bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic);
+    bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic = "",
+                   int64_t value = 0);
     void Finish(Done &done);
     void PollDone(Group &group, const LineReply &reply, const std::string &ts);
     void RouteDone(Route &route, const LineReply &reply, const std::string &ts);
     void Send(Value &value, bool changed);
     void Republish();
     void OnSet(const std::string &topic, const std::string &payload);
-    void Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason);
+    // `value`: what was (or would have been) written, for the log.
+    void Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
+                std::optional<int64_t> value = std::nullopt);
     bool ReadOnly(const std::string &plc) const;
 
     const Config &config_;
