@@ -304,6 +304,14 @@ void ReadMqttSections(const toml::table &root, const std::string &base, Config &
         else
             r.Problem(SectionReader::LineOf(*node), "mqtt", "expected an [mqtt] table");
     }
+    if (config.mqtt) {
+        for (size_t i = 0; i < config.lines.size(); ++i) {
+            const std::string &name = config.lines[i].name;
+            if (!name.empty() && (!IsPlainTopic(name) || name.find('/') != std::string::npos))
+                r.Problem(config.lines[i].fileLine, "line[" + std::to_string(i + 1) + "].name",
+                          "\"" + name + "\" is a topic level under MQTT: no \"/\", \"+\" or \"#\"");
+        }
+    }
     const toml::node *node = root.get("poll");
     if (node == nullptr)
         return;
@@ -333,15 +341,6 @@ void ReadMqttSections(const toml::table &root, const std::string &base, Config &
             }
         }
         config.polls.push_back(std::move(poll));
-    }
-    if (config.mqtt) {
-        for (const LineConfig &line : config.lines) {
-            if (!line.name.empty() &&
-                (!IsPlainTopic(line.name) || line.name.find('/') != std::string::npos))
-                r.Problem(line.fileLine, "line.name",
-                          "\"" + line.name +
-                              "\" is a topic level under MQTT: no \"/\", \"+\" or \"#\"");
-        }
     }
 }
 

@@ -100,6 +100,8 @@ TEST(MqttConfig, CheckNamesEachProblem) {
         {mqtt + "[[poll]]\nline = \"north\"\nplc = \"P9\"\nregisters = \"1\"\n",
          "poll[1].plc: \"P9\" is not a PLC of line \"north\""},
         {poll + "registers = \"1\"\n", "poll: [[poll]] publishes to MQTT: it needs an [mqtt]"},
+        {"[[line]]\nname = \"so+uth\"\nport = \"ttyS1\"\nvpi = 2\n" + mqtt,
+         "line[2].name: \"so+uth\" is a topic level under MQTT"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
