@@ -217,7 +217,8 @@ std::function<bool(const Message &)> IsPayload(const std::string &payload) {
 
 Plant::Plant(const std::string &brokerConfig)
     : broker_(dir_, brokerConfig), modbusPort_(FreePort()) {
-    const auto network = sim::ParseNetwork("[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n");
+    const auto network =
+        sim::ParseNetwork("[plc P1]\nroute = 1+5\nbackup = 2+5\n[plc P2]\nroute = 1+7\n");
     sim_ = std::make_unique<sim::Simulator>(network);
     sim_->Start();
     dir_.Write("plant.int", sim::InitFileText(network));

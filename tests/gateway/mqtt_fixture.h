@@ -112,8 +112,9 @@ std::function<bool(const Message &)> IsValue(std::optional<int64_t> value,
                                              const std::string &quality = "good");
 std::function<bool(const Message &)> IsPayload(const std::string &payload);
 
-// The simulated network (P1 over drops 1+5, P2 over 1+7), a broker, and the gateway's
-// configuration: line "north", unit 1 for P1, unit 2 for P2, [mqtt] with prefix "vpisd".
+// The simulated network (P1 over drops 1+5 with the backup route 2+5, P2 over 1+7), a broker, and
+// the gateway's configuration: line "north", unit 1 for P1, unit 2 for P2, [mqtt] with prefix
+// "vpisd".
 class Plant {
   public:
     explicit Plant(const std::string &brokerConfig = "");

@@ -43,5 +43,25 @@ TEST(MqttQuality, FailureToldOnceThenGoodAgain) {
     }
 }
 
+TEST(MqttQuality, RouteFollowsTheSwitchToTheBackup) {
+    Plant plant;
+    plant.sim().SetRegister("P1", 100, 42);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    plant.StartGateway("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
+                       "interval_ms = 50\n");
+    const auto route = [](const char *name) {
+        return [name](const Message &m) { return m.json().value("route", "") == name; };
+    };
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/route", route("normal"))) << plant.GatewayLog();
+    ASSERT_EQ(plant.sim().Control("fault P1 normal dead").rfind("OK", 0), 0u);
+    // The read that finds the normal path dead fails; the driver takes the backup route.
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42, "no_answer"), 30s));
+    const auto backup = subscriber.WaitFor("vpisd/north/P1/route", route("backup"), 30s);
+    ASSERT_TRUE(backup) << plant.GatewayLog();
+    EXPECT_EQ(backup->json()["value"], 1);
+    const size_t from = subscriber.Count();
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42), 30s, from));
+}
+
 } // namespace
 } // namespace vpisd::gateway::mqtt_test
