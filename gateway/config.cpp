@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <span>
 
+#include "gateway/mqtt_config_reader.h"
 #include "host/port_name.h"
 #include "host/tcp_line.h"
 
@@ -316,9 +317,11 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
     config.path = path;
     const fs::path base = fs::absolute(fs::path(path)).parent_path();
     for (auto &&[key, node] : root) {
-        if (key.str() != "gateway" && key.str() != "line" && key.str() != "unit")
+        if (key.str() != "gateway" && key.str() != "line" && key.str() != "unit" &&
+            key.str() != "mqtt" && key.str() != "poll")
             r.Problem(Reader::LineOf(node), std::string(key.str()),
-                      "unknown table (expected [gateway], [[line]] and [[unit]])");
+                      "unknown table (expected [gateway], [[line]], [[unit]], [mqtt] and "
+                      "[[poll]])");
     }
     if (const toml::node *server = root.get("gateway")) {
         if (const toml::table *table = server->as_table())
@@ -358,7 +361,11 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
     });
     if (config.lines.empty())
         r.Problem(1, "line", "no [[line]]: the gateway needs at least one serial line");
-    if (config.units.empty())
+    ReadMqttSections(root, base.string(), config,
+                     [&](int64_t line, const std::string &key, const std::string &what) {
+                         r.Problem(line, key, what);
+                     });
+    if (config.units.empty() && config.polls.empty())
         r.Problem(1, "unit", "no [[unit]]: the gateway needs at least one Modbus unit");
     if (problems.size() != before)
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gateway/allow_list.h"
+#include "gateway/mqtt_config.h"
 
 namespace vpisd::gateway {
 
@@ -47,6 +48,8 @@ struct Config {
     ServerConfig server;
     std::vector<LineConfig> lines;
     std::vector<UnitConfig> units;
+    std::optional<MqttConfig> mqtt; // the MQTT side, when [mqtt] is given
+    std::vector<PollConfig> polls;
 
     // The unit with Modbus identifier `id`, or nullptr.
     const UnitConfig *FindUnit(uint8_t id) const;

@@ -21,6 +21,7 @@ enum class LineOp : uint8_t {
     ReadRegisters,  // `count` registers from `first`; `values` come back in register order
     WriteRegisters, // `values` into consecutive registers from `first`, one SY/MAX write
     WriteBits,      // each of `bits` in order, one masked bit write each (never read-modify-write)
+    ReadRoute,      // the PLC's route selection ("!ROUTE", no traffic): one value, 0 normal
 };
 
 struct BitWrite {

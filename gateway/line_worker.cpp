@@ -178,6 +178,9 @@ LineReply LineWorker::Execute(const LineRequest &request) {
     case LineOp::WriteBits:
         reply.status = WriteBits(request);
         break;
+    case LineOp::ReadRoute:
+        reply.status = ReadRoute(request, reply.values);
+        break;
     }
     if (reply.status != LineStatus::Ok)
         reply.values.clear();
@@ -197,6 +200,18 @@ LineStatus LineWorker::ReadRegisters(const LineRequest &request, std::vector<uin
     const auto from = buffer.begin() + (request.count == 1 ? 1 : 0);
     out.assign(from, from + request.count);
     return LineStatus::Ok;
+}
+
+LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_t> &out) {
+    const std::string gas = request.plc + "!ROUTE";
+    host::TagLayout layout;
+    if (session_->Parse(gas, 1, layout) != VPI_OK)
+        return LineStatus::Refused;
+    uint16_t buffer[2] = {0, 0};
+    const int32_t result = session_->Read(gas, layout, buffer);
+    if (result == VPI_OK)
+        out.assign(1, buffer[1]);
+    return StatusOf(result);
 }
 
 LineStatus LineWorker::WriteRegisters(const LineRequest &request) {

@@ -50,6 +50,7 @@ class LineWorker {
     LineStatus ReadRegisters(const LineRequest &request, std::vector<uint16_t> &out);
     LineStatus WriteRegisters(const LineRequest &request);
     LineStatus WriteBits(const LineRequest &request);
+    LineStatus ReadRoute(const LineRequest &request, std::vector<uint16_t> &out);
 
     const host::DriverLibrary &library_;
     const DriverInfo info_;

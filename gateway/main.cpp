@@ -14,6 +14,7 @@
 #include "gateway/line_worker.h"
 #include "gateway/log.h"
 #include "gateway/modbus_server.h"
+#include "gateway/mqtt_side.h"
 #include "gateway/route_check.h"
 #include "gateway/statistics.h"
 #include "host/driver_library.h"
@@ -103,6 +104,7 @@ int main(int argc, char **argv) {
         return kExitConfig;
     }
     CheckRoutes(*config, library, info, problems);
+    CheckPolls(*config, library, info, problems);
     if (!problems.empty()) {
         ReportProblems(problems);
         return kExitConfig;
@@ -118,6 +120,7 @@ int main(int argc, char **argv) {
     for (const LineConfig &line : config->lines)
         workers.push_back(std::make_unique<LineWorker>(library, info, line));
     ModbusServer server(*config, workers, statistics);
+    MqttSide mqtt(*config, workers, statistics);
     if (signalFd < 0 || !server.Listen(error)) {
         Log(Level::Error, "", signalFd < 0 ? "cannot take signals" : error);
         return kExitFailure;
@@ -127,7 +130,14 @@ int main(int argc, char **argv) {
             std::to_string(config->units.size()) + " units");
     for (auto &worker : workers)
         worker->Start();
+    if (!mqtt.Start(error)) {
+        Log(Level::Error, "", error);
+        for (auto &worker : workers)
+            worker->BeginStop();
+        return kExitFailure;
+    }
     server.Run(signalFd);
+    mqtt.Stop();
     for (auto &worker : workers)
         worker->Join();
     statistics.Report();

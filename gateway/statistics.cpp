@@ -88,6 +88,8 @@ void Statistics::Report() const {
     }
     if (unknown_.requests > 0)
         Log(Level::Notice, "", "statistics: unknown units: " + Describe(unknown_));
+    if (mqtt_ != nullptr)
+        mqtt_->Report();
 }
 
 } // namespace vpisd::gateway

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gateway/config.h"
+#include "gateway/mqtt_statistics.h"
 
 namespace vpisd::gateway {
 
@@ -42,12 +43,15 @@ class Statistics {
     void Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency);
     // One log line per line and per unit that has seen requests, then the unknown units.
     void Report() const;
+    // The MQTT side's counters, reported after the Modbus ones.
+    void Attach(const MqttStatistics *mqtt) { mqtt_ = mqtt; }
 
   private:
     const Config &config_;
     std::map<size_t, Tally> lines_;
     std::map<uint8_t, Tally> units_;
     Tally unknown_;
+    const MqttStatistics *mqtt_ = nullptr;
 };
 
 } // namespace vpisd::gateway

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          libmodbus-dev libtomlplusplus-dev mbpoll socat)
+          libmodbus-dev libtomlplusplus-dev mbpoll socat
+          libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl)
 missing=()
 # Debian packages and their checks: bash-completion, dpkg-shlibdeps, file, lintian, pkg-config.
 packages+=(bash-completion dpkg-dev file lintian pkgconf)

@@ -1,0 +1,389 @@
+#include "gateway/mqtt_line.h"
+
+#include <algorithm>
+
+#include "gateway/log.h"
+
+namespace vpisd::gateway {
+namespace {
+
+constexpr auto kIdleWait = std::chrono::seconds(1);
+constexpr std::string_view kSet = "/set";
+
+const char *OutcomeWord(WriteOutcome outcome) {
+    switch (outcome) {
+    case WriteOutcome::Refused:
+        return "refused";
+    case WriteOutcome::NoAnswer:
+        return "no_answer";
+    case WriteOutcome::ReadOnly:
+        return "read_only";
+    case WriteOutcome::Ok:
+        break;
+    }
+    return "ok";
+}
+
+// The value `index` of a group from the words its read returned.
+int64_t Extract(const RegisterSpec &spec, const std::vector<uint16_t> &words, uint16_t index) {
+    switch (spec.form) {
+    case ValueForm::Pair: // the odd register holds the high word
+        return (int64_t{words[2u * index]} << 16) | words[2u * index + 1];
+    case ValueForm::Bit:
+        return (words[0] >> (spec.bit - 1)) & 1;
+    case ValueForm::Register:
+        break;
+    }
+    return words[index];
+}
+
+} // namespace
+
+MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::string clientId,
+                   MqttStatistics &statistics)
+    : config_(config), line_(config.lines[line]),
+      base_(config.mqtt->topicPrefix + "/" + config.lines[line].name), worker_(worker),
+      statistics_(statistics),
+      client_(*config.mqtt, std::move(clientId), config.lines[line].name, statistics) {
+    const auto now = Clock::now();
+    for (const PollConfig &poll : config.polls) {
+        if (poll.line != line)
+            continue;
+        Group group;
+        group.poll = &poll;
+        group.due = now;
+        for (uint16_t i = 0; i < poll.registers.count; ++i) {
+            Value value;
+            value.topic = base_ + "/" + poll.plc + "/" + poll.registers.Name(i);
+            group.values.push_back(std::move(value));
+        }
+        groups_.push_back(std::move(group));
+        const bool known = std::any_of(routes_.begin(), routes_.end(),
+                                       [&](const Route &r) { return r.plc == poll.plc; });
+        if (!known && poll.plc != "00") // peer to peer has no route to show
+        {
+            Route route;
+            route.plc = poll.plc;
+            route.topic = base_ + "/" + poll.plc + "/route";
+            routes_.push_back(std::move(route));
+        }
+    }
+}
+
+MqttLine::~MqttLine() {
+    Stop();
+}
+
+bool MqttLine::Start(std::string &error) {
+    MqttClient::Handlers handlers;
+    handlers.connected = [this] {
+        client_.Publish(base_ + "/status", "online", true);
+        client_.Subscribe(base_ + "/+/+/set");
+        client_.Subscribe(base_ + "/+/+/+/set"); // bits: <plc>/100/3/set
+        std::lock_guard lock(mutex_);
+        republish_ = true;
+        wake_.notify_one();
+    };
+    handlers.message = [this](const std::string &topic, const std::string &payload) {
+        OnSet(topic, payload);
+    };
+    if (!client_.Start(base_ + "/status", "offline", std::move(handlers), error))
+        return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void MqttLine::Stop() {
+    if (!thread_.joinable())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        wake_.notify_one();
+    }
+    thread_.join();
+    client_.Stop(base_ + "/status", "offline");
+}
+
+void MqttLine::Run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        if (!done_.empty()) {
+            Done done = std::move(done_.front());
+            done_.pop_front();
+            lock.unlock();
+            Finish(done);
+            lock.lock();
+            continue;
+        }
+        if (stop_) {
+            if (jobsOut_ == 0)
+                break;
+            // The jobs' callbacks hold this object: wait for all of them. The worker answers
+            // every job, at the latest when the gateway stops it.
+            wake_.wait(lock);
+            continue;
+        }
+        if (republish_) {
+            republish_ = false;
+            lock.unlock();
+            Republish();
+            lock.lock();
+            continue;
+        }
+        lock.unlock();
+        const auto now = Clock::now();
+        Schedule(now);
+        auto next = now + kIdleWait;
+        for (const Group &group : groups_) {
+            if (!group.inFlight)
+                next = std::min(next, group.due);
+        }
+        lock.lock();
+        if (done_.empty() && !republish_ && !stop_)
+            wake_.wait_until(lock, next);
+    }
+}
+
+void MqttLine::Schedule(Clock::time_point now) {
+    for (size_t i = 0; i < groups_.size(); ++i) {
+        Group &group = groups_[i];
+        if (group.inFlight || now < group.due)
+            continue;
+        const auto interval = std::chrono::milliseconds(group.poll->intervalMs);
+        // Rounds keep their rhythm; one that fell behind starts a new one from now.
+        group.due = std::max(group.due + interval, now);
+        LineRequest request;
+        request.source = Source::Mqtt;
+        request.op = LineOp::ReadRegisters;
+        request.plc = group.poll->plc;
+        request.first = group.poll->registers.first;
+        request.count = group.poll->registers.Registers();
+        if (group.poll->registers.form == ValueForm::Bit)
+            request.count = 1;
+        group.inFlight = SubmitJob(request, Done::Kind::Poll, i);
+        if (!group.inFlight)
+            ++statistics_.pollsBusy;
+    }
+}
+
+bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic,
+                         int64_t value) {
+    request.queued = Clock::now();
+    request.done = [this, kind, index, topic = std::move(topic), value](LineReply &&reply) {
+        std::lock_guard lock(mutex_);
+        done_.push_back(
+            Done{kind, index, topic, value, std::move(reply), std::chrono::system_clock::now()});
+        --jobsOut_;
+        wake_.notify_one();
+    };
+    std::lock_guard lock(mutex_);
+    if (stop_)
+        return false;
+    ++jobsOut_;
+    if (worker_.Submit(request))
+        return true;
+    --jobsOut_;
+    return false;
+}
+
+void MqttLine::Finish(Done &done) {
+    const std::string ts = TimeStamp(done.at);
+    switch (done.kind) {
+    case Done::Kind::Poll: {
+        Group &group = groups_[done.index];
+        group.inFlight = false;
+        PollDone(group, done.reply, ts);
+        // The route is read after every round of a PLC: it costs no traffic on the line.
+        for (size_t i = 0; i < routes_.size(); ++i) {
+            Route &route = routes_[i];
+            if (route.plc != group.poll->plc || route.inFlight)
+                continue;
+            LineRequest request;
+            request.source = Source::Mqtt;
+            request.op = LineOp::ReadRoute;
+            request.plc = route.plc;
+            route.inFlight = SubmitJob(request, Done::Kind::Route, i);
+        }
+        break;
+    }
+    case Done::Kind::Route:
+        routes_[done.index].inFlight = false;
+        RouteDone(routes_[done.index], done.reply, ts);
+        break;
+    case Done::Kind::Write:
+        switch (done.reply.status) {
+        case LineStatus::Ok: {
+            Answer(done.topic, WriteOutcome::Ok, "", done.value);
+            // Show the new value soon: the groups of that PLC read again now.
+            const std::string plc = done.topic.substr(base_.size() + 1, 2);
+            for (Group &group : groups_) {
+                if (group.poll->plc == plc)
+                    group.due = Clock::now();
+            }
+            break;
+        }
+        case LineStatus::Refused:
+            Answer(done.topic, WriteOutcome::Refused,
+                   "refused by the PLC, or the PLC is not one of this line", done.value);
+            break;
+        case LineStatus::Busy:
+        case LineStatus::Cancelled:
+            Answer(done.topic, WriteOutcome::Refused, "the line is busy or stopping", done.value);
+            break;
+        case LineStatus::NoAnswer:
+        case LineStatus::LineDown:
+            Answer(done.topic, WriteOutcome::NoAnswer, "", done.value);
+            break;
+        }
+        break;
+    }
+}
+
+void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string &ts) {
+    std::optional<Quality> quality;
+    switch (reply.status) {
+    case LineStatus::Ok:
+        quality = Quality::Good;
+        ++statistics_.pollsOk;
+        break;
+    case LineStatus::Refused:
+        quality = Quality::Refused;
+        ++statistics_.pollsRefused;
+        break;
+    case LineStatus::NoAnswer:
+    case LineStatus::LineDown:
+        quality = Quality::NoAnswer;
+        ++statistics_.pollsNoAnswer;
+        break;
+    case LineStatus::Busy:
+    case LineStatus::Cancelled:
+        ++statistics_.pollsBusy;
+        return; // not a judgement on the PLC: the next round tries again
+    }
+    const RegisterSpec &spec = group.poll->registers;
+    const bool always = group.poll->publish == PublishMode::Always;
+    for (uint16_t i = 0; i < group.values.size(); ++i) {
+        Value &value = group.values[i];
+        const std::optional<Quality> before = value.quality;
+        const std::optional<int64_t> old = value.value;
+        value.quality = quality;
+        value.ts = ts;
+        if (*quality == Quality::Good)
+            value.value = Extract(spec, reply.values, i);
+        const bool changed = before != quality || old != value.value;
+        // A failure is told once; a good value every round or when it changes.
+        Send(value, changed || (always && *quality == Quality::Good));
+    }
+}
+
+void MqttLine::RouteDone(Route &route, const LineReply &reply, const std::string &ts) {
+    if (reply.status != LineStatus::Ok || reply.values.empty())
+        return;
+    const bool changed = route.selection != reply.values[0];
+    route.selection = reply.values[0];
+    route.ts = ts;
+    if (changed || !route.sent)
+        route.sent = client_.Publish(route.topic, RoutePayload(*route.selection, ts), true);
+}
+
+void MqttLine::Send(Value &value, bool publish) {
+    if (!publish && value.sent)
+        return;
+    // Unsent values (the broker was away) go out with the next round or at the reconnect.
+    value.sent =
+        client_.Publish(value.topic, ValuePayload(value.value, value.ts, *value.quality), true);
+}
+
+void MqttLine::Republish() {
+    // After a (re)connect: the broker may have lost the retained messages, and a subscriber
+    // must not keep a stale value without knowing.
+    for (Group &group : groups_) {
+        for (Value &value : group.values) {
+            if (value.quality)
+                value.sent = client_.Publish(
+                    value.topic, ValuePayload(value.value, value.ts, *value.quality), true);
+        }
+    }
+    for (Route &route : routes_) {
+        if (route.selection)
+            route.sent =
+                client_.Publish(route.topic, RoutePayload(*route.selection, route.ts), true);
+    }
+}
+
+bool MqttLine::ReadOnly(const std::string &plc) const {
+    // A PLC that a read-only Modbus unit serves is read-only on MQTT too.
+    if (config_.server.readOnly)
+        return true;
+    return std::any_of(config_.units.begin(), config_.units.end(), [&](const UnitConfig &unit) {
+        return unit.readOnly && &config_.lines[unit.line] == &line_ && unit.plc == plc;
+    });
+}
+
+void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
+                      std::optional<int64_t> value) {
+    statistics_.CountWrite(outcome);
+    // "P1/101 = 250: ok"
+    const std::string what =
+        setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size()) +
+        (value ? " = " + std::to_string(*value) : "");
+    Log(outcome == WriteOutcome::Ok ? Level::Info : Level::Warning, line_.name,
+        "mqtt write " + what + ": " + OutcomeWord(outcome) +
+            (reason.empty() ? "" : " (" + reason + ")"));
+    if (!reason.empty())
+        client_.Publish(setTopic + "/reason", reason, false);
+    client_.Publish(setTopic + "/result", OutcomeWord(outcome), false);
+}
+
+void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
+    // <base>/<plc>/<value>/set
+    if (topic.size() <= base_.size() + kSet.size() + 1 ||
+        topic.compare(0, base_.size(), base_) != 0 ||
+        topic.compare(topic.size() - kSet.size(), kSet.size(), kSet) != 0)
+        return;
+    const std::string path =
+        topic.substr(base_.size() + 1, topic.size() - base_.size() - 1 - kSet.size());
+    const size_t slash = path.find('/');
+    const std::string plc = path.substr(0, slash);
+    const std::optional<RegisterSpec> spec =
+        slash == std::string::npos ? std::nullopt : ParseValueName(path.substr(slash + 1));
+    if (plc.size() != 2 || !spec) {
+        Answer(topic, WriteOutcome::Refused,
+               "\"" + path + "\" names no value: expected PLC/100, PLC/101F or PLC/100/3");
+        return;
+    }
+    if (ReadOnly(plc)) {
+        Answer(topic, WriteOutcome::ReadOnly, "");
+        return;
+    }
+    const SetValue set = ParseSetPayload(payload, spec->form);
+    if (!set.value) {
+        Answer(topic, WriteOutcome::Refused, set.reason);
+        return;
+    }
+    LineRequest request;
+    request.source = Source::Mqtt;
+    request.plc = plc;
+    request.first = spec->first;
+    const auto word = [](int64_t v) { return static_cast<uint16_t>(v & 0xFFFF); };
+    switch (spec->form) {
+    case ValueForm::Register:
+        request.op = LineOp::WriteRegisters;
+        request.values = {word(*set.value)};
+        break;
+    case ValueForm::Pair: // the odd register holds the high word
+        request.op = LineOp::WriteRegisters;
+        request.values = {word(*set.value >> 16), word(*set.value)};
+        break;
+    case ValueForm::Bit:
+        request.op = LineOp::WriteBits;
+        request.bits = {
+            BitWrite{spec->first, static_cast<uint8_t>(spec->bit - 1), *set.value != 0}};
+        break;
+    }
+    if (!SubmitJob(request, Done::Kind::Write, 0, topic, *set.value))
+        Answer(topic, WriteOutcome::Refused, "the line's queue is full", set.value);
+}
+
+} // namespace vpisd::gateway

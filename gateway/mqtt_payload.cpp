@@ -1,0 +1,126 @@
+#include "gateway/mqtt_payload.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "host/values.h"
+
+namespace vpisd::gateway {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Range {
+    int64_t low;
+    int64_t high;
+    const char *what;
+};
+
+Range RangeOf(ValueForm form) {
+    switch (form) {
+    case ValueForm::Pair:
+        return {-2147483648LL, 4294967295LL, "32-bit value"};
+    case ValueForm::Bit:
+        return {0, 1, "bit"};
+    case ValueForm::Register:
+        break;
+    }
+    return {-32768, 65535, "register"};
+}
+
+std::string Quoted(std::string_view text) {
+    constexpr size_t kShown = 40;
+    return "\"" + std::string(text.substr(0, kShown)) + (text.size() > kShown ? "...\"" : "\"");
+}
+
+} // namespace
+
+const char *QualityWord(Quality quality) {
+    switch (quality) {
+    case Quality::NoAnswer:
+        return "no_answer";
+    case Quality::Refused:
+        return "refused";
+    case Quality::Good:
+        break;
+    }
+    return "good";
+}
+
+std::string TimeStamp(std::chrono::system_clock::time_point when) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());
+    const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(ms.count() % 1000));
+    return text;
+}
+
+std::string ValuePayload(std::optional<int64_t> value, const std::string &ts, Quality quality) {
+    Json json;
+    json["value"] = value ? Json(*value) : Json(nullptr);
+    json["ts"] = ts;
+    json["quality"] = QualityWord(quality);
+    return json.dump();
+}
+
+std::string RoutePayload(uint16_t selection, const std::string &ts) {
+    Json json;
+    json["value"] = selection;
+    json["route"] = selection == 0 ? "normal" : "backup";
+    json["ts"] = ts;
+    return json.dump();
+}
+
+SetValue ParseSetPayload(std::string_view payload, ValueForm form) {
+    SetValue result;
+    const Json json = Json::parse(payload.begin(), payload.end(), nullptr, false);
+    const Json *number = &json;
+    if (json.is_object() && json.contains("value"))
+        number = &json["value"];
+    int64_t value = 0;
+    if (number->is_boolean() && form == ValueForm::Bit) {
+        value = number->get<bool>() ? 1 : 0;
+    } else if (number->is_number_integer()) {
+        if (number->is_number_unsigned() && number->get<uint64_t>() > INT64_MAX) {
+            result.reason = Quoted(payload) + " is out of range";
+            return result;
+        }
+        value = number->get<int64_t>();
+    } else if (number->is_number_float()) {
+        result.reason = Quoted(payload) + " is not a whole number";
+        return result;
+    } else if (json.is_discarded()) {
+        std::string_view text = payload;
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+            text.remove_prefix(1);
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+            text.remove_suffix(1);
+        const auto parsed = text.empty() ? std::nullopt : host::ParseNumber(text);
+        if (!parsed) {
+            result.reason = payload.empty() ? std::string("the payload is empty")
+                                            : Quoted(payload) + " is not a number";
+            return result;
+        }
+        value = *parsed;
+    } else {
+        result.reason = Quoted(payload) + " is not a number";
+        return result;
+    }
+    const Range range = RangeOf(form);
+    if (value < range.low || value > range.high) {
+        result.reason = std::to_string(value) + " is out of range for a " + range.what + " (" +
+                        std::to_string(range.low) + " to " + std::to_string(range.high) + ")";
+        return result;
+    }
+    result.value = value;
+    return result;
+}
+
+} // namespace vpisd::gateway

@@ -1,0 +1,119 @@
+// The [mqtt] and [[poll]] sections: register groups, and what `--check` reports.
+#include <gtest/gtest.h>
+
+#include "gateway/mqtt_config.h"
+#include "mqtt_fixture.h"
+
+namespace vpisd::gateway::mqtt_test {
+namespace {
+
+TEST(MqttConfig, RegisterGroups) {
+    struct Case {
+        const char *text;
+        const char *names; // the topic levels of the values, or "" when refused
+    };
+    const Case cases[] = {
+        {"100:3", "100 101 102"},
+        {"100", "100"},
+        {"101F:2", "101F 103F"},
+        {"101f", "101F"},
+        {"100/3", "100/3"},
+        {"100/16", "100/16"},
+        {"9999", "9999"},
+        {"1:125", nullptr}, // the largest block: accepted, names not listed
+        {"9997F", "9997F"},
+        {"1:126", ""},  // more than one block read
+        {"1F:63", ""},  // 126 registers
+        {"9999:2", ""}, // past 9999
+        {"9999F", ""},  // its pair reaches 10000
+        {"100F", ""},   // even
+        {"100/0", ""},
+        {"100/17", ""},
+        {"100/3:2", ""},
+        {"0", ""},
+        {"100:0", ""},
+        {"abc", ""},
+        {"100:x", ""},
+        {"", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string why;
+        const auto spec = ParseRegisterSpec(c.text, why);
+        if (c.names != nullptr && *c.names == '\0') {
+            EXPECT_FALSE(spec);
+            EXPECT_FALSE(why.empty());
+            continue;
+        }
+        ASSERT_TRUE(spec) << why;
+        if (c.names == nullptr)
+            continue;
+        std::string names;
+        for (uint16_t i = 0; i < spec->count; ++i)
+            names += (i == 0 ? "" : " ") + spec->Name(i);
+        EXPECT_EQ(names, c.names);
+        // Each name read back as a /set topic names that one value.
+        const auto one = ParseValueName(spec->Name(0));
+        ASSERT_TRUE(one);
+        EXPECT_EQ(one->first, spec->first);
+        EXPECT_EQ(one->form, spec->form);
+    }
+}
+
+TEST(MqttConfig, CheckNamesEachProblem) {
+    TempDir dir;
+    dir.Write("plant.int", "P1=1+5\n");
+    dir.Write("password.txt", "secret\n");
+    const std::string base = "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\n"
+                             "init = \"plant.int\"\n[[unit]]\nid = 1\nline = \"north\"\n"
+                             "plc = \"P1\"\n";
+    const std::string mqtt = "[mqtt]\nbroker = \"127.0.0.1:1883\"\n";
+    const std::string poll = "[[poll]]\nline = \"north\"\nplc = \"P1\"\n";
+    struct Case {
+        std::string text;
+        std::string problem; // empty for a good file
+    };
+    const Case cases[] = {
+        {mqtt + "username = \"u\"\npassword_file = \"password.txt\"\n" + poll +
+             "registers = \"100:8\"\n",
+         ""},
+        {mqtt + "username = \"u\"\npassword_file = \"missing.txt\"\n",
+         "mqtt.password_file: " + dir.path() + "/missing.txt is not a readable file"},
+        {mqtt + "password_file = \"password.txt\"\n", "mqtt.password_file: a password needs"},
+        {mqtt + "username = \"u\"\npassword = \"secret\"\n",
+         "mqtt.password: the password is never"},
+        {mqtt + "cafile = \"ca.pem\"\n", "mqtt.cafile:"},
+        {mqtt + "qos = 3\n", "mqtt.qos: expected an integer from 0 to 2"},
+        {"[mqtt]\nbroker = \"127.0.0.1:99999\"\n", "mqtt.broker: expected \"HOST:PORT\""},
+        {"[mqtt]\nclient_id = \"x\"\n", "mqtt.broker: missing"},
+        {mqtt + "topic_prefix = \"plant/+\"\n", "mqtt.topic_prefix:"},
+        {mqtt + "qos = 1\nretain = true\n", "mqtt.retain: unknown key"},
+        {mqtt + poll + "registers = \"100F\"\n", "poll[1].registers: \"100F\": a 32-bit value"},
+        {mqtt + poll + "registers = \"9999:2\"\n", "poll[1].registers: \"9999:2\": the group"},
+        {mqtt + poll + "registers = \"1\"\npublish = \"sometimes\"\n",
+         "poll[1].publish: expected \"on_change\" or \"always\""},
+        {mqtt + poll + "registers = \"1\"\ninterval_ms = 0\n", "poll[1].interval_ms:"},
+        {mqtt + poll + "registers = \"1:2\"\n" + poll + "registers = \"2\"\n",
+         "poll[2].registers: north/P1/2 is already polled"},
+        {mqtt + "[[poll]]\nline = \"south\"\nplc = \"P1\"\nregisters = \"1\"\n",
+         "poll[1].line: no [[line]] is named \"south\""},
+        {mqtt + "[[poll]]\nline = \"north\"\nplc = \"P9\"\nregisters = \"1\"\n",
+         "poll[1].plc: \"P9\" is not a PLC of line \"north\""},
+        {poll + "registers = \"1\"\n", "poll: [[poll]] publishes to MQTT: it needs an [mqtt]"},
+        {"[[line]]\nname = \"so+uth\"\nport = \"ttyS1\"\nvpi = 2\n" + mqtt,
+         "line[2].name: \"so+uth\" is a topic level under MQTT"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto [status, output] = CheckConfig(dir, base + c.text);
+        if (c.problem.empty()) {
+            EXPECT_EQ(status, 0) << output;
+            continue;
+        }
+        EXPECT_EQ(status, 2) << output;
+        EXPECT_NE(output.find(c.problem), std::string::npos) << output;
+    }
+}
+
+} // namespace
+} // namespace vpisd::gateway::mqtt_test

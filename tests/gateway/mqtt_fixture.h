@@ -1,0 +1,153 @@
+// The MQTT side against real parts: a Debian mosquitto broker started on a free loopback port,
+// the simulator on a pty in this process, vpisd-gateway as a child process, and a subscriber
+// on libmosquitto. Every wait is bounded; every process started here is stopped here.
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/simulator.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace vpisd::gateway::mqtt_test {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string Write(const std::string &name, const std::string &content) const;
+
+  private:
+    std::string path_;
+};
+
+uint16_t FreePort();
+
+// A child process whose stdout and stderr go to `logFile`.
+class Child {
+  public:
+    Child(const std::vector<std::string> &args, const std::string &logFile);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    void Signal(int signal) const;
+    // Waits for the exit (SIGKILL at the deadline); the exit status, or -1 when killed.
+    int Wait(std::chrono::milliseconds timeout);
+    bool running() const { return pid_ > 0; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// mosquitto on 127.0.0.1 with anonymous clients and nothing kept across a restart.
+class Broker {
+  public:
+    // `extraConfig`: more lines for mosquitto.conf (its listener allows anonymous clients).
+    explicit Broker(const TempDir &dir, const std::string &extraConfig = "");
+    void Start(); // on the same port every time; returns when it accepts connections
+    void Stop();
+    uint16_t port() const { return port_; }
+
+  private:
+    std::string config_;
+    std::string log_;
+    uint16_t port_;
+    std::unique_ptr<Child> child_;
+};
+
+struct Message {
+    std::string topic;
+    std::string payload;
+    bool retained = false;
+    Json json() const { return Json::parse(payload, nullptr, false); }
+};
+
+// Subscribes to `pattern` and keeps every message that comes.
+class Subscriber {
+  public:
+    Subscriber(uint16_t port, const std::string &pattern);
+    ~Subscriber();
+    Subscriber(const Subscriber &) = delete;
+    Subscriber &operator=(const Subscriber &) = delete;
+
+    void Publish(const std::string &topic, const std::string &payload, bool retain = false);
+    size_t Count() const;
+    // Messages on `topic` so far.
+    std::vector<Message> On(const std::string &topic) const;
+    // The first message on `topic`, from the `from`th message on, that `test` accepts.
+    std::optional<Message> WaitFor(const std::string &topic,
+                                   const std::function<bool(const Message &)> &test,
+                                   std::chrono::milliseconds timeout = 15s, size_t from = 0);
+
+  private:
+    static void OnMessage(mosquitto *, void *self, const mosquitto_message *message);
+    mosquitto *mosq_ = nullptr;
+    mutable std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<Message> messages_;
+};
+
+// Waits for a value message whose JSON has `quality` and, when given, `value`.
+std::function<bool(const Message &)> IsValue(std::optional<int64_t> value,
+                                             const std::string &quality = "good");
+std::function<bool(const Message &)> IsPayload(const std::string &payload);
+
+// The simulated network (P1 over drops 1+5 with the backup route 2+5, P2 over 1+7), a broker, and
+// the gateway's configuration: line "north", unit 1 for P1, unit 2 for P2, [mqtt] with prefix
+// "vpisd".
+class Plant {
+  public:
+    explicit Plant(const std::string &brokerConfig = "");
+    ~Plant();
+    sim::Simulator &sim() { return *sim_; }
+    Broker &broker() { return broker_; }
+    const TempDir &dir() const { return dir_; }
+    uint16_t modbusPort() const { return modbusPort_; }
+
+    // Writes the configuration and starts the gateway. `extra` follows the keys of [mqtt]:
+    // more [mqtt] keys, then [[poll]] groups; `gatewayKeys` go into [gateway], `unitKeys` into
+    // unit 2 (P2).
+    void StartGateway(const std::string &extra, const std::string &gatewayKeys = "",
+                      const std::string &unitKeys = "");
+    // SIGTERM (or `signal`) and the exit status.
+    int StopGateway(int signal = SIGTERM);
+    std::string GatewayLog() const;
+    // Asks for the statistics (SIGUSR1) until the number after `counter` (e.g. "polls_ok ")
+    // reaches `atLeast`.
+    bool WaitForCount(const std::string &counter, uint64_t atLeast,
+                      std::chrono::milliseconds timeout);
+    std::string ConfigText(const std::string &extra, const std::string &gatewayKeys = "",
+                           const std::string &unitKeys = "") const;
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<sim::Simulator> sim_;
+    Broker broker_;
+    uint16_t modbusPort_;
+    std::unique_ptr<Child> gateway_;
+};
+
+// Runs `vpisd-gateway --check` on `configText` (written into `dir`); exit status and output.
+std::pair<int, std::string> CheckConfig(const TempDir &dir, const std::string &configText);
+
+} // namespace vpisd::gateway::mqtt_test

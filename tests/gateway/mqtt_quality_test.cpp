@@ -1,0 +1,67 @@
+// A read that fails is told once with its quality, and the value comes back good afterwards.
+#include <gtest/gtest.h>
+
+#include "mqtt_fixture.h"
+
+namespace vpisd::gateway::mqtt_test {
+namespace {
+
+TEST(MqttQuality, FailureToldOnceThenGoodAgain) {
+    struct Case {
+        const char *fault;
+        const char *quality;
+    };
+    const Case cases[] = {
+        {"fault P1 any silence", "no_answer"},
+        {"fault P1 any error 03", "refused"}, // an error reply: the PLC refuses the read
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        Plant plant;
+        plant.sim().SetRegister("P1", 100, 42);
+        Subscriber subscriber(plant.broker().port(), "vpisd/#");
+        plant.StartGateway("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
+                           "interval_ms = 50\npublish = \"always\"\n");
+        const std::string topic = "vpisd/north/P1/100";
+        ASSERT_TRUE(subscriber.WaitFor(topic, IsValue(42))) << plant.GatewayLog();
+        ASSERT_EQ(plant.sim().Control(c.fault).rfind("OK", 0), 0u);
+        const auto failed = subscriber.WaitFor(topic, IsValue(std::nullopt, c.quality), 30s);
+        ASSERT_TRUE(failed) << plant.GatewayLog();
+        EXPECT_EQ(failed->json()["value"], 42) << "the last good value stays with the quality";
+
+        // One more failed round of P1, told nowhere (the gateway counts its rounds).
+        const std::string counter = std::string("polls_") + c.quality + " ";
+        ASSERT_TRUE(plant.WaitForCount(counter, 2, 40s)) << plant.GatewayLog();
+        size_t told = 0;
+        for (const Message &message : subscriber.On(topic))
+            told += IsValue(std::nullopt, c.quality)(message) ? 1u : 0u;
+        EXPECT_EQ(told, 1u);
+
+        const size_t from = subscriber.Count();
+        plant.sim().ClearFaults();
+        EXPECT_TRUE(subscriber.WaitFor(topic, IsValue(42), 30s, from)) << plant.GatewayLog();
+    }
+}
+
+TEST(MqttQuality, RouteFollowsTheSwitchToTheBackup) {
+    Plant plant;
+    plant.sim().SetRegister("P1", 100, 42);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    plant.StartGateway("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
+                       "interval_ms = 50\n");
+    const auto route = [](const char *name) {
+        return [name](const Message &m) { return m.json().value("route", "") == name; };
+    };
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/route", route("normal"))) << plant.GatewayLog();
+    ASSERT_EQ(plant.sim().Control("fault P1 normal dead").rfind("OK", 0), 0u);
+    // The read that finds the normal path dead fails; the driver takes the backup route.
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42, "no_answer"), 30s));
+    const auto backup = subscriber.WaitFor("vpisd/north/P1/route", route("backup"), 30s);
+    ASSERT_TRUE(backup) << plant.GatewayLog();
+    EXPECT_EQ(backup->json()["value"], 1);
+    const size_t from = subscriber.Count();
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42), 30s, from));
+}
+
+} // namespace
+} // namespace vpisd::gateway::mqtt_test

@@ -1,0 +1,121 @@
+// Writes from /set topics: each value form reaches the PLC's registers, malformed payloads and
+// read-only PLCs are refused before anything is sent.
+#include <gtest/gtest.h>
+
+#include "mqtt_fixture.h"
+
+namespace vpisd::gateway::mqtt_test {
+namespace {
+
+std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
+                                    const std::string &payload) {
+    const size_t from = subscriber.Count();
+    subscriber.Publish(setTopic, payload);
+    const auto result = subscriber.WaitFor(
+        setTopic + "/result", [](const Message &) { return true; }, 15s, from);
+    return result ? std::optional(result->payload) : std::nullopt;
+}
+
+TEST(MqttWrites, ReachTheRegisters) {
+    struct Case {
+        const char *topic;
+        const char *payload;
+        size_t reg;
+        std::vector<uint16_t> expected; // from `reg` on
+    };
+    const Case cases[] = {
+        {"P1/110", "1234", 110, {1234}},        {"P1/111", "-2", 111, {65534}},
+        {"P1/112", "{\"value\": 9}", 112, {9}}, {"P1/113", " 0x1F ", 113, {31}},
+        {"P1/115F", "70000", 115, {1, 4464}}, // the odd register holds the high word
+        {"P1/120/3", "1", 120, {0x00F4}},     // one masked bit: the others stay as they were
+        {"P1/121/16", "true", 121, {0x8000}},   {"P2/130", "65535", 130, {65535}},
+    };
+    Plant plant;
+    plant.sim().SetRegister("P1", 120, 0x00F0);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    plant.StartGateway("");
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")))
+        << plant.GatewayLog();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.topic);
+        EXPECT_EQ(ResultOf(subscriber, std::string("vpisd/north/") + c.topic + "/set", c.payload),
+                  "ok");
+        for (size_t i = 0; i < c.expected.size(); ++i)
+            EXPECT_EQ(plant.sim().Register(c.topic[1] == '1' ? "P1" : "P2", c.reg + i),
+                      c.expected[i]);
+    }
+    EXPECT_TRUE(plant.WaitForCount("writes_ok ", std::size(cases), 10s));
+}
+
+TEST(MqttWrites, MalformedPayloadRefusedWithReasonNeverWritten) {
+    struct Case {
+        const char *topic;
+        const char *payload;
+        const char *reason; // a part of it
+    };
+    const Case cases[] = {
+        {"P1/140", "abc", "not a number"},
+        {"P1/140", "", "empty"},
+        {"P1/140", "1.5", "not a whole number"},
+        {"P1/140", "70000", "out of range"},
+        {"P1/140", "-32769", "out of range"},
+        {"P1/140", "[1]", "not a number"},
+        {"P1/140", "{\"val\": 1}", "not a number"},
+        {"P1/141F", "4294967296", "out of range"},
+        {"P1/140/3", "2", "out of range"},
+        {"P1/140/17", "1", "names no value"},
+        {"P1/142F", "1", "names no value"}, // a pair begins at an odd register
+        {"P1/0", "1", "names no value"},
+    };
+    Plant plant;
+    plant.sim().SetRegister("P1", 140, 77);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    plant.StartGateway("");
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")))
+        << plant.GatewayLog();
+    const auto writes = [&] {
+        const sim::Stats stats = plant.sim().GetStats();
+        return stats.Get("writes") + stats.Get("masked_writes");
+    };
+    const uint64_t writesBefore = writes();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.topic) + " <- \"" + c.payload + "\"");
+        const std::string set = std::string("vpisd/north/") + c.topic + "/set";
+        const size_t from = subscriber.Count();
+        EXPECT_EQ(ResultOf(subscriber, set, c.payload), "refused");
+        const auto reason = subscriber.WaitFor(
+            set + "/reason", [](const Message &) { return true; }, 1s, from);
+        ASSERT_TRUE(reason);
+        EXPECT_NE(reason->payload.find(c.reason), std::string::npos) << reason->payload;
+    }
+    EXPECT_EQ(plant.sim().Register("P1", 140), 77);
+    EXPECT_EQ(writes(), writesBefore);
+}
+
+TEST(MqttWrites, ReadOnlyGatewayOrUnitRefusesBeforeTheLine) {
+    struct Case {
+        const char *gatewayKeys;
+        const char *unitKeys; // added to unit 2 (P2)
+        const char *p1;
+        const char *p2;
+    };
+    const Case cases[] = {
+        {"", "read_only = true\n", "ok", "read_only"},
+        {"read_only = true\n", "", "read_only", "read_only"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.gatewayKeys) + c.unitKeys);
+        Plant plant;
+        Subscriber subscriber(plant.broker().port(), "vpisd/#");
+        plant.StartGateway("", c.gatewayKeys, c.unitKeys);
+        ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")))
+            << plant.GatewayLog();
+        EXPECT_EQ(ResultOf(subscriber, "vpisd/north/P1/150/set", "5"), c.p1);
+        EXPECT_EQ(ResultOf(subscriber, "vpisd/north/P2/150/set", "5"), c.p2);
+        EXPECT_EQ(plant.sim().Register("P1", 150), std::string(c.p1) == "ok" ? 5 : 0);
+        EXPECT_EQ(plant.sim().Register("P2", 150), 0);
+    }
+}
+
+} // namespace
+} // namespace vpisd::gateway::mqtt_test
