@@ -75,7 +75,8 @@ int BuildCommand(const VpiRequest *request, uint8_t *body, uint8_t code) {
     const int32_t words = WordCount(tag);
 
     if (code == READ_COMMAND) {
-        PutWordBigEndian(static_cast<uint32_t>(words - 1), body + 4);
+        // Wraps like the 16-bit field it fills, for any count the host gives.
+        PutWordBigEndian(static_cast<uint32_t>(words) - 1u, body + 4);
         return kReadCommandBytes;
     }
 
