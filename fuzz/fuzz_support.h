@@ -55,6 +55,10 @@ class InputReader {
         const auto high = static_cast<uint16_t>(Byte() << 8);
         return static_cast<int16_t>(high | Byte());
     }
+    int32_t Int32() {
+        const auto high = static_cast<uint32_t>(static_cast<uint16_t>(Int16())) << 16;
+        return static_cast<int32_t>(high | static_cast<uint16_t>(Int16()));
+    }
     const uint8_t *Rest() const { return data_ + position_; }
     size_t RestSize() const { return size_ - position_; }
 
