@@ -1,8 +1,8 @@
 // The host's TagAccess as a read or write sends it: BuildCommand from arbitrary tag fields
 // into an exact 700-byte body block, with the value buffer as large as the host must make
 // it, then BuildFrame into an exact 700-byte frame block; the simulator reads the frame back.
-// Input: command, kind selector, raw kind, type, bit, count, address, slot, sequence, toggle,
-// route drops, then the value words.
+// Input: command, kind selector, raw kind, type, bit, count and address (32 bits each), slot,
+// sequence, toggle, route drops, then the value words.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tag.kind = KindOf(kindSelector, input.Int16());
     tag.type = static_cast<int8_t>(input.Byte());
     tag.bit = static_cast<int8_t>(input.Byte());
-    tag.count = input.Int16();
-    tag.address = input.Int16();
+    tag.count = input.Int32();
+    tag.address = input.Int32();
     tag.slot = static_cast<int8_t>(input.Byte());
     VpiContext context{};
     const auto slotIndex = static_cast<uint16_t>(tag.slot);
@@ -100,13 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         routeLength += 2;
     }
 
-    // The host's buffer: n words, two when n is 1, one when the tag covers none; a bit tag
-    // keeps its value in element 1 whatever its count.
+    // The host's buffer: n words, two when n is 1; a bit tag keeps its value in element 1
+    // whatever its count. A tag of no words or more than a write can carry gets two: only a
+    // read (which reads no values) or a refusal can follow.
     const int64_t words = TagWordCount(&tag);
-    size_t valueWords = words <= 0 ? 1 : words == 1 ? 2 : static_cast<size_t>(words);
-    if (tag.type == 6) {
-        valueWords = std::max<size_t>(valueWords, 2);
-    }
+    const size_t valueWords = words >= 2 && words <= 128 ? static_cast<size_t>(words) : 2;
     std::vector<uint16_t> values(valueWords);
     for (uint16_t &value : values) {
         value = static_cast<uint16_t>(input.Int16());
@@ -121,6 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memset(body, fuzz::kGuardByte, kWorkBufferBytes);
     const int length = BuildCommand(&request, body, code);
     CheckBody(tag, code, sequence, body, length);
+    // A tag a transaction lets through goes out at its own offset, never wrapped onto
+    // another register.
+    if (length > 0 && CheckTagCommand(&tag, "FUZZ", "Fuzz", code == WRITE_COMMAND) == 1) {
+        const int64_t first =
+            tag.kind == VPI_KIND_REGISTER_PAIR ? 2 * int64_t{tag.address} - 1 : tag.address;
+        FUZZ_CHECK(first >= 1 && WordAt(body + 2) == 2 * (first - 1));
+    }
     FUZZ_CHECK(fuzz::Untouched(body, static_cast<size_t>(std::max(length, 0)), kWorkBufferBytes));
 
     if (length > 0) {

@@ -24,7 +24,7 @@ void Fail(const char *file, int line, const char *property) {
     std::abort();
 }
 
-bool Untouched(const void *object, size_t begin, size_t end) {
+FUZZ_UNTRACED bool Untouched(const void *object, size_t begin, size_t end) {
     const auto *bytes = static_cast<const uint8_t *>(object);
     for (size_t i = begin; i < end; ++i) {
         if (bytes[i] != kGuardByte) {

@@ -72,7 +72,7 @@ void CheckAccepted(const VpiContext &context, bool routes, const char *gas, size
     case VPI_KIND_REGISTER:
         FUZZ_CHECK(tag.address >= 1 && tag.address <= 9999 && tag.width == 16);
         if (block) {
-            FUZZ_CHECK(length == 6 && tag.bit == 255 && tag.count <= 128);
+            FUZZ_CHECK(length == 6 && tag.bit == 255 && tag.count >= 1 && tag.count <= 128);
         } else if (tag.bit == 255) {
             FUZZ_CHECK(length == 6 && (tag.type == 0 || tag.type == 1));
         } else {
@@ -82,7 +82,7 @@ void CheckAccepted(const VpiContext &context, bool routes, const char *gas, size
     case VPI_KIND_REGISTER_PAIR:
         FUZZ_CHECK(length == 7 && Upper(gas[6]) == 'F');
         FUZZ_CHECK(tag.address >= 1 && tag.address <= 5000 && tag.width == 32 && tag.bit == 255);
-        FUZZ_CHECK(block ? tag.count <= 64 : (tag.type >= 3 && tag.type <= 5));
+        FUZZ_CHECK(block ? tag.count >= 1 && tag.count <= 64 : (tag.type >= 3 && tag.type <= 5));
         break;
     default:
         FUZZ_CHECK(tag.kind == VPI_KIND_ROUTE || tag.kind == VPI_KIND_REGISTER ||

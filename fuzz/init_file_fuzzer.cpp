@@ -1,6 +1,7 @@
-// The init file: arbitrary bytes written as the file into a private temporary directory,
-// loaded by a start that asks for no port, then every slot read back.
-// Input: one byte that picks the file's name and the VPI number, then the file's bytes.
+// The init file: arbitrary bytes loaded as an init file's text from memory into a table
+// cleared as start clears it, then every slot read back. One choice byte of 256 also sends
+// them through a real file and a start that asks for no port, which must give that table.
+// Input: one byte that picks the VPI number (and the file check), then the file's bytes.
 #include <unistd.h>
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include "driver/context.h"
 #include "driver/lifecycle.h"
 #include "fuzz_support.h"
+#include "routing/init_file.h"
 #include "routing/route_table.h"
 
 using namespace vpisd;
@@ -26,31 +28,36 @@ struct NameChoice {
 };
 // The VPI's own file (also with a negative and a long number) and the older shared name.
 constexpr NameChoice kNames[] = {
-    {"vpiSD07.int", 7}, {"vpiSD.int", 7}, {"vpiSD-3.int", -3}, {"vpiSD123456.int", 123456}};
+    {"vpiSD07.int", 7}, {"vpiSD.int", 7}, {"vpiSD-03.int", -3}, {"vpiSD123456.int", 123456}};
+constexpr uint8_t kFileCheck = 0xFF; // this choice byte also loads through a file
 
 std::string tempDirectory;
 
-void RemoveTempDirectory() {
+void RemoveFiles() {
     for (const NameChoice &name : kNames) {
         unlink(name.fileName);
     }
+}
+
+void RemoveTempDirectory() {
+    RemoveFiles();
     if (!tempDirectory.empty() && chdir("/") == 0) {
         rmdir(tempDirectory.c_str());
     }
 }
 
-bool IsHexCharacter(uint8_t c) {
+FUZZ_UNTRACED bool IsHexCharacter(uint8_t c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
 
-bool IsKeptCharacter(uint8_t c) {
+FUZZ_UNTRACED bool IsKeptCharacter(uint8_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
            c == '=' || c == ',';
 }
 
 // A slot as it is stored: empty and all zero, or a name of kept characters, drops, and
 // nothing but zeros after the first zero byte that follows the name.
-void CheckStoredSlot(const uint8_t *slot) {
+FUZZ_UNTRACED void CheckStoredSlot(const uint8_t *slot) {
     if (slot[0] == 0) {
         for (int i = 0; i < kRouteSlotBytes; ++i) {
             FUZZ_CHECK(slot[i] == 0);
@@ -73,7 +80,7 @@ struct EncodedRoute {
     uint8_t text[kRouteTextBytes];
 };
 
-EncodedRoute Encode(VpiContext *context, int slot, int32_t flag) {
+FUZZ_UNTRACED EncodedRoute Encode(VpiContext *context, int slot, int32_t flag) {
     context->useBackup[slot] = flag;
     Guarded<uint8_t[kRouteTextBytes]> out;
     std::memset(out.value, 0, sizeof out.value);
@@ -93,20 +100,18 @@ EncodedRoute Encode(VpiContext *context, int slot, int32_t flag) {
     return encoded;
 }
 
-bool Same(const EncodedRoute &a, const EncodedRoute &b) {
+FUZZ_UNTRACED bool Same(const EncodedRoute &a, const EncodedRoute &b) {
     return a.length == b.length && std::memcmp(a.text, b.text, sizeof a.text) == 0;
 }
 
-void CheckRoutes(VpiContext *context) {
+FUZZ_UNTRACED void CheckRoutes(VpiContext *context) {
     int filled = 0;
     for (int slot = 1; slot < kSlotCount; ++slot) {
         CheckStoredSlot(context->routes[slot]);
         if (context->routes[slot][0] == 0) {
-            continue;
+            continue; // a line whose normal route was left out stores nothing
         }
-        // Line n fills slot n and loading stops at the first empty line: no gaps.
-        FUZZ_CHECK(filled == slot - 1);
-        filled = slot;
+        ++filled;
 
         const EncodedRoute normal = Encode(context, slot, 0);
         const EncodedRoute backup = Encode(context, slot, 1);
@@ -128,32 +133,16 @@ void CheckRoutes(VpiContext *context) {
     FUZZ_CHECK(filled <= 99);
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    char pattern[] = "/tmp/vpisd-fuzz-init-XXXXXX";
-    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) {
-        std::perror("vpisd init-file fuzzer: temporary directory");
-        std::exit(1);
-    }
-    tempDirectory = pattern;
-    std::atexit(RemoveTempDirectory);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::InputReader input(data, size);
-    const NameChoice &name = kNames[input.Byte() % std::size(kNames)];
-    for (const NameChoice &other : kNames) {
-        unlink(other.fileName);
-    }
+// The start of a VPI without a port, from the same bytes written as its init file: it
+// writes only the routes and portEnabled, and its table is the one the text gave.
+void CheckFileLoadsAlike(const NameChoice &name, const uint8_t *bytes, size_t size,
+                         const VpiContext &fromText) {
+    RemoveFiles();
     std::FILE *file = std::fopen(name.fileName, "wb");
     FUZZ_CHECK(file != nullptr);
-    FUZZ_CHECK(std::fwrite(input.Rest(), 1, input.RestSize(), file) == input.RestSize());
+    FUZZ_CHECK(std::fwrite(bytes, 1, size, file) == size);
     std::fclose(file);
 
-    // Every byte of the record starts as the guard pattern, routes included: start must
-    // clear the table and load it, and write nothing else but portEnabled.
     static Guarded<VpiContext> guarded;
     std::memset(static_cast<void *>(&guarded), fuzz::kGuardByte, sizeof guarded);
     VpiContext &context = guarded.value;
@@ -173,8 +162,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(fuzz::Untouched(&context, 0, offsetof(VpiContext, portEnabled)));
     FUZZ_CHECK(fuzz::Untouched(&context, offsetof(VpiContext, portEnabled) + 4, kRoutesBegin));
     FUZZ_CHECK(fuzz::Untouched(&context, kRoutesEnd, sizeof context));
+    FUZZ_CHECK(std::memcmp(context.routes, fromText.routes, sizeof context.routes) == 0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    char pattern[] = "/tmp/vpisd-fuzz-init-XXXXXX";
+    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) {
+        std::perror("vpisd init-file fuzzer: temporary directory");
+        std::exit(1);
+    }
+    tempDirectory = pattern;
+    std::atexit(RemoveTempDirectory);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzz::InputReader input(data, size);
+    const uint8_t choice = input.Byte();
+    const NameChoice &name = kNames[choice % std::size(kNames)];
+
+    // Every byte of the record starts as the guard pattern; the table is cleared as start
+    // clears it, and loading writes nothing but the table.
+    static Guarded<VpiContext> guarded;
+    std::memset(static_cast<void *>(&guarded), fuzz::kGuardByte, sizeof guarded);
+    VpiContext &context = guarded.value;
+    std::memset(context.routes, 0, sizeof context.routes);
+    const int result = LoadInitText(&context, name.vpiNumber,
+                                    reinterpret_cast<const char *>(input.Rest()), input.RestSize());
+    FUZZ_CHECK(result == 0 || result == 1);
+
+    FUZZ_CHECK(guarded.GuardsIntact());
+    constexpr size_t kRoutesBegin = offsetof(VpiContext, routes);
+    constexpr size_t kRoutesEnd = kRoutesBegin + sizeof context.routes;
+    FUZZ_CHECK(fuzz::Untouched(&context, 0, kRoutesBegin));
+    FUZZ_CHECK(fuzz::Untouched(&context, kRoutesEnd, sizeof context));
     for (int i = 0; i < kRouteSlotBytes; ++i) {
         FUZZ_CHECK(context.routes[0][i] == 0); // slot 0 never holds a route
+    }
+    if (choice == kFileCheck) {
+        CheckFileLoadsAlike(name, input.Rest(), input.RestSize(), context);
     }
     CheckRoutes(&context);
     return 0;

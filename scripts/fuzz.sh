@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of every input the driver takes (clang + libFuzzer, ASan, UBSan).
 #
-#   scripts/fuzz.sh [seconds]     run each target for `seconds` (default 30) from its seeds
-#                                 and the corpus kept in the build directory
-#   scripts/fuzz.sh --regress     run each target once over its seeds and fuzz/regressions/
-#                                 (seconds; for CI)
+#   scripts/fuzz.sh [seconds]     run each target for `seconds` (default 30) from its seeds,
+#                                 fuzz/corpus/ and the corpus grown in the build directory
+#   scripts/fuzz.sh --regress     run each target once over its seeds, fuzz/corpus/ and
+#                                 fuzz/regressions/ (seconds; for CI)
+#   scripts/fuzz.sh --merge       minimize fuzz/corpus/<target> with what the build directory
+#                                 grew (-merge=1), leaving out inputs the seeds already cover
 #
 # Exits non-zero when a target finds a fault; its input is left under
 # <build>/artifacts/<target>/ (copy it to fuzz/regressions/<target>/ to keep it).
@@ -17,9 +19,10 @@ mode=run
 seconds=30
 case "${1:-}" in
 --regress) mode=regress ;;
+--merge) mode=merge ;;
 '') ;;
 *[!0-9]* | 0)
-    echo "usage: $0 [seconds] | --regress" >&2
+    echo "usage: $0 [seconds] | --regress | --merge" >&2
     exit 2
     ;;
 *) seconds=$1 ;;
@@ -86,6 +89,7 @@ for target in $targets; do
     binary="$build/fuzz/fuzz_$target"
     seeds="$build/seeds/$target"
     corpus="$build/corpus/$target"
+    kept="$source_dir/fuzz/corpus/$target"
     artifacts="$build/artifacts/$target"
     rm -rf "$seeds"
     mkdir -p "$seeds" "$corpus" "$artifacts"
@@ -99,8 +103,8 @@ for target in $targets; do
 
     if [ "$mode" = regress ]; then
         inputs=("$seeds"/*)
-        for kept in "$source_dir"/fuzz/regressions/"$target"/*; do
-            [ -f "$kept" ] && inputs+=("$kept")
+        for input in "$kept"/* "$source_dir"/fuzz/regressions/"$target"/*; do
+            [ -f "$input" ] && inputs+=("$input")
         done
         if "$binary" "${options[@]}" "${inputs[@]}" >"$log" 2>&1; then
             summary+=("$(printf '%-16s %4d inputs  ok' "$target" "${#inputs[@]}")")
@@ -111,8 +115,30 @@ for target in $targets; do
         continue
     fi
 
+    if [ "$mode" = merge ]; then
+        # The seeds go in first so that only what they do not cover is kept.
+        merged="$build/merged/$target"
+        rm -rf "$merged"
+        mkdir -p "$merged" "$kept"
+        cp "$seeds"/* "$merged"/
+        "$binary" "${options[@]}" -merge=1 "$merged" "$kept" "$corpus" >"$log" 2>&1 || {
+            summary+=("$(printf '%-16s merge FAILED (see %s)' "$target" "$log")")
+            failed=1
+            continue
+        }
+        for seed in "$seeds"/*; do
+            rm -f "$merged/$(basename "$seed")"
+        done
+        rm -rf "$kept"
+        mv "$merged" "$kept"
+        summary+=("$(printf '%-16s %5d inputs kept in fuzz/corpus/%s' "$target" \
+            "$(find "$kept" -type f | wc -l)" "$target")")
+        continue
+    fi
+
     status=ok
-    "$binary" "${options[@]}" -max_total_time="$seconds" "$corpus" "$seeds" >"$log" 2>&1 ||
+    mkdir -p "$kept"
+    "$binary" "${options[@]}" -max_total_time="$seconds" "$corpus" "$kept" "$seeds" >"$log" 2>&1 ||
         status="FINDING: $(ls -t "$artifacts" | head -1) (see $log)"
     [ "$status" = ok ] || failed=1
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
@@ -125,7 +151,9 @@ done
 
 echo
 if [ "$mode" = regress ]; then
-    echo "fuzz regression run (seeds and kept inputs, once each):"
+    echo "fuzz regression run (seeds, corpus and kept inputs, once each):"
+elif [ "$mode" = merge ]; then
+    echo "fuzz corpus merge:"
 else
     echo "fuzz results, ${seconds}s per target (cov: edges reached of all instrumented):"
 fi

@@ -16,6 +16,7 @@ constexpr int kNormalTextMinimum = 6; // name, "=" and at least three drop chara
 constexpr int kBackupTextMinimum = 3;
 constexpr int kMaxDropCharacters = 3;
 constexpr int kMaxDropValue = 255;
+constexpr size_t kShownDropCharacters = 12;
 
 bool IsLetter(int c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -50,19 +51,82 @@ void TestLine(const char *line, int32_t vpiNumber, int lineNumber) {
     TestPart(comma + 1, 1, vpiNumber, lineNumber);
 }
 
+// A directory opens as a stream on some systems and then fails its first read: such a
+// name counts as one that does not open, so it cannot hide the older file.
+std::FILE *OpenReadable(const char *name) {
+    std::FILE *file = std::fopen(name, "r");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    const int first = std::fgetc(file);
+    if (first == EOF && std::ferror(file) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    std::ungetc(first, file);
+    return file;
+}
+
 std::FILE *OpenInitFile(int32_t vpiNumber) {
     char name[kInitFileNameBytes];
     std::snprintf(name, sizeof name, "vpiSD%.2d.int", static_cast<int>(vpiNumber));
-    if (std::FILE *file = std::fopen(name, "r")) {
+    if (std::FILE *file = OpenReadable(name)) {
         return file;
     }
-    std::FILE *older = std::fopen(kOlderInitFile, "r");
+    std::FILE *older = OpenReadable(kOlderInitFile);
     if (older != nullptr) {
         Log(LOG_EVENT, "VPISD: An older version init file, VpiSD.INT was found");
     } else {
         Log(LOG_EVENT, "VpiSD : Init File not found, Peer To Peer Mode");
     }
     return older;
+}
+
+// A part whose drop the file cannot mean is left out of the slot; the operator is told
+// which drop, cut to a few characters.
+void ReportLeftOutPart(const char *line, const RoutePart &part, bool isBackup, int32_t vpiNumber,
+                       int lineNumber) {
+    if (!part.leftOut) {
+        return;
+    }
+    char drop[kShownDropCharacters + 1];
+    const size_t length =
+        part.badDropLength < kShownDropCharacters ? part.badDropLength : kShownDropCharacters;
+    std::memcpy(drop, line + part.badDropBegin, length);
+    drop[length] = '\0';
+    if (isBackup) {
+        Log(LOG_EVENT,
+            "VPISD: VPI %d Line %d in Init File: drop %s not in 1 to 255, backup route not used",
+            vpiNumber, lineNumber, drop);
+    } else {
+        Log(LOG_EVENT,
+            "VPISD: VPI %d Line %d in Init File: drop %s not in 1 to 255, normal route not used",
+            vpiNumber, lineNumber, drop);
+    }
+}
+
+// The loading loop after the open, shared by the file and the in-memory text.
+int LoadRouteLines(VpiContext *context, int32_t vpiNumber, InitSource *source) {
+    char line[kRouteLineBytes];
+    for (int lineNumber = 1; ReadRouteLine(source, line) == 1; ++lineNumber) {
+        if (lineNumber > kMaxInitLines) {
+            Log(LOG_EVENT, "VpiSD : Too many lines in Init file)");
+            return 0;
+        }
+        TestLine(line, vpiNumber, lineNumber);
+        RouteLineDrops drops{};
+        SplitRouteLine(line, &drops);
+        ReportLeftOutPart(line, drops.normal, false, vpiNumber, lineNumber);
+        ReportLeftOutPart(line, drops.backup, true, vpiNumber, lineNumber);
+        if (!drops.normal.leftOut && BackupHoldsSeparatorByte(drops) == 1) {
+            Log(LOG_EVENT,
+                "VPISD: VPI %d Line %d in Init File: drop 44 in backup route, backup route "
+                "not used",
+                vpiNumber, lineNumber);
+        }
+        StoreRoute(context, line, lineNumber);
+    }
+    return 1;
 }
 
 } // namespace
@@ -75,43 +139,43 @@ int LoadInitFile(const VpiRequest *request) {
     if (file == nullptr) {
         return 1;
     }
-    char line[kRouteLineBytes];
-    for (int lineNumber = 1; ReadRouteLine(file, line) == 1; ++lineNumber) {
-        if (lineNumber > kMaxInitLines) {
-            Log(LOG_EVENT, "VpiSD : Too many lines in Init file)");
-            std::fclose(file);
-            return 0;
-        }
-        TestLine(line, request->vpiNumber, lineNumber);
-        RouteLineDrops drops{};
-        SplitRouteLine(line, &drops);
-        if (BackupHoldsSeparatorByte(drops) == 1) {
-            Log(LOG_EVENT,
-                "VPISD: VPI %d Line %d in Init File: drop 44 in backup route, backup route "
-                "not used",
-                request->vpiNumber, lineNumber);
-        }
-        StoreRoute(request->context, line, lineNumber);
-    }
+    InitSource source = FileSource(file);
+    const int result = LoadRouteLines(request->context, request->vpiNumber, &source);
     std::fclose(file);
-    return 1;
+    return result;
+}
+
+int LoadInitText(VpiContext *context, int32_t vpiNumber, const char *text, size_t size) {
+    if (context == nullptr) {
+        return 1;
+    }
+    InitSource source = MemorySource(text, size);
+    return LoadRouteLines(context, vpiNumber, &source);
 }
 
 int ReadRouteLine(std::FILE *file, char *line) {
-    if (file == nullptr || line == nullptr) {
+    if (file == nullptr) {
+        return 0;
+    }
+    InitSource source = FileSource(file);
+    return ReadRouteLine(&source, line);
+}
+
+int ReadRouteLine(InitSource *source, char *line) {
+    if (source == nullptr || line == nullptr) {
         return 0;
     }
     int length = 0;
     int count = 0;
     line[0] = '\0';
     for (;;) {
-        int c = std::fgetc(file);
+        int c = NextCharacter(source);
         if (c == EOF) {
             return 0;
         }
         // A text line may end in CR LF: the pair counts as the line feed alone.
         if (c == '\r') {
-            c = std::fgetc(file) == '\n' ? '\n' : '\r';
+            c = NextCharacter(source) == '\n' ? '\n' : '\r';
         }
         if (IsKept(c)) {
             if (length < kRouteLineBytes - 1) {

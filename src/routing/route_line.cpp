@@ -8,61 +8,72 @@ namespace vpisd {
 namespace {
 
 constexpr size_t kNormalDropsStart = 3; // after the name and the "="
+constexpr int kMaxDropDigits = 3;
+constexpr unsigned kMaxDropValue = 255;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Low 8 bits of the number formed by the leading digits of text[begin, end); taken
-// digit by digit modulo 256, so no length of digits can overflow.
-uint8_t DropByte(const char *text, size_t begin, size_t end) {
+// The drop in text[begin, end) as its stored byte, or false when the file cannot mean it:
+// no leading digit (value 0), a value of 0 or above 255, or four digits or more.
+bool DropByte(const char *text, size_t begin, size_t end, uint8_t *byte) {
     unsigned value = 0;
+    int digits = 0;
     for (size_t i = begin; i < end && IsDigit(text[i]); ++i) {
-        value = (value * 10U + static_cast<unsigned>(text[i] - '0')) & 0xFFU;
+        if (++digits > kMaxDropDigits) {
+            return false;
+        }
+        value = value * 10U + static_cast<unsigned>(text[i] - '0');
     }
-    return static_cast<uint8_t>(value);
+    if (value == 0 || value > kMaxDropValue) {
+        return false;
+    }
+    *byte = static_cast<uint8_t>(value);
+    return true;
 }
 
-// Stores the drops of text[begin, end), "+"-separated, into out. Returns false when a
-// drop of 0 ended the part. Drops after the kMaxDrops-th are left out.
-bool SplitPart(const char *text, size_t begin, size_t end, uint8_t *out, int *count) {
-    *count = 0;
+// Stores the drops of text[begin, end), "+"-separated, into part. Drops after the
+// kMaxDrops-th are left out; a drop out of range leaves the whole part out.
+void SplitPart(const char *text, size_t begin, size_t end, RoutePart *part) {
+    part->count = 0;
     size_t position = begin;
     while (position < end) {
         size_t dropEnd = position;
         while (dropEnd < end && text[dropEnd] != '+') {
             ++dropEnd;
         }
-        const uint8_t drop = DropByte(text, position, dropEnd);
-        if (drop == 0) {
-            return false;
+        uint8_t drop = 0;
+        if (!DropByte(text, position, dropEnd, &drop)) {
+            part->count = 0;
+            part->leftOut = true;
+            part->badDropBegin = position;
+            part->badDropLength = dropEnd - position;
+            return;
         }
-        if (*count < kMaxDrops) {
-            out[(*count)++] = drop;
+        if (part->count < kMaxDrops) {
+            part->drops[part->count++] = drop;
         }
         position = dropEnd + 1;
     }
-    return true;
 }
 
 } // namespace
 
 void SplitRouteLine(const char *line, RouteLineDrops *drops) {
-    drops->normalCount = 0;
-    drops->backupCount = 0;
+    *drops = RouteLineDrops{};
     const size_t length = strnlen(line, kRouteLineBytes);
     const char *comma = static_cast<const char *>(std::memchr(line, ',', length));
     const size_t normalEnd = comma != nullptr ? static_cast<size_t>(comma - line) : length;
-    const bool normalWhole =
-        SplitPart(line, kNormalDropsStart, normalEnd, drops->normal, &drops->normalCount);
-    if (comma != nullptr && normalWhole) {
-        SplitPart(line, normalEnd + 1, length, drops->backup, &drops->backupCount);
+    SplitPart(line, kNormalDropsStart, normalEnd, &drops->normal);
+    if (comma != nullptr) {
+        SplitPart(line, normalEnd + 1, length, &drops->backup);
     }
 }
 
 int BackupHoldsSeparatorByte(const RouteLineDrops &drops) {
-    for (int i = 0; i < drops.backupCount; ++i) {
-        if (drops.backup[i] == kRouteSeparator) {
+    for (int i = 0; i < drops.backup.count; ++i) {
+        if (drops.backup.drops[i] == kRouteSeparator) {
             return 1;
         }
     }

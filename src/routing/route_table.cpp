@@ -17,9 +17,10 @@ namespace {
 //    44s are never taken for one: 1+44 -> 01 2C 2C;
 //  - a backup route cannot hold 44 (it would move the separator); such a backup route is
 //    left out of the slot and the loader reports the line.
-// Every frame therefore goes over a route exactly as the init file gave it, or not at all
-// over that part. A part keeps its first kMaxDrops drops; later drops of an illegal line
-// are left out, so a slot never needs more than its 19 bytes.
+// A part holding a drop outside 1 to 255 is left out, and without its normal part the
+// line stores nothing. Every frame therefore goes over a route exactly as the init file
+// gave it, or not at all over that part. A part keeps its first kMaxDrops drops; later
+// drops of an illegal line are left out, so a slot never needs more than its 19 bytes.
 constexpr int kNameBytes = 2;
 
 struct SlotParts {
@@ -74,26 +75,30 @@ void StoreRoute(VpiContext *context, const char *line, int slot) {
     if (context == nullptr || line == nullptr || slot < 1 || slot >= kSlotCount) {
         return;
     }
+    RouteLineDrops drops{};
+    SplitRouteLine(line, &drops);
+    // A normal route the file cannot mean leaves the slot empty: no tag can name the PLC.
+    if (drops.normal.leftOut) {
+        return;
+    }
     uint8_t stored[kRouteSlotBytes] = {};
     int size = 0;
     for (; size < kNameBytes && line[size] != '\0'; ++size) {
         stored[size] = static_cast<uint8_t>(line[size]);
     }
     size = kNameBytes;
-    RouteLineDrops drops{};
-    SplitRouteLine(line, &drops);
     bool normalHoldsSeparator = false;
-    for (int i = 0; i < drops.normalCount; ++i) {
-        stored[size++] = drops.normal[i];
-        normalHoldsSeparator = normalHoldsSeparator || drops.normal[i] == kRouteSeparator;
+    for (int i = 0; i < drops.normal.count; ++i) {
+        stored[size++] = drops.normal.drops[i];
+        normalHoldsSeparator = normalHoldsSeparator || drops.normal.drops[i] == kRouteSeparator;
     }
-    const bool keepBackup = drops.backupCount > 0 && BackupHoldsSeparatorByte(drops) == 0;
+    const bool keepBackup = drops.backup.count > 0 && BackupHoldsSeparatorByte(drops) == 0;
     if (keepBackup || normalHoldsSeparator) {
         stored[size++] = kRouteSeparator;
     }
     if (keepBackup) {
-        for (int i = 0; i < drops.backupCount; ++i) {
-            stored[size++] = drops.backup[i];
+        for (int i = 0; i < drops.backup.count; ++i) {
+            stored[size++] = drops.backup.drops[i];
         }
     }
     std::memcpy(context->routes[slot], stored, sizeof stored);

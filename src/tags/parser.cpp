@@ -199,6 +199,10 @@ int32_t BlockParse(const VpiRequest *request) {
         Log(LOG_EVENT, "VPISD: BlockParse() failed. Block size too long. tag (%s)", gas);
         return VPI_REFUSED;
     }
+    if (tag.count < 1) {
+        Log(LOG_EVENT, "VPISD: BlockParse() failed. Block size below 1. tag (%s)", gas);
+        return VPI_REFUSED;
+    }
     return VPI_OK;
 }
 

@@ -42,11 +42,12 @@ uint8_t SequenceOf(const VpiContext &context, const TagAccess &tag) {
     return context.sequence[static_cast<uint16_t>(tag.slot)];
 }
 
-// Words the tag covers: one per register, two per 32-bit value.
-int32_t WordCount(const TagAccess &tag) {
-    // Computed in 32 bits with wrap-around, as the host's count is not trusted here.
-    const auto count = static_cast<uint32_t>(tag.count);
-    return static_cast<int32_t>(tag.kind == VPI_KIND_REGISTER_PAIR ? 2u * count : count);
+// Words the tag covers: one per register, two per 32-bit value. Computed in 64 bits: the
+// host's count is not trusted here, and a wrapped count would read other words than the
+// host's buffer holds.
+int64_t WordCount(const TagAccess &tag) {
+    const int64_t count = tag.count;
+    return tag.kind == VPI_KIND_REGISTER_PAIR ? 2 * count : count;
 }
 
 // Byte offset of the first register from register 1, in 16-bit arithmetic.
@@ -66,15 +67,16 @@ int BuildCommand(const VpiRequest *request, uint8_t *body, uint8_t code) {
     const bool bitWrite = code == WRITE_COMMAND && tag.type == kBitType;
     const bool wordWrite = code == WRITE_COMMAND && !bitWrite;
     if (!SlotInRange(tag) || (bitWrite && !BitInRange(tag)) ||
-        (wordWrite && WordCount(tag) > kMaxWriteWords)) {
+        (wordWrite && (WordCount(tag) < 1 || WordCount(tag) > kMaxWriteWords))) {
         return 0; // nothing that could run past the caller's body buffer
     }
     body[0] = code;
     body[1] = SequenceOf(*request->context, tag);
     PutWordBigEndian(RegisterOffset(tag), body + 2);
-    const int32_t words = WordCount(tag);
+    const int64_t words = WordCount(tag);
 
     if (code == READ_COMMAND) {
+        // Truncated like the 16-bit field it fills, for any count the host gives.
         PutWordBigEndian(static_cast<uint32_t>(words - 1), body + 4);
         return kReadCommandBytes;
     }
@@ -92,7 +94,7 @@ int BuildCommand(const VpiRequest *request, uint8_t *body, uint8_t code) {
         PutWordBigEndian(tag.values[1], body + length);
         length += 2;
     } else {
-        for (int32_t i = 0; i < words; ++i) {
+        for (int64_t i = 0; i < words; ++i) {
             PutWordBigEndian(tag.values[i], body + length);
             length += 2;
         }
@@ -138,7 +140,7 @@ int CheckReplyBody(const VpiRequest *request, const uint8_t *body, int length, u
 }
 
 void StoreReadValues(const uint8_t *body, int length, const TagAccess *tag) {
-    const int32_t words = WordCount(*tag);
+    const int64_t words = WordCount(*tag);
     // Never past the accepted reply, whatever the count says.
     const int32_t available = length > kBodyHeaderBytes ? (length - kBodyHeaderBytes) / 2 : 0;
     const uint8_t *data = body + kBodyHeaderBytes;

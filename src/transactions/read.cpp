@@ -28,7 +28,8 @@ int32_t ReadTransaction(const VpiRequest *request) {
         tag->values[1] = static_cast<uint16_t>(context->useBackup[slot] & 0xFFFF);
         return VPI_OK;
     }
-    if (CheckTagCommand(tag, storage.gas, "Read", false) == 0) {
+    if (CheckTagCommand(tag, storage.gas, "Read", false) == 0 ||
+        CheckTagRoute(context, tag, storage.gas, "Read") == 0) {
         return VPI_REFUSED;
     }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/log.h"
+#include "routing/route_table.h"
 
 namespace vpisd {
 
@@ -48,15 +49,44 @@ int CheckTagCommand(const TagAccess *tag, const char *gasCopy, const char *opera
             static_cast<int>(tag->bit));
         return 0;
     }
-    // A bit write sends one shifted word and a mask whatever its count says.
-    if (isWrite && !bitTag) {
-        const int64_t words = TagWordCount(tag);
-        if (words < 1 || words > kMaxWriteWords) {
-            const int maxCount = tag->kind == VPI_KIND_REGISTER_PAIR ? 64 : 128;
-            Log(LOG_EVENT, "VPISD: %s refused! GAS = %s: count %d is not 1 to %d", operation,
-                gasCopy, static_cast<int>(tag->count), maxCount);
-            return 0;
-        }
+    const bool pairs = tag->kind == VPI_KIND_REGISTER_PAIR;
+    const bool bitWrite = isWrite && bitTag;
+    const int64_t words = bitWrite ? 1 : TagWordCount(tag);
+    if (words < 1 || words > kMaxTagWords) {
+        Log(LOG_EVENT, "VPISD: %s refused! GAS = %s: count %d is not 1 to %d", operation, gasCopy,
+            static_cast<int>(tag->count), pairs ? 64 : 128);
+        return 0;
+    }
+    // Pair p begins at register 2p - 1.
+    const int64_t first = pairs ? 2 * static_cast<int64_t>(tag->address) - 1 : tag->address;
+    if (tag->address < 1 || first + words - 1 > kMaxRegister) {
+        Log(LOG_EVENT,
+            "VPISD: %s refused! GAS = %s: address %d and count %d are not within registers 1 to "
+            "32768",
+            operation, gasCopy, static_cast<int>(tag->address),
+            static_cast<int>(bitWrite ? 1 : tag->count));
+        return 0;
+    }
+    return 1;
+}
+
+int CheckTagRoute(const VpiContext *context, const TagAccess *tag, const char *gasCopy,
+                  const char *operation) {
+    const int slot = tag->slot;
+    if (slot == 0) {
+        return 1;
+    }
+    if (context->routes[slot][0] == 0) {
+        Log(LOG_EVENT, "VPISD: %s refused! GAS = %s: slot %d holds no route", operation, gasCopy,
+            slot);
+        return 0;
+    }
+    uint8_t route[kRouteTextBytes] = {};
+    if (EncodeRoute(context, route, slot) == 0) {
+        const bool backup = context->useBackup[slot] != 0 && HasBackupRoute(context, slot) != 0;
+        Log(LOG_EVENT, "VPISD: %s refused! GAS = %s: the %s route of slot %d holds no drop",
+            operation, gasCopy, backup ? "backup" : "normal", slot);
+        return 0;
     }
     return 1;
 }

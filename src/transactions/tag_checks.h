@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "driver/context.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd {
@@ -11,7 +12,9 @@ namespace vpisd {
 constexpr int kMaxSlot = 99;
 constexpr int kBitTagType = 6;
 constexpr int kMaxBit = 15;
-constexpr int64_t kMaxWriteWords = 128; // a 262-byte write body
+constexpr int64_t kMaxTagWords = 128; // the block limits; a 262-byte write body
+// The register offset on the wire is 16 bits of bytes from register 1.
+constexpr int64_t kMaxRegister = 32768;
 
 // Copies at most copyCharacters characters of gas into copy, upper-cased and terminated.
 // A longer GAS is cut. copy holds copyCharacters + 1 bytes.
@@ -23,9 +26,14 @@ int IsRouteTag(const char *gasCopy);
 // On failure logs the cause with the GAS at level 32 and returns 0; operation is "Read"
 // or "Write".
 int CheckTagRecord(const TagAccess *tag, const char *gasCopy, const char *operation);
-// Checks what a register command relies on: a bit tag's bit of 0 to 15 and, for a write,
-// 1 to 128 words. Logs and returns 0 like CheckTagRecord.
+// Checks what a register command relies on: a bit tag's bit of 0 to 15; 1 to 128 words
+// (a bit write sends one whatever its count); registers from 1 whose last one still has a
+// 16-bit offset. Logs and returns 0 like CheckTagRecord.
 int CheckTagCommand(const TagAccess *tag, const char *gasCopy, const char *operation, bool isWrite);
+// Checks that a PLC behind a route (slot 1 to 99) has one: a filled slot whose chosen route
+// holds a drop. Slot 0 is reached without a route. Logs and returns 0 like CheckTagRecord.
+int CheckTagRoute(const VpiContext *context, const TagAccess *tag, const char *gasCopy,
+                  const char *operation);
 
 // Words the tag covers, without truncation: count, or twice count for kind 3000.
 int64_t TagWordCount(const TagAccess *tag);

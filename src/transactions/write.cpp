@@ -25,7 +25,8 @@ int32_t WriteTransaction(const VpiRequest *request) {
         }
         return VPI_OK;
     }
-    if (CheckTagCommand(tag, storage.gas, "Write", true) == 0) {
+    if (CheckTagCommand(tag, storage.gas, "Write", true) == 0 ||
+        CheckTagRoute(context, tag, storage.gas, "Write") == 0) {
         return VPI_REFUSED;
     }
 

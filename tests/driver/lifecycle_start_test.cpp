@@ -1,4 +1,7 @@
 // VpiStart: routes from the init file, the port, the timeout and the per-PLC state.
+#include <utility>
+
+#include "driver/command_table.h"
 #include "lifecycle_fixture.h"
 
 namespace vpisd::test {
@@ -177,6 +180,24 @@ TEST_F(LifecycleTest, StartGoesOnAfterTooManyLines) {
     EXPECT_EQ(CountLog(32, "VpiSD : Too many lines in Init file)"), 1) << LogDump();
     EXPECT_EQ(CountLog(32, "VPISD: VPI 3 loaded successfully"), 1) << LogDump();
     EXPECT_NE(context->routes[99][0], 0);
+}
+
+// A line whose normal route holds a drop outside 1 to 255 names no PLC: its tags are
+// rejected at parse, so nothing can be sent over a drop the file did not give.
+TEST_F(LifecycleTest, StartLeavesOutAPlcWhoseDropTheFileCannotMean) {
+    cwd.WriteFile("vpiSD03.int", "P1=1+5\nP4=257\n");
+    ASSERT_EQ(Start(MakeStart("NUL")), 0);
+    EXPECT_EQ(CountLog(32, "VPISD: VPI 3 Line 2 in Init File: drop 257 not in 1 to 255, normal "
+                           "route not used"),
+              1)
+        << LogDump();
+    for (const auto &[gas, result] : {std::pair{"P40001", 1}, std::pair{"P10001", 0}}) {
+        TagDescriptor tag{};
+        tag.gas = gas;
+        VpiRequest request = Request(VPI_SINGLE_PARSE, &tag);
+        EXPECT_EQ(DispatchCommand(&request), result) << gas;
+    }
+    EXPECT_EQ(CountLog(32, "VPISD: Parse Failed, Invalid Route. GAS=P40001"), 1) << LogDump();
 }
 
 } // namespace

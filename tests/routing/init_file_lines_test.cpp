@@ -1,5 +1,7 @@
 // Reading the init file line by line: characters, line ends, length and line count limits.
 
+#include <cstring>
+
 #include "routing_fixture.h"
 
 namespace vpisd::test {
@@ -110,6 +112,44 @@ TEST_F(InitFileTest, NinetyNineLinesFillEverySlot) {
     }
     EXPECT_EQ(CountLog(32, kTooMany), 1) << LogDump();
     EXPECT_EQ(LogEntries().size(), 1U) << LogDump();
+}
+
+// The text held in memory goes through the same line logic as the file: same slots, same
+// messages, same result.
+TEST_F(InitFileTest, TextInMemoryLoadsAsTheFileDoes) {
+    std::string hundred;
+    for (int n = 1; n <= 100; ++n) {
+        hundred += LegalLine(n);
+    }
+    const std::string contents[] = {
+        "P1=1+5,2+5\nP2 = 10 + 255\nAB=7\n\nP5=1+2\n",
+        "P1=1+5,2+5\r\nP2=10+255\r\nP3=1+2",
+        "P1=101\nP2=1\r2\nP3=103\n",
+        "P1=101\n" + std::string(67, ' ') + "\n",
+        "P4=257,3+0\nP1=1+44,44\n",
+        std::string("P1=101\n\0P2=102\n", 15),
+        hundred,
+        "",
+    };
+    for (const std::string &content : contents) {
+        SCOPED_TRACE(content);
+        cwd.WriteFile("vpiSD03.int", content);
+        ClearLog();
+        context = ZeroContext();
+        const int fromFile = Load(3);
+        const std::vector<LogEntry> fileLog = LogEntries();
+        const auto fileRoutes = std::make_unique<VpiContext>(*context);
+
+        ClearLog();
+        context = ZeroContext();
+        EXPECT_EQ(LoadInitText(context.get(), 3, content.data(), content.size()), fromFile);
+        EXPECT_EQ(std::memcmp(context->routes, fileRoutes->routes, sizeof context->routes), 0);
+        const std::vector<LogEntry> textLog = LogEntries();
+        ASSERT_EQ(textLog.size(), fileLog.size()) << LogDump();
+        for (size_t i = 0; i < textLog.size(); ++i) {
+            EXPECT_EQ(textLog[i].text, fileLog[i].text);
+        }
+    }
 }
 
 } // namespace

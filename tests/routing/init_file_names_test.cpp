@@ -1,5 +1,8 @@
 // Which init file a VPI loads, and what it logs when it finds only the older one or none.
+#include <sys/stat.h>
+
 #include <climits>
+#include <cstdio>
 
 #include "routing_fixture.h"
 
@@ -42,6 +45,24 @@ TEST_F(InitFileTest, FallsBackToTheOlderFile) {
     EXPECT_EQ(SlotHex(*context, 2), Slot("P8", {108}));
     EXPECT_EQ(FilledSlots(), 2);
     EXPECT_EQ(CountLog(32, kOlder), 1) << LogDump();
+    EXPECT_EQ(LogEntries().size(), 1U) << LogDump();
+}
+
+TEST_F(InitFileTest, DirectoryIsAFileThatDoesNotOpen) {
+    ASSERT_EQ(mkdir("vpiSD03.int", 0700), 0);
+    cwd.WriteFile("vpiSD.int", "P9=109\n");
+    EXPECT_EQ(Load(3), 1);
+    EXPECT_EQ(SlotHex(*context, 1), Slot("P9", {109}));
+    EXPECT_EQ(CountLog(32, kOlder), 1) << LogDump();
+    EXPECT_EQ(LogEntries().size(), 1U) << LogDump();
+
+    ClearLog();
+    context = ZeroContext();
+    ASSERT_EQ(std::remove("vpiSD.int"), 0);
+    ASSERT_EQ(mkdir("vpiSD.int", 0700), 0);
+    EXPECT_EQ(Load(3), 1);
+    EXPECT_EQ(FilledSlots(), 0);
+    EXPECT_EQ(CountLog(32, kNotFound), 1) << LogDump();
     EXPECT_EQ(LogEntries().size(), 1U) << LogDump();
 }
 

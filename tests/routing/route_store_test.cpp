@@ -50,16 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StoreCase{"AB=7", Slot("AB", {7}), "07", ""},
                       StoreCase{"P1=1+2,3", Slot("P1", {1, 2, 0x2C, 3}), "0102", "03"},
                       StoreCase{"P2=5,6", Slot("P2", {5, 0x2C, 6}), "05", "06"},
-                      StoreCase{"P1=257+3", Slot("P1", {1, 3}), "0103", ""},
-                      StoreCase{"P1=1000+3", Slot("P1", {0xE8, 3}), "E803", ""},
-                      // 10^21 + 1: its low 8 bits are 1, whatever the digits' length.
-                      StoreCase{"P1=1000000000000000000001", Slot("P1", {1}), "01", ""},
-                      // A drop of 0 (also 256, or an empty one) ends its part; one in the
-                      // normal part ends the line, as no reader gets past a zero byte.
-                      StoreCase{"P1=1++2", Slot("P1", {1}), "01", ""},
-                      StoreCase{"P1=256+5", Slot("P1", {}), "", ""},
-                      StoreCase{"P1=5+0+7,8+9", Slot("P1", {5}), "05", ""},
-                      StoreCase{"P1=1+2,5++6", Slot("P1", {1, 2, 0x2C, 5}), "0102", "05"},
+                      StoreCase{"P1=7A+3", Slot("P1", {7, 3}), "0703", ""},
+                      StoreCase{"P1=12AB+3", Slot("P1", {12, 3}), "0C03", ""},
                       // An empty backup part gives no backup route: a switch to it would
                       // send frames over an empty route that the line never gave.
                       StoreCase{"P1=1+2,+34", Slot("P1", {1, 2}), "0102", ""},
@@ -74,6 +66,21 @@ INSTANTIATE_TEST_SUITE_P(
                                             17, 18}),
                                 "0102030405060708", "0B0C0D0E0F101112"}));
 
+// A drop the file cannot mean (0, above 255, four digits or more, none at all) leaves its
+// part out; without its normal part the line stores nothing, so no tag can name the PLC.
+INSTANTIATE_TEST_SUITE_P(
+    DropsOutOfRange, StoreRouteTest,
+    ::testing::Values(
+        StoreCase{"P1=257+3", Slot("", {}), "", ""}, StoreCase{"P1=1+300", Slot("", {}), "", ""},
+        StoreCase{"P1=1000+3", Slot("", {}), "", ""}, StoreCase{"P1=0001", Slot("", {}), "", ""},
+        StoreCase{"P1=1000000000000000000001", Slot("", {}), "", ""},
+        StoreCase{"P1=1++2", Slot("", {}), "", ""}, StoreCase{"P1=+1+2", Slot("", {}), "", ""},
+        StoreCase{"P1=256+5", Slot("", {}), "", ""},
+        StoreCase{"P1=5+0+7,8+9", Slot("", {}), "", ""}, StoreCase{"P1=A", Slot("", {}), "", ""},
+        StoreCase{"P1=1+2,5++6", Slot("P1", {1, 2}), "0102", ""},
+        StoreCase{"P1=1+2,3+256", Slot("P1", {1, 2}), "0102", ""},
+        StoreCase{"P1=44,300", Slot("P1", {0x2C, 0x2C}), "2C", ""}));
+
 // Drop 44 is the separator byte: the stored slot keeps both routes exactly as given, or
 // leaves out the backup route, never mixing them.
 INSTANTIATE_TEST_SUITE_P(
@@ -84,7 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 "012C022C", "0304"},
                       StoreCase{"P1=1+2,44+5", Slot("P1", {1, 2}), "0102", ""},
                       StoreCase{"P1=44,044", Slot("P1", {0x2C, 0x2C}), "2C", ""},
-                      StoreCase{"P1=300+1", Slot("P1", {0x2C, 1, 0x2C}), "2C01", ""},
                       StoreCase{"P1=44+44+44+44+44+44+44+44,1+2+3+4+5+6+7+8",
                                 Slot("P1", {0x2C, 0x2C, 0x2C, 0x2C, 0x2C, 0x2C, 0x2C, 0x2C, 0x2C, 1,
                                             2, 3, 4, 5, 6, 7, 8}),

@@ -1,15 +1,25 @@
-// The block parse: the count limits of register blocks and 32-bit blocks, the forms that are
-// no blocks, its own message quoting the GAS as given, and the mode ending with the call.
+// The block parse: the count limits of register blocks and 32-bit blocks (at least 1, at
+// most 128 words), the forms that are no blocks, its own messages quoting the GAS as given,
+// and the mode ending with the call.
 #include "parse_fixture.h"
 
 namespace vpisd::test {
 namespace {
 
 constexpr const char *kTooLong = "VPISD: BlockParse() failed. Block size too long. tag (%s)";
+constexpr const char *kBelowOne = "VPISD: BlockParse() failed. Block size below 1. tag (%s)";
 
-std::string TooLong(const std::string &gas) {
-    std::string text = kTooLong;
+std::string Quoting(const char *format, const std::string &gas) {
+    std::string text = format;
     return text.replace(text.find("%s"), 2, gas);
+}
+std::string TooLong(const std::string &gas) {
+    return Quoting(kTooLong, gas);
+}
+
+// 0: accepted; 1: too long; -1: below 1 (refused with its own message).
+int32_t Result(int32_t expected) {
+    return expected == 0 ? 0 : 1;
 }
 
 class BlockParseTest : public ::testing::Test {
@@ -22,17 +32,20 @@ TEST_F(BlockParseTest, RegisterBlocksHoldAtMost128Words) {
     struct {
         int32_t count;
         int32_t result;
-    } const cases[] = {{128, 0}, {129, 1}, {1, 0}, {0, 0}, {-5, 0}, {INT32_MIN, 0}, {INT32_MAX, 1}};
+    } const cases[] = {{128, 0}, {129, 1},        {1, 0},        {0, -1},
+                       {-5, -1}, {INT32_MIN, -1}, {INT32_MAX, 1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.count);
         ClearLog();
         TagDescriptor tag = MakeTag("P10001", 0, c.count);
-        EXPECT_EQ(Parse(BlockParse, context_.get(), tag), c.result);
+        EXPECT_EQ(Parse(BlockParse, context_.get(), tag), Result(c.result));
         EXPECT_EQ(tag.kind, VPI_KIND_REGISTER);
         EXPECT_EQ(tag.address, 1);
         EXPECT_EQ(tag.width, 16);
-        EXPECT_EQ(CountLog(VPI_LOG_EVENT, TooLong("P10001")), c.result) << LogDump();
-        EXPECT_EQ(LogEntries().size(), static_cast<size_t>(c.result)) << LogDump();
+        EXPECT_EQ(CountLog(VPI_LOG_EVENT, TooLong("P10001")), c.result == 1 ? 1 : 0) << LogDump();
+        EXPECT_EQ(CountLog(VPI_LOG_EVENT, Quoting(kBelowOne, "P10001")), c.result == -1 ? 1 : 0)
+            << LogDump();
+        EXPECT_EQ(LogEntries().size(), static_cast<size_t>(Result(c.result))) << LogDump();
     }
 }
 
@@ -40,17 +53,19 @@ TEST_F(BlockParseTest, PairBlocksHoldAtMost64Values) {
     struct {
         int32_t count;
         int32_t result;
-    } const cases[] = {{64, 0}, {65, 1}, {128, 1}, {0, 0}};
+    } const cases[] = {{64, 0}, {65, 1}, {128, 1}, {1, 0}, {0, -1}, {-1, -1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.count);
         ClearLog();
-        TagDescriptor tag = MakeTag("P10001F", 3, c.count);
-        EXPECT_EQ(Parse(BlockParse, context_.get(), tag), c.result);
+        TagDescriptor tag = MakeTag("p10001F", 3, c.count);
+        EXPECT_EQ(Parse(BlockParse, context_.get(), tag), Result(c.result));
         EXPECT_EQ(tag.kind, VPI_KIND_REGISTER_PAIR);
         EXPECT_EQ(tag.address, 1);
         EXPECT_EQ(tag.width, 32);
-        EXPECT_EQ(CountLog(VPI_LOG_EVENT, TooLong("P10001F")), c.result) << LogDump();
-        EXPECT_EQ(LogEntries().size(), static_cast<size_t>(c.result)) << LogDump();
+        EXPECT_EQ(CountLog(VPI_LOG_EVENT, TooLong("p10001F")), c.result == 1 ? 1 : 0) << LogDump();
+        EXPECT_EQ(CountLog(VPI_LOG_EVENT, Quoting(kBelowOne, "p10001F")), c.result == -1 ? 1 : 0)
+            << LogDump();
+        EXPECT_EQ(LogEntries().size(), static_cast<size_t>(Result(c.result))) << LogDump();
     }
 }
 

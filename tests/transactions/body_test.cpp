@@ -327,11 +327,19 @@ TEST_F(BodyTest, WritesBeyondTheBlockLimitBuildNothing) {
     tag_.kind = VPI_KIND_REGISTER_PAIR;
     tag_.count = 65;
     EXPECT_EQ(BuildCommand(&request_, body.data(), WRITE_COMMAND), 0);
-    tag_.count = 0x40000000; // twice this wraps to a negative word count
-    EXPECT_EQ(BuildCommand(&request_, body.data(), WRITE_COMMAND), 6);
-    for (size_t i = 6; i < body.size(); ++i) {
-        ASSERT_EQ(body[i], 0xCC);
+    // Twice these counts wraps in 32 bits: to a negative word count, and to 14 words of a
+    // buffer the host sized for none.
+    for (const int32_t count : {0x40000000, static_cast<int32_t>(0x80000007), 0, -1}) {
+        tag_.count = count;
+        EXPECT_EQ(BuildCommand(&request_, body.data(), WRITE_COMMAND), 0) << count;
     }
+    tag_.kind = VPI_KIND_REGISTER;
+    tag_.count = 0;
+    EXPECT_EQ(BuildCommand(&request_, body.data(), WRITE_COMMAND), 0);
+    for (uint8_t byte : body) {
+        ASSERT_EQ(byte, 0xCC);
+    }
+    tag_.kind = VPI_KIND_REGISTER_PAIR;
     tag_.count = 64;
     EXPECT_EQ(BuildCommand(&request_, body.data(), WRITE_COMMAND), 262);
 }
