@@ -81,6 +81,17 @@ ssize_t ReadPending(int fd, uint8_t *buffer, uint32_t count) {
     }
 }
 
+// The time count characters take on the line, saturated far beyond any real transfer.
+std::chrono::nanoseconds LineTime(const PortEntry &entry, uint32_t count) {
+    constexpr int64_t kLongestNs = int64_t{24} * 3600 * 1'000'000'000;
+    if (entry.charTimeNs <= 0) {
+        return std::chrono::nanoseconds(0);
+    }
+    return std::chrono::nanoseconds(count > kLongestNs / entry.charTimeNs
+                                        ? kLongestNs
+                                        : entry.charTimeNs * static_cast<int64_t>(count));
+}
+
 void SleepUntil(Clock::time_point until) {
     const auto sinceEpoch = until.time_since_epoch();
     const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
@@ -119,8 +130,7 @@ int64_t ReadCall(const PortEntry &entry, uint8_t *buffer, uint32_t count) {
         }
         total += static_cast<uint32_t>(got);
         if (total < count && got > 0 && entry.charTimeNs > 0) {
-            const auto rest = std::chrono::nanoseconds(entry.charTimeNs * (count - total));
-            SleepUntil(std::min(Clock::now() + rest, deadline));
+            SleepUntil(std::min(Clock::now() + LineTime(entry, count - total), deadline));
             got = ReadPending(entry.fd, buffer + total, count - total);
             if (got == -1) {
                 return -1;
@@ -160,8 +170,11 @@ int64_t ReadSome(const PortEntry &entry, uint8_t *buffer, uint32_t most) {
         if (total > firstBatch) {
             perChar = std::max(perChar, (now - firstRead) / (total - firstBatch));
         }
-        const Clock::duration rest = perChar * (most - total);
-        SleepUntil(now + std::min<Clock::duration>(rest, timeout));
+        const uint32_t left = most - total;
+        const Clock::duration step = left > timeout / perChar
+                                         ? Clock::duration(timeout)
+                                         : perChar * static_cast<int64_t>(left);
+        SleepUntil(now + step);
         got = ReadPending(entry.fd, buffer + total, most - total);
         total += got > 0 ? static_cast<uint32_t>(got) : 0u;
     }
@@ -200,9 +213,8 @@ int32_t PortWrite(PortHandle handle, const uint8_t *buffer, uint32_t count, uint
     if (!FindPortEntry(handle, &entry) || (buffer == nullptr && count > 0)) {
         return PORT_IO_FAILED;
     }
-    const Clock::time_point deadline = Clock::now() +
-                                       std::chrono::nanoseconds(entry.charTimeNs * count) +
-                                       std::chrono::milliseconds(entry.readTimeoutMs);
+    const Clock::time_point deadline =
+        Clock::now() + LineTime(entry, count) + std::chrono::milliseconds(entry.readTimeoutMs);
     uint32_t total = 0;
     while (total < count) {
         const ssize_t put = write(entry.fd, buffer + total, count - total);
