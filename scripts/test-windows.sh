@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds vpisd.dll for 32-bit Windows with mingw-w64 and runs the Windows checks under
 # Wine in a private prefix: the DLL's exports and imports, the port layer, and the driver
-# as a host loads it, with two pseudo-terminals shown to Wine as COM5 (a PLC peer) and
-# COM6 (an echo). Installs what is missing. Ends with "N passed, M failed".
+# as a host loads it, with pseudo-terminals shown to Wine as COM5 (a PLC peer), COM6 (an
+# echo) and COM7 (a far end that never reads). Installs what is missing. Ends with "N
+# passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -81,6 +82,7 @@ start_peer() { # start_peer <com> <mode> [args...]; waits for its READY line
 check "echo peer on COM6" start_peer com6 echo
 check "PLC peer on COM5" start_peer com5 plc --register 100=0x1234
 plc_pid=${peers[-1]}
+check "deaf peer on COM7" start_peer com7 deaf
 
 run_wine() { # run_wine <seconds> <program> [args...]: adds the program's own tally
   local limit=$1 program=$2; shift 2
@@ -100,7 +102,7 @@ run_wine() { # run_wine <seconds> <program> [args...]: adds the program's own ta
   failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$tally")))
   [ "$status" -eq 0 ] || { echo "FAIL $program exited with $status"; failed=$((failed + 1)); }
 }
-run_wine 120 vpisd-porttest COM6
+run_wine 120 vpisd-porttest COM6 COM7
 run_wine 180 vpisd-wintest COM5 100=0x1234
 
 # The PLC peer checked every frame, toggle and acknowledgement it saw.

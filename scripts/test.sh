@@ -2,9 +2,12 @@
 # All tests: installs what is missing, builds with warnings as errors and runs
 #   1. the 32-bit Windows DLL's checks under Wine (scripts/test-windows.sh),
 #   2. each fuzz target once over its seeds and kept inputs (scripts/fuzz.sh --regress),
-#   3. the native suite with ctest, whose summary closes the output.
-# Exits non-zero when any of them fails. VPISD_SKIP_WINDOWS=1 / VPISD_SKIP_FUZZ=1 leave
-# a part out for a quick local run.
+#   3. the whole native suite under AddressSanitizer and UBSan (build/asan),
+#   4. the threaded tests (label "threaded") under ThreadSanitizer (build/tsan),
+#   5. the native suite with ctest, whose summary closes the output.
+# Every sanitizer report is fatal and fails its test. Exits non-zero when any part fails.
+# VPISD_SKIP_WINDOWS=1 / VPISD_SKIP_FUZZ=1 / VPISD_SKIP_SANITIZERS=1 leave a part out for
+# a quick local run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +22,35 @@ fi
 if [ "${VPISD_SKIP_FUZZ:-0}" != 1 ]; then
   echo "== Fuzz targets over their seeds and kept inputs"
   bash scripts/fuzz.sh --regress || failed+=("fuzz")
+fi
+
+# sanitizer_suite <name> <build dir> <cmake option> <ctest args...>; builds the targets in
+# $targets, or all of them.
+sanitizer_suite() {
+  local name=$1 build=$2 option=$3; shift 3
+  local started=$SECONDS
+  local target_args=()
+  [ -n "${targets:-}" ] && target_args=(--target $targets)
+  if ! cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVPISD_WERROR=ON \
+      "-D$option=ON" -DVPISD_BENCH=OFF >/dev/null ||
+     ! cmake --build "$build" -j "$(nproc)" "${target_args[@]}" >"$build.log" 2>&1; then
+    tail -40 "$build.log"
+    failed+=("$name build")
+    return
+  fi
+  ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 "$@" | tail -15
+  [ "${PIPESTATUS[0]}" -eq 0 ] || failed+=("$name")
+  echo "($name: $((SECONDS - started)) s with its build)"
+}
+if [ "${VPISD_SKIP_SANITIZERS:-0}" != 1 ]; then
+  echo "== Native suite under AddressSanitizer and UBSan"
+  ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    sanitizer_suite asan build/asan VPISD_SANITIZE
+  echo "== Threaded tests under ThreadSanitizer"
+  # Only the programs with threads of their own: the simulator's and the driver's tests.
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 targets="test_end_to_end test_sim" \
+    sanitizer_suite tsan build/tsan VPISD_TSAN -L threaded
 fi
 
 echo "== Native suite"

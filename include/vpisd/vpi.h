@@ -3,7 +3,14 @@
  * The host loads the library, resolves VpiMain and calls it with one VpiRequest per
  * service. All records are owned by the host; the driver reads them (and fills the
  * output fields) only during the call. Layouts follow the 32-bit host ABI; on a
- * 64-bit build pointers widen and later members move only by natural alignment. */
+ * 64-bit build pointers widen and later members move only by natural alignment.
+ *
+ * Threads: different VPIs (each with its own VpiContext and its own port) may run
+ * commands on different threads at the same time; describe may run at any time. One
+ * VPI takes one command at a time: the host must not call a second command for the
+ * same VpiContext before the first has returned. The driver starts no threads; every
+ * call runs on the caller's thread and returns within its bounds (reads and writes
+ * time out, a line that stops draining ends the call with VPI_COMM_FAILURE). */
 #ifndef VPISD_VPI_H
 #define VPISD_VPI_H
 

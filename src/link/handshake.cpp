@@ -58,7 +58,7 @@ uint16_t ReadAckResponse(VpiContext *context, uint8_t *acknowledgement) {
 int EstablishLinkToPlc(VpiContext *context, int slot) {
     const auto index = static_cast<uint16_t>(slot);
     if (index >= kSlotCount) {
-        return 0;
+        return LINK_FAILED;
     }
     uint8_t enquiry[kEnquiryFillers + 2];
     for (int i = 0; i < kEnquiryFillers; ++i) {
@@ -73,12 +73,19 @@ int EstablishLinkToPlc(VpiContext *context, int slot) {
     for (int attempt = 0; attempt < kLinkTries && !linked; ++attempt) {
         if (attempt > 0) {
             Log(LOG_DEBUG, "VPISD:EstablishLinkToPlc() Retry %d", attempt);
-            SendDleNak(context);
+            if (SendStalled(context, SendDleNak(context))) {
+                return LINK_STALLED;
+            }
             PortSleep(kRetryPauseMs);
             PurgeInput(context);
-            SendDleNak(context);
+            if (SendStalled(context, SendDleNak(context))) {
+                return LINK_STALLED;
+            }
         }
-        SendBytes(context, enquiry, sizeof enquiry);
+        // A line that takes no bytes ends the enquiry at once: no try could reach the PLC.
+        if (SendStalled(context, SendBytes(context, enquiry, sizeof enquiry))) {
+            return LINK_STALLED;
+        }
         uint8_t answer[2] = {0, 0};
         if (ReadAckResponse(context, answer) != 0) {
             continue;
@@ -90,20 +97,24 @@ int EstablishLinkToPlc(VpiContext *context, int slot) {
     }
     if (!linked) {
         Log(LOG_EVENT, "VPISD: Failed to connect to VPI %d PLC %d", vpi, static_cast<int>(index));
-        return 0;
+        return LINK_FAILED;
     }
     Log(LOG_EVENT, "VPISD: VPI %d PLC %d connected sucessfully", vpi, static_cast<int>(index));
-    return 1;
+    return LINK_OK;
 }
 
-void SendDleNak(VpiContext *context) {
+bool SendStalled(const VpiContext *context, int sent) {
+    return sent == 0 && context != nullptr && context->port != 0;
+}
+
+int SendDleNak(VpiContext *context) {
     const uint8_t nak[2] = {DLE, NAK};
-    SendBytes(context, nak, sizeof nak);
+    return SendBytes(context, nak, sizeof nak);
 }
 
-void SendReplyAck(VpiContext *context, const uint8_t *reply) {
+int SendReplyAck(VpiContext *context, const uint8_t *reply) {
     const uint8_t ack[2] = {DLE, reply[2]};
-    SendBytes(context, ack, sizeof ack);
+    return SendBytes(context, ack, sizeof ack);
 }
 
 void AdvanceSequence(VpiContext *context, int slot) {

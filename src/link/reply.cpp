@@ -1,5 +1,6 @@
 #include "link/reply.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "driver/log.h"
@@ -24,7 +25,7 @@ bool IsToggle(uint8_t byte) {
 
 } // namespace
 
-int ReceiveReply(VpiContext *context, uint8_t *reply, int *length) {
+int ReceiveReply(VpiContext *context, uint8_t *reply, int *length, const ReplyShape &shape) {
     reply[0] = 0;
     reply[1] = 0;
     const uint16_t ack = ReadAckResponse(context, reply);
@@ -34,26 +35,77 @@ int ReceiveReply(VpiContext *context, uint8_t *reply, int *length) {
     if (WaitReplyHeader(context, reply) == 0) {
         return RECEIVE_REFUSED;
     }
-    // One byte per read, so nothing beyond the checksum is taken off the line.
+    // Each read takes what has come, up to what an acceptable frame still needs, so the end
+    // test runs on every byte and a byte beyond the checksum is left on the line.
+    int received = kHeaderBytes;
     int end = -1;
-    for (int offset = kHeaderBytes; offset <= kLastEndOffset; ++offset) {
-        if (ReceiveBytes(context, reply + offset, 1) == 0) {
+    while (end < 0 && received <= kLastEndOffset) {
+        const int most =
+            std::min(FrameBytesStillNeeded(reply, received, shape), kLastEndOffset + 1 - received);
+        uint32_t got = 0;
+        if (ReceiveSome(context, reply + received, static_cast<uint32_t>(most), &got) == 0) {
             return RECEIVE_SILENT;
         }
-        if (IsFrameEnd(reply, offset) != 0) {
-            end = offset;
-            break;
+        const int stored = received + static_cast<int>(got);
+        for (int offset = received; offset < stored && end < 0; ++offset) {
+            if (IsFrameEnd(reply, offset) != 0) {
+                end = offset;
+            }
         }
+        received = stored;
     }
     if (end < 0) {
         Log(LOG_DEBUG, "VPISD: Could not find <end_header>");
         return RECEIVE_REFUSED;
     }
-    if (ReceiveBytes(context, reply + end + 1, 1) == 0) {
+    if (received == end + 1 && ReceiveBytes(context, reply + end + 1, 1) == 0) {
         return RECEIVE_SILENT;
     }
     *length = end + 2;
     return RECEIVE_OK;
+}
+
+int FrameBytesStillNeeded(const uint8_t *reply, int received, const ReplyShape &shape) {
+    // The end still to come: DLE ETX and the checksum, or ETX and the checksum after a
+    // trailing odd run of DLEs.
+    int run = 0;
+    for (int i = received - 1; i > 0 && reply[i] == DLE; --i) {
+        ++run;
+    }
+    const int endBytes = run % 2 == 1 ? 2 : 3;
+    // Shortest frame that passes the checks: header, route, DLE STX, DLE ETX, checksum.
+    const int bodyStart = kHeaderBytes + std::max(shape.routeLength, 0) + 2;
+    int needed = bodyStart + 3 - received;
+    const bool fullBody = shape.bodyBytes > 0 && received > bodyStart &&
+                          reply[bodyStart - 2] == DLE && reply[bodyStart - 1] == STX &&
+                          reply[bodyStart] == shape.bodyCode;
+    if (fullBody) {
+        // Count the body so far with doubled DLEs undone; a DLE at the very end is either
+        // half of a data pair or the DLE of the frame end.
+        int bodyBytes = 0;
+        bool openDle = false;
+        bool wellFormed = true;
+        for (int i = bodyStart; i < received && wellFormed; ++i) {
+            if (openDle) {
+                wellFormed = reply[i] == DLE;
+                openDle = false;
+                ++bodyBytes;
+            } else if (reply[i] == DLE) {
+                openDle = true;
+            } else {
+                ++bodyBytes;
+            }
+        }
+        const int missing = shape.bodyBytes - bodyBytes;
+        if (wellFormed && openDle && missing >= 0) {
+            // Data pair: its second DLE, the rest of the body, the end; or the end's ETX and
+            // checksum when the body is complete.
+            needed = missing == 0 ? 2 : missing + 3;
+        } else if (wellFormed && missing >= 0) {
+            needed = missing + 3;
+        }
+    }
+    return std::max(needed, endBytes);
 }
 
 int WaitReplyHeader(VpiContext *context, uint8_t *reply) {

@@ -39,8 +39,9 @@ int TestPart(const char *text, int isBackup, int32_t vpiNumber, int lineNumber) 
 
 void TestLine(const char *line, int32_t vpiNumber, int lineNumber) {
     char normal[kRouteLineBytes];
-    std::strncpy(normal, line, sizeof normal - 1);
-    normal[sizeof normal - 1] = '\0';
+    const size_t length = strnlen(line, sizeof normal - 1);
+    std::memcpy(normal, line, length);
+    normal[length] = '\0';
     char *comma = std::strchr(normal, ',');
     if (comma == nullptr) {
         TestPart(normal, 0, vpiNumber, lineNumber);

@@ -21,6 +21,14 @@ int ReceiveBytes(VpiContext *context, uint8_t *buffer, uint32_t count) {
     return PortRead(context->port, buffer, count, &read) == PORT_OK && read == count ? 1 : 0;
 }
 
+int ReceiveSome(VpiContext *context, uint8_t *buffer, uint32_t most, uint32_t *got) {
+    *got = 0;
+    if (context == nullptr || context->port == 0) {
+        return 0;
+    }
+    return PortReadSome(context->port, buffer, most, got) == PORT_OK && *got > 0 ? 1 : 0;
+}
+
 // Ends only when a 512-byte block does not fill within one 50 ms window, so input that
 // keeps streaming keeps the purge reading.
 void PurgeInput(VpiContext *context) {

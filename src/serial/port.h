@@ -32,9 +32,14 @@ bool PortOpenedAs(PortHandle handle, const char *name);
 // Kept in 64-bit milliseconds, so every timeout >= 0 is exact; a negative one counts as 0,
 // and 0 means a read call returns at once with what is pending (never an endless wait).
 int32_t SetReadTimeout(PortHandle handle, int32_t timeout);
+// Writes count bytes, within the time they need at the line's speed plus the read timeout;
+// PORT_SHORT_WRITE when the line took fewer in that time.
 int32_t PortWrite(PortHandle handle, const uint8_t *buffer, uint32_t count, uint32_t *written);
 // Reads exactly count bytes; each read call waits at most the read timeout.
 int32_t PortRead(PortHandle handle, uint8_t *buffer, uint32_t count, uint32_t *read);
+// Reads at least one and at most `most` bytes: waits up to the read timeout for the first,
+// then takes what has come, never more than asked, so the caller decides where to stop.
+int32_t PortReadSome(PortHandle handle, uint8_t *buffer, uint32_t most, uint32_t *read);
 
 // Not used by any command; part of the layer for hosts and tools.
 int32_t FlushPort(PortHandle handle);

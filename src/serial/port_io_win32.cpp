@@ -22,9 +22,12 @@ constexpr int64_t kLongestReadTimeoutMs = MAXDWORD - 1;
 // All read timeout fields zero would make ReadFile wait for the full count however long
 // that takes; a limit of 0 therefore means "return at once with what is pending", which
 // is what an interval limit of MAXDWORD with zero totals asks for.
+// The write limit's constant follows the read timeout: a write gets its bytes' line time
+// (the multiplier set at open) plus the read timeout.
 void PutReadTimeout(COMMTIMEOUTS *timeouts, DWORD milliseconds) {
     timeouts->ReadTotalTimeoutConstant = milliseconds;
     timeouts->ReadIntervalTimeout = milliseconds == 0 ? MAXDWORD : 0;
+    timeouts->WriteTotalTimeoutConstant = milliseconds;
 }
 
 DWORD TimeoutUnitsToMs(int32_t timeout) {
@@ -37,7 +40,8 @@ DWORD TimeoutUnitsToMs(int32_t timeout) {
 
 } // namespace
 
-// Only the read total limit changes (and the interval field that gives 0 its meaning);
+// Only the read total limit changes (with the interval field that gives 0 its meaning, and
+// the write limit's constant);
 // nothing is written when the port already has the limit asked for.
 int32_t SetReadTimeout(PortHandle handle, int32_t timeout) {
     if (!FindPortEntry(handle, nullptr)) {
@@ -52,7 +56,8 @@ int32_t SetReadTimeout(PortHandle handle, int32_t timeout) {
     COMMTIMEOUTS wanted = timeouts;
     PutReadTimeout(&wanted, TimeoutUnitsToMs(timeout));
     if ((wanted.ReadTotalTimeoutConstant != timeouts.ReadTotalTimeoutConstant ||
-         wanted.ReadIntervalTimeout != timeouts.ReadIntervalTimeout) &&
+         wanted.ReadIntervalTimeout != timeouts.ReadIntervalTimeout ||
+         wanted.WriteTotalTimeoutConstant != timeouts.WriteTotalTimeoutConstant) &&
         !SetCommTimeouts(device, &wanted)) {
         return 0;
     }
@@ -95,6 +100,38 @@ int32_t PortRead(PortHandle handle, uint8_t *buffer, uint32_t count, uint32_t *r
         if (read != nullptr) {
             *read = total;
         }
+    }
+    return PORT_OK;
+}
+
+// The first byte within the read timeout, then what has come meanwhile, up to `most`.
+int32_t PortReadSome(PortHandle handle, uint8_t *buffer, uint32_t most, uint32_t *read) {
+    if (read != nullptr) {
+        *read = 0;
+    }
+    if (!FindPortEntry(handle, nullptr) || buffer == nullptr || most == 0) {
+        return PORT_IO_FAILED;
+    }
+    const HANDLE device = ToWin32Handle(handle);
+    DWORD got = 0;
+    if (!ReadFile(device, buffer, 1, &got, nullptr)) {
+        GetLastError(); // fetched as the system expects after a failure; not used
+        return PORT_IO_FAILED;
+    }
+    if (got == 0) {
+        return PORT_IO_FAILED;
+    }
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (most > 1 && ClearCommError(device, &errors, &status) && status.cbInQue > 0) {
+        const DWORD ask = status.cbInQue < most - 1 ? status.cbInQue : most - 1;
+        DWORD more = 0;
+        if (ReadFile(device, buffer + 1, ask, &more, nullptr)) {
+            got += more > ask ? ask : more;
+        }
+    }
+    if (read != nullptr) {
+        *read = got;
     }
     return PORT_OK;
 }

@@ -199,6 +199,16 @@ void ApplyModemLines(int fd, uint16_t lineFlags) {
     ioctl(fd, rts ? TIOCMBIS : TIOCMBIC, &rtsBit);
 }
 
+// Start bit, data bits, parity bit and stop bits (one and a half counted as two) at the
+// line's speed; baudRate is not 0 once the line is applied.
+int64_t CharTimeNs(uint16_t baudRate, uint16_t dataBits, uint16_t stopBits, uint16_t parity) {
+    constexpr int64_t kNsPerSecond = 1'000'000'000;
+    const int64_t bits = 1 + static_cast<uint8_t>(dataBits) +
+                         (static_cast<uint8_t>(parity) != PARITY_NONE ? 1 : 0) +
+                         (static_cast<uint8_t>(stopBits) == STOP_ONE ? 1 : 2);
+    return bits * kNsPerSecond / baudRate;
+}
+
 } // namespace
 
 // POSIX has no request for driver queue sizes; the kernel's own buffers are larger than
@@ -213,7 +223,8 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
     if (reserved == 0) {
         return PORT_OPEN_FAILED;
     }
-    // Non-blocking only for the open itself, which would otherwise wait for carrier.
+    // Non-blocking: the open would otherwise wait for carrier, and every read and write
+    // waits in poll() with a deadline of its own.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         ReleasePortEntry(reserved);
@@ -235,12 +246,6 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
     if (exclusive) {
         ioctl(fd, TIOCEXCL);
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        CloseDevice(fd, exclusive);
-        ReleasePortEntry(reserved);
-        return PORT_OPEN_FAILED;
-    }
     if (!entry.nullDevice) {
         termios line{};
         if (tcgetattr(fd, &line) != 0) {
@@ -255,6 +260,7 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
             return PORT_SET_STATE_FAILED;
         }
         ApplyModemLines(fd, lineFlags);
+        entry.charTimeNs = CharTimeNs(baudRate, dataBits, stopBits, parity);
     }
     CommitPortEntry(reserved, entry);
     *handle = reserved;

@@ -9,12 +9,13 @@
 
 namespace vpisd {
 
-constexpr size_t kMaxOpenPorts = 64;
+constexpr size_t kMaxOpenPorts = 256;
 
 struct PortEntry {
     int fd = -1;
     bool nullDevice = false;        // "NUL": no line, no timeouts
     int64_t readTimeoutMs = 0;      // total time limit of one read call
+    int64_t charTimeNs = 0;         // one character on the line at its speed; 0: no line
     char name[kPortNameBytes] = {}; // the name the port was opened by
 };
 

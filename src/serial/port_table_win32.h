@@ -23,7 +23,7 @@ inline HANDLE ToWin32Handle(PortHandle handle) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
 }
 
-constexpr size_t kMaxOpenPorts = 64;
+constexpr size_t kMaxOpenPorts = 256;
 
 // Claims an entry for an open in progress; false when the table is full.
 bool ReservePortEntry(size_t *index);

@@ -70,6 +70,14 @@ void SetLine(DCB *dcb, uint16_t baudRate, uint16_t dataBits, uint16_t stopBits, 
     dcb->ErrorChar = static_cast<char>(kErrorChar);
 }
 
+// Milliseconds one character takes on the line (start, data, parity and stop bits; one and a
+// half stop bits counted as two), rounded up so that a write is never cut short by rounding.
+DWORD CharTimeMs(uint16_t baudRate, uint16_t dataBits, uint16_t stopBits, uint16_t parity) {
+    const DWORD bits = 1u + (dataBits & 0xFFu) + ((parity & 0xFFu) != NOPARITY ? 1u : 0u) +
+                       ((stopBits & 0xFFu) == ONESTOPBIT ? 1u : 2u);
+    return baudRate == 0 ? 0 : (bits * 1000u + baudRate - 1u) / baudRate;
+}
+
 // False when the name is empty or has no terminator within the 12 bytes of a port name.
 bool UsablePortName(const char *name) {
     const void *end = std::memchr(name, '\0', kPortNameBytes);
@@ -98,8 +106,13 @@ int32_t OpenPort(const char *name, uint16_t baudRate, uint16_t dataBits, uint16_
     if (std::strcmp(name, kNullPortName) != 0) {
         DCB dcb{};
         dcb.DCBlength = kDcbLength;
+        // Writes are bounded, a deliberate choice of vpisd: the time the bytes need at the
+        // line's speed plus the read timeout (SetReadTimeout keeps the two together), so a
+        // line that stops draining cannot hold the caller for good.
         COMMTIMEOUTS timeouts{};
         timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kOpenReadTimeoutMs);
+        timeouts.WriteTotalTimeoutMultiplier = CharTimeMs(baudRate, dataBits, stopBits, parity);
+        timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(kOpenReadTimeoutMs);
         if (!GetCommState(device, &dcb)) {
             result = PORT_GET_STATE_FAILED;
         } else if (!SetCommTimeouts(device, &timeouts)) {

@@ -4,6 +4,7 @@
 #include "link/handshake.h"
 #include "serial/instance_io.h"
 #include "serial/port.h"
+#include "transactions/body.h"
 #include "transactions/tag_checks.h"
 
 namespace vpisd {
@@ -23,18 +24,25 @@ int32_t OpenTransaction(const VpiRequest *request, TransactionStorage *storage,
 }
 
 int PrepareRetry(VpiContext *context, int slot) {
-    if (EstablishLinkToPlc(context, slot) == 0) {
-        return 0;
+    if (const int linked = EstablishLinkToPlc(context, slot); linked != LINK_OK) {
+        return linked;
     }
-    SendDleNak(context);
+    if (SendStalled(context, SendDleNak(context))) {
+        return LINK_STALLED;
+    }
     PortSleep(kRetryPauseMs);
     PurgeInput(context);
-    SendDleNak(context);
-    return 1;
+    return SendStalled(context, SendDleNak(context)) ? LINK_STALLED : LINK_OK;
+}
+
+int32_t EndStalled(const char *operation, const TransactionStorage &storage) {
+    Log(LOG_EVENT, "VPISD: %s Failed! GAS = %s rc = %d: the line took no more bytes", operation,
+        storage.gas, VPI_COMM_FAILURE);
+    return VPI_COMM_FAILURE;
 }
 
 int ExchangeFrame(const VpiRequest *request, TransactionStorage *storage,
-                  const ExchangeTraces &traces) {
+                  const ExchangeTraces &traces, int readBodyBytes) {
     VpiContext *context = request->context;
     const int slot = static_cast<const TagAccess *>(request->data)->slot;
 
@@ -43,14 +51,19 @@ int ExchangeFrame(const VpiRequest *request, TransactionStorage *storage,
     const int frameLength = BuildFrame(request, storage->body, storage->bodyLength, storage->route,
                                        storage->routeLength, storage->frame);
 
-    SendDleNak(context);
+    if (SendStalled(context, SendDleNak(context))) {
+        return EXCHANGE_STALLED;
+    }
     if (traces.sending != nullptr) {
         Log(LOG_DEBUG, traces.sending);
     }
-    SendFrame(context, storage->frame, frameLength);
+    if (SendStalled(context, SendFrame(context, storage->frame, frameLength))) {
+        return EXCHANGE_STALLED;
+    }
 
     int receivedLength = 0;
-    const int received = ReceiveReply(context, storage->received, &receivedLength);
+    const ReplyShape shape{storage->routeLength, READ_REPLY, readBodyBytes};
+    const int received = ReceiveReply(context, storage->received, &receivedLength, shape);
     if (received != RECEIVE_OK) {
         return received;
     }
@@ -58,7 +71,9 @@ int ExchangeFrame(const VpiRequest *request, TransactionStorage *storage,
         Log(LOG_DEBUG, traces.processing);
     }
     // Every whole frame is acknowledged before it is looked at, also one that fails below.
-    SendReplyAck(context, storage->received);
+    if (SendStalled(context, SendReplyAck(context, storage->received))) {
+        return EXCHANGE_STALLED;
+    }
 
     if (CheckReplyFrame(storage->received, receivedLength, storage->routeLength) == 0) {
         return RECEIVE_REFUSED;

@@ -40,13 +40,24 @@ int32_t OpenTransaction(const VpiRequest *request, TransactionStorage *storage,
                         const char *operation);
 
 // Before tries 1 to 9: a fresh link enquiry, then DLE NAK, the pause, a purge and DLE NAK.
-// Returns 0 when the link could not be established; nothing after the enquiry is sent then.
+// Returns LINK_OK, or LINK_FAILED / LINK_STALLED (handshake.h); nothing after a failed
+// enquiry is sent.
 int PrepareRetry(VpiContext *context, int slot);
+
+// ExchangeFrame's result when a write to the line ran out of time: the line does not drain,
+// so the transaction ends at once as a communication failure.
+constexpr int EXCHANGE_STALLED = 3;
 
 // One try: route, frame, DLE NAK and frame out, reply in and acknowledged, frame and route
 // checked, body extracted into storage->replyBody / replyLength. Returns 0 when a body is
-// ready for the command's own check, 1 for a refused reply, 2 for a silent line.
+// ready for the command's own check, 1 for a refused reply, 2 for a silent line,
+// EXCHANGE_STALLED for a line that took no more bytes. readBodyBytes is the one body length
+// a read accepts (0 for a write): it lets the reply be read in a few calls.
 int ExchangeFrame(const VpiRequest *request, TransactionStorage *storage,
-                  const ExchangeTraces &traces);
+                  const ExchangeTraces &traces, int readBodyBytes);
+
+// The message and the result of a transaction ended by a line that does not drain
+// (operation is "Read" or "Write").
+int32_t EndStalled(const char *operation, const TransactionStorage &storage);
 
 } // namespace vpisd

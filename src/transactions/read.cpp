@@ -33,10 +33,21 @@ int32_t ReadTransaction(const VpiRequest *request) {
         return VPI_REFUSED;
     }
 
-    if (context->connected[slot] == 0 && EstablishLinkToPlc(context, slot) == 0) {
-        Log(LOG_EVENT, "VPISD: Read Failed! GAS = %s rc = %d", storage.gas, VPI_COMM_FAILURE);
-        return VPI_COMM_FAILURE;
+    if (context->connected[slot] == 0) {
+        const int linked = EstablishLinkToPlc(context, slot);
+        if (linked == LINK_STALLED) {
+            return EndStalled("Read", storage);
+        }
+        if (linked != LINK_OK) {
+            Log(LOG_EVENT, "VPISD: Read Failed! GAS = %s rc = %d", storage.gas, VPI_COMM_FAILURE);
+            return VPI_COMM_FAILURE;
+        }
     }
+
+    // The one body length a reply can be accepted with, when it fits a frame.
+    const int64_t words = TagWordCount(tag);
+    const int readBodyBytes =
+        words >= 1 && 2 * words + 4 <= kReplyMaxBytes ? static_cast<int>(2 * words + 4) : 0;
 
     // Built once: every try sends the sequence byte the slot has now.
     storage.bodyLength = BuildCommand(request, storage.body, READ_COMMAND);
@@ -44,12 +55,19 @@ int32_t ReadTransaction(const VpiRequest *request) {
     for (int attempt = 0; attempt < kTransactionTries; ++attempt) {
         if (attempt > 0) {
             Log(LOG_DEBUG, "VPISD: Read Retries = %d GAS=%s", attempt, storage.gas);
-            if (PrepareRetry(context, slot) == 0) {
+            const int prepared = PrepareRetry(context, slot);
+            if (prepared == LINK_STALLED) {
+                return EndStalled("Read", storage);
+            }
+            if (prepared != LINK_OK) {
                 Log(LOG_EVENT, "VPISD: Establish link on Read retry Failed! GAS %s", storage.gas);
                 return VPI_COMM_FAILURE;
             }
         }
-        result = ExchangeFrame(request, &storage, ExchangeTraces{nullptr, nullptr});
+        result = ExchangeFrame(request, &storage, ExchangeTraces{nullptr, nullptr}, readBodyBytes);
+        if (result == EXCHANGE_STALLED) {
+            return EndStalled("Read", storage);
+        }
         if (result != RECEIVE_OK) {
             continue;
         }

@@ -30,9 +30,15 @@ int32_t WriteTransaction(const VpiRequest *request) {
         return VPI_REFUSED;
     }
 
-    if (context->connected[slot] == 0 && EstablishLinkToPlc(context, slot) == 0) {
-        Log(LOG_EVENT, "VPISD: Write Failed! GAS = %s rc = %d", storage.gas, VPI_COMM_FAILURE);
-        return VPI_COMM_FAILURE;
+    if (context->connected[slot] == 0) {
+        const int linked = EstablishLinkToPlc(context, slot);
+        if (linked == LINK_STALLED) {
+            return EndStalled("Write", storage);
+        }
+        if (linked != LINK_OK) {
+            Log(LOG_EVENT, "VPISD: Write Failed! GAS = %s rc = %d", storage.gas, VPI_COMM_FAILURE);
+            return VPI_COMM_FAILURE;
+        }
     }
 
     // The values are read once, here; a retry sends exactly what the first try sent.
@@ -42,11 +48,18 @@ int32_t WriteTransaction(const VpiRequest *request) {
                                 "VPISD: Processing write reply FRAME"};
     for (int attempt = 0; attempt < kTransactionTries; ++attempt) {
         Log(LOG_DEBUG, "VPISD: Write Retries = %d", attempt);
-        if (attempt > 0 && PrepareRetry(context, slot) == 0) {
+        const int prepared = attempt > 0 ? PrepareRetry(context, slot) : LINK_OK;
+        if (prepared == LINK_STALLED) {
+            return EndStalled("Write", storage);
+        }
+        if (prepared != LINK_OK) {
             Log(LOG_EVENT, "VPISD: Establish link on Write retry Failed! GAS %s", storage.gas);
             return VPI_COMM_FAILURE;
         }
-        result = ExchangeFrame(request, &storage, traces);
+        result = ExchangeFrame(request, &storage, traces, 0);
+        if (result == EXCHANGE_STALLED) {
+            return EndStalled("Write", storage);
+        }
         if (result != RECEIVE_OK) {
             continue;
         }

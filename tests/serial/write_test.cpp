@@ -92,5 +92,26 @@ TEST(PortWrite, LineLostMidBufferGivesTwoWithTheCount) {
     EXPECT_EQ(ClosePort(handle), PORT_OK);
 }
 
+// A line that stops draining (the far end no longer reads) holds a write no longer than its
+// bytes need at the line's speed plus the read timeout: 19 bytes at 9600 baud and 100 ms.
+TEST(PortWrite, LineThatStopsDrainingEndsWithinTheBound) {
+    BarePty line;
+    ASSERT_TRUE(line.ok);
+    ASSERT_GT(FillOutputQueue(line.slave), 0u);
+    PortHandle handle = 0;
+    ASSERT_EQ(OpenPort(line.path.c_str(), 9600, 8, 0, 2, 8, &handle), PORT_OK);
+    SetReadTimeout(handle, 10);
+    const std::vector<uint8_t> frame(19, 0x10);
+    uint32_t written = 12345;
+    const auto started = std::chrono::steady_clock::now();
+    const int32_t result = PortWrite(handle, frame.data(), 19, &written);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result, PORT_SHORT_WRITE);
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(took, std::chrono::milliseconds(100));
+    EXPECT_LT(took, std::chrono::seconds(3)); // bound 122 ms; the rest is slack for a busy host
+    EXPECT_EQ(ClosePort(handle), PORT_OK);
+}
+
 } // namespace
 } // namespace vpisd::test

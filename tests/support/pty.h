@@ -9,13 +9,15 @@
 namespace vpisd::test {
 
 class Pty {
-public:
+  public:
     Pty();
     ~Pty();
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
 
     int master() const { return master_; }
+    // The test's own descriptor of the slave (e.g. to fill the line's output queue).
+    int slave() const { return slave_; }
     // Device path of the slave, e.g. "/dev/pts/4" (at most 11 characters on this machine).
     const std::string &path() const { return path_; }
 
@@ -25,11 +27,17 @@ public:
     // Everything that arrives until the line has been quiet for quietMs.
     std::vector<uint8_t> Drain(int quietMs) const;
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1; // held open so the line stays up while the driver closes and reopens it
     std::string path_;
 };
+
+// Fills the output queue of a terminal through a descriptor of its own (set non-blocking
+// here) until it takes no more, so that the next write to that line waits for the far end
+// to read. The kernel moves queued bytes on in the background, so it keeps offering smaller
+// chunks until two rounds take nothing. Returns the number of bytes queued.
+size_t FillOutputQueue(int fd);
 
 // "10 01 11" -> {0x10, 0x01, 0x11}; and back.
 std::vector<uint8_t> Hex(const std::string &text);
@@ -37,7 +45,7 @@ std::string ToHex(const std::vector<uint8_t> &bytes);
 
 // Makes a fresh temporary directory the current directory for the object's lifetime.
 class TempCwd {
-public:
+  public:
     TempCwd();
     ~TempCwd();
     TempCwd(const TempCwd &) = delete;
@@ -45,7 +53,7 @@ public:
     const std::string &path() const { return path_; }
     void WriteFile(const std::string &name, const std::string &content) const;
 
-private:
+  private:
     std::string path_;
     std::string previous_;
 };

@@ -1,7 +1,7 @@
 // The POSIX side of the Windows serial checks: a pseudo-terminal that a private Wine
 // prefix sees as a COM port (through a dosdevices link), answered either as a SY/MAX PLC
 // or as a byte echo. Built natively; runs until SIGTERM or its time limit.
-//   line_peer --link PATH --mode plc|echo [--register N=V]... [--seconds S]
+//   line_peer --link PATH --mode plc|echo|deaf [--register N=V]... [--seconds S]
 // plc: answers the link enquiry with 10 12, acknowledges each request frame with 10 11
 // and replies to register reads and writes from its own register table. It checks every
 // frame's checksum and toggle byte and every reply acknowledgement, and exits non-zero
@@ -21,6 +21,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -269,8 +270,9 @@ int main(int argc, char **argv) {
             }
         }
     }
-    if (link.empty() || (mode != "plc" && mode != "echo")) {
-        std::fprintf(stderr, "usage: line_peer --link PATH --mode plc|echo [--register N=V]...\n");
+    if (link.empty() || (mode != "plc" && mode != "echo" && mode != "deaf")) {
+        std::fprintf(stderr,
+                     "usage: line_peer --link PATH --mode plc|echo|deaf [--register N=V]...\n");
         return 2;
     }
     int master = -1, slave = -1;
@@ -301,6 +303,10 @@ int main(int argc, char **argv) {
     Bytes input;
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (gStop == 0 && Clock::now() < deadline) {
+        if (mode == "deaf") { // never reads: the line stops draining once its queue is full
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
         pollfd ready{master, POLLIN, 0};
         if (poll(&ready, 1, 10) > 0 && (ready.revents & POLLIN) != 0) {
             uint8_t chunk[512];

@@ -56,6 +56,22 @@ void NullDeviceAndNames() {
 }
 
 // A handle of the process that the port layer did not open is never closed or used.
+// 256 ports at once, the null device standing for lines; the 257th is refused cleanly.
+void PortTableHolds256() {
+    static PortHandle handles[257] = {};
+    int opened = 0;
+    while (opened < 257 && OpenPort("NUL", 9600, 8, 0, 2, 8, &handles[opened]) == PORT_OK) {
+        ++opened;
+    }
+    CHECK_EQ(opened, 256);
+    for (int i = 0; i < opened; ++i) {
+        CHECK_EQ(ClosePort(handles[i]), PORT_OK);
+    }
+    PortHandle again = 0;
+    CHECK_EQ(OpenPort("NUL", 9600, 8, 0, 2, 8, &again), PORT_OK);
+    CHECK_EQ(ClosePort(again), PORT_OK);
+}
+
 void ForeignHandles() {
     char path[MAX_PATH];
     char directory[MAX_PATH];
@@ -170,13 +186,62 @@ void LineAndTimeouts(const char *port) {
     CHECK_EQ(ClosePort(handle), PORT_OK);
 }
 
+// A far end that never reads: once the line's queue is full, a write ends within its bytes'
+// line time plus the read timeout instead of waiting for good (1 ms a character at 57600).
+void LineThatStopsDraining(const char *port) {
+    PortHandle handle = 0;
+    CHECK_EQ(OpenPort(port, 57600, 8, 0, 0, 8, &handle), PORT_OK);
+    CHECK_EQ(SetReadTimeout(handle, 5), 100);
+    COMMTIMEOUTS timeouts{};
+    CHECK(GetCommTimeouts(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)), &timeouts));
+    CHECK_EQ(timeouts.WriteTotalTimeoutMultiplier, 1u);
+    CHECK_EQ(timeouts.WriteTotalTimeoutConstant, 50u);
+    static uint8_t block[1024] = {};
+    int32_t result = PORT_OK;
+    ULONGLONG lastWriteMs = 0;
+    for (int i = 0; i < 1024 && result == PORT_OK; ++i) {
+        uint32_t written = 0;
+        const ULONGLONG start = Now();
+        result = PortWrite(handle, block, sizeof block, &written);
+        lastWriteMs = Now() - start;
+    }
+    CHECK(result == PORT_SHORT_WRITE || result == PORT_IO_FAILED);
+    CHECK(lastWriteMs < 5000); // bound 1074 ms
+    CHECK_EQ(ClosePort(handle), PORT_OK);
+}
+
+// A read of "what has come": the first byte, then what is queued, never more than asked.
+void ReadSome(const char *port) {
+    PortHandle handle = 0;
+    CHECK_EQ(OpenPort(port, 9600, 8, 0, 0, 8, &handle), PORT_OK);
+    CHECK_EQ(SetReadTimeout(handle, 50), 100);
+    const uint8_t three[] = {0x51, 0x52, 0x53};
+    uint32_t count = 0;
+    CHECK_EQ(PortWrite(handle, three, 3, &count), PORT_OK);
+    Sleep(150);
+    uint8_t in[3] = {};
+    CHECK_EQ(PortReadSome(handle, in, 2, &count), PORT_OK);
+    CHECK(count == 2 && in[0] == 0x51 && in[1] == 0x52);
+    CHECK_EQ(PortReadSome(handle, in, 3, &count), PORT_OK);
+    CHECK(count == 1 && in[0] == 0x53);
+    SetReadTimeout(handle, 5);
+    CHECK_EQ(PortReadSome(handle, in, 3, &count), PORT_IO_FAILED);
+    CHECK_EQ(count, 0u);
+    CHECK_EQ(ClosePort(handle), PORT_OK);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     NullDeviceAndNames();
+    PortTableHolds256();
     ForeignHandles();
     if (argc > 1) {
         LineAndTimeouts(argv[1]);
+        ReadSome(argv[1]);
+    }
+    if (argc > 2) {
+        LineThatStopsDraining(argv[2]);
     }
     return wintest::Finish("vpisd-porttest");
 }

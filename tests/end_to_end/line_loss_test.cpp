@@ -1,0 +1,227 @@
+// Losing the line under a VPI: the vpisd-sim program killed in the middle of a read, a far
+// end that stops reading until the line no longer drains, and the device path replaced by
+// a regular file. Each call ends with 2 within a bound; once the device is back, close and
+// open recover and the values read are right.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/command_table.h"
+#include "driver/context.h"
+#include "support/host_log.h"
+#include "support/pty.h"
+#include "vpisd/vpi.h"
+
+namespace vpisd::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint16_t kBlockWords = 128;
+// Every call below is given this long; without the bounds some would never return.
+constexpr auto kCallBound = 8s;
+
+// The simulator program on a symbolic link that the test names, P1 over drops 1+5, bytes
+// paced at 9600 baud so that a 128-register reply takes about 313 ms.
+class SimProgram {
+  public:
+    explicit SimProgram(const std::string &link) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(VPISD_SIM_PROGRAM, VPISD_SIM_PROGRAM, "--plc", "P1=1+5", "--init-out",
+                  "vpiSD01.int", "--link", link.c_str(), "--baud", "9600", "--no-stdin",
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once the link names a terminal.
+        for (int i = 0; i < 300 && !ready(link); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ~SimProgram() { Kill(); }
+    SimProgram(const SimProgram &) = delete;
+    SimProgram &operator=(const SimProgram &) = delete;
+
+    void Signal(int signal) const { kill(pid_, signal); }
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+  private:
+    static bool ready(const std::string &link) {
+        const int fd = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        const bool terminal = fd >= 0 && isatty(fd) != 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return terminal;
+    }
+    pid_t pid_ = -1;
+};
+
+class LineLoss : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // A port name has at most 11 characters: "/tmp/" and six of mkstemp's.
+        char pattern[] = "/tmp/XXXXXX";
+        const int fd = mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        unlink(pattern);
+        link_ = pattern;
+        std::memset(&context_, 0, sizeof context_);
+        values_.assign(kBlockWords + 1, 0);
+    }
+    void TearDown() override {
+        if (context_.port != 0) {
+            Command(VPI_CLOSE, nullptr);
+        }
+        sim_.reset();
+        unlink(link_.c_str());
+        if (HasFailure()) {
+            std::printf("Driver messages:\n%s", test::LogDump().c_str());
+        }
+    }
+
+    void StartSim() { sim_ = std::make_unique<SimProgram>(link_); }
+    void StartVpi() {
+        StartParams start{};
+        std::memcpy(start.portName, link_.c_str(), link_.size() + 1);
+        start.portEnabled = 1;
+        start.timeout = 10; // 100 ms
+        start.baudRate = 9600;
+        start.dataBits = 8;
+        ASSERT_EQ(Command(VPI_START, &start), VPI_OK) << test::LogDump();
+        TagDescriptor descriptor{};
+        descriptor.gas = "P10001";
+        descriptor.count = kBlockWords;
+        ASSERT_EQ(Command(VPI_BLOCK_PARSE, &descriptor), VPI_OK);
+        block_.gas = "P10001";
+        block_.slot = descriptor.slot;
+        block_.kind = descriptor.kind;
+        block_.address = descriptor.address;
+        block_.bit = descriptor.bit;
+        block_.count = kBlockWords;
+        block_.values = values_.data();
+    }
+    int32_t Command(int32_t code, void *data) {
+        const VpiRequest request{&context_, code, 1, 0, data};
+        return DispatchCommand(&request);
+    }
+    // Runs a command and checks that it returned within the bound.
+    int32_t Bounded(int32_t code, void *data, const char *what) {
+        const Clock::time_point started = Clock::now();
+        const int32_t result = Command(code, data);
+        EXPECT_LT(Clock::now() - started, kCallBound) << what;
+        return result;
+    }
+    // Writes a pattern over the block and reads it back.
+    void ExpectBlockRoundTrip(uint16_t seed) {
+        std::vector<uint16_t> written(kBlockWords + 1);
+        for (uint16_t i = 0; i < kBlockWords; ++i) {
+            written[i] = static_cast<uint16_t>(seed + i);
+        }
+        block_.values = written.data();
+        ASSERT_EQ(Bounded(VPI_WRITE, &block_, "write"), VPI_OK);
+        values_.assign(kBlockWords + 1, 0xA5A5);
+        block_.values = values_.data();
+        ASSERT_EQ(Bounded(VPI_READ, &block_, "read"), VPI_OK);
+        written[kBlockWords] = 0xA5A5;
+        EXPECT_EQ(values_, written);
+    }
+    // A read or write on a line that does not drain: 2 and one failure message.
+    void ClearLogAndExpectOneFailure(int32_t code, const char *operation) {
+        test::ClearLog();
+        EXPECT_EQ(Bounded(code, &block_, operation), VPI_COMM_FAILURE);
+        const std::string failure = std::string("VPISD: ") + operation +
+                                    " Failed! GAS = P10001 rc = 2: the line took no more bytes";
+        EXPECT_EQ(test::CountLog(VPI_LOG_EVENT, failure), 1) << test::LogDump();
+    }
+    // Close and open again once the device is back.
+    void ExpectRecovery(uint16_t seed) {
+        EXPECT_EQ(Bounded(VPI_CLOSE, nullptr, "close"), VPI_OK);
+        ASSERT_EQ(Bounded(VPI_OPEN, nullptr, "open"), VPI_OK) << test::LogDump();
+        ExpectBlockRoundTrip(seed);
+    }
+
+    test::TempCwd cwd_; // the simulator writes the init file here
+    std::string link_;
+    std::unique_ptr<SimProgram> sim_;
+    VpiContext context_;
+    TagAccess block_{};
+    std::vector<uint16_t> values_;
+};
+
+TEST_F(LineLoss, SimulatorKilledMidReadGivesTwoAndReopenRecovers) {
+    StartSim();
+    StartVpi();
+    ExpectBlockRoundTrip(100);
+    std::thread killer([this] {
+        std::this_thread::sleep_for(200ms); // inside the 313 ms of the reply
+        sim_->Kill();
+    });
+    EXPECT_EQ(Bounded(VPI_READ, &block_, "read while the simulator dies"), VPI_COMM_FAILURE);
+    killer.join();
+    EXPECT_EQ(Bounded(VPI_READ, &block_, "read on a dead line"), VPI_COMM_FAILURE);
+    StartSim();
+    ExpectRecovery(200);
+}
+
+TEST_F(LineLoss, LineThatStopsDrainingGivesTwoAndRecovers) {
+    StartSim();
+    StartVpi();
+    ExpectBlockRoundTrip(300);
+    sim_->Signal(SIGSTOP);
+    // The test's own descriptor of the line fills its output queue (root passes TIOCEXCL).
+    const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (line < 0) {
+        sim_->Signal(SIGCONT);
+        GTEST_SKIP() << "the line cannot be opened a second time here";
+    }
+    ASSERT_GT(test::FillOutputQueue(line), 0u);
+    close(line);
+    ClearLogAndExpectOneFailure(VPI_READ, "Read");
+    ClearLogAndExpectOneFailure(VPI_WRITE, "Write");
+    sim_->Signal(SIGCONT); // it drains the queue and takes the filler for stray bytes
+    ExpectRecovery(400);
+}
+
+TEST_F(LineLoss, DevicePathReplacedByARegularFileGivesTwoUntilTheDeviceIsBack) {
+    StartSim();
+    StartVpi();
+    ExpectBlockRoundTrip(500);
+    sim_->Kill();
+    unlink(link_.c_str());
+    std::ofstream(link_) << "not a line\n";
+    EXPECT_EQ(Bounded(VPI_READ, &block_, "read after the line went"), VPI_COMM_FAILURE);
+    EXPECT_EQ(Bounded(VPI_CLOSE, nullptr, "close"), VPI_OK);
+    EXPECT_EQ(Bounded(VPI_OPEN, nullptr, "open of a regular file"), VPI_COMM_FAILURE);
+    EXPECT_EQ(context_.port, 0u);
+    EXPECT_EQ(Bounded(VPI_READ, &block_, "read without a port"), VPI_COMM_FAILURE);
+    StartSim(); // replaces the file with its link
+    ASSERT_EQ(Bounded(VPI_OPEN, nullptr, "open"), VPI_OK) << test::LogDump();
+    ExpectBlockRoundTrip(600);
+}
+
+} // namespace
+} // namespace vpisd::e2e
