@@ -3,6 +3,7 @@
 // failure message, whether or not the slot was linked (a deliberate choice of vpisd).
 #include <chrono>
 
+#include "routing/route_table.h"
 #include "transactions/line_fixture.h"
 
 namespace vpisd::test {
@@ -22,6 +23,7 @@ TEST_F(LineStall, ReadAndWriteEndWithTwoWithinTheWriteBound) {
         {"write, unlinked", true, false},
         {"write, linked", true, true},
     };
+    StoreRoute(&context, "P1=1+5", 1);
     plc.Stop(); // nobody reads the far end any more
     ASSERT_GT(FillOutputQueue(pty.slave()), 0u);
     for (const Case &c : cases) {
