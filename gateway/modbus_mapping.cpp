@@ -129,7 +129,8 @@ std::vector<uint8_t> CoilsFromRegisters(uint16_t address, uint16_t quantity,
         const unsigned coil = address + i;
         const size_t word = coil / kBitsPerRegister - base;
         if (word < registers.size())
-            coils[i] = static_cast<uint8_t>((unsigned{registers[word]} >> (coil % kBitsPerRegister)) & 1u);
+            coils[i] =
+                static_cast<uint8_t>((unsigned{registers[word]} >> (coil % kBitsPerRegister)) & 1u);
     }
     return coils;
 }

@@ -66,7 +66,8 @@ TEST_F(FunctionCodes, ReadsMatchThePlcRegisters) {
             for (int i = 0; i < c.quantity; ++i) {
                 const auto coil = static_cast<unsigned>(c.address + i);
                 // Coil c is bit (c mod 16) + 1 of register c / 16 + 1.
-                ASSERT_EQ(got[static_cast<size_t>(i)], (Reg(coil / 16 + 1) >> (coil % 16)) & 1u)
+                ASSERT_EQ(got[static_cast<size_t>(i)],
+                          (unsigned{Reg(coil / 16 + 1)} >> (coil % 16)) & 1u)
                     << "coil " << coil;
             }
         }
