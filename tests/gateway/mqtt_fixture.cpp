@@ -37,24 +37,6 @@ std::string ReadFile(const std::string &path) {
 
 } // namespace
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vpisd-mqtt.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::Write(const std::string &name, const std::string &content) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-}
-
 uint16_t FreePort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

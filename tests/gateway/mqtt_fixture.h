@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway_on_sim.h"
 #include "sim/simulator.h"
 
 struct mosquitto;
@@ -28,18 +29,8 @@ namespace vpisd::gateway::mqtt_test {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string Write(const std::string &name, const std::string &content) const;
-
-  private:
-    std::string path_;
-};
+// The gateway tests' temporary directory, removed with what it holds.
+using test::TempDir;
 
 uint16_t FreePort();
 
