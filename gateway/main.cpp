@@ -10,13 +10,13 @@
 #include <memory>
 #include <vector>
 
-#include "gateway/config.h"
-#include "gateway/line_worker.h"
+#include "gateway/config/config.h"
+#include "gateway/lines/line_worker.h"
 #include "gateway/log.h"
-#include "gateway/modbus_server.h"
-#include "gateway/mqtt_side.h"
-#include "gateway/route_check.h"
-#include "gateway/statistics.h"
+#include "gateway/modbus/modbus_server.h"
+#include "gateway/mqtt/mqtt_side.h"
+#include "gateway/lines/route_check.h"
+#include "gateway/modbus/statistics.h"
 #include "host/driver_library.h"
 #include "host/session.h"
 #include "host/work_dir.h"

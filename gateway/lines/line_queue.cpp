@@ -1,4 +1,4 @@
-#include "gateway/line_queue.h"
+#include "gateway/lines/line_queue.h"
 
 namespace vpisd::gateway {
 

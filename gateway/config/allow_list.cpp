@@ -1,4 +1,4 @@
-#include "gateway/allow_list.h"
+#include "gateway/config/allow_list.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

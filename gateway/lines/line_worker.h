@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "gateway/config.h"
-#include "gateway/line_queue.h"
+#include "gateway/config/config.h"
+#include "gateway/lines/line_queue.h"
 #include "host/driver_library.h"
 #include "host/line_options.h"
 #include "host/session.h"

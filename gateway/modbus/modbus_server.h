@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config.h"
-#include "gateway/line_worker.h"
+#include "gateway/config/config.h"
+#include "gateway/lines/line_worker.h"
 #include "gateway/log.h"
-#include "gateway/modbus_mapping.h"
-#include "gateway/statistics.h"
+#include "gateway/modbus/modbus_mapping.h"
+#include "gateway/modbus/statistics.h"
 
 namespace vpisd::gateway {
 

@@ -1,4 +1,4 @@
-#include "gateway/mqtt_line.h"
+#include "gateway/mqtt/mqtt_line.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "gateway/config.h"
+#include "gateway/config/config.h"
 
 namespace vpisd::gateway {
 

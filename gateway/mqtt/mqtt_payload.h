@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "gateway/mqtt_config.h"
+#include "gateway/config/mqtt_config.h"
 
 namespace vpisd::gateway {
 

@@ -1,4 +1,4 @@
-#include "gateway/mqtt_config.h"
+#include "gateway/config/mqtt_config.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <set>
 #include <span>
 
-#include "gateway/mqtt_config_reader.h"
+#include "gateway/config/mqtt_config_reader.h"
 
 namespace vpisd::gateway {
 namespace {

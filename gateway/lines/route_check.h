@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config.h"
+#include "gateway/config/config.h"
 #include "host/driver_library.h"
 #include "vpisd/vpi.h"
 

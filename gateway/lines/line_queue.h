@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "gateway/line_request.h"
+#include "gateway/lines/line_request.h"
 
 namespace vpisd::gateway {
 

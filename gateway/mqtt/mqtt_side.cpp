@@ -1,4 +1,4 @@
-#include "gateway/mqtt_side.h"
+#include "gateway/mqtt/mqtt_side.h"
 
 #include "gateway/log.h"
 #include "host/session.h"

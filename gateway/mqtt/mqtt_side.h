@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config.h"
-#include "gateway/line_worker.h"
-#include "gateway/mqtt_line.h"
-#include "gateway/mqtt_statistics.h"
-#include "gateway/statistics.h"
+#include "gateway/config/config.h"
+#include "gateway/lines/line_worker.h"
+#include "gateway/mqtt/mqtt_line.h"
+#include "gateway/mqtt/mqtt_statistics.h"
+#include "gateway/modbus/statistics.h"
 #include "host/driver_library.h"
 
 namespace vpisd::gateway {

@@ -23,11 +23,11 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/config.h"
-#include "gateway/line_worker.h"
-#include "gateway/mqtt_client.h"
-#include "gateway/mqtt_payload.h"
-#include "gateway/mqtt_statistics.h"
+#include "gateway/config/config.h"
+#include "gateway/lines/line_worker.h"
+#include "gateway/mqtt/mqtt_client.h"
+#include "gateway/mqtt/mqtt_payload.h"
+#include "gateway/mqtt/mqtt_statistics.h"
 
 namespace vpisd::gateway {
 

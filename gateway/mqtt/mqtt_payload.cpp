@@ -1,4 +1,4 @@
-#include "gateway/mqtt_payload.h"
+#include "gateway/mqtt/mqtt_payload.h"
 
 #include <nlohmann/json.hpp>
 

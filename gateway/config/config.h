@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "gateway/allow_list.h"
-#include "gateway/mqtt_config.h"
+#include "gateway/config/allow_list.h"
+#include "gateway/config/mqtt_config.h"
 
 namespace vpisd::gateway {
 

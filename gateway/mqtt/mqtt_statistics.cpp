@@ -1,4 +1,4 @@
-#include "gateway/mqtt_statistics.h"
+#include "gateway/mqtt/mqtt_statistics.h"
 
 #include <string>
 

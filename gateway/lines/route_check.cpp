@@ -1,4 +1,4 @@
-#include "gateway/route_check.h"
+#include "gateway/lines/route_check.h"
 
 #include <algorithm>
 #include <cctype>

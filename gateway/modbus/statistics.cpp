@@ -1,4 +1,4 @@
-#include "gateway/statistics.h"
+#include "gateway/modbus/statistics.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/line_request.h"
+#include "gateway/lines/line_request.h"
 
 namespace vpisd::gateway {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "gateway/mqtt_config.h"
-#include "gateway/mqtt_statistics.h"
+#include "gateway/config/mqtt_config.h"
+#include "gateway/mqtt/mqtt_statistics.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -1,4 +1,4 @@
-#include "gateway/config.h"
+#include "gateway/config/config.h"
 
 #include <toml++/toml.h>
 
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <span>
 
-#include "gateway/mqtt_config_reader.h"
+#include "gateway/config/mqtt_config_reader.h"
 #include "host/port_name.h"
 #include "host/tcp_line.h"
 

@@ -1,4 +1,4 @@
-#include "gateway/mqtt_client.h"
+#include "gateway/mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config.h"
-#include "gateway/mqtt_statistics.h"
+#include "gateway/config/config.h"
+#include "gateway/mqtt/mqtt_statistics.h"
 
 namespace vpisd::gateway {
 

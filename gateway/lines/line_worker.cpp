@@ -1,4 +1,4 @@
-#include "gateway/line_worker.h"
+#include "gateway/lines/line_worker.h"
 
 #include <sys/stat.h>
 

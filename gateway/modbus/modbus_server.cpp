@@ -1,4 +1,4 @@
-#include "gateway/modbus_server.h"
+#include "gateway/modbus/modbus_server.h"
 
 #include <fcntl.h>
 #include <netdb.h>

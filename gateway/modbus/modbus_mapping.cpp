@@ -1,4 +1,4 @@
-#include "gateway/modbus_mapping.h"
+#include "gateway/modbus/modbus_mapping.h"
 
 #include <algorithm>
 
