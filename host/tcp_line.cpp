@@ -48,39 +48,6 @@ bool WriteAll(int fd, bool isSocket, const uint8_t *data, size_t size) {
 
 } // namespace
 
-bool IsTcpPort(std::string_view port) {
-    return port.starts_with("tcp:");
-}
-
-bool ParseTcpPort(std::string_view port, std::string &host, std::string &service) {
-    if (!IsTcpPort(port))
-        return false;
-    std::string_view rest = port.substr(4);
-    std::string_view hostPart;
-    if (rest.starts_with('[')) {
-        const size_t close = rest.find(']');
-        if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
-            return false;
-        hostPart = rest.substr(1, close - 1);
-        rest = rest.substr(close + 2);
-    } else {
-        const size_t colon = rest.rfind(':');
-        if (colon == std::string_view::npos)
-            return false;
-        hostPart = rest.substr(0, colon);
-        rest = rest.substr(colon + 1);
-    }
-    if (hostPart.empty() || rest.empty() || rest.size() > 5 ||
-        !std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
-    const long number = std::stol(std::string(rest));
-    if (number < 1 || number > 65535)
-        return false;
-    host = hostPart;
-    service = rest;
-    return true;
-}
-
 TcpLine::~TcpLine() {
     Stop();
     if (slave_ >= 0)
@@ -90,10 +57,14 @@ TcpLine::~TcpLine() {
 }
 
 bool TcpLine::Start(std::string_view port, std::string &error) {
-    if (!ParseTcpPort(port, host_, service_)) {
-        error = "malformed TCP line " + std::string(port) + " (expected tcp:HOST:PORT)";
+    std::string why;
+    const auto endpoint = ParseTcpPort(port, why);
+    if (!endpoint) {
+        error = "malformed TCP line " + std::string(port) + ": " + why;
         return false;
     }
+    host_ = endpoint->host;
+    service_ = std::to_string(endpoint->port);
     termios raw{};
     cfmakeraw(&raw);
     char name[64] = {};

@@ -10,12 +10,9 @@
 #include <string_view>
 #include <thread>
 
-namespace vpisd::host {
+#include "host/endpoint.h"
 
-// "tcp:HOST:PORT" names a line behind a terminal server; "tcp:[::1]:PORT" for IPv6.
-bool IsTcpPort(std::string_view port);
-// Splits "tcp:HOST:PORT"; false when either part is missing or the port is not a number.
-bool ParseTcpPort(std::string_view port, std::string &host, std::string &service);
+namespace vpisd::host {
 
 class TcpLine {
   public:
