@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "gateway/config/register_spec.h"
 
 namespace vpisd::gateway {
 
@@ -22,28 +23,6 @@ struct MqttConfig {
     int keepaliveS = 30;
     int64_t fileLine = 0;
 };
-
-// What one poll group covers: `count` values from `first`, each a register, a register pair
-// (32 bits, the odd register holds the high word) or one bit of a register.
-enum class ValueForm : uint8_t { Register, Pair, Bit };
-
-struct RegisterSpec {
-    ValueForm form = ValueForm::Register;
-    uint16_t first = 1; // SY/MAX register, 1..9999; odd for a pair
-    uint16_t count = 1; // values (a pair is one value)
-    uint8_t bit = 1;    // 1 (least significant) to 16, as the driver's bit tags count
-
-    // Registers one read of the group covers.
-    uint16_t Registers() const { return form == ValueForm::Pair ? uint16_t(count * 2) : count; }
-    // The topic level that names value `index`: "100", "101F", "100/3".
-    std::string Name(uint16_t index) const;
-};
-
-// "100:8" (eight registers from 100), "101F:2" (two pairs from 101), "100/3" (bit 3 of 100);
-// a count of 1 may be left out. nullopt with the reason in `why`.
-std::optional<RegisterSpec> ParseRegisterSpec(std::string_view text, std::string &why);
-// The value a topic level names ("100", "101F", "100/3"), as a group of one.
-std::optional<RegisterSpec> ParseValueName(std::string_view text);
 
 enum class PublishMode : uint8_t { OnChange, Always };
 

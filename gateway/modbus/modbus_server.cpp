@@ -6,11 +6,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 
 #include "gateway/log.h"
@@ -62,6 +60,7 @@ ModbusServer::ModbusServer(const Config &config, std::vector<std::unique_ptr<Lin
     : config_(config), workers_(workers), statistics_(statistics) {
     ctx_ = modbus_new_tcp(nullptr, 0);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 ModbusServer::~ModbusServer() {
@@ -71,6 +70,8 @@ ModbusServer::~ModbusServer() {
         close(listenFd_);
     if (wakeFd_ >= 0)
         close(wakeFd_);
+    if (stopFd_ >= 0)
+        close(stopFd_);
     if (ctx_ != nullptr) {
         modbus_set_socket(ctx_, -1);
         modbus_free(ctx_);
@@ -78,7 +79,7 @@ ModbusServer::~ModbusServer() {
 }
 
 bool ModbusServer::Listen(std::string &error) {
-    if (ctx_ == nullptr || wakeFd_ < 0) {
+    if (ctx_ == nullptr || wakeFd_ < 0 || stopFd_ < 0) {
         error = "cannot set up the Modbus context";
         return false;
     }
@@ -119,18 +120,20 @@ bool ModbusServer::Listen(std::string &error) {
     return true;
 }
 
-void ModbusServer::Run(int signalFd) {
+void ModbusServer::Stop() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);
+}
+
+void ModbusServer::Run() {
     bool stopping = false;
-    const auto beginStopping = [&](const std::string &why) {
-        Log(Level::Notice, "", "stopping on " + why + ": finishing the transactions in progress");
+    const auto beginStopping = [&] {
         stopping = true;
         close(listenFd_);
         listenFd_ = -1;
-        for (auto &worker : workers_)
-            worker->BeginStop();
     };
     while (true) {
-        std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
+        std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
         std::vector<uint64_t> order;
         if (!stopping) {
             fds.push_back({listenFd_, POLLIN, 0});
@@ -141,21 +144,24 @@ void ModbusServer::Run(int signalFd) {
         }
         const int timeout = stopping ? kStoppingPollMs : kIdlePollMs;
         if (poll(fds.data(), fds.size(), timeout) < 0) {
-            if (errno != EINTR && !stopping)
-                beginStopping(std::string("a failed poll: ") + std::strerror(errno));
+            if (errno != EINTR && !stopping) {
+                // Nothing can be served any more: the workers are stopped from here.
+                Log(Level::Error, "",
+                    std::string("stopping on a failed poll: ") + std::strerror(errno));
+                beginStopping();
+                for (auto &worker : workers_)
+                    worker->BeginStop();
+            }
             for (pollfd &fd : fds)
                 fd.revents = 0;
         }
         if ((fds[0].revents & POLLIN) != 0)
             DeliverCompletions();
         if ((fds[1].revents & POLLIN) != 0) {
-            signalfd_siginfo info{};
-            if (read(signalFd, &info, sizeof info) == sizeof info) {
-                if (info.ssi_signo == SIGUSR1)
-                    statistics_.Report();
-                else if (!stopping)
-                    beginStopping(strsignal(static_cast<int>(info.ssi_signo)));
-            }
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = read(stopFd_, &count, sizeof count);
+            if (!stopping)
+                beginStopping();
         }
         if (stopping) {
             const bool done = std::all_of(workers_.begin(), workers_.end(),

@@ -1,6 +1,6 @@
-// The network side: one thread, one poll loop over the listening socket, the clients, the
-// workers' wake-up and the signals. It never waits on a line: a request goes to its line's
-// queue and its answer is sent when the line's worker hands the outcome back.
+// The Modbus TCP front end: one thread, one poll loop over the listening socket, the clients,
+// the workers' wake-up and the owner's stop. It never waits on a line: a request goes to its
+// line's queue and its answer is sent when the line's worker hands the outcome back.
 #pragma once
 
 #include <modbus/modbus.h>
@@ -32,9 +32,11 @@ class ModbusServer {
 
     // Opens the listening socket; false with the reason in `error`.
     bool Listen(std::string &error);
-    // Serves until SIGTERM or SIGINT comes through `signalFd` (a signalfd); SIGUSR1 reports
-    // the statistics. On the way out the workers finish, and the answers they give are sent.
-    void Run(int signalFd);
+    // Serves, on a thread the owner starts, until Stop(); then sends the answers the workers
+    // still give and returns once every worker has finished (the owner stops the workers).
+    void Run();
+    // From any thread: stop accepting and reading requests.
+    void Stop();
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -75,6 +77,7 @@ class ModbusServer {
     modbus_t *ctx_ = nullptr; // framing and answers; its socket is set per client
     int listenFd_ = -1;
     int wakeFd_ = -1; // eventfd: the workers' "an outcome is ready"
+    int stopFd_ = -1; // eventfd: the owner's "stop"
     std::map<uint64_t, Client> clients_;
     uint64_t nextClient_ = 1;
     std::map<uint64_t, Pending> pending_;

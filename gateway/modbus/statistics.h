@@ -1,15 +1,15 @@
-// Counters per unit and per line, kept by the network side alone (no locks): each request is
-// counted once, when its answer goes out.
+// Counters per unit and per line of the Modbus front end: each request is counted once, when
+// its answer goes out. The server thread records; the process owner reports from its own.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "gateway/config/config.h"
-#include "gateway/mqtt/mqtt_statistics.h"
 
 namespace vpisd::gateway {
 
@@ -43,15 +43,13 @@ class Statistics {
     void Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency);
     // One log line per line and per unit that has seen requests, then the unknown units.
     void Report() const;
-    // The MQTT side's counters, reported after the Modbus ones.
-    void Attach(const MqttStatistics *mqtt) { mqtt_ = mqtt; }
 
   private:
     const Config &config_;
+    mutable std::mutex mutex_;
     std::map<size_t, Tally> lines_;
     std::map<uint8_t, Tally> units_;
     Tally unknown_;
-    const MqttStatistics *mqtt_ = nullptr;
 };
 
 } // namespace vpisd::gateway

@@ -28,6 +28,7 @@
 #include "gateway/mqtt/mqtt_client.h"
 #include "gateway/mqtt/mqtt_payload.h"
 #include "gateway/mqtt/mqtt_statistics.h"
+#include "gateway/mqtt/value_topic.h"
 
 namespace vpisd::gateway {
 

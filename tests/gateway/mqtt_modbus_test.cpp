@@ -1,8 +1,14 @@
 // Modbus clients and MQTT polling on one line at once: both are served, and a write from
-// either side shows on the other.
+// either side shows on the other; a gateway without [[unit]] serves MQTT alone.
 #include <gtest/gtest.h>
 #include <modbus/modbus.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "mqtt_fixture.h"
@@ -69,6 +75,51 @@ TEST(MqttWithModbus, BothSidesServedOnOneLine) {
     EXPECT_EQ(word, 666);
     modbus_close(ctx);
     modbus_free(ctx);
+}
+
+std::string Text(const std::string &path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Whether something accepts TCP connections on 127.0.0.1:`port`.
+bool Listening(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+// Without [[unit]] the gateway opens no Modbus port (the listen address stays free), says so
+// at start, and still polls for MQTT; at exit it reports the MQTT statistics alone.
+TEST(MqttWithModbus, NoUnitsOpensNoModbusPort) {
+    Plant plant;
+    plant.sim().SetRegister("P1", 100, 42);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    std::string config =
+        plant.ConfigText("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n");
+    const size_t units = config.find("\n[[unit]]");
+    ASSERT_NE(units, std::string::npos);
+    config.erase(units, config.find("\n[mqtt]") - units);
+    const std::string path = plant.dir().Write("mqtt-only.toml", config);
+    const std::string log = plant.dir().path() + "/mqtt-only.log";
+    Child gateway({VPISD_GATEWAY_PATH, "--lib", VPISD_LIBRARY_PATH, "--config", path}, log);
+
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42))) << Text(log);
+    EXPECT_FALSE(Listening(plant.modbusPort())) << Text(log);
+    EXPECT_NE(Text(log).find("no [[unit]]: Modbus TCP is not served, no port opened"),
+              std::string::npos)
+        << Text(log);
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(15s), 0);
+    const std::string text = Text(log);
+    EXPECT_EQ(text.find("listening on"), std::string::npos) << text;
+    EXPECT_NE(text.find("statistics: mqtt: publishes"), std::string::npos) << text;
+    EXPECT_EQ(text.find("statistics: line:"), std::string::npos) << text;
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "gateway/lines/route_check.h"
+#include "gateway/lines/plc_name_check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,10 +22,32 @@ bool IsInitFileComplaint(const std::string &message) {
     return false;
 }
 
+// One user of a PLC name: a unit or a poll group, as its messages name it.
+struct PlcUse {
+    std::string key; // "unit[2].plc"
+    int64_t fileLine;
+    const std::string &plc;
+};
+
+std::vector<PlcUse> UsesOfLine(const Config &config, size_t line) {
+    std::vector<PlcUse> uses;
+    for (size_t u = 0; u < config.units.size(); ++u) {
+        const UnitConfig &unit = config.units[u];
+        if (unit.line == line && !unit.plc.empty())
+            uses.push_back({"unit[" + std::to_string(u + 1) + "].plc", unit.fileLine, unit.plc});
+    }
+    for (size_t p = 0; p < config.polls.size(); ++p) {
+        const PollConfig &poll = config.polls[p];
+        if (poll.line == line && !poll.plc.empty())
+            uses.push_back({"poll[" + std::to_string(p + 1) + "].plc", poll.fileLine, poll.plc});
+    }
+    return uses;
+}
+
 } // namespace
 
-void CheckRoutes(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
-                 std::vector<std::string> &problems) {
+void CheckPlcNames(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
+                   std::vector<std::string> &problems) {
     std::vector<std::string> messages;
     CaptureDriverMessages(&messages);
     for (size_t i = 0; i < config.lines.size(); ++i) {
@@ -42,18 +64,14 @@ void CheckRoutes(const Config &config, const host::DriverLibrary &library, const
             if (!line.init.empty() && IsInitFileComplaint(message))
                 problems.push_back(where + line.init + ": " + message);
         }
-        for (size_t u = 0; u < config.units.size(); ++u) {
-            const UnitConfig &unit = config.units[u];
-            if (unit.line != i || unit.plc.empty())
-                continue;
+        for (const PlcUse &use : UsesOfLine(config, i)) {
             host::TagLayout layout;
-            if (session.Parse(unit.plc + "0001", 1, layout) != VPI_OK) {
-                problems.push_back(config.path + ":" + std::to_string(unit.fileLine) + ": unit[" +
-                                   std::to_string(u + 1) + "].plc: \"" + unit.plc +
-                                   "\" is not a PLC of line \"" + line.name + "\"" +
-                                   (line.init.empty() ? std::string(" (peer to peer: use \"00\")")
-                                                      : " (init file " + line.init + ")"));
-            }
+            if (session.Parse(use.plc + "0001", 1, layout) == VPI_OK)
+                continue;
+            problems.push_back(config.path + ":" + std::to_string(use.fileLine) + ": " + use.key +
+                               ": \"" + use.plc + "\" is not a PLC of line \"" + line.name + "\"" +
+                               (line.init.empty() ? std::string(" (peer to peer: use \"00\")")
+                                                  : " (init file " + line.init + ")"));
         }
     }
     CaptureDriverMessages(nullptr);

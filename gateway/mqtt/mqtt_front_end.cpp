@@ -1,0 +1,30 @@
+#include "gateway/mqtt/mqtt_front_end.h"
+
+namespace vpisd::gateway {
+
+MqttFrontEnd::MqttFrontEnd(const Config &config,
+                           std::vector<std::unique_ptr<LineWorker>> &workers) {
+    for (size_t i = 0; i < config.lines.size(); ++i)
+        lines_.push_back(std::make_unique<MqttLine>(config, i, *workers[i], LineClientId(config, i),
+                                                    statistics_));
+}
+
+bool MqttFrontEnd::Start(std::string &error) {
+    for (auto &line : lines_) {
+        if (!line->Start(error))
+            return false;
+    }
+    return true;
+}
+
+void MqttFrontEnd::Stop() {
+    for (auto &line : lines_)
+        line->Stop();
+}
+
+std::string LineClientId(const Config &config, size_t line) {
+    const std::string &id = config.mqtt->clientId;
+    return config.lines.size() == 1 ? id : id + "-" + config.lines[line].name;
+}
+
+} // namespace vpisd::gateway

@@ -1,0 +1,14 @@
+#include "gateway/mqtt/value_topic.h"
+
+#include <string>
+
+namespace vpisd::gateway {
+
+std::optional<RegisterSpec> ParseValueName(std::string_view text) {
+    std::string why;
+    if (text.find(':') != std::string_view::npos)
+        return std::nullopt; // a count names a group, never one value
+    return ParseRegisterSpec(text, why);
+}
+
+} // namespace vpisd::gateway
