@@ -32,6 +32,8 @@ TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
         {"[gateway]\nread_only = \"yes\"\n" + line + unit,
          "2: gateway.read_only: expected true or false"},
         {"[gateway]\nlisten_on = \"x\"\n" + line + unit, "2: gateway.listen_on: unknown key"},
+        {"[gateway]\nlisten = \"::1:502\"\n" + line + unit,
+         "2: gateway.listen: \"::1:502\": an IPv6 address goes in brackets, e.g. \"[::1]:502\""},
         {line + "baud = 115200\n" + unit, "5: line[1].baud: expected an integer from 1 to 65535"},
         {line + "parity = \"evn\"\n" + unit, "5: line[1].parity: expected \"none\""},
         {line + "stop = 3\n" + unit, "5: line[1].stop: expected 1, 1.5 or 2"},
@@ -41,6 +43,8 @@ TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
          "3: line[1].port: \"/dev/serial/by-id/usb-1\" is longer than the driver's 11"},
         {"[[line]]\nname = \"north\"\nport = \"tcp:host\"\nvpi = 1\n" + unit,
          "3: line[1].port: expected \"tcp:HOST:PORT\""},
+        {"[[line]]\nname = \"north\"\nport = \"tcp:::1:4001\"\nvpi = 1\n" + unit,
+         "3: line[1].port: \"::1:4001\": an IPv6 address goes in brackets, e.g. \"[::1]:4001\""},
         {"[[line]]\nname = \"north\"\nvpi = 1\n" + unit, "1: line[1].port: missing"},
         {line + line + unit, "6: line[2].name: \"north\" is already the name"},
         {line + unit + "[[unit]]\nid = 1\nline = \"north\"\n",
@@ -82,7 +86,9 @@ TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {
     const std::string bad = dir.Write(
         "bad.toml", "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\ninit = \"broken.int\"\n"
                     "[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
-                    "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n");
+                    "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n"
+                    "[mqtt]\nbroker = \"127.0.0.1\"\n"
+                    "[[poll]]\nline = \"north\"\nplc = \"P2\"\nregisters = \"1\"\n");
     const ChildResult result = Check(bad);
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_NE(
@@ -92,7 +98,13 @@ TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {
     EXPECT_NE(result.err.find(bad + ":13: unit[2].plc: \"P2\" is not a PLC of line \"north\""),
               std::string::npos)
         << result.err;
+    // Units and poll groups are judged against the same VPI, with the same words.
+    EXPECT_NE(result.err.find(bad + ":18: poll[1].plc: \"P2\" is not a PLC of line \"north\""),
+              std::string::npos)
+        << result.err;
     EXPECT_EQ(result.err.find("unit[1]"), std::string::npos) << result.err;
+    const std::string complaint = "line[1].init: " + dir.path() + "/broken.int";
+    EXPECT_EQ(result.err.find(complaint), result.err.rfind(complaint)) << "reported once";
 }
 
 } // namespace
