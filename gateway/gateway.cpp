@@ -173,6 +173,8 @@ int RunGateway(const GatewayOptions &options) {
         Log(Level::Error, "", error);
         for (auto &worker : workers)
             worker->BeginStop();
+        for (auto &worker : workers)
+            worker->Join();
         return kExitFailure;
     }
     std::thread modbusThread;
