@@ -1,28 +1,11 @@
 #include "gateway/lines/route_check.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "gateway/log.h"
+#include "host/init_file_messages.h"
 #include "host/session.h"
 #include "host/values.h"
 
 namespace vpisd::gateway {
-namespace {
-
-// Driver messages of an init file that stops loading or drops a line.
-bool IsInitFileComplaint(const std::string &message) {
-    std::string lower(message);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char *word : {"illegal", "too long", "too many", "not used"}) {
-        if (lower.find(word) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
 
 void CheckRoutes(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
                  std::vector<std::string> &problems) {
@@ -39,7 +22,8 @@ void CheckRoutes(const Config &config, const host::DriverLibrary &library, const
         const std::string where = config.path + ":" + std::to_string(line.fileLine) + ": line[" +
                                   std::to_string(i + 1) + "].init: ";
         for (const std::string &message : messages) {
-            if (!line.init.empty() && IsInitFileComplaint(message))
+            if (!line.init.empty() &&
+                host::ClassifyInitFileMessage(message) == host::InitFileMessage::Complaint)
                 problems.push_back(where + line.init + ": " + message);
         }
         for (size_t u = 0; u < config.units.size(); ++u) {
