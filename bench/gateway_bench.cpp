@@ -61,7 +61,7 @@ double DirectRead(const std::string &port, const std::string &init) {
     if (!library.Load(vpisd::host::LibraryCandidates(VPISD_LIBRARY_PATH), error))
         return -1;
     vpisd::host::WorkDir dir;
-    if (!dir.Prepare(init, 1, error))
+    if (!dir.Prepare(init, 1, "vpisd-bench", error))
         return -1;
     vpisd::host::VpiSession session(library);
     vpisd::host::LineOptions line;

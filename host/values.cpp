@@ -1,6 +1,7 @@
 #include "host/values.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -10,24 +11,103 @@
 namespace vpisd::host {
 namespace {
 
-struct Range {
-    int64_t low;
-    int64_t high;
-    const char *what;
-};
+constexpr ValueRange kRouteRange = {0, 65535, "route selection (0 normal, 1 backup)"};
 
-// A 16-bit register takes signed or unsigned 16-bit numbers, a pair 32-bit ones.
-Range RangeFor(const TagLayout &tag) {
-    if (tag.kind == VPI_KIND_REGISTER_PAIR)
-        return {-2147483648LL, 4294967295LL, "32-bit value"};
+static_assert([] {
+    for (size_t i = 0; i < kValueTypes.size(); ++i) {
+        if (kValueTypes[i].type != static_cast<ValueType>(i))
+            return false;
+    }
+    return true;
+}());
+
+// The range of the values of a tag's width.
+ValueRange RangeOfTag(const TagLayout &tag) {
     if (tag.kind == VPI_KIND_ROUTE)
-        return {0, 65535, "route selection (0 normal, 1 backup)"};
+        return kRouteRange;
     if (tag.bit != kNoBit)
-        return {0, 1, "bit"};
-    return {-32768, 65535, "16-bit register"};
+        return RangeOf(ValueType::Bit);
+    return RangeOf(tag.kind == VPI_KIND_REGISTER_PAIR ? ValueType::Uint32 : ValueType::Uint16);
 }
 
 } // namespace
+
+std::optional<ValueType> ValueTypeNamed(std::string_view name) {
+    for (const ValueTypeInfo &info : kValueTypes) {
+        if (info.name == name)
+            return info.type;
+    }
+    return std::nullopt;
+}
+
+std::optional<WordOrder> WordOrderNamed(std::string_view name) {
+    for (const WordOrderInfo &info : kWordOrders) {
+        if (info.name == name)
+            return info.order;
+    }
+    return std::nullopt;
+}
+
+ValueRange RangeOf(ValueType type) {
+    if (type == ValueType::Bit)
+        return {0, 1, "bit"};
+    if (InfoOf(type).words == 2)
+        return {-2147483648LL, 4294967295LL, "32-bit value"};
+    return {-32768, 65535, "16-bit register"};
+}
+
+bool CheckRange(const ValueRange &range, int64_t value, std::string &error) {
+    if (value >= range.low && value <= range.high)
+        return true;
+    error = std::to_string(value) + " is out of range for a " + range.what + " (" +
+            std::to_string(range.low) + " to " + std::to_string(range.high) + ")";
+    return false;
+}
+
+void EncodeValue(const ValueFormat &format, int64_t value, std::span<uint16_t> words) {
+    if (format.type == ValueType::Bit) {
+        const auto mask = static_cast<uint16_t>(1u << format.bit);
+        words[0] = static_cast<uint16_t>(value != 0 ? words[0] | mask : words[0] & ~mask);
+        return;
+    }
+    if (InfoOf(format.type).words == 1) {
+        words[0] = static_cast<uint16_t>(value);
+        return;
+    }
+    const auto bits = static_cast<uint32_t>(value);
+    const auto high = static_cast<uint16_t>(bits >> 16);
+    const auto low = static_cast<uint16_t>(bits & 0xFFFFu);
+    words[0] = format.order == WordOrder::HighFirst ? high : low;
+    words[1] = format.order == WordOrder::HighFirst ? low : high;
+}
+
+int64_t DecodeValue(const ValueFormat &format, std::span<const uint16_t> words) {
+    switch (format.type) {
+    case ValueType::Bit:
+        return (unsigned{words[0]} >> format.bit) & 1u;
+    case ValueType::Uint16:
+        return words[0];
+    case ValueType::Int16:
+        return static_cast<int16_t>(words[0]);
+    case ValueType::Uint32:
+    case ValueType::Int32:
+    case ValueType::Float32:
+        break;
+    }
+    const uint32_t first = words[0];
+    const uint32_t second = words[1];
+    const uint32_t bits =
+        format.order == WordOrder::HighFirst ? (first << 16) | second : (second << 16) | first;
+    return format.type == ValueType::Int32 ? int64_t{static_cast<int32_t>(bits)} : int64_t{bits};
+}
+
+int64_t FloatBits(float value) {
+    return std::bit_cast<uint32_t>(value);
+}
+
+float FloatFromBits(int64_t bits) {
+    return std::bit_cast<float>(static_cast<uint32_t>(bits));
+}
 
 std::string UpperGas(std::string_view gas) {
     std::string out(gas);
@@ -98,52 +178,30 @@ bool EncodeValues(const TagLayout &tag, std::span<const int64_t> values, WordOrd
         error = "value buffer too small";
         return false;
     }
-    const Range range = RangeFor(tag);
+    const ValueRange range = RangeOfTag(tag);
     for (const int64_t v : values) {
-        if (v < range.low || v > range.high) {
-            error = std::to_string(v) + " is out of range for a " + range.what + " (" +
-                    std::to_string(range.low) + " to " + std::to_string(range.high) + ")";
+        if (!CheckRange(range, v, error))
             return false;
-        }
     }
     std::fill(buffer.begin(), buffer.end(), uint16_t{0});
-    if (tag.kind == VPI_KIND_REGISTER_PAIR) {
-        for (size_t i = 0; i < values.size(); ++i) {
-            const auto bits = static_cast<uint32_t>(values[i]);
-            const auto high = static_cast<uint16_t>(bits >> 16);
-            const auto low = static_cast<uint16_t>(bits & 0xFFFFu);
-            buffer[2 * i] = order == WordOrder::HighFirst ? high : low;
-            buffer[2 * i + 1] = order == WordOrder::HighFirst ? low : high;
-        }
-    } else if (WordCount(tag) == 1) {
-        buffer[1] = static_cast<uint16_t>(values[0]);
-    } else {
-        for (size_t i = 0; i < values.size(); ++i)
-            buffer[i] = static_cast<uint16_t>(values[i]);
-    }
+    const bool pair = tag.kind == VPI_KIND_REGISTER_PAIR;
+    const ValueFormat format{pair ? ValueType::Uint32 : ValueType::Uint16, order};
+    const size_t width = pair ? 2 : 1;
+    const size_t first = WordCount(tag) == 1 ? 1 : 0;
+    for (size_t i = 0; i < values.size(); ++i)
+        EncodeValue(format, values[i], buffer.subspan(first + width * i, width));
     return true;
 }
 
 std::vector<int64_t> DecodeValues(const TagLayout &tag, std::span<const uint16_t> buffer,
-                                  WordOrder order, bool asSigned) {
+                                  ValueType type, WordOrder order) {
     std::vector<int64_t> out;
     const size_t words = std::min(WordCount(tag), buffer.size());
-    if (tag.kind == VPI_KIND_REGISTER_PAIR) {
-        for (size_t i = 0; i + 1 < words; i += 2) {
-            const uint32_t first = buffer[i];
-            const uint32_t second = buffer[i + 1];
-            const uint32_t bits =
-                order == WordOrder::HighFirst ? (first << 16) | second : (second << 16) | first;
-            out.push_back(asSigned ? int64_t{static_cast<int32_t>(bits)} : int64_t{bits});
-        }
-        return out;
-    }
-    const bool single = words == 1 && buffer.size() >= 2;
-    const bool signedWords = asSigned && tag.kind == VPI_KIND_REGISTER && tag.bit == kNoBit;
-    for (size_t i = 0; i < words; ++i) {
-        const uint16_t word = buffer[single ? 1 : i];
-        out.push_back(signedWords ? int64_t{static_cast<int16_t>(word)} : int64_t{word});
-    }
+    const size_t width = InfoOf(type).words;
+    const size_t first = words == 1 && buffer.size() >= 2 ? 1 : 0;
+    const ValueFormat format{type, order};
+    for (size_t i = 0; i + width <= words; i += width)
+        out.push_back(DecodeValue(format, buffer.subspan(first + i, width)));
     return out;
 }
 

@@ -1,6 +1,7 @@
 // Between the numbers a user types or reads and the driver's value buffer of 16-bit words.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,7 +21,68 @@ constexpr int32_t kNoBit = 255;
 
 // How a 32-bit value sits in its register pair. HighFirst: the odd (lower) register holds
 // the high word, as SY/MAX keeps double registers; LowFirst: the odd register holds the low word.
-enum class WordOrder { HighFirst, LowFirst };
+enum class WordOrder : uint8_t { HighFirst, LowFirst };
+
+// How one value sits in the PLC's 16-bit registers. float32 values travel as their IEEE 754
+// bits (FloatBits), so every type's value is a whole number here.
+enum class ValueType : uint8_t { Uint16, Int16, Uint32, Int32, Float32, Bit };
+
+struct ValueTypeInfo {
+    ValueType type;
+    std::string_view name; // as users write it
+    uint8_t words;         // registers one value takes
+    bool isSigned;
+};
+constexpr std::array<ValueTypeInfo, 6> kValueTypes = {{
+    {ValueType::Uint16, "uint16", 1, false},
+    {ValueType::Int16, "int16", 1, true},
+    {ValueType::Uint32, "uint32", 2, false},
+    {ValueType::Int32, "int32", 2, true},
+    {ValueType::Float32, "float32", 2, false},
+    {ValueType::Bit, "bit", 1, false},
+}};
+constexpr const ValueTypeInfo &InfoOf(ValueType type) {
+    return kValueTypes[static_cast<size_t>(type)];
+}
+
+struct WordOrderInfo {
+    WordOrder order;
+    std::string_view name;
+};
+constexpr std::array<WordOrderInfo, 2> kWordOrders = {{
+    {WordOrder::HighFirst, "high_first"},
+    {WordOrder::LowFirst, "low_first"},
+}};
+
+std::optional<ValueType> ValueTypeNamed(std::string_view name);
+std::optional<WordOrder> WordOrderNamed(std::string_view name);
+
+// One value in its registers.
+struct ValueFormat {
+    ValueType type = ValueType::Uint16;
+    WordOrder order = WordOrder::HighFirst; // 32-bit types
+    uint8_t bit = 0;                        // Bit: 0 (least significant) to 15 of its register
+};
+
+// The numbers a write takes. A 16- or 32-bit value may be given signed or unsigned (the
+// registers hold the same bits either way); a bit takes 0 or 1.
+struct ValueRange {
+    int64_t low;
+    int64_t high;
+    const char *what; // "16-bit register"
+};
+ValueRange RangeOf(ValueType type);
+// False, with "70000 is out of range for a 16-bit register (-32768 to 65535)" in `error`,
+// when the value is outside the range.
+bool CheckRange(const ValueRange &range, int64_t value, std::string &error);
+
+// `words`: the value's registers in register order, InfoOf(type).words of them. `value` lies
+// within RangeOf(type); a bit is set or cleared in words[0], its other bits kept.
+void EncodeValue(const ValueFormat &format, int64_t value, std::span<uint16_t> words);
+int64_t DecodeValue(const ValueFormat &format, std::span<const uint16_t> words);
+
+int64_t FloatBits(float value);
+float FloatFromBits(int64_t bits);
 
 // What the parse made of a GAS, plus the number of values.
 struct TagLayout {
@@ -45,13 +107,15 @@ size_t BufferWords(const TagLayout &tag);
 // Decimal (optionally negative) or 0x-prefixed hexadecimal; nothing else, nothing trailing.
 std::optional<int64_t> ParseNumber(std::string_view text);
 
-// Fills the buffer from one number per value; on a value out of range for the tag's width,
-// returns false and says why in `error`.
+// The driver's value buffer of a tag (a single value in element 1, a block from element 0),
+// filled from one number per value; on a value out of range for the tag's width, returns false
+// and says why in `error`.
 bool EncodeValues(const TagLayout &tag, std::span<const int64_t> values, WordOrder order,
                   std::span<uint16_t> buffer, std::string &error);
-// One number per value from the buffer, read as the driver left it.
+// One number per value from the buffer, read as the driver left it: each value as `type`,
+// which has the tag's width (Bit for a bit tag, whose value the driver leaves in bit 0).
 std::vector<int64_t> DecodeValues(const TagLayout &tag, std::span<const uint16_t> buffer,
-                                  WordOrder order, bool asSigned);
+                                  ValueType type, WordOrder order);
 
 // The GAS that names each value of the tag: consecutive registers or pairs for a block.
 std::vector<std::string> ValueNames(std::string_view gas, const TagLayout &tag);

@@ -61,7 +61,7 @@ WorkDir::~WorkDir() {
     if (path_.empty())
         return;
     if (!previous_.empty() && chdir(previous_.c_str()) != 0) {
-        std::fprintf(stderr, "vpisd-cli: cannot return to %s\n", previous_.c_str());
+        std::fprintf(stderr, "%s: cannot return to %s\n", program_.c_str(), previous_.c_str());
     }
     std::error_code ec;
     fs::remove_all(path_, ec);
@@ -69,7 +69,21 @@ WorkDir::~WorkDir() {
     emergencyFile[0] = '\0';
 }
 
-bool WorkDir::Prepare(const std::string &init, int32_t vpiNumber, std::string &error) {
+bool WorkDir::Create(const std::string &program, std::string &error) {
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    std::string pattern = ((ec ? fs::path("/tmp") : base) / (program + ".XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        error = "cannot create a temporary directory: " + std::string(std::strerror(errno));
+        return false;
+    }
+    program_ = program;
+    path_ = pattern;
+    return true;
+}
+
+bool WorkDir::Prepare(const std::string &init, int32_t vpiNumber, const std::string &program,
+                      std::string &error) {
     std::error_code ec;
     const fs::path here = fs::current_path(ec);
     if (ec) {
@@ -97,14 +111,8 @@ bool WorkDir::Prepare(const std::string &init, int32_t vpiNumber, std::string &e
         }
     }
     const std::string target = keepName ? source.filename().string() : InitFileName(vpiNumber);
-
-    const fs::path base = fs::temp_directory_path(ec);
-    std::string pattern = ((ec ? fs::path("/tmp") : base) / "vpisd-cli.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        error = "cannot create a temporary directory: " + std::string(std::strerror(errno));
+    if (!Create(program, error))
         return false;
-    }
-    path_ = pattern;
     Remember(emergencyDir, path_);
     if (!source.empty()) {
         const fs::path copy = fs::path(path_) / target;
@@ -130,13 +138,8 @@ bool WorkDir::PrepareMany(const std::vector<std::pair<int32_t, std::string>> &in
         error = "cannot read the current directory: " + ec.message();
         return false;
     }
-    const fs::path base = fs::temp_directory_path(ec);
-    std::string pattern = ((ec ? fs::path("/tmp") : base) / (program + ".XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        error = "cannot create a temporary directory: " + std::string(std::strerror(errno));
+    if (!Create(program, error))
         return false;
-    }
-    path_ = pattern;
     for (const auto &[vpiNumber, source] : inits) {
         if (!source.empty() && !CopyInto(fs::absolute(here / source),
                                          fs::path(path_) / InitFileName(vpiNumber), error))

@@ -1,4 +1,4 @@
-// The driver reads its init file by a bare name from the current directory. The tool gives it
+// The driver reads its init file by a bare name from the current directory. The host gives it
 // a private temporary directory holding just the file the user named, and removes it at exit.
 #pragma once
 
@@ -24,8 +24,10 @@ class WorkDir {
 
     // `init` is an init file (copied under the numbered name), a directory holding one (copied
     // under its own name), or empty (the init files of the current directory are copied, so the
-    // driver sees what it would see there). Then the new directory becomes the current one.
-    bool Prepare(const std::string &init, int32_t vpiNumber, std::string &error);
+    // driver sees what it would see there). Then the new directory, named after `program`,
+    // becomes the current one.
+    bool Prepare(const std::string &init, int32_t vpiNumber, const std::string &program,
+                 std::string &error);
     // For a host of several VPIs: every init file of `inits` (VPI number, file) is copied under
     // its VPI's numbered name into one new directory named after `program`, which becomes the
     // current one. A VPI without a file is left out (peer to peer).
@@ -36,6 +38,9 @@ class WorkDir {
     const std::string &initSource() const { return initSource_; }
 
   private:
+    bool Create(const std::string &program, std::string &error);
+
+    std::string program_; // names the directory and prefixes the one message of the destructor
     std::string path_;
     std::string previous_;
     std::string initSource_;

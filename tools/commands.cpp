@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <bit>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +50,7 @@ std::optional<int64_t> ParseFloatBits(const std::string &text) {
     const float value = std::strtof(text.c_str(), &end);
     if (text.empty() || end != text.c_str() + text.size())
         return std::nullopt;
-    return static_cast<int64_t>(std::bit_cast<uint32_t>(value));
+    return FloatBits(value);
 }
 
 } // namespace
@@ -61,6 +60,19 @@ TagReport ReportFor(const CommonOptions &options, const std::string &gas, const 
     report.asFloat = options.asFloat && IsPair(layout);
     report.hexColumn = options.hexColumn;
     return report;
+}
+
+ValueType ValueTypeFor(const CommonOptions &options, const TagLayout &layout) {
+    if (layout.kind == VPI_KIND_ROUTE)
+        return ValueType::Uint16;
+    if (layout.bit != kNoBit)
+        return ValueType::Bit;
+    if (IsPair(layout)) {
+        if (options.asFloat)
+            return ValueType::Float32;
+        return options.asSigned ? ValueType::Int32 : ValueType::Uint32;
+    }
+    return options.asSigned ? ValueType::Int16 : ValueType::Uint16;
 }
 
 std::optional<TagRequest> ParseTagRequest(const std::string &text, int32_t count) {
@@ -130,15 +142,16 @@ int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
         TagReport report;
         if (!connection.ParseTag(tag.gas, tag.count, layout)) {
             report = ReportFor(options, tag.gas, TagLayout{});
-            report.status = TagStatus::BadGas;
+            report.status = LineStatus::Refused;
+            report.gasRejected = true;
             report.reason = connection.lastError();
         } else {
             report = ReportFor(options, tag.gas, layout);
             std::vector<uint16_t> buffer(BufferWords(layout), 0);
             report.status = connection.Transfer(false, tag.gas, layout, buffer, report.reason);
-            if (report.status == TagStatus::Ok) {
-                report.values = DecodeValues(layout, buffer, options.wordOrder,
-                                             options.asSigned && !report.asFloat);
+            if (report.status == LineStatus::Ok) {
+                report.values =
+                    DecodeValues(layout, buffer, ValueTypeFor(options, layout), options.wordOrder);
             }
         }
         Print(FormatReport(options.format, report, RoundStamp{}));
@@ -172,7 +185,8 @@ int RunWrite(const CommonOptions &options, const std::string &gas,
     if (!connection.ParseTag(gas, static_cast<int32_t>(values.size()), layout)) {
         report = ReportFor(options, gas, TagLayout{});
         report.write = true;
-        report.status = TagStatus::BadGas;
+        report.status = LineStatus::Refused;
+        report.gasRejected = true;
         report.reason = connection.lastError();
     } else {
         std::vector<uint16_t> buffer(BufferWords(layout), 0);

@@ -57,5 +57,7 @@ int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags,
             const PollOptions &poll);
 // The heading of a tag's report as the options want it shown.
 TagReport ReportFor(const CommonOptions &options, const std::string &gas, const TagLayout &layout);
+// The type a tag's values are read as: its width, with --signed and --type.
+ValueType ValueTypeFor(const CommonOptions &options, const TagLayout &layout);
 
 } // namespace vpisd::cli

@@ -8,6 +8,7 @@
 
 #include "exit_codes.h"
 #include "host/host_log.h"
+#include "host/init_file_messages.h"
 #include "host/port_name.h"
 #include "port_check.h"
 
@@ -34,8 +35,7 @@ std::string Joined(const std::vector<std::string> &lines) {
 
 // Start messages that are about the init file rather than the port.
 bool IsInitFileEvent(const std::string &event) {
-    return Contains(event, "Init File") || Contains(event, "Init file") ||
-           Contains(event, "init file") || Contains(event, "Illegal character");
+    return ClassifyInitFileMessage(event) != InitFileMessage::None;
 }
 
 } // namespace
@@ -86,17 +86,18 @@ int Connection::LoadDriver(const CommonOptions &options) {
 void Connection::ShowInitFileEvents(const std::vector<std::string> &events) {
     static const std::regex lineNumber("Line ([0-9]+)");
     for (const auto &event : events) {
-        if (Contains(event, "Init File not found")) {
+        const InitFileMessage kind = ClassifyInitFileMessage(event);
+        if (kind == InitFileMessage::NotFound) {
             peerToPeerEvents_.push_back(event);
             continue;
         }
-        if (!IsInitFileEvent(event))
+        if (kind == InitFileMessage::None)
             continue;
         int line = 0;
         std::smatch match;
         if (std::regex_search(event, match, lineNumber)) {
             line = std::stoi(match[1].str());
-        } else if (initCheck_ && !Contains(event, "older version")) {
+        } else if (initCheck_ && kind == InitFileMessage::Complaint) {
             line = initCheck_->stopLine; // illegal character, too long, too many lines
         }
         std::string where = initName_.empty() ? "init file" : initName_;
@@ -133,7 +134,7 @@ int Connection::Open(const CommonOptions &options) {
 
     workDir_ = std::make_unique<WorkDir>();
     std::string error;
-    if (!workDir_->Prepare(options.init, line_.vpiNumber, error)) {
+    if (!workDir_->Prepare(options.init, line_.vpiNumber, "vpisd-cli", error)) {
         Complain(error);
         return kExitUsage;
     }
@@ -268,19 +269,20 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
     return false;
 }
 
-TagStatus Connection::Transfer(bool write, const std::string &gas, const TagLayout &layout,
-                               std::span<uint16_t> values, std::string &reason) {
+LineStatus Connection::Transfer(bool write, const std::string &gas, const TagLayout &layout,
+                                std::span<uint16_t> values, std::string &reason) {
     const int32_t result =
         write ? session_->Write(gas, layout, values) : session_->Read(gas, layout, values);
     if (relay_)
         relay_->Settle();
-    if (result == VPI_OK) {
+    const LineStatus status = StatusFromResult(result);
+    if (status == LineStatus::Ok) {
         TakeRecentEvents();
-        return TagStatus::Ok;
+        return status;
     }
     reason = Joined(ShowDriverEvents(verbosity_));
-    if (result == VPI_REFUSED)
-        return TagStatus::Refused;
+    if (status != LineStatus::NoAnswer)
+        return status;
     if (DeviceVanished(devicePath_)) {
         if (!deviceGone_) {
             std::fprintf(stderr,
@@ -290,9 +292,9 @@ TagStatus Connection::Transfer(bool write, const std::string &gas, const TagLayo
         }
         deviceGone_ = true;
         reason = devicePath_ + " has vanished (device gone)";
-        return TagStatus::DeviceGone;
+        return LineStatus::LineDown;
     }
-    return TagStatus::NoAnswer;
+    return status;
 }
 
 bool Connection::ReopenIfGone() {

@@ -34,8 +34,8 @@ class Connection {
     // Parses a GAS for `count` values; on rejection prints why and returns false.
     bool ParseTag(const std::string &gas, int32_t count, TagLayout &layout);
     // One read or write; on failure prints the driver's reasons and puts them in `reason`.
-    TagStatus Transfer(bool write, const std::string &gas, const TagLayout &layout,
-                       std::span<uint16_t> values, std::string &reason);
+    LineStatus Transfer(bool write, const std::string &gas, const TagLayout &layout,
+                        std::span<uint16_t> values, std::string &reason);
     // After the device vanished: opens it again once it is back. True when the port is usable.
     bool ReopenIfGone();
 

@@ -1,6 +1,10 @@
 // Exit codes of vpisd-cli, documented for scripts.
 #pragma once
 
+#include <array>
+
+#include "host/line_status.h"
+
 namespace vpisd::cli {
 
 enum ExitCode : int {
@@ -12,11 +16,23 @@ enum ExitCode : int {
     kExitLibraryFailure = 5 // libvpisd.so cannot be loaded or lacks VpiMain
 };
 
-// A read or write result of the driver (0, 1 or 2) as an exit code.
-inline int ExitCodeForResult(int result) {
-    if (result == 0)
-        return kExitOk;
-    return result == 1 ? kExitRefused : kExitCommFailure;
+struct StatusExit {
+    host::LineStatus status;
+    ExitCode code;
+};
+// A tag's outcome as the exit code; a rejected GAS counts as refused.
+constexpr std::array<StatusExit, host::kLineStatusCount> kStatusExits = {{
+    {host::LineStatus::Ok, kExitOk},
+    {host::LineStatus::Refused, kExitRefused},
+    {host::LineStatus::NoAnswer, kExitCommFailure},
+    {host::LineStatus::LineDown, kExitCommFailure},
+    {host::LineStatus::Busy, kExitCommFailure},
+    {host::LineStatus::Cancelled, kExitCommFailure},
+}};
+static_assert(host::CoversEveryStatus(kStatusExits));
+
+constexpr int ExitCodeForStatus(host::LineStatus status) {
+    return host::RowFor(kStatusExits, status).code;
 }
 
 // The more serious of two exit codes, for commands that handle several tags.

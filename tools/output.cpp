@@ -1,14 +1,29 @@
 #include "output.h"
 
-#include <bit>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
+#include "host/values.h"
+
 namespace vpisd::cli {
 namespace {
+
+struct StatusWord {
+    LineStatus status;
+    const char *word;
+};
+constexpr std::array<StatusWord, host::kLineStatusCount> kStatusWords = {{
+    {LineStatus::Ok, "ok"},
+    {LineStatus::Refused, "refused"},
+    {LineStatus::NoAnswer, "no answer"},
+    {LineStatus::LineDown, "device gone"},
+    {LineStatus::Busy, "busy"},
+    {LineStatus::Cancelled, "cancelled"},
+}};
+static_assert(host::CoversEveryStatus(kStatusWords));
 
 std::string HexOf(int64_t value, int digits) {
     const auto bits = static_cast<unsigned long long>(static_cast<uint64_t>(value));
@@ -25,7 +40,7 @@ std::string HexOf(int64_t value, int digits) {
 std::string NumberText(const TagReport &report, int64_t value, bool forJson) {
     if (!report.asFloat)
         return std::to_string(value);
-    const auto number = std::bit_cast<float>(static_cast<uint32_t>(value));
+    const float number = host::FloatFromBits(value);
     if (!std::isfinite(number))
         return forJson ? "null" : (std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf");
     char text[32];
@@ -48,8 +63,8 @@ std::string TextValue(const TagReport &report, int64_t value) {
 }
 
 std::string FormatText(const TagReport &report) {
-    if (report.status != TagStatus::Ok) {
-        return report.gas + ": " + StatusText(report.status) + "\n";
+    if (report.status != LineStatus::Ok) {
+        return report.gas + ": " + StatusText(report) + "\n";
     }
     std::string out;
     const char *arrow = report.write ? " <- " : " = ";
@@ -64,8 +79,8 @@ std::string FormatText(const TagReport &report) {
 std::string FormatCsv(const TagReport &report, const RoundStamp &stamp) {
     const std::string lead =
         stamp.round > 0 ? std::to_string(stamp.round) + "," + CsvField(stamp.time) + "," : "";
-    const std::string status = CsvField(StatusText(report.status));
-    if (report.status != TagStatus::Ok || report.values.empty()) {
+    const std::string status = CsvField(StatusText(report));
+    if (report.status != LineStatus::Ok || report.values.empty()) {
         return lead + CsvField(report.gas) + (report.hexColumn ? ",,," : ",,") + status + "\n";
     }
     std::string out;
@@ -86,9 +101,9 @@ std::string FormatJson(const TagReport &report, const RoundStamp &stamp) {
     }
     out += "\"gas\":" + JsonString(report.gas);
     out += ",\"operation\":" + JsonString(report.write ? "write" : "read");
-    out += ",\"status\":" + JsonString(StatusText(report.status));
+    out += ",\"status\":" + JsonString(StatusText(report));
     out += ",\"values\":[";
-    if (report.status == TagStatus::Ok) {
+    if (report.status == LineStatus::Ok) {
         for (size_t i = 0; i < report.values.size(); ++i) {
             const std::string &name = i < report.names.size() ? report.names[i] : report.gas;
             if (i > 0)
@@ -101,27 +116,17 @@ std::string FormatJson(const TagReport &report, const RoundStamp &stamp) {
         }
     }
     out += "]";
-    if (report.status != TagStatus::Ok && !report.reason.empty())
+    if (report.status != LineStatus::Ok && !report.reason.empty())
         out += ",\"reason\":" + JsonString(report.reason);
     return out + "}\n";
 }
 
 } // namespace
 
-const char *StatusText(TagStatus status) {
-    switch (status) {
-    case TagStatus::Ok:
-        return "ok";
-    case TagStatus::Refused:
-        return "refused";
-    case TagStatus::NoAnswer:
-        return "no answer";
-    case TagStatus::BadGas:
+const char *StatusText(const TagReport &report) {
+    if (report.gasRejected)
         return "bad GAS";
-    case TagStatus::DeviceGone:
-        return "device gone";
-    }
-    return "unknown";
+    return RowFor(kStatusWords, report.status).word;
 }
 
 std::string JsonString(std::string_view text) {

@@ -6,19 +6,22 @@
 #include <string_view>
 #include <vector>
 
+#include "host/line_status.h"
+
 namespace vpisd::cli {
 
 enum class Format { Text, Csv, Json };
 
-enum class TagStatus { Ok, Refused, NoAnswer, BadGas, DeviceGone };
+using host::LineStatus;
 
 struct TagReport {
-    std::string gas;    // upper-cased
-    bool write = false; // values written rather than read
-    TagStatus status = TagStatus::Ok;
-    int hexDigits = 0;              // 4 or 8 to show each value in hex too (text only)
-    bool route = false;             // a "!ROUTE" value: 0 normal, other backup
-    std::vector<std::string> names; // the GAS of each value
+    std::string gas;                    // upper-cased
+    bool write = false;                 // values written rather than read
+    LineStatus status = LineStatus::Ok; // LineDown: the device is gone
+    bool gasRejected = false;           // Refused before any traffic: the driver rejected the GAS
+    int hexDigits = 0;                  // 4 or 8 to show each value in hex too (text only)
+    bool route = false;                 // a "!ROUTE" value: 0 normal, other backup
+    std::vector<std::string> names;     // the GAS of each value
     std::vector<int64_t> values;
     bool asFloat = false;   // 32-bit values hold IEEE 754 single-precision bits
     bool hexColumn = false; // csv and json carry each value in hex as well
@@ -34,7 +37,8 @@ struct RoundStamp {
 // Local time now as "2026-12-07T11:20:34.123+01:00".
 std::string IsoTimestamp();
 
-const char *StatusText(TagStatus status);
+// "ok", "refused", "no answer", "bad GAS", "device gone", ...
+const char *StatusText(const TagReport &report);
 std::string JsonString(std::string_view text);
 std::string CsvField(std::string_view text);
 std::string CsvHeader(bool polling, bool hexColumn = false);

@@ -88,14 +88,14 @@ int RunPoll(const CommonOptions &options, const std::vector<TagRequest> &tags,
                 report.status =
                     connection.Transfer(false, tag.request.gas, tag.layout, buffer, report.reason);
             } else {
-                report.status = TagStatus::DeviceGone;
+                report.status = LineStatus::LineDown;
                 report.reason = connection.line().port + " has vanished (device gone)";
             }
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
-            if (report.status == TagStatus::Ok) {
-                report.values = DecodeValues(tag.layout, buffer, options.wordOrder,
-                                             options.asSigned && !report.asFloat);
+            if (report.status == LineStatus::Ok) {
+                report.values = DecodeValues(tag.layout, buffer, ValueTypeFor(options, tag.layout),
+                                             options.wordOrder);
             }
             exitCode = WorseExitCode(exitCode, ExitCodeForStatus(report.status));
             stats.Count(report.status, ms);

@@ -5,21 +5,22 @@
 
 namespace vpisd::cli {
 
-void PollStatistics::Count(TagStatus status, double milliseconds) {
+void PollStatistics::Count(LineStatus status, double milliseconds) {
     ++requests;
     switch (status) {
-    case TagStatus::Ok:
+    case LineStatus::Ok:
         minMs = replies == 0 ? milliseconds : std::min(minMs, milliseconds);
         maxMs = std::max(maxMs, milliseconds);
         totalMs += milliseconds;
         ++replies;
         break;
-    case TagStatus::Refused:
-    case TagStatus::BadGas:
+    case LineStatus::Refused:
         ++refused;
         break;
-    case TagStatus::NoAnswer:
-    case TagStatus::DeviceGone:
+    case LineStatus::NoAnswer:
+    case LineStatus::LineDown:
+    case LineStatus::Busy:
+    case LineStatus::Cancelled:
         ++noAnswer;
         break;
     }

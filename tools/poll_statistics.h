@@ -22,7 +22,7 @@ struct PollStatistics {
     double maxMs = 0;
     double totalMs = 0;
 
-    void Count(TagStatus status, double milliseconds);
+    void Count(LineStatus status, double milliseconds);
     // Counts what one of the driver's protocol traces tells.
     void CountTrace(std::string_view trace);
     int errors() const { return refused + noAnswer; }

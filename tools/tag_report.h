@@ -13,8 +13,5 @@ using namespace vpisd::host;
 
 // The report's heading fields for a parsed tag; status and values are the caller's.
 TagReport MakeReport(const std::string &gas, const TagLayout &layout);
-// A read or write result of the driver: 0 done, 1 reply refused, 2 no answer.
-TagStatus StatusForResult(int32_t result);
-int ExitCodeForStatus(TagStatus status);
 
 } // namespace vpisd::cli

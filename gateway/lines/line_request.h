@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "host/line_status.h"
+
 namespace vpisd::gateway {
 
 // Who asked. Each source has its own share of a line's queue and the sources take turns, so
@@ -30,14 +32,7 @@ struct BitWrite {
     bool on = false;
 };
 
-enum class LineStatus : uint8_t {
-    Ok,
-    Refused,   // the driver's result 1: a reply came but was refused (or the GAS was)
-    NoAnswer,  // the driver's result 2: the PLC or the line stayed silent
-    LineDown,  // the line's device is gone; the worker is waiting to open it again
-    Busy,      // the line's queue was full
-    Cancelled, // the gateway stopped before the job's turn came
-};
+using host::LineStatus;
 
 struct LineReply {
     LineStatus status = LineStatus::Ok;

@@ -34,17 +34,6 @@ std::string BitGas(const std::string &plc, unsigned reg, unsigned bit) {
     return text;
 }
 
-LineStatus StatusOf(int32_t driverResult) {
-    switch (driverResult) {
-    case VPI_OK:
-        return LineStatus::Ok;
-    case VPI_COMM_FAILURE:
-        return LineStatus::NoAnswer;
-    default:
-        return LineStatus::Refused;
-    }
-}
-
 } // namespace
 
 LineWorker::LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
@@ -195,7 +184,7 @@ LineStatus LineWorker::ReadRegisters(const LineRequest &request, std::vector<uin
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     const int32_t result = session_->Read(gas, layout, buffer);
     if (result != VPI_OK)
-        return StatusOf(result);
+        return host::StatusFromResult(result);
     // A single value is element 1 of the driver's buffer, a block starts at element 0.
     const auto from = buffer.begin() + (request.count == 1 ? 1 : 0);
     out.assign(from, from + request.count);
@@ -211,7 +200,7 @@ LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_
     const int32_t result = session_->Read(gas, layout, buffer);
     if (result == VPI_OK)
         out.assign(1, buffer[1]);
-    return StatusOf(result);
+    return host::StatusFromResult(result);
 }
 
 LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
@@ -222,7 +211,7 @@ LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
-    return StatusOf(session_->Write(gas, layout, buffer));
+    return host::StatusFromResult(session_->Write(gas, layout, buffer));
 }
 
 LineStatus LineWorker::WriteBits(const LineRequest &request) {
@@ -232,7 +221,7 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         if (session_->Parse(gas, 1, layout) != VPI_OK)
             return LineStatus::Refused;
         uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
-        const LineStatus status = StatusOf(session_->Write(gas, layout, buffer));
+        const LineStatus status = host::StatusFromResult(session_->Write(gas, layout, buffer));
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not
     }

@@ -1,26 +1,12 @@
 #include "gateway/lines/plc_name_check.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "gateway/log.h"
+#include "host/init_file_messages.h"
 #include "host/session.h"
 #include "host/values.h"
 
 namespace vpisd::gateway {
 namespace {
-
-// Driver messages of an init file that stops loading or drops a line.
-bool IsInitFileComplaint(const std::string &message) {
-    std::string lower(message);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char *word : {"illegal", "too long", "too many", "not used"}) {
-        if (lower.find(word) != std::string::npos)
-            return true;
-    }
-    return false;
-}
 
 // One user of a PLC name: a unit or a poll group, as its messages name it.
 struct PlcUse {
@@ -61,7 +47,8 @@ void CheckPlcNames(const Config &config, const host::DriverLibrary &library, con
         const std::string where = config.path + ":" + std::to_string(line.fileLine) + ": line[" +
                                   std::to_string(i + 1) + "].init: ";
         for (const std::string &message : messages) {
-            if (!line.init.empty() && IsInitFileComplaint(message))
+            if (!line.init.empty() &&
+                host::ClassifyInitFileMessage(message) == host::InitFileMessage::Complaint)
                 problems.push_back(where + line.init + ": " + message);
         }
         for (const PlcUse &use : UsesOfLine(config, i)) {

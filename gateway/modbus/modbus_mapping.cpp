@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "host/values.h"
+
 namespace vpisd::gateway {
 namespace {
 
@@ -22,9 +24,7 @@ const FunctionRule *FindFunction(uint8_t function) {
 }
 
 uint8_t ExceptionFor(LineStatus status) {
-    const auto *found = std::find_if(std::begin(kStatusExceptions), std::end(kStatusExceptions),
-                                     [&](const StatusException &e) { return e.status == status; });
-    return found == std::end(kStatusExceptions) ? 0 : found->exception;
+    return host::RowFor(kStatusExceptions, status).exception;
 }
 
 bool FramedAsAnnounced(std::span<const uint8_t> pdu) {
@@ -128,9 +128,10 @@ std::vector<uint8_t> CoilsFromRegisters(uint16_t address, uint16_t quantity,
     for (unsigned i = 0; i < quantity; ++i) {
         const unsigned coil = address + i;
         const size_t word = coil / kBitsPerRegister - base;
+        const host::ValueFormat bit{host::ValueType::Bit, host::WordOrder::HighFirst,
+                                    static_cast<uint8_t>(coil % kBitsPerRegister)};
         if (word < registers.size())
-            coils[i] =
-                static_cast<uint8_t>((unsigned{registers[word]} >> (coil % kBitsPerRegister)) & 1u);
+            coils[i] = static_cast<uint8_t>(host::DecodeValue(bit, registers.subspan(word, 1)));
     }
     return coils;
 }

@@ -5,6 +5,7 @@
 
 #include <modbus/modbus.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -44,13 +45,15 @@ struct StatusException {
 };
 
 // How a line's outcome reaches the Modbus client.
-constexpr StatusException kStatusExceptions[] = {
+constexpr std::array<StatusException, host::kLineStatusCount> kStatusExceptions = {{
+    {LineStatus::Ok, 0},                                             // a normal reply
     {LineStatus::Refused, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE}, // 04
     {LineStatus::NoAnswer, MODBUS_EXCEPTION_GATEWAY_TARGET},         // 0B
     {LineStatus::LineDown, MODBUS_EXCEPTION_GATEWAY_TARGET},         // 0B
     {LineStatus::Busy, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY},       // 06
     {LineStatus::Cancelled, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY},  // 06: try again later
-};
+}};
+static_assert(host::CoversEveryStatus(kStatusExceptions));
 
 const FunctionRule *FindFunction(uint8_t function);
 // 0 for Ok.

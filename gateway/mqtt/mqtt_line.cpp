@@ -24,19 +24,6 @@ const char *OutcomeWord(WriteOutcome outcome) {
     return "ok";
 }
 
-// The value `index` of a group from the words its read returned.
-int64_t Extract(const RegisterSpec &spec, const std::vector<uint16_t> &words, uint16_t index) {
-    switch (spec.form) {
-    case ValueForm::Pair: // the odd register holds the high word
-        return (int64_t{words[2u * index]} << 16) | words[2u * index + 1];
-    case ValueForm::Bit:
-        return (words[0] >> (spec.bit - 1)) & 1;
-    case ValueForm::Register:
-        break;
-    }
-    return words[index];
-}
-
 } // namespace
 
 MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::string clientId,
@@ -211,57 +198,44 @@ void MqttLine::Finish(Done &done) {
         routes_[done.index].inFlight = false;
         RouteDone(routes_[done.index], done.reply, ts);
         break;
-    case Done::Kind::Write:
-        switch (done.reply.status) {
-        case LineStatus::Ok: {
-            Answer(done.topic, WriteOutcome::Ok, "", done.value);
-            // Show the new value soon: the groups of that PLC read again now.
-            const std::string plc = done.topic.substr(base_.size() + 1, 2);
-            for (Group &group : groups_) {
-                if (group.poll->plc == plc)
-                    group.due = Clock::now();
-            }
+    case Done::Kind::Write: {
+        const StatusWrite &answer = host::RowFor(kStatusWrites, done.reply.status);
+        Answer(done.topic, answer.outcome, answer.reason, done.value);
+        if (answer.outcome != WriteOutcome::Ok)
             break;
-        }
-        case LineStatus::Refused:
-            Answer(done.topic, WriteOutcome::Refused,
-                   "refused by the PLC, or the PLC is not one of this line", done.value);
-            break;
-        case LineStatus::Busy:
-        case LineStatus::Cancelled:
-            Answer(done.topic, WriteOutcome::Refused, "the line is busy or stopping", done.value);
-            break;
-        case LineStatus::NoAnswer:
-        case LineStatus::LineDown:
-            Answer(done.topic, WriteOutcome::NoAnswer, "", done.value);
-            break;
+        // Show the new value soon: the groups of that PLC read again now.
+        const std::string plc = done.topic.substr(base_.size() + 1, 2);
+        for (Group &group : groups_) {
+            if (group.poll->plc == plc)
+                group.due = Clock::now();
         }
         break;
+    }
     }
 }
 
 void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string &ts) {
-    std::optional<Quality> quality;
-    switch (reply.status) {
-    case LineStatus::Ok:
-        quality = Quality::Good;
-        ++statistics_.pollsOk;
-        break;
-    case LineStatus::Refused:
-        quality = Quality::Refused;
-        ++statistics_.pollsRefused;
-        break;
-    case LineStatus::NoAnswer:
-    case LineStatus::LineDown:
-        quality = Quality::NoAnswer;
-        ++statistics_.pollsNoAnswer;
-        break;
-    case LineStatus::Busy:
-    case LineStatus::Cancelled:
+    const std::optional<Quality> quality = host::RowFor(kStatusQualities, reply.status).quality;
+    if (!quality) {
         ++statistics_.pollsBusy;
         return; // not a judgement on the PLC: the next round tries again
     }
-    const RegisterSpec &spec = group.poll->registers;
+    switch (*quality) {
+    case Quality::Good:
+        ++statistics_.pollsOk;
+        break;
+    case Quality::Refused:
+        ++statistics_.pollsRefused;
+        break;
+    case Quality::NoAnswer:
+        ++statistics_.pollsNoAnswer;
+        break;
+    }
+    const host::ValueFormat format = FormatOf(group.poll->registers);
+    const size_t width = host::InfoOf(format.type).words;
+    // A group of bits reads the one register they share.
+    const size_t step = format.type == host::ValueType::Bit ? 0 : width;
+    const std::span<const uint16_t> words(reply.values);
     const bool always = group.poll->publish == PublishMode::Always;
     for (uint16_t i = 0; i < group.values.size(); ++i) {
         Value &value = group.values[i];
@@ -270,7 +244,7 @@ void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string 
         value.quality = quality;
         value.ts = ts;
         if (*quality == Quality::Good)
-            value.value = Extract(spec, reply.values, i);
+            value.value = host::DecodeValue(format, words.subspan(step * i, width));
         const bool changed = before != quality || old != value.value;
         // A failure is told once; a good value every round or when it changes.
         Send(value, changed || (always && *quality == Quality::Good));
@@ -357,7 +331,8 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
         Answer(topic, WriteOutcome::ReadOnly, "");
         return;
     }
-    const SetValue set = ParseSetPayload(payload, spec->form);
+    const host::ValueFormat format = FormatOf(*spec);
+    const SetValue set = ParseSetPayload(payload, format.type);
     if (!set.value) {
         Answer(topic, WriteOutcome::Refused, set.reason);
         return;
@@ -366,21 +341,14 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
     request.source = Source::Mqtt;
     request.plc = plc;
     request.first = spec->first;
-    const auto word = [](int64_t v) { return static_cast<uint16_t>(v & 0xFFFF); };
-    switch (spec->form) {
-    case ValueForm::Register:
-        request.op = LineOp::WriteRegisters;
-        request.values = {word(*set.value)};
-        break;
-    case ValueForm::Pair: // the odd register holds the high word
-        request.op = LineOp::WriteRegisters;
-        request.values = {word(*set.value >> 16), word(*set.value)};
-        break;
-    case ValueForm::Bit:
+    if (format.type == host::ValueType::Bit) {
+        // A masked write of the one bit, never a read-modify-write of its register.
         request.op = LineOp::WriteBits;
-        request.bits = {
-            BitWrite{spec->first, static_cast<uint8_t>(spec->bit - 1), *set.value != 0}};
-        break;
+        request.bits = {BitWrite{spec->first, format.bit, *set.value != 0}};
+    } else {
+        request.op = LineOp::WriteRegisters;
+        request.values.resize(host::InfoOf(format.type).words);
+        host::EncodeValue(format, *set.value, request.values);
     }
     if (!SubmitJob(request, Done::Kind::Write, 0, topic, *set.value))
         Answer(topic, WriteOutcome::Refused, "the line's queue is full", set.value);

@@ -12,24 +12,7 @@ namespace vpisd::gateway {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-struct Range {
-    int64_t low;
-    int64_t high;
-    const char *what;
-};
-
-Range RangeOf(ValueForm form) {
-    switch (form) {
-    case ValueForm::Pair:
-        return {-2147483648LL, 4294967295LL, "32-bit value"};
-    case ValueForm::Bit:
-        return {0, 1, "bit"};
-    case ValueForm::Register:
-        break;
-    }
-    return {-32768, 65535, "register"};
-}
+using host::ValueType;
 
 std::string Quoted(std::string_view text) {
     constexpr size_t kShown = 40;
@@ -37,6 +20,18 @@ std::string Quoted(std::string_view text) {
 }
 
 } // namespace
+
+host::ValueFormat FormatOf(const RegisterSpec &spec) {
+    switch (spec.form) {
+    case ValueForm::Pair:
+        return {ValueType::Uint32, host::WordOrder::HighFirst};
+    case ValueForm::Bit: // the spec counts bits from 1, the codec from 0
+        return {ValueType::Bit, host::WordOrder::HighFirst, static_cast<uint8_t>(spec.bit - 1)};
+    case ValueForm::Register:
+        break;
+    }
+    return {ValueType::Uint16};
+}
 
 const char *QualityWord(Quality quality) {
     switch (quality) {
@@ -78,14 +73,14 @@ std::string RoutePayload(uint16_t selection, const std::string &ts) {
     return json.dump();
 }
 
-SetValue ParseSetPayload(std::string_view payload, ValueForm form) {
+SetValue ParseSetPayload(std::string_view payload, ValueType type) {
     SetValue result;
     const Json json = Json::parse(payload.begin(), payload.end(), nullptr, false);
     const Json *number = &json;
     if (json.is_object() && json.contains("value"))
         number = &json["value"];
     int64_t value = 0;
-    if (number->is_boolean() && form == ValueForm::Bit) {
+    if (number->is_boolean() && type == ValueType::Bit) {
         value = number->get<bool>() ? 1 : 0;
     } else if (number->is_number_integer()) {
         if (number->is_number_unsigned() && number->get<uint64_t>() > INT64_MAX) {
@@ -113,12 +108,8 @@ SetValue ParseSetPayload(std::string_view payload, ValueForm form) {
         result.reason = Quoted(payload) + " is not a number";
         return result;
     }
-    const Range range = RangeOf(form);
-    if (value < range.low || value > range.high) {
-        result.reason = std::to_string(value) + " is out of range for a " + range.what + " (" +
-                        std::to_string(range.low) + " to " + std::to_string(range.high) + ")";
+    if (!host::CheckRange(host::RangeOf(type), value, result.reason))
         return result;
-    }
     result.value = value;
     return result;
 }

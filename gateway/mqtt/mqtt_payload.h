@@ -2,6 +2,7 @@
 // subscriber publishes to a /set topic.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -9,12 +10,51 @@
 #include <string_view>
 
 #include "gateway/config/mqtt_config.h"
+#include "gateway/mqtt/mqtt_statistics.h"
+#include "host/line_status.h"
+#include "host/values.h"
 
 namespace vpisd::gateway {
 
 enum class Quality : uint8_t { Good, NoAnswer, Refused };
 
 const char *QualityWord(Quality quality); // "good", "no_answer", "refused"
+
+struct StatusQuality {
+    host::LineStatus status;
+    std::optional<Quality> quality; // none: not a judgement on the PLC, the next round tries again
+};
+// What a poll's outcome makes of its values.
+constexpr std::array<StatusQuality, host::kLineStatusCount> kStatusQualities = {{
+    {host::LineStatus::Ok, Quality::Good},
+    {host::LineStatus::Refused, Quality::Refused},
+    {host::LineStatus::NoAnswer, Quality::NoAnswer},
+    {host::LineStatus::LineDown, Quality::NoAnswer},
+    {host::LineStatus::Busy, std::nullopt},
+    {host::LineStatus::Cancelled, std::nullopt},
+}};
+static_assert(host::CoversEveryStatus(kStatusQualities));
+
+struct StatusWrite {
+    host::LineStatus status;
+    WriteOutcome outcome;
+    const char *reason; // published on /set/reason; "" for none
+};
+// What a write's outcome answers on /set/result.
+constexpr std::array<StatusWrite, host::kLineStatusCount> kStatusWrites = {{
+    {host::LineStatus::Ok, WriteOutcome::Ok, ""},
+    {host::LineStatus::Refused, WriteOutcome::Refused,
+     "refused by the PLC, or the PLC is not one of this line"},
+    {host::LineStatus::NoAnswer, WriteOutcome::NoAnswer, ""},
+    {host::LineStatus::LineDown, WriteOutcome::NoAnswer, ""},
+    {host::LineStatus::Busy, WriteOutcome::Refused, "the line is busy or stopping"},
+    {host::LineStatus::Cancelled, WriteOutcome::Refused, "the line is busy or stopping"},
+}};
+static_assert(host::CoversEveryStatus(kStatusWrites));
+
+// The codec's form of a value the topics name: a register, a pair (its odd register holding
+// the high word) or a bit of a register.
+host::ValueFormat FormatOf(const RegisterSpec &spec);
 
 // "2026-12-07T10:15:02.120Z": UTC, milliseconds.
 std::string TimeStamp(std::chrono::system_clock::time_point when);
@@ -30,7 +70,7 @@ struct SetValue {
 };
 
 // A JSON number (1234, -5), {"value": 1234}, true/false for a bit, or a 0x hexadecimal number,
-// checked against the range of `form`: register -32768..65535, pair -2^31..2^32-1, bit 0..1.
-SetValue ParseSetPayload(std::string_view payload, ValueForm form);
+// checked against host::RangeOf(type).
+SetValue ParseSetPayload(std::string_view payload, host::ValueType type);
 
 } // namespace vpisd::gateway

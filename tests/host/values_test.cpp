@@ -60,9 +60,9 @@ TEST(ValueBuffer, SingleValuesLiveInElementOneBlocksFromElementZero) {
     EXPECT_EQ(buffer[2], 3);
 
     const std::vector<uint16_t> block{5, 6};
-    EXPECT_EQ(DecodeValues(Register(1, 2), block, WordOrder::HighFirst, false),
+    EXPECT_EQ(DecodeValues(Register(1, 2), block, ValueType::Uint16, WordOrder::HighFirst),
               (std::vector<int64_t>{5, 6}));
-    EXPECT_EQ(DecodeValues(Register(1, 1), block, WordOrder::HighFirst, false),
+    EXPECT_EQ(DecodeValues(Register(1, 1), block, ValueType::Uint16, WordOrder::HighFirst),
               (std::vector<int64_t>{6}));
     EXPECT_EQ(BufferWords(Register(1, 1)), 2u);
     EXPECT_EQ(BufferWords(Pair(1, 3)), 6u);
@@ -79,9 +79,9 @@ TEST(ValueBuffer, PairsSplitIntoWordsInEitherOrderAndBack) {
         EXPECT_EQ(buffer[1], high ? 0x2222 : 0x1111);
         EXPECT_EQ(buffer[2], high ? 0xFFFF : 0xFFFE);
         EXPECT_EQ(buffer[3], high ? 0xFFFE : 0xFFFF);
-        EXPECT_EQ(DecodeValues(Pair(51, 2), buffer, order, true),
+        EXPECT_EQ(DecodeValues(Pair(51, 2), buffer, ValueType::Int32, order),
                   (std::vector<int64_t>{0x11112222, -2}));
-        EXPECT_EQ(DecodeValues(Pair(51, 2), buffer, order, false)[1], 0xFFFFFFFEll);
+        EXPECT_EQ(DecodeValues(Pair(51, 2), buffer, ValueType::Uint32, order)[1], 0xFFFFFFFEll);
     }
 }
 
@@ -99,9 +99,9 @@ TEST(ValueBuffer, BitsAndRouteTakeOneValueInElementOne) {
     const int64_t backup[] = {1};
     ASSERT_TRUE(EncodeValues(Route(), backup, WordOrder::HighFirst, buffer, error));
     EXPECT_EQ(buffer[1], 1);
-    // A bit read signed stays 0 or 1.
     const std::vector<uint16_t> read{0, 1};
-    EXPECT_EQ(DecodeValues(Bit(3), read, WordOrder::HighFirst, true), (std::vector<int64_t>{1}));
+    EXPECT_EQ(DecodeValues(Bit(3), read, ValueType::Bit, WordOrder::HighFirst),
+              (std::vector<int64_t>{1}));
 }
 
 TEST(ValueBuffer, RangesFollowTheWidth) {
@@ -124,6 +124,92 @@ TEST(ValueBuffer, RangesFollowTheWidth) {
     std::vector<uint16_t> small(2);
     const int64_t three[] = {1, 2, 3};
     EXPECT_FALSE(EncodeValues(Register(1, 3), three, WordOrder::HighFirst, small, error));
+}
+
+TEST(ValueCodec, EachTypeSitsInItsRegistersAndComesBack) {
+    using enum ValueType;
+    using enum WordOrder;
+    struct Case {
+        ValueFormat format;
+        int64_t value;
+        std::vector<uint16_t> words; // register order
+        int64_t decoded;
+    };
+    const Case cases[] = {
+        {{Uint16}, 0x1234, {0x1234}, 0x1234},
+        {{Uint16}, -1, {0xFFFF}, 65535},
+        {{Int16}, -2, {0xFFFE}, -2},
+        {{Int16}, 40000, {0x9C40}, 40000 - 65536},
+        {{Uint32, HighFirst}, 0x11112222, {0x1111, 0x2222}, 0x11112222},
+        {{Uint32, LowFirst}, 0x11112222, {0x2222, 0x1111}, 0x11112222},
+        {{Int32, HighFirst}, -2, {0xFFFF, 0xFFFE}, -2},
+        {{Int32, LowFirst}, -2, {0xFFFE, 0xFFFF}, -2},
+        {{Uint32, HighFirst}, -2, {0xFFFF, 0xFFFE}, 0xFFFFFFFELL},
+        {{Float32, HighFirst}, FloatBits(1.5f), {0x3FC0, 0x0000}, 0x3FC00000},
+        {{Float32, LowFirst}, FloatBits(-2.0f), {0x0000, 0xC000}, 0xC0000000LL},
+        {{Bit, HighFirst, 0}, 1, {0x0001}, 1},
+        {{Bit, HighFirst, 15}, 1, {0x8000}, 1},
+    };
+    for (const Case &c : cases) {
+        const std::string_view name = InfoOf(c.format.type).name;
+        std::vector<uint16_t> words(InfoOf(c.format.type).words, 0);
+        EncodeValue(c.format, c.value, words);
+        EXPECT_EQ(words, c.words) << name << " " << c.value;
+        EXPECT_EQ(DecodeValue(c.format, words), c.decoded) << name << " " << c.value;
+    }
+    EXPECT_EQ(FloatFromBits(FloatBits(3.25f)), 3.25f);
+}
+
+TEST(ValueCodec, ABitIsWrittenIntoItsRegisterAloneAndReadFromIt) {
+    std::vector<uint16_t> word{0x5A5A};
+    EncodeValue({ValueType::Bit, WordOrder::HighFirst, 2}, 0, word);
+    EXPECT_EQ(word[0], 0x5A5A & ~0x0004);
+    EncodeValue({ValueType::Bit, WordOrder::HighFirst, 0}, 1, word);
+    EXPECT_EQ(word[0], (0x5A5A & ~0x0004) | 0x0001);
+    for (uint8_t bit = 0; bit < 16; ++bit) {
+        const int64_t expected = (0x5A5A >> bit) & 1;
+        EXPECT_EQ(
+            DecodeValue({ValueType::Bit, WordOrder::HighFirst, bit}, std::vector<uint16_t>{0x5A5A}),
+            expected)
+            << int{bit};
+    }
+}
+
+TEST(ValueCodec, NamesAreTheOnesUsersWrite) {
+    for (const ValueTypeInfo &info : kValueTypes)
+        EXPECT_EQ(ValueTypeNamed(info.name), info.type) << info.name;
+    EXPECT_EQ(ValueTypeNamed("float32"), ValueType::Float32);
+    EXPECT_EQ(ValueTypeNamed("int"), std::nullopt);
+    EXPECT_EQ(ValueTypeNamed("UINT16"), std::nullopt);
+    EXPECT_EQ(WordOrderNamed("high_first"), WordOrder::HighFirst);
+    EXPECT_EQ(WordOrderNamed("low_first"), WordOrder::LowFirst);
+    EXPECT_EQ(WordOrderNamed("high-first"), std::nullopt);
+}
+
+TEST(ValueCodec, RangesFollowTheWidthAndSayWhyAValueIsOut) {
+    struct Case {
+        ValueType type;
+        int64_t value;
+        const char *error; // "" when in range
+    };
+    const Case cases[] = {
+        {ValueType::Uint16, -32768, ""},
+        {ValueType::Int16, 65535, ""},
+        {ValueType::Uint16, 70000, "70000 is out of range for a 16-bit register (-32768 to 65535)"},
+        {ValueType::Int16, -32769,
+         "-32769 is out of range for a 16-bit register (-32768 to 65535)"},
+        {ValueType::Int32, 4294967295LL, ""},
+        {ValueType::Uint32, -2147483648LL, ""},
+        {ValueType::Uint32, 4294967296LL,
+         "4294967296 is out of range for a 32-bit value (-2147483648 to 4294967295)"},
+        {ValueType::Bit, 1, ""},
+        {ValueType::Bit, 2, "2 is out of range for a bit (0 to 1)"},
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        EXPECT_EQ(CheckRange(RangeOf(c.type), c.value, error), *c.error == '\0') << c.value;
+        EXPECT_EQ(error, c.error);
+    }
 }
 
 TEST(ValueNames, BlocksNameEachRegisterOrPair) {

@@ -30,7 +30,7 @@ TEST(Output, TextShowsEachValueWithItsHexWord) {
     route.values = {2};
     EXPECT_EQ(FormatReport(Format::Text, route, {}), "P1!ROUTE = 2 (backup route)\n");
     TagReport failed = Block();
-    failed.status = TagStatus::NoAnswer;
+    failed.status = LineStatus::NoAnswer;
     EXPECT_EQ(FormatReport(Format::Text, failed, {}), "P10100: no answer\n");
     TagReport written = Block();
     written.write = true;
@@ -42,7 +42,8 @@ TEST(Output, CsvRowsCarryTheRoundWhenPolling) {
     EXPECT_EQ(FormatReport(Format::Csv, Block(), {3, "10:00:00.000"}),
               "3,10:00:00.000,P10100,-1,ok\n3,10:00:00.000,P10101,4660,ok\n");
     TagReport failed = Block();
-    failed.status = TagStatus::BadGas;
+    failed.status = LineStatus::Refused;
+    failed.gasRejected = true;
     EXPECT_EQ(FormatReport(Format::Csv, failed, {}), "P10100,,bad GAS\n");
     EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
     EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
@@ -55,7 +56,7 @@ TEST(Output, JsonIsOneEscapedObjectPerTag) {
         R"({"gas":"P10100","operation":"read","status":"ok","values":[{"gas":"P10100","value":-1},{"gas":"P10101","value":4660}]})"
         "\n");
     TagReport failed = Block();
-    failed.status = TagStatus::Refused;
+    failed.status = LineStatus::Refused;
     EXPECT_EQ(
         FormatReport(Format::Json, failed, {2, "t"}),
         R"({"round":2,"time":"t","gas":"P10100","operation":"read","status":"refused","values":[]})"
@@ -89,10 +90,10 @@ TEST(PollStatisticsTest, RetriesAndNaksAreReadFromTheDriversTraces) {
 TEST(PollStatisticsTest, LossIsTheShareOfFailedRequests) {
     PollStatistics stats;
     EXPECT_EQ(stats.LossPercent(), 0.0);
-    const std::pair<TagStatus, double> requests[] = {{TagStatus::Ok, 40.0},
-                                                     {TagStatus::Ok, 60.0},
-                                                     {TagStatus::NoAnswer, 2000.0},
-                                                     {TagStatus::Refused, 10.0}};
+    const std::pair<LineStatus, double> requests[] = {{LineStatus::Ok, 40.0},
+                                                      {LineStatus::Ok, 60.0},
+                                                      {LineStatus::NoAnswer, 2000.0},
+                                                      {LineStatus::Refused, 10.0}};
     for (const auto &[status, ms] : requests)
         stats.Count(status, ms);
     stats.rounds = 2;
