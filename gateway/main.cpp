@@ -2,21 +2,25 @@
 // libvpisd.so and drives one VPI per line through VpiMain, each on its own worker thread.
 #include <CLI/CLI.hpp>
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
+#include "gateway/lines/route_check.h"
 #include "gateway/log.h"
 #include "gateway/modbus/modbus_server.h"
-#include "gateway/mqtt/mqtt_side.h"
-#include "gateway/lines/route_check.h"
 #include "gateway/modbus/statistics.h"
+#include "gateway/mqtt/mqtt_side.h"
 #include "host/driver_library.h"
 #include "host/session.h"
 #include "host/work_dir.h"
@@ -136,7 +140,35 @@ int main(int argc, char **argv) {
             worker->BeginStop();
         return kExitFailure;
     }
-    server.Run(signalFd);
+    // The server runs on its own thread; the signals are taken here. When the server's loop
+    // ends by itself (a failed poll), `ended` wakes this thread too.
+    const int ended = eventfd(0, EFD_CLOEXEC);
+    std::thread serverThread([&server, ended] {
+        server.Run();
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(ended, &one, sizeof one);
+    });
+    for (bool stopping = false; !stopping;) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {ended, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        if ((fds[1].revents & POLLIN) != 0)
+            break;
+        signalfd_siginfo signal{};
+        if (read(signalFd, &signal, sizeof signal) != sizeof signal)
+            continue;
+        if (signal.ssi_signo == SIGUSR1) {
+            statistics.Report();
+            continue;
+        }
+        Log(Level::Notice, "",
+            std::string("stopping on ") + strsignal(static_cast<int>(signal.ssi_signo)) +
+                ": finishing the transactions in progress");
+        server.Stop();
+        stopping = true;
+    }
+    serverThread.join();
+    close(ended);
     mqtt.Stop();
     for (auto &worker : workers)
         worker->Join();

@@ -63,6 +63,7 @@ double Tally::MedianMs() const {
 }
 
 void Statistics::Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency) {
+    std::lock_guard lock(mutex_);
     const UnitConfig *found = config_.FindUnit(unit);
     if (found == nullptr) {
         unknown_.Add(outcome, latency);
@@ -73,6 +74,7 @@ void Statistics::Record(uint8_t unit, Outcome outcome, std::chrono::microseconds
 }
 
 void Statistics::Report() const {
+    std::lock_guard lock(mutex_);
     for (size_t i = 0; i < config_.lines.size(); ++i) {
         const auto found = lines_.find(i);
         Log(Level::Notice, config_.lines[i].name,

@@ -1,10 +1,11 @@
-// Counters per unit and per line, kept by the network side alone (no locks): each request is
-// counted once, when its answer goes out.
+// Counters per unit and per line: each request is counted once, when its answer goes out, by
+// the Modbus server's thread; the owner reports them from its own thread (hence the mutex).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,7 @@ class Statistics {
 
   private:
     const Config &config_;
+    mutable std::mutex mutex_;
     std::map<size_t, Tally> lines_;
     std::map<uint8_t, Tally> units_;
     Tally unknown_;
