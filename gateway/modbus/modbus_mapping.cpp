@@ -128,6 +128,9 @@ uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineReque
 
 uint8_t PlanRequest(std::span<const uint8_t> adu, const UnitConfig *unit, bool gatewayReadOnly,
                     LineRequest &job) {
+    // 0x80 and above is no request at all (the exception bit is set): 01, whatever the unit.
+    if ((adu[kMbapLength] & 0x80) != 0)
+        return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
     if (unit == nullptr)
         return MODBUS_EXCEPTION_GATEWAY_PATH;
     ModbusPdu pdu;

@@ -184,6 +184,7 @@ void ModbusServer::Run() {
                                           [](const auto &w) { return w->finished(); });
             if (done) {
                 DeliverCompletions();
+                CountRefusals(Clock::now(), true);
                 return;
             }
             continue;
@@ -419,8 +420,13 @@ void ModbusServer::Housekeeping(Clock::time_point now) {
     }
     for (const auto &[id, why] : closing)
         Drop(id, why);
+    CountRefusals(now, false);
+}
+
+// The refusals left out of the log, per address whose minute is over (or all at the end).
+void ModbusServer::CountRefusals(Clock::time_point now, bool all) {
     for (auto it = refusals_.begin(); it != refusals_.end();) {
-        if (now - it->second.since < kRefusalWindow) {
+        if (!all && now - it->second.since < kRefusalWindow) {
             ++it;
             continue;
         }

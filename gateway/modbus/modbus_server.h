@@ -80,6 +80,7 @@ class ModbusServer {
     void DeliverCompletions();
     void Send(uint64_t id, const Answer &answer, size_t length);
     void Housekeeping(Clock::time_point now);
+    void CountRefusals(Clock::time_point now, bool all);
     // Closes a client's connection; its requests on the lines are answered into the void.
     void Drop(uint64_t id, const std::string &why, Level level = Level::Notice);
 
