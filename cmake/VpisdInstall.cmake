@@ -44,7 +44,10 @@ write_basic_package_version_file(${vpisd_generated}/vpisdConfigVersion.cmake
 install(FILES ${vpisd_generated}/vpisdConfig.cmake ${vpisd_generated}/vpisdConfigVersion.cmake
   DESTINATION ${vpisd_cmake_dir} COMPONENT ${VPISD_DEV_PACKAGE})
 
-# pkg-config --cflags --libs vpisd
+# pkg-config --cflags --libs vpisd. The prefix is written relative to the file's own directory
+# ("../.." under lib/pkgconfig), so the installed tree can be moved.
+file(RELATIVE_PATH VPISD_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VPISD_PC_PREFIX "${VPISD_PC_PREFIX}")
 configure_file(cmake/vpisd.pc.in ${vpisd_generated}/vpisd.pc @ONLY)
 install(FILES ${vpisd_generated}/vpisd.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${VPISD_DEV_PACKAGE})

@@ -24,7 +24,9 @@ constexpr int64_t kTimeoutMaxMs = 600000;
 constexpr int64_t kUnitFirst = 1; // Modbus unit identifiers a gateway may serve
 constexpr int64_t kUnitLast = 247;
 
-constexpr const char *kServerKeys[] = {"listen", "max_clients", "allow", "read_only"};
+constexpr int64_t kIdleTimeoutLimitS = 86400;
+constexpr const char *kServerKeys[] = {"listen", "max_clients", "allow", "read_only",
+                                       "idle_timeout_s"};
 constexpr const char *kLineKeys[] = {"name", "port",   "vpi",  "init",       "baud",
                                      "data", "parity", "stop", "timeout_ms", "queue"};
 constexpr const char *kUnitKeys[] = {"id", "line", "plc", "read_only"};
@@ -67,6 +69,8 @@ void ReadServer(TomlReader &r, const toml::table &table, ServerConfig &server) {
     }
     if (const auto readOnly = r.Boolean(table, where, "read_only"))
         server.readOnly = *readOnly;
+    if (const auto idle = r.Integer(table, where, "idle_timeout_s", 0, kIdleTimeoutLimitS))
+        server.idleTimeoutS = static_cast<int>(*idle);
 }
 
 std::optional<uint16_t> ReadStopBits(TomlReader &r, const toml::table &table,

@@ -19,6 +19,7 @@ struct ServerConfig {
     int maxClients = 32;
     std::vector<AddressBlock> allow = LoopbackOnly();
     bool readOnly = false; // every write refused with exception 01
+    int idleTimeoutS = 60; // a connection that sends no request for this long is closed; 0 never
 };
 
 struct LineConfig {

@@ -22,7 +22,9 @@ constexpr size_t kSourceCount = 2;
 enum class LineOp : uint8_t {
     ReadRegisters,  // `count` registers from `first`; `values` come back in register order
     WriteRegisters, // `values` into consecutive registers from `first`, one SY/MAX write
-    WriteBits,      // each of `bits` in order, one masked bit write each (never read-modify-write)
+    WriteBits,      // `bits` below register `first` one masked bit write each, then `values` (if
+                    // any) from `first` as one block write, then the other `bits`; never a
+                    // read-modify-write. A stop ends it between two writes (Cancelled).
     ReadRoute,      // the PLC's route selection ("!ROUTE", no traffic): one value, 0 normal
 };
 

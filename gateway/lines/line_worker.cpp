@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "gateway/log.h"
 #include "host/host_log.h"
@@ -215,7 +216,20 @@ LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
 }
 
 LineStatus LineWorker::WriteBits(const LineRequest &request) {
+    bool blockDone = request.values.empty();
+    bool first = true;
+    // Each write is one transaction; at a stop the request ends after the one in progress.
+    const auto stopping = [&] { return !std::exchange(first, false) && queue_.closed(); };
     for (const BitWrite &bit : request.bits) {
+        if (!blockDone && bit.reg >= request.first) {
+            if (stopping())
+                return LineStatus::Cancelled;
+            if (const LineStatus status = WriteRegisters(request); status != LineStatus::Ok)
+                return status;
+            blockDone = true;
+        }
+        if (stopping())
+            return LineStatus::Cancelled;
         const std::string gas = BitGas(request.plc, bit.reg, bit.bit);
         host::TagLayout layout;
         if (session_->Parse(gas, 1, layout) != VPI_OK)
@@ -224,6 +238,11 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         const LineStatus status = host::StatusFromResult(session_->Write(gas, layout, buffer));
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not
+    }
+    if (!blockDone) {
+        if (stopping())
+            return LineStatus::Cancelled;
+        return WriteRegisters(request);
     }
     return LineStatus::Ok;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/values.h"
+#include "gateway/modbus/modbus_frame.h"
 
 namespace vpisd::gateway {
 namespace {
@@ -25,17 +26,6 @@ const FunctionRule *FindFunction(uint8_t function) {
 
 uint8_t ExceptionFor(LineStatus status) {
     return host::RowFor(kStatusExceptions, status).exception;
-}
-
-bool FramedAsAnnounced(std::span<const uint8_t> pdu) {
-    if (pdu.empty())
-        return false;
-    const FunctionRule *rule = FindFunction(pdu[0]);
-    if (rule == nullptr)
-        return false;
-    if (rule->write && rule->maxQuantity > 1) // 15 and 16 announce their data's byte count
-        return pdu.size() >= 6 && pdu.size() == 6u + pdu[5];
-    return pdu.size() == 5;
 }
 
 uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out) {
@@ -107,11 +97,25 @@ uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineReque
         return 0;
     }
     if (rule->write) {
+        // Coils [wholeFrom, wholeTo) fill whole registers: their values are fully given.
+        const unsigned end = pdu.address + static_cast<unsigned>(pdu.coils.size());
+        const unsigned wholeFrom = (pdu.address + kBitsPerRegister - 1) / kBitsPerRegister;
+        const unsigned wholeTo = end / kBitsPerRegister;
         job.op = LineOp::WriteBits;
-        for (size_t i = 0; i < pdu.coils.size(); ++i) {
-            const unsigned coil = pdu.address + static_cast<unsigned>(i);
-            job.bits.push_back({static_cast<uint16_t>(coil / kBitsPerRegister + 1),
-                                static_cast<uint8_t>(coil % kBitsPerRegister), pdu.coils[i]});
+        if (wholeTo > wholeFrom) {
+            job.first = static_cast<uint16_t>(wholeFrom + 1);
+            job.values.assign(wholeTo - wholeFrom, 0);
+        }
+        for (unsigned coil = pdu.address; coil < end; ++coil) {
+            const unsigned reg = coil / kBitsPerRegister;
+            const unsigned bit = coil % kBitsPerRegister;
+            const bool on = pdu.coils[coil - pdu.address];
+            if (reg >= wholeFrom && reg < wholeTo) {
+                if (on)
+                    job.values[reg - wholeFrom] |= static_cast<uint16_t>(1u << bit);
+                continue;
+            }
+            job.bits.push_back({static_cast<uint16_t>(reg + 1), static_cast<uint8_t>(bit), on});
         }
         return 0;
     }
@@ -121,19 +125,19 @@ uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineReque
     return 0;
 }
 
-std::vector<uint8_t> CoilsFromRegisters(uint16_t address, uint16_t quantity,
-                                        std::span<const uint16_t> registers) {
-    std::vector<uint8_t> coils(quantity);
-    const unsigned base = address / kBitsPerRegister;
-    for (unsigned i = 0; i < quantity; ++i) {
-        const unsigned coil = address + i;
-        const size_t word = coil / kBitsPerRegister - base;
-        const host::ValueFormat bit{host::ValueType::Bit, host::WordOrder::HighFirst,
-                                    static_cast<uint8_t>(coil % kBitsPerRegister)};
-        if (word < registers.size())
-            coils[i] = static_cast<uint8_t>(host::DecodeValue(bit, registers.subspan(word, 1)));
-    }
-    return coils;
+uint8_t PlanRequest(std::span<const uint8_t> adu, const UnitConfig *unit, bool gatewayReadOnly,
+                    LineRequest &job) {
+    // 0x80 and above is no request at all (the exception bit is set): 01, whatever the unit.
+    if ((adu[kMbapLength] & 0x80) != 0)
+        return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    if (unit == nullptr)
+        return MODBUS_EXCEPTION_GATEWAY_PATH;
+    ModbusPdu pdu;
+    if (const uint8_t exception = DecodePdu(adu.subspan(kMbapLength), pdu); exception != 0)
+        return exception;
+    if (FindFunction(pdu.function)->write && (gatewayReadOnly || unit->readOnly))
+        return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    return BuildLineRequest(pdu, unit->plc, job);
 }
 
 } // namespace vpisd::gateway

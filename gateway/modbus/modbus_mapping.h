@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/config/config.h"
 #include "gateway/lines/line_request.h"
 
 namespace vpisd::gateway {
@@ -68,17 +69,16 @@ struct ModbusPdu {
     std::vector<bool> coils;     // 05, 15
 };
 
-// True when libmodbus, which sizes a request by its function code and byte count, would read
-// exactly this PDU: a function served here with the length its fields announce.
-bool FramedAsAnnounced(std::span<const uint8_t> pdu);
-// Reads the PDU that libmodbus received; 0, or the exception that answers it: 01 for an
-// unknown function, 03 for a quantity, value or byte count out of range.
+// Reads a request PDU; 0, or the exception that answers it: 01 for an unknown function (0x80
+// and above included), 03 for a quantity, value or byte count out of range.
 uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out);
-// The job for the line; 0, or 02 when the range reaches past register 9999.
+// The job for the line; 0, or 02 when the range reaches past register 9999. A coil write
+// writes the registers whose 16 bits it all gives as one block (no read-modify-write) and the
+// coils of partly covered registers as masked bit writes, all in address order.
 uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineRequest &job);
-// Coil values (one byte each, 0 or 1) for `quantity` coils from `address`, out of the registers
-// that BuildLineRequest asked for.
-std::vector<uint8_t> CoilsFromRegisters(uint16_t address, uint16_t quantity,
-                                        std::span<const uint16_t> registers);
+// One whole frame (MBAP header and PDU) for `unit` (nullptr: no such unit here) decoded once
+// into the job for its line: 0, or the exception that answers it before any traffic.
+uint8_t PlanRequest(std::span<const uint8_t> adu, const UnitConfig *unit, bool gatewayReadOnly,
+                    LineRequest &job);
 
 } // namespace vpisd::gateway

@@ -1,36 +1,30 @@
 #include "gateway/modbus/modbus_server.h"
 
-#include <fcntl.h>
+#include <modbus/modbus.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-
-#include "gateway/log.h"
 
 namespace vpisd::gateway {
 namespace {
 
-constexpr int kListenBacklog = 64;
-constexpr size_t kMbapLength = 6;       // transaction, protocol, length; the unit follows
-constexpr uint16_t kSmallestLength = 2; // unit and function code
-constexpr uint16_t kLargestLength = MODBUS_TCP_MAX_ADU_LENGTH - kMbapLength;
-constexpr auto kStalledFrame = std::chrono::seconds(5); // a frame begun and never finished
+using std::chrono::seconds;
+
+constexpr int kListenBacklog = 128;
+constexpr int kAcceptsPerTurn = 64;               // then the clients get their turn
+constexpr auto kStalledFrame = seconds(5);        // a frame begun and never finished
+constexpr auto kIdleBeforeEviction = seconds(10); // at max_clients, room is made from this on
+constexpr auto kAcceptPause = seconds(1);         // out of descriptors: rest, then try again
+constexpr auto kRefusalWindow = seconds(60);      // one refusal line per address per minute
 constexpr int kIdlePollMs = 1000;
 constexpr int kStoppingPollMs = 50;
-
-uint16_t Word(const uint8_t *bytes) {
-    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
-
-void SetLowWater(int fd, int bytes) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
-}
 
 Outcome OutcomeOf(LineStatus status) {
     switch (status) {
@@ -53,34 +47,45 @@ std::chrono::microseconds Since(std::chrono::steady_clock::time_point start) {
                                                                  start);
 }
 
+// "a.b.c.d" of "a.b.c.d:port", "[x::y]" of "[x::y]:port".
+std::string AddressOf(const std::string &peer) {
+    return peer.substr(0, peer.rfind(':'));
+}
+
+// 3211 as "3,211".
+std::string Grouped(uint64_t count) {
+    std::string digits = std::to_string(count);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<size_t>(at), 1, ',');
+    return digits;
+}
+
+void Signal(int eventFd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(eventFd, &one, sizeof one);
+}
+
 } // namespace
 
 ModbusServer::ModbusServer(const Config &config, std::vector<std::unique_ptr<LineWorker>> &workers,
                            Statistics &statistics)
     : config_(config), workers_(workers), statistics_(statistics) {
-    ctx_ = modbus_new_tcp(nullptr, 0);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 ModbusServer::~ModbusServer() {
-    for (auto &[id, client] : clients_)
-        close(client.fd);
-    if (listenFd_ >= 0)
-        close(listenFd_);
-    if (wakeFd_ >= 0)
-        close(wakeFd_);
-    if (stopFd_ >= 0)
-        close(stopFd_);
-    if (ctx_ != nullptr) {
-        modbus_set_socket(ctx_, -1);
-        modbus_free(ctx_);
+    for (auto &[id, connection] : connections_)
+        close(connection.fd);
+    for (int fd : {listenFd_, wakeFd_, stopFd_}) {
+        if (fd >= 0)
+            close(fd);
     }
 }
 
 bool ModbusServer::Listen(std::string &error) {
-    if (ctx_ == nullptr || wakeFd_ < 0 || stopFd_ < 0) {
-        error = "cannot set up the Modbus context";
+    if (wakeFd_ < 0 || stopFd_ < 0) {
+        error = std::string("cannot set up the Modbus server: ") + std::strerror(errno);
         return false;
     }
     const ServerConfig &server = config_.server;
@@ -121,170 +126,214 @@ bool ModbusServer::Listen(std::string &error) {
 }
 
 void ModbusServer::Stop() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);
+    Signal(stopFd_);
+}
+
+void ModbusServer::BeginStopping() {
+    stopping_ = true;
+    if (listenFd_ >= 0)
+        close(listenFd_);
+    listenFd_ = -1;
+    for (auto &worker : workers_)
+        worker->BeginStop();
+}
+
+int ModbusServer::PollTimeoutMs(Clock::time_point now) const {
+    if (stopping_)
+        return kStoppingPollMs;
+    if (acceptPausedUntil_ > now) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil_ - now);
+        return static_cast<int>(std::min<int64_t>(left.count() + 1, kIdlePollMs));
+    }
+    return kIdlePollMs;
 }
 
 void ModbusServer::Run() {
-    bool stopping = false;
-    const auto beginStopping = [&] {
-        stopping = true;
-        close(listenFd_);
-        listenFd_ = -1;
-    };
     while (true) {
-        std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        std::vector<uint64_t> order;
-        if (!stopping) {
-            fds.push_back({listenFd_, POLLIN, 0});
-            for (const auto &[id, client] : clients_) {
-                fds.push_back({client.fd, POLLIN, 0});
-                order.push_back(id);
+        const auto now = Clock::now();
+        pollSet_.clear();
+        polled_.clear();
+        pollSet_.push_back({wakeFd_, POLLIN, 0});
+        pollSet_.push_back({stopFd_, POLLIN, 0});
+        const bool accepting = !stopping_ && listenFd_ >= 0 && acceptPausedUntil_ <= now;
+        pollSet_.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
+        if (!stopping_) {
+            // A half-closed peer is not waited on: its end would be reported again and again.
+            for (const auto &[id, connection] : connections_) {
+                if (connection.readShut)
+                    continue;
+                pollSet_.push_back({connection.fd, POLLIN, 0});
+                polled_.push_back(id);
             }
         }
-        const int timeout = stopping ? kStoppingPollMs : kIdlePollMs;
-        if (poll(fds.data(), fds.size(), timeout) < 0) {
-            if (errno != EINTR && !stopping) {
-                // Nothing can be served any more: the workers are stopped from here.
-                Log(Level::Error, "",
-                    std::string("stopping on a failed poll: ") + std::strerror(errno));
-                beginStopping();
-                for (auto &worker : workers_)
-                    worker->BeginStop();
+        if (poll(pollSet_.data(), pollSet_.size(), PollTimeoutMs(now)) < 0) {
+            if (errno != EINTR && !stopping_) {
+                Log(Level::Error, "", std::string("poll failed: ") + std::strerror(errno));
+                BeginStopping();
             }
-            for (pollfd &fd : fds)
+            for (pollfd &fd : pollSet_)
                 fd.revents = 0;
         }
-        if ((fds[0].revents & POLLIN) != 0)
+        if ((pollSet_[0].revents & POLLIN) != 0)
             DeliverCompletions();
-        if ((fds[1].revents & POLLIN) != 0) {
-            uint64_t count = 0;
-            [[maybe_unused]] const ssize_t n = read(stopFd_, &count, sizeof count);
-            if (!stopping)
-                beginStopping();
-        }
-        if (stopping) {
+        if ((pollSet_[1].revents & POLLIN) != 0 && !stopping_)
+            BeginStopping();
+        if (stopping_) {
             const bool done = std::all_of(workers_.begin(), workers_.end(),
                                           [](const auto &w) { return w->finished(); });
             if (done) {
                 DeliverCompletions();
+                CountRefusals(Clock::now(), true);
                 return;
             }
             continue;
         }
-        if ((fds[2].revents & POLLIN) != 0)
+        if ((pollSet_[2].revents & POLLIN) != 0)
             Accept();
-        for (size_t i = 0; i < order.size(); ++i) {
-            if (fds[3 + i].revents != 0 && clients_.count(order[i]) != 0)
-                ReadFrom(order[i]);
+        for (size_t i = 0; i < polled_.size(); ++i) {
+            if (pollSet_[3 + i].revents != 0 && connections_.count(polled_[i]) != 0)
+                ReadFrom(polled_[i]);
         }
-        DropStalled();
+        Housekeeping(Clock::now());
     }
 }
 
 void ModbusServer::Accept() {
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &size,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return;
-    const std::string who = PeerText(peer);
-    if (!Allowed(config_.server.allow, peer)) {
-        Log(Level::Warning, "", "refused " + who + ": not in the allow-list");
-        close(fd);
-        return;
+    for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &size,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                PauseAccepting(errno);
+            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
+                continue;
+            return; // EAGAIN: nobody else waiting
+        }
+        if (outOfDescriptors_) {
+            outOfDescriptors_ = false;
+            Log(Level::Notice, "", "descriptors free again: accepting clients");
+        }
+        const std::string who = PeerText(peer);
+        if (!Allowed(config_.server.allow, peer)) {
+            close(fd);
+            Refuse(AddressOf(who), who + ": not in the allow-list");
+            continue;
+        }
+        if (connections_.size() >= static_cast<size_t>(config_.server.maxClients) && !MakeRoom()) {
+            close(fd);
+            Refuse(AddressOf(who),
+                   who + ": already " + std::to_string(connections_.size()) + " clients");
+            continue;
+        }
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Connection &connection = connections_[nextConnection_++];
+        connection.fd = fd;
+        connection.peer = who;
+        connection.address = AddressOf(who);
+        connection.lastRequest = Clock::now();
+        Log(Level::Debug, "", "client " + who + " connected");
     }
-    if (clients_.size() >= static_cast<size_t>(config_.server.maxClients)) {
-        Log(Level::Warning, "",
-            "refused " + who + ": already " + std::to_string(clients_.size()) + " clients");
-        close(fd);
-        return;
-    }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    clients_[nextClient_++] = Client{fd, who, {}, false};
-    Log(Level::Debug, "", "client " + who + " connected");
 }
 
-// Only a complete frame goes to libmodbus, so its receive never waits: until one is there, the
-// socket's low-water mark keeps poll quiet.
+// Until a descriptor is free the listening socket is left alone for a moment: clients wait in
+// the backlog (or are refused by the kernel when it is full) instead of making the loop spin.
+void ModbusServer::PauseAccepting(int error) {
+    acceptPausedUntil_ = Clock::now() + kAcceptPause;
+    if (outOfDescriptors_)
+        return;
+    outOfDescriptors_ = true;
+    Log(Level::Warning, "",
+        std::string("cannot accept clients: ") + std::strerror(error) +
+            "; new clients wait until descriptors are free");
+}
+
+// At max_clients the connection idle longest gives way, if it has been idle long enough.
+bool ModbusServer::MakeRoom() {
+    const auto now = Clock::now();
+    auto oldest = connections_.end();
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+        const Connection &c = it->second;
+        if (c.inFlight > 0 || c.reader.partial())
+            continue;
+        if (oldest == connections_.end() || c.lastRequest < oldest->second.lastRequest)
+            oldest = it;
+    }
+    if (oldest == connections_.end() || now - oldest->second.lastRequest < kIdleBeforeEviction)
+        return false;
+    const auto idle = std::chrono::duration_cast<seconds>(now - oldest->second.lastRequest);
+    Drop(oldest->first,
+         "idle for " + std::to_string(idle.count()) + " s, closed to make room for a new client");
+    return true;
+}
+
+// One line per address and minute; the ones left out are counted when the minute is over.
+void ModbusServer::Refuse(const std::string &address, const std::string &what) {
+    const auto now = Clock::now();
+    auto [it, fresh] = refusals_.try_emplace(address);
+    Refusals &refusals = it->second;
+    if (!fresh && now - refusals.since < kRefusalWindow) {
+        ++refusals.unlogged;
+        return;
+    }
+    if (refusals.unlogged > 0)
+        Log(Level::Warning, "",
+            "refused " + Grouped(refusals.unlogged) + " more from " + address +
+                " in the last minute");
+    Log(Level::Warning, "", "refused " + what);
+    refusals = {now, 0};
+}
+
+// Reads what the socket holds, as far as the buffer takes, and serves every whole frame.
 void ModbusServer::ReadFrom(uint64_t id) {
-    Client &client = clients_[id];
-    uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
-    const ssize_t seen = recv(client.fd, adu, sizeof adu, MSG_PEEK | MSG_DONTWAIT);
-    if (seen == 0) {
-        if (client.partial)
+    Connection &connection = connections_.at(id);
+    const std::span<uint8_t> space = connection.reader.Space();
+    const ssize_t received = recv(connection.fd, space.data(), space.size(), MSG_DONTWAIT);
+    if (received < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            Drop(id, std::string("receive failed: ") + std::strerror(errno));
+        return;
+    }
+    if (received == 0) {
+        if (connection.reader.partial())
             Drop(id, "disconnected in the middle of a request");
+        else if (connection.inFlight > 0)
+            connection.readShut = true; // answered, then closed
         else
             Drop(id, "disconnected", Level::Debug);
         return;
     }
-    if (seen < 0) {
-        if (errno != EAGAIN && errno != EINTR)
-            Drop(id, std::string("receive failed: ") + std::strerror(errno));
-        return;
-    }
-    size_t needed = kMbapLength + 1;
-    if (static_cast<size_t>(seen) >= kMbapLength) {
-        const uint16_t length = Word(adu + 4);
-        if (Word(adu + 2) != 0 || length < kSmallestLength || length > kLargestLength) {
+    const bool wasPartial = connection.reader.partial();
+    connection.reader.Commit(static_cast<size_t>(received));
+    while (true) {
+        const FrameResult result = connection.reader.Next();
+        if (result == FrameResult::Malformed) {
             Drop(id, "sent a malformed frame header");
             return;
         }
-        needed = kMbapLength + length;
+        if (result == FrameResult::NeedMore)
+            break;
+        Serve(id, connection);
+        if (connections_.count(id) == 0)
+            return;
     }
-    if (static_cast<size_t>(seen) < needed) {
-        if (!client.partial) {
-            client.partial = true;
-            client.partialSince = Clock::now();
-        }
-        SetLowWater(client.fd, static_cast<int>(needed));
-        return;
-    }
-    if (client.partial) {
-        client.partial = false;
-        SetLowWater(client.fd, 1);
-    }
-    // libmodbus reads as far as the function code and byte count say; a frame whose MBAP
-    // length disagrees would make it wait or leave bytes behind, so the gateway takes that
-    // one off the socket itself and answers it with an exception.
-    const int header = modbus_get_header_length(ctx_);
-    const std::span<const uint8_t> pdu(adu + header, needed - static_cast<size_t>(header));
-    int length = 0;
-    if (FramedAsAnnounced(pdu)) {
-        modbus_set_socket(ctx_, client.fd);
-        length = modbus_receive(ctx_, adu);
-    } else {
-        length = static_cast<int>(recv(client.fd, adu, needed, MSG_DONTWAIT));
-    }
-    if (length <= 0 || static_cast<size_t>(length) != needed) {
-        Drop(id, std::string("sent a frame that cannot be read: ") + modbus_strerror(errno));
-        return;
-    }
-    Serve(id, adu, length);
+    if (connection.reader.partial() && !wasPartial)
+        connection.partialSince = Clock::now();
 }
 
-void ModbusServer::Serve(uint64_t id, const uint8_t *adu, int length) {
+void ModbusServer::Serve(uint64_t id, Connection &connection) {
     const auto received = Clock::now();
-    const int header = modbus_get_header_length(ctx_);
-    const uint8_t unitId = adu[header - 1];
-    const UnitConfig *unit = config_.FindUnit(unitId);
-    if (unit == nullptr) {
-        Answer(id, adu, length, MODBUS_EXCEPTION_GATEWAY_PATH, unitId, Outcome::Rejected, received);
-        return;
-    }
-    Pending pending{id, std::vector<uint8_t>(adu, adu + length), unitId, {}, received};
-    const std::span<const uint8_t> pdu(adu + header, static_cast<size_t>(length - header));
-    uint8_t exception = DecodePdu(pdu, pending.pdu);
-    const FunctionRule *rule = FindFunction(pending.pdu.function);
-    if (exception == 0 && rule->write && (config_.server.readOnly || unit->readOnly))
-        exception = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    connection.lastRequest = received;
+    const std::span<const uint8_t> adu = connection.reader.frame();
+    const RequestHead head = ReadHead(adu);
     LineRequest job;
-    if (exception == 0)
-        exception = BuildLineRequest(pending.pdu, unit->plc, job);
-    if (exception != 0) {
-        Answer(id, adu, length, exception, unitId, Outcome::Rejected, received);
+    const UnitConfig *unit = config_.FindUnit(head.unit);
+    if (const uint8_t exception = PlanRequest(adu, unit, config_.server.readOnly, job);
+        exception != 0) {
+        AnswerAtOnce(id, head, exception, Outcome::Rejected, received);
         return;
     }
     const uint64_t ticket = nextTicket_++;
@@ -295,27 +344,24 @@ void ModbusServer::Serve(uint64_t id, const uint8_t *adu, int length) {
             std::lock_guard lock(completionsMutex_);
             completions_.push_back({ticket, std::move(reply)});
         }
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+        Signal(wakeFd_);
     };
     LineWorker &worker = *workers_[unit->line];
     if (!worker.Submit(job)) {
         Log(Level::Warning, worker.name(),
-            "queue full: unit " + std::to_string(unitId) + " answered busy (06)");
-        Answer(id, adu, length, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, unitId, Outcome::Busy,
-               received);
+            "queue full: unit " + std::to_string(head.unit) + " answered busy (06)");
+        AnswerAtOnce(id, head, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, Outcome::Busy, received);
         return;
     }
-    pending_[ticket] = std::move(pending);
+    ++connection.inFlight;
+    pending_[ticket] = Pending{id, head, received};
 }
 
-void ModbusServer::Answer(uint64_t id, const uint8_t *adu, int length, uint8_t exception,
-                          uint8_t unit, Outcome outcome, Clock::time_point received) {
-    statistics_.Record(unit, outcome, Since(received));
-    (void)length;
-    modbus_set_socket(ctx_, clients_[id].fd);
-    if (modbus_reply_exception(ctx_, adu, exception) < 0)
-        Drop(id, "cannot be answered");
+void ModbusServer::AnswerAtOnce(uint64_t id, const RequestHead &head, uint8_t exception,
+                                Outcome outcome, Clock::time_point received) {
+    statistics_.Record(head.unit, outcome, Since(received));
+    Answer answer;
+    Send(id, answer, BuildException(head, exception, answer));
 }
 
 void ModbusServer::DeliverCompletions() {
@@ -330,72 +376,75 @@ void ModbusServer::DeliverCompletions() {
         const auto found = pending_.find(done.ticket);
         if (found == pending_.end())
             continue;
-        const Pending &pending = found->second;
-        statistics_.Record(pending.unit, OutcomeOf(done.reply.status), Since(pending.received));
-        if (clients_.count(pending.client) != 0)
-            SendReply(pending, done.reply);
+        const Pending pending = found->second;
         pending_.erase(found);
+        statistics_.Record(pending.head.unit, OutcomeOf(done.reply.status),
+                           Since(pending.received));
+        const auto connection = connections_.find(pending.connection);
+        if (connection == connections_.end())
+            continue; // the client left; its answer goes nowhere
+        --connection->second.inFlight;
+        Answer answer;
+        const uint8_t exception = ExceptionFor(done.reply.status);
+        Send(pending.connection, answer,
+             exception != 0 ? BuildException(pending.head, exception, answer)
+                            : BuildAnswer(pending.head, done.reply.values, answer));
+        const auto still = connections_.find(pending.connection);
+        if (still != connections_.end() && still->second.readShut && still->second.inFlight == 0)
+            Drop(pending.connection, "half-closed; answered", Level::Debug);
     }
 }
 
-// A success is answered by libmodbus from a mapping that holds just the range asked for: the
-// values read, or room for the values written.
-void ModbusServer::SendReply(const Pending &pending, const LineReply &reply) {
-    modbus_set_socket(ctx_, clients_[pending.client].fd);
-    if (reply.status != LineStatus::Ok) {
-        if (modbus_reply_exception(ctx_, pending.adu.data(), ExceptionFor(reply.status)) < 0)
-            Drop(pending.client, "cannot be answered");
+// Answers are small and a client reads them: one that lets its receive window fill up is
+// closed rather than waited for.
+void ModbusServer::Send(uint64_t id, const Answer &answer, size_t length) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end())
         return;
-    }
-    const ModbusPdu &pdu = pending.pdu;
-    const FunctionRule *rule = FindFunction(pdu.function);
-    const unsigned start = pdu.address;
-    const unsigned bits = rule->form == TagForm::Bits ? pdu.quantity : 0;
-    const unsigned registers = rule->form == TagForm::Registers ? pdu.quantity : 0;
-    modbus_mapping_t *mapping = modbus_mapping_new_start_address(start, bits, start, bits, start,
-                                                                 registers, start, registers);
-    if (mapping == nullptr) {
-        Drop(pending.client, "cannot be answered (no memory)");
-        return;
-    }
-    if (!rule->write && rule->form == TagForm::Registers) {
-        std::copy(reply.values.begin(), reply.values.end(), mapping->tab_registers);
-        std::copy(reply.values.begin(), reply.values.end(), mapping->tab_input_registers);
-    } else if (!rule->write) {
-        const auto coils = CoilsFromRegisters(pdu.address, pdu.quantity, reply.values);
-        std::copy(coils.begin(), coils.end(), mapping->tab_bits);
-        std::copy(coils.begin(), coils.end(), mapping->tab_input_bits);
-    }
-    Reply(pending.client, pending.adu, mapping);
-    modbus_mapping_free(mapping);
+    const ssize_t sent = send(found->second.fd, answer.data(), length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent != static_cast<ssize_t>(length))
+        Drop(id, sent < 0 ? std::string("cannot be answered: ") + std::strerror(errno)
+                          : std::string("cannot be answered: it does not read"));
 }
 
-bool ModbusServer::Reply(uint64_t id, const std::vector<uint8_t> &adu, modbus_mapping_t *mapping) {
-    if (modbus_reply(ctx_, adu.data(), static_cast<int>(adu.size()), mapping) >= 0)
-        return true;
-    Drop(id, "cannot be answered");
-    return false;
+void ModbusServer::Housekeeping(Clock::time_point now) {
+    const auto idleLimit = seconds(config_.server.idleTimeoutS);
+    std::vector<std::pair<uint64_t, std::string>> closing;
+    for (const auto &[id, c] : connections_) {
+        if (c.reader.partial() && now - c.partialSince > kStalledFrame)
+            closing.emplace_back(id, "left a request unfinished");
+        else if (idleLimit.count() > 0 && c.inFlight == 0 && !c.reader.partial() &&
+                 now - c.lastRequest >= idleLimit)
+            closing.emplace_back(id, "sent no request for " +
+                                         std::to_string(config_.server.idleTimeoutS) + " s");
+    }
+    for (const auto &[id, why] : closing)
+        Drop(id, why);
+    CountRefusals(now, false);
 }
 
-void ModbusServer::DropStalled() {
-    const auto now = Clock::now();
-    std::vector<uint64_t> stalled;
-    for (const auto &[id, client] : clients_) {
-        if (client.partial && now - client.partialSince > kStalledFrame)
-            stalled.push_back(id);
+// The refusals left out of the log, per address whose minute is over (or all at the end).
+void ModbusServer::CountRefusals(Clock::time_point now, bool all) {
+    for (auto it = refusals_.begin(); it != refusals_.end();) {
+        if (!all && now - it->second.since < kRefusalWindow) {
+            ++it;
+            continue;
+        }
+        if (it->second.unlogged > 0)
+            Log(Level::Warning, "",
+                "refused " + Grouped(it->second.unlogged) + " more from " + it->first +
+                    " in the last minute");
+        it = refusals_.erase(it);
     }
-    for (uint64_t id : stalled)
-        Drop(id, "left a request unfinished");
 }
 
 void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
-    const auto found = clients_.find(id);
-    if (found == clients_.end())
+    const auto found = connections_.find(id);
+    if (found == connections_.end())
         return;
     Log(level, "", "client " + found->second.peer + " " + why + "; connection closed");
     close(found->second.fd);
-    clients_.erase(found);
-    // Its requests still in the lines are answered into the void when they finish.
+    connections_.erase(found);
 }
 
 } // namespace vpisd::gateway

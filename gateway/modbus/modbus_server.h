@@ -1,10 +1,8 @@
-// The Modbus TCP front end: one thread, one poll loop over the listening socket, the clients,
-// the workers' wake-up and the owner's stop. It never waits on a line: a request goes to its
-// line's queue and its answer is sent when the line's worker hands the outcome back.
+// The Modbus TCP front end: one thread, one poll loop over the listening socket, the clients
+// and two eventfds (the workers' "an outcome is ready", the owner's "stop"). It never waits on
+// a line: a request goes to its line's queue and its answer is sent when the line's worker
+// hands the outcome back. Every socket is waited on with poll, whatever its number.
 #pragma once
-
-#include <modbus/modbus.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -14,9 +12,12 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
+
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/log.h"
+#include "gateway/modbus/modbus_frame.h"
 #include "gateway/modbus/modbus_mapping.h"
 #include "gateway/modbus/statistics.h"
 
@@ -32,56 +33,73 @@ class ModbusServer {
 
     // Opens the listening socket; false with the reason in `error`.
     bool Listen(std::string &error);
-    // Serves, on a thread the owner starts, until Stop(); then sends the answers the workers
-    // still give and returns once every worker has finished (the owner stops the workers).
+    // The event loop, on a thread the owner starts; returns after Stop() once every worker has
+    // finished and the answers they gave are sent.
     void Run();
-    // From any thread: stop accepting and reading requests.
+    // From any thread: stop accepting and reading requests, let the workers finish.
     void Stop();
 
   private:
     using Clock = std::chrono::steady_clock;
 
-    struct Client {
+    // One client's whole state.
+    struct Connection {
         int fd = -1;
-        std::string peer;
-        Clock::time_point partialSince{}; // a frame begun but not complete yet
-        bool partial = false;
+        std::string peer;    // "address:port", for the log
+        std::string address; // refusals are counted per address
+        FrameReader reader;
+        Clock::time_point lastRequest{}; // or the connect: what the idle timeout counts from
+        Clock::time_point partialSince{};
+        unsigned inFlight = 0; // requests on the lines not answered yet
+        bool readShut = false; // the peer half-closed: answer what is in flight, then close
     };
     struct Pending {
-        uint64_t client = 0;
-        std::vector<uint8_t> adu; // the request as received, for libmodbus to answer
-        uint8_t unit = 0;
-        ModbusPdu pdu;
+        uint64_t connection = 0;
+        RequestHead head;
         Clock::time_point received{};
     };
     struct Completion {
         uint64_t ticket = 0;
         LineReply reply;
     };
+    struct Refusals {
+        Clock::time_point since{}; // when the last one was logged
+        uint64_t unlogged = 0;
+    };
 
+    void BeginStopping();
+    int PollTimeoutMs(Clock::time_point now) const;
     void Accept();
+    void PauseAccepting(int error);
+    bool MakeRoom();
+    void Refuse(const std::string &address, const std::string &what);
     void ReadFrom(uint64_t id);
-    void Serve(uint64_t id, const uint8_t *adu, int length);
-    void Answer(uint64_t id, const uint8_t *adu, int length, uint8_t exception, uint8_t unit,
-                Outcome outcome, Clock::time_point received);
-    void SendReply(const Pending &pending, const LineReply &reply);
+    void Serve(uint64_t id, Connection &connection);
+    void AnswerAtOnce(uint64_t id, const RequestHead &head, uint8_t exception, Outcome outcome,
+                      Clock::time_point received);
     void DeliverCompletions();
-    void DropStalled();
+    void Send(uint64_t id, const Answer &answer, size_t length);
+    void Housekeeping(Clock::time_point now);
+    void CountRefusals(Clock::time_point now, bool all);
     // Closes a client's connection; its requests on the lines are answered into the void.
     void Drop(uint64_t id, const std::string &why, Level level = Level::Notice);
-    bool Reply(uint64_t id, const std::vector<uint8_t> &adu, modbus_mapping_t *mapping);
 
     const Config &config_;
     std::vector<std::unique_ptr<LineWorker>> &workers_;
     Statistics &statistics_;
-    modbus_t *ctx_ = nullptr; // framing and answers; its socket is set per client
     int listenFd_ = -1;
     int wakeFd_ = -1; // eventfd: the workers' "an outcome is ready"
-    int stopFd_ = -1; // eventfd: the owner's "stop"
-    std::map<uint64_t, Client> clients_;
-    uint64_t nextClient_ = 1;
+    int stopFd_ = -1; // eventfd: Stop()
+    bool stopping_ = false;
+    Clock::time_point acceptPausedUntil_{}; // out of descriptors: the listen socket rests
+    bool outOfDescriptors_ = false;         // logged once until an accept succeeds again
+    std::map<uint64_t, Connection> connections_;
+    uint64_t nextConnection_ = 1;
     std::map<uint64_t, Pending> pending_;
     uint64_t nextTicket_ = 1;
+    std::map<std::string, Refusals> refusals_;
+    std::vector<pollfd> pollSet_; // rebuilt each turn, kept to save the allocation
+    std::vector<uint64_t> polled_;
     std::mutex completionsMutex_; // the only state the workers touch
     std::vector<Completion> completions_;
 };

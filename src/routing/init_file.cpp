@@ -95,14 +95,16 @@ void ReportLeftOutPart(const char *line, const RoutePart &part, bool isBackup, i
         part.badDropLength < kShownDropCharacters ? part.badDropLength : kShownDropCharacters;
     std::memcpy(drop, line + part.badDropBegin, length);
     drop[length] = '\0';
+    // An empty drop ("1++2") is named, so that the message does not read "drop  not in".
+    const char *shown = length == 0 ? "\"\" (empty)" : drop;
     if (isBackup) {
         Log(LOG_EVENT,
             "VPISD: VPI %d Line %d in Init File: drop %s not in 1 to 255, backup route not used",
-            vpiNumber, lineNumber, drop);
+            vpiNumber, lineNumber, shown);
     } else {
         Log(LOG_EVENT,
             "VPISD: VPI %d Line %d in Init File: drop %s not in 1 to 255, normal route not used",
-            vpiNumber, lineNumber, drop);
+            vpiNumber, lineNumber, shown);
     }
 }
 

@@ -31,6 +31,8 @@ TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
          "2: gateway.allow: expected an address"},
         {"[gateway]\nread_only = \"yes\"\n" + line + unit,
          "2: gateway.read_only: expected true or false"},
+        {"[gateway]\nidle_timeout_s = 86401\n" + line + unit,
+         "2: gateway.idle_timeout_s: expected an integer from 0 to 86400"},
         {"[gateway]\nlisten_on = \"x\"\n" + line + unit, "2: gateway.listen_on: unknown key"},
         {"[gateway]\nlisten = \"::1:502\"\n" + line + unit,
          "2: gateway.listen: \"::1:502\": an IPv6 address goes in brackets, e.g. \"[::1]:502\""},

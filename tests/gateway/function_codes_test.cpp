@@ -93,31 +93,68 @@ TEST_F(FunctionCodes, RegisterWritesReachThePlc) {
     EXPECT_EQ(line_.sim->Register("P1", 200), 0);
 }
 
-TEST_F(FunctionCodes, CoilWritesAreOneMaskedBitWriteEach) {
+TEST_F(FunctionCodes, SingleCoilWritesAreMaskedBitWrites) {
     line_.sim->SetRegister("P2", 500, 0x8001);
-    line_.sim->SetRegister("P2", 501, 0x0000);
-    line_.sim->SetRegister("P2", 502, 0xFFFF);
     const auto before = line_.sim->GetStats();
-
     ASSERT_EQ(modbus_write_bit(client_.get(), 16 * 499 + 3, 1), 1) << modbus_strerror(errno);
     EXPECT_EQ(Reg(500), 0x8009);
     ASSERT_EQ(modbus_write_bit(client_.get(), 16 * 499 + 15, 0), 1) << modbus_strerror(errno);
     EXPECT_EQ(Reg(500), 0x0009);
-
-    // Coils 14..33 of register 500 on: the last two bits of 501, then 501 whole, then 502's first
-    // two off.
-    std::vector<uint8_t> coils(20);
-    for (size_t i = 0; i < coils.size(); ++i)
-        coils[i] = i < 18 ? 1 : 0;
-    ASSERT_EQ(modbus_write_bits(client_.get(), 16 * 500 - 2, 20, coils.data()), 20)
-        << modbus_strerror(errno);
-    EXPECT_EQ(Reg(500), 0xC009);
-    EXPECT_EQ(Reg(501), 0xFFFF);
-    EXPECT_EQ(Reg(502), 0xFFFC);
-
     const auto after = line_.sim->GetStats();
-    EXPECT_EQ(after.Get("masked_writes") - before.Get("masked_writes"), 22u);
+    EXPECT_EQ(after.Get("masked_writes") - before.Get("masked_writes"), 2u);
     EXPECT_EQ(after.Get("reads"), before.Get("reads")); // never a read-modify-write
+}
+
+// FC15: whole registers as one block write, the coils of partly covered registers as masked
+// bit writes; the bits of a register the request does not give stay as they were.
+TEST_F(FunctionCodes, CoilWritesFitTheLine) {
+    struct Case {
+        const char *what;
+        unsigned first; // coil
+        unsigned count;
+        uint64_t maskedWrites;
+        uint64_t blockWrites;
+    };
+    const Case cases[] = {
+        {"20 coils from 16k+5: 11 bits, then 9 bits", 16 * 600 + 5, 20, 20, 0},
+        {"1968 coils on register bounds: one write of 123 registers", 16 * 1000, 1968, 0, 1},
+        {"coils 14..33 of a register: 2 bits, one register, 2 bits", 16 * 640 + 14, 20, 4, 1},
+        {"48 coils from 16k+8: 8 bits, two registers, 8 bits", 16 * 650 + 8, 48, 16, 1},
+        {"3 coils inside one register", 16 * 660 + 6, 3, 3, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const unsigned firstReg = c.first / 16 + 1;
+        const unsigned lastReg = (c.first + c.count - 1) / 16 + 1;
+        std::vector<uint16_t> expected;
+        for (unsigned reg = firstReg; reg <= lastReg; ++reg) {
+            line_.sim->SetRegister("P2", reg, 0xA5C3);
+            expected.push_back(0xA5C3);
+        }
+        std::vector<uint8_t> coils(c.count);
+        for (unsigned i = 0; i < c.count; ++i) {
+            coils[i] = static_cast<uint8_t>((i * 7 + 1) % 3 == 0 ? 1 : 0);
+            const unsigned coil = c.first + i;
+            uint16_t &word = expected[coil / 16 + 1 - firstReg];
+            const auto mask = static_cast<uint16_t>(1u << (coil % 16));
+            word = static_cast<uint16_t>(coils[i] != 0 ? word | mask : word & ~mask);
+        }
+        const uint16_t below = Reg(firstReg - 1);
+        const uint16_t above = Reg(lastReg + 1);
+        const auto before = line_.sim->GetStats();
+        ASSERT_EQ(modbus_write_bits(client_.get(), static_cast<int>(c.first),
+                                    static_cast<int>(c.count), coils.data()),
+                  static_cast<int>(c.count))
+            << modbus_strerror(errno);
+        const auto after = line_.sim->GetStats();
+        EXPECT_EQ(after.Get("masked_writes") - before.Get("masked_writes"), c.maskedWrites);
+        EXPECT_EQ(after.Get("writes") - before.Get("writes"), c.blockWrites);
+        EXPECT_EQ(after.Get("reads"), before.Get("reads")); // never a read-modify-write
+        for (unsigned reg = firstReg; reg <= lastReg; ++reg)
+            EXPECT_EQ(Reg(reg), expected[reg - firstReg]) << "register " << reg;
+        EXPECT_EQ(Reg(firstReg - 1), below);
+        EXPECT_EQ(Reg(lastReg + 1), above);
+    }
 }
 
 } // namespace

@@ -1,6 +1,13 @@
 #include "gateway_on_sim.h"
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +118,49 @@ int RawException(modbus_t *client, const std::vector<uint8_t> &pdu) {
         return -1;
     const int header = modbus_get_header_length(client);
     return (answer[header] & 0x80) != 0 ? answer[header + 1] : 0;
+}
+
+RawConnection::RawConnection(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+}
+
+RawConnection::~RawConnection() {
+    close(fd_);
+}
+
+void RawConnection::Send(const std::vector<uint8_t> &bytes) const {
+    [[maybe_unused]] const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+std::vector<uint8_t> RawConnection::Receive(size_t count, int timeoutMs) const {
+    std::vector<uint8_t> bytes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (bytes.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
+            break;
+        uint8_t buffer[MODBUS_TCP_MAX_ADU_LENGTH];
+        const ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+        if (n <= 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return bytes;
+}
+
+bool RawConnection::ClosedByPeer(int timeoutMs) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) != 1)
+        return false;
+    uint8_t byte = 0;
+    return recv(fd_, &byte, 1, 0) <= 0;
 }
 
 } // namespace vpisd::gateway::test

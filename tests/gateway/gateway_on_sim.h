@@ -82,4 +82,24 @@ int LastException();
 // 0 for a normal answer, -1 when none came.
 int RawException(modbus_t *client, const std::vector<uint8_t> &pdu);
 
+// A plain TCP connection to the gateway, for bytes no Modbus client would send.
+class RawConnection {
+  public:
+    explicit RawConnection(uint16_t port);
+    ~RawConnection();
+    RawConnection(const RawConnection &) = delete;
+    RawConnection &operator=(const RawConnection &) = delete;
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+    void Send(const std::vector<uint8_t> &bytes) const;
+    // Up to `count` bytes, whatever came within `timeoutMs`.
+    std::vector<uint8_t> Receive(size_t count, int timeoutMs) const;
+    // True when the gateway closes the connection within `timeoutMs` (nothing else comes).
+    bool ClosedByPeer(int timeoutMs) const;
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
 } // namespace vpisd::gateway::test

@@ -2,11 +2,6 @@
 // input from the network.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -15,36 +10,6 @@
 
 namespace vpisd::gateway::test {
 namespace {
-
-// A plain TCP connection to the gateway, for bytes no Modbus client would send.
-class RawConnection {
-  public:
-    explicit RawConnection(uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-    ~RawConnection() { close(fd_); }
-    bool connected() const { return connected_; }
-    void Send(const std::vector<uint8_t> &bytes) const {
-        [[maybe_unused]] const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-    // True when the gateway closes the connection within `timeoutMs` (nothing else comes).
-    bool ClosedByPeer(int timeoutMs) const {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1)
-            return false;
-        uint8_t byte = 0;
-        return recv(fd_, &byte, 1, 0) <= 0;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
 
 struct OneLine {
     TempDir dir;

@@ -53,6 +53,21 @@ echo "pkg-config --cflags --libs vpisd: $flags"
 # shellcheck disable=SC2086
 cc $cflags "$source/docs/examples/host.c" $flags -rdynamic -o "$work/host-pkgconfig"
 
+echo "== pkg-config of a tree installed elsewhere (cmake --install --prefix DIR)"
+if [ -z "$debs" ]; then
+    moved=$work/moved
+    for component in libvpisd7 libvpisd-dev; do
+        cmake --install "$build" --prefix "$moved" --component "$component" >/dev/null
+    done
+    moved_flags=$(env -u PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_LIBDIR="$moved/$libdir/pkgconfig" \
+        pkg-config --cflags --libs vpisd)
+    echo "pkg-config --cflags --libs vpisd: $moved_flags"
+    [[ $moved_flags == *"-I$moved/"* ]] || fail "vpisd.pc installed under $moved does not point into it"
+    # shellcheck disable=SC2086
+    cc $cflags "$source/docs/examples/host.c" $moved_flags -rdynamic -o "$work/host-moved" ||
+        fail "a host does not build against the tree installed under $moved"
+fi
+
 echo "== CMake"
 cmake -S "$source/docs/examples" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$root$prefix" \
     -DCMAKE_C_FLAGS="$cflags" -DCMAKE_C_COMPILER_LAUNCHER= >/dev/null

@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         DropCase{"P4=257", Slot("", {}), {Illegal(2), LeftOut(2, "257", "normal")}},
         DropCase{"P4=1+300", Slot("", {}), {Illegal(2), LeftOut(2, "300", "normal")}},
         DropCase{"P4=0+5,6+7", Slot("", {}), {Illegal(2), LeftOut(2, "0", "normal")}},
-        DropCase{"P4=1++2", Slot("", {}), {Illegal(2), LeftOut(2, "", "normal")}},
+        DropCase{"P4=1++2", Slot("", {}), {Illegal(2), LeftOut(2, "\"\" (empty)", "normal")}},
         DropCase{"P4=1+2,3+0", Slot("P4", {1, 2}), {Illegal(2), LeftOut(2, "0", "backup")}},
         DropCase{"P4=1+2,0012", Slot("P4", {1, 2}), {Illegal(2), LeftOut(2, "0012", "backup")}},
         DropCase{

@@ -70,9 +70,10 @@ TEST_F(InitFileTest, IllegalPartsAreReportedAndTheLineStoredAllTheSame) {
     EXPECT_EQ(CountLog(32, message(5)), 0);
     EXPECT_EQ(CountLog(32, message(6)), 1);
     // The empty drop counts as 0: the backup part is left out and named.
-    EXPECT_EQ(CountLog(32, "VPISD: VPI 12 Line 6 in Init File: drop  not in 1 to 255, backup "
-                           "route not used"),
-              1);
+    EXPECT_EQ(
+        CountLog(32, "VPISD: VPI 12 Line 6 in Init File: drop \"\" (empty) not in 1 to 255, backup "
+                     "route not used"),
+        1);
     EXPECT_EQ(LogEntries().size(), 6U) << LogDump();
 
     EXPECT_EQ(SlotHex(*context, 2), Slot("P2", {5, 0x2C, 6}));
