@@ -1,44 +1,10 @@
 #include "gateway_on_sim.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <stdexcept>
 
 namespace vpisd::gateway::test {
-
-TempDir::TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vpisd-gateway-test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::Write(const std::string &name, const std::string &content) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-}
-
-SimLine StartSimLine(const std::string &network, const TempDir &dir, const std::string &initName) {
-    SimLine line;
-    const auto config = vpisd::sim::ParseNetwork(network);
-    line.sim = std::make_unique<vpisd::sim::Simulator>(config);
-    line.sim->Start();
-    line.port = line.sim->PortPath();
-    const std::string init = vpisd::sim::InitFileText(config);
-    if (!init.empty())
-        line.init = dir.Write(initName, init);
-    return line;
-}
 
 std::string LineToml(const std::string &name, const std::string &port, int vpi,
                      const std::string &init, const std::string &extra) {
