@@ -18,8 +18,8 @@
 
 #include "driver/command_table.h"
 #include "driver/context.h"
-#include "support/host_log.h"
 #include "support/child_process.h"
+#include "support/host_log.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 #include "vpisd/vpi.h"
@@ -50,13 +50,6 @@ std::unique_ptr<test::ChildProcess> StartSimProgram(const std::string &link) {
 class LineLoss : public ::testing::Test {
   protected:
     void SetUp() override {
-        // A port name has at most 11 characters: "/tmp/" and six of mkstemp's.
-        char pattern[] = "/tmp/XXXXXX";
-        const int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        unlink(pattern);
-        link_ = pattern;
         std::memset(&context_, 0, sizeof context_);
         values_.assign(kBlockWords + 1, 0);
     }
@@ -65,7 +58,6 @@ class LineLoss : public ::testing::Test {
             Command(VPI_CLOSE, nullptr);
         }
         sim_.reset();
-        unlink(link_.c_str());
         if (HasFailure()) {
             std::printf("Driver messages:\n%s", test::LogDump().c_str());
         }
@@ -133,7 +125,9 @@ class LineLoss : public ::testing::Test {
     }
 
     test::TempCwd cwd_; // the simulator writes the init file here
-    std::string link_;
+    // A port name has at most 11 characters.
+    test::ShortTmpName linkName_{11};
+    const std::string link_ = linkName_.path();
     std::unique_ptr<test::ChildProcess> sim_;
     VpiContext context_;
     TagAccess block_{};

@@ -140,8 +140,7 @@ TEST(SeveralVpis, FourVpisOnFourThreadsKeepTheirOwnValues) {
         const std::string network = "[plc P" + std::to_string(n) +
                                     "]\nroute = " + std::to_string(n) + "+" +
                                     std::to_string(10 + n) + "\n";
-        lines.push_back(
-            test::StartSimLine(network, cwd, "vpiSD0" + std::to_string(n) + ".int"));
+        lines.push_back(test::StartSimLine(network, cwd, "vpiSD0" + std::to_string(n) + ".int"));
     }
     std::vector<std::unique_ptr<Vpi>> vpis;
     for (int n = 1; n <= kVpis; ++n) {

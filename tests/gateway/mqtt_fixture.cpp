@@ -108,8 +108,8 @@ std::function<bool(const Message &)> IsPayload(const std::string &payload) {
 }
 
 Plant::Plant(const std::string &brokerConfig)
-    : line_(vpisd::test::StartSimLine("[plc P1]\nroute = 1+5\nbackup = 2+5\n[plc P2]\nroute = 1+7\n",
-                                      dir_, "plant.int")),
+    : line_(vpisd::test::StartSimLine(
+          "[plc P1]\nroute = 1+5\nbackup = 2+5\n[plc P2]\nroute = 1+7\n", dir_, "plant.int")),
       broker_(dir_, brokerConfig), modbusPort_(FreePort()) {}
 
 Plant::~Plant() {

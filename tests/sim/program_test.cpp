@@ -26,10 +26,16 @@ using vpisd::test::TempCwd;
 using vpisd::test::ToHex;
 
 // The program with its control input on a pipe of the test.
-class SimProcess : public test::ChildProcess {
+vpisd::test::ChildOptions WithInput() {
+    vpisd::test::ChildOptions options;
+    options.input = true;
+    return options;
+}
+
+class SimProcess : public vpisd::test::ChildProcess {
   public:
     explicit SimProcess(const std::vector<std::string> &args)
-        : ChildProcess(VPISD_SIM_PROGRAM, args, {.input = true}) {}
+        : ChildProcess(VPISD_SIM_PROGRAM, args, WithInput()) {}
     void WriteLine(const std::string &line) const { ASSERT_TRUE(WriteInput(line + "\n")); }
     // Lines up to and including `last`.
     std::vector<std::string> ReadUntil(const std::string &last) {

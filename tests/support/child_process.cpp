@@ -153,9 +153,8 @@ void ChildProcess::ReadOutput(int outFd, int errFd) {
 bool ChildProcess::WaitFor(const std::string &text, bool onStderr, int timeoutMs) {
     std::unique_lock lock(mutex_);
     const std::string &seen = onStderr ? result_.err : result_.out;
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return seen.find(text) != std::string::npos || outputEnded_;
-    });
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return seen.find(text) != std::string::npos || outputEnded_; });
     return seen.find(text) != std::string::npos;
 }
 

@@ -1,5 +1,7 @@
 #include "support/temp_dir.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +41,20 @@ TempCwd::TempCwd() : previous_(std::filesystem::current_path().string()) {
 TempCwd::~TempCwd() {
     std::error_code ignored;
     std::filesystem::current_path(previous_, ignored);
+}
+
+ShortTmpName::ShortTmpName(size_t length) {
+    std::string pattern = "/tmp/" + std::string(length - 11, 'v') + "XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed for " + pattern);
+    close(fd);
+    unlink(pattern.c_str());
+    path_ = pattern;
+}
+
+ShortTmpName::~ShortTmpName() {
+    unlink(path_.c_str());
 }
 
 } // namespace vpisd::test

@@ -1,6 +1,7 @@
 // Temporary directories of the tests, removed with everything in them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,20 @@ class TempCwd : public TempDir {
 
   private:
     std::string previous_;
+};
+
+// A fresh, unused name of exactly `length` characters under /tmp (11 or more), for a port
+// name that must be short; whatever the test creates there is removed with the object.
+class ShortTmpName {
+  public:
+    explicit ShortTmpName(size_t length);
+    ~ShortTmpName();
+    ShortTmpName(const ShortTmpName &) = delete;
+    ShortTmpName &operator=(const ShortTmpName &) = delete;
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
 };
 
 } // namespace vpisd::test
