@@ -4,21 +4,11 @@
 //  2. four lines read at once (one client each) against one line alone, as a ratio of reads
 //     per second.
 // Every line is a simulated network paced at 9600 baud on its own pty.
-#include <fcntl.h>
 #include <modbus/modbus.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +17,10 @@
 #include "host/host_log.h"
 #include "host/session.h"
 #include "host/work_dir.h"
-#include "sim/simulator.h"
+#include "support/child_process.h"
+#include "support/free_port.h"
+#include "support/sim_line.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -40,18 +33,6 @@ constexpr const char *kNetwork = "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\n";
 
 double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // Mean milliseconds of one read straight through the driver.
@@ -107,53 +88,31 @@ Reads ReadThroughGateway(uint16_t port, int unit) {
 
 int main() {
     vpisd::host::SetLogVerbosity(0); // the driver's messages kept quiet, not on stderr
-    char dirPattern[] = "/tmp/vpisd-gateway-bench.XXXXXX";
-    const std::string dir = mkdtemp(dirPattern);
-    std::vector<std::unique_ptr<vpisd::sim::Simulator>> sims;
-    const auto network = vpisd::sim::ParseNetwork(kNetwork);
-    const std::string init = dir + "/plant.int";
-    std::ofstream(init) << vpisd::sim::InitFileText(network);
-    for (int i = 0; i < kLines; ++i) {
-        sims.push_back(std::make_unique<vpisd::sim::Simulator>(network));
-        sims.back()->Start();
-    }
+    const vpisd::test::TempDir dir;
+    std::vector<vpisd::test::SimLine> lines;
+    for (int i = 0; i < kLines; ++i)
+        lines.push_back(vpisd::test::StartSimLine(kNetwork, dir));
+    const std::string &init = lines[0].init;
 
-    const double direct = DirectRead(sims[0]->PortPath(), init);
+    const double direct = DirectRead(lines[0].port, init);
 
-    const uint16_t port = FreePort();
+    const uint16_t port = vpisd::test::FreePort();
     std::string config = "[gateway]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n";
     for (int i = 0; i < kLines; ++i) {
         const std::string name = "line" + std::to_string(i + 1);
         config += "[[line]]\nname = \"" + name + "\"\nport = \"" +
-                  sims[static_cast<size_t>(i)]->PortPath() + "\"\nvpi = " + std::to_string(i + 1) +
+                  lines[static_cast<size_t>(i)].port + "\"\nvpi = " + std::to_string(i + 1) +
                   "\ninit = \"" + init + "\"\n";
         config +=
             "[[unit]]\nid = " + std::to_string(i + 1) + "\nline = \"" + name + "\"\nplc = \"P1\"\n";
     }
-    const std::string configPath = dir + "/gateway.toml";
-    std::ofstream(configPath) << config;
+    const std::string configPath = dir.Write("gateway.toml", config);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::string program = VPISD_GATEWAY_PATH;
-    std::string configArg = configPath;
-    std::string lib = VPISD_LIBRARY_PATH;
-    std::string c = "--config", l = "--lib";
-    char *argv[] = {program.data(), c.data(), configArg.data(), l.data(), lib.data(), nullptr};
-    pid_t gateway = -1;
-    if (posix_spawn(&gateway, program.c_str(), &actions, nullptr, argv, environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", program.c_str());
+    vpisd::test::ChildProcess gateway(VPISD_GATEWAY_PATH,
+                                      {"--config", configPath, "--lib", VPISD_LIBRARY_PATH});
+    if (!vpisd::test::WaitForListener(port, 10000)) {
+        std::fprintf(stderr, "vpisd-gateway does not listen: %s\n", gateway.sofar().err.c_str());
         return 1;
-    }
-    // Listening once a connection succeeds (a few seconds at most).
-    for (int i = 0; i < 100; ++i) {
-        modbus_t *probe = modbus_new_tcp("127.0.0.1", port);
-        const bool up = modbus_connect(probe) == 0;
-        modbus_free(probe);
-        if (up)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
     const Reads one = ReadThroughGateway(port, 1);
@@ -170,12 +129,8 @@ int main() {
     for (const Reads &r : all)
         allOk += r.ok;
 
-    kill(gateway, SIGTERM);
-    waitpid(gateway, nullptr, 0);
-    sims.clear();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-
+    gateway.Signal(SIGTERM);
+    gateway.Finish(30000);
     const double viaGateway = one.ms / kReads;
     const double oneRate = one.ok / (one.ms / 1000.0);
     const double allRate = allOk / (allMs / 1000.0);

@@ -17,8 +17,7 @@
 #include "driver/context.h"
 #include "routing/route_table.h"
 #include "serial/port.h"
-#include "sim/config.h"
-#include "sim/simulator.h"
+#include "support/sim_line.h"
 #include "transactions/transactions.h"
 
 // The host's logger: the benchmark measures the line, not the log.
@@ -85,17 +84,16 @@ double ThreadCpuMs() {
 }
 
 struct Line {
-    explicit Line(unsigned baud = 0) : simulator(sim::ParseNetwork(Network(baud))) {
-        simulator.Start();
+    explicit Line(unsigned baud = 0) : simulated(test::StartSimLine(Network(baud))) {
         std::memset(&context, 0, sizeof context);
         StoreRoute(&context, "P1=1+5,2+5", 1);
-        OpenPort(simulator.PortPath().c_str(), 9600, 8, 0, 2, 8, &context.port);
+        OpenPort(simulated.port.c_str(), 9600, 8, 0, 2, 8, &context.port);
         context.timeout = 10; // 100 ms: each next byte of a reply must come within it
         SetReadTimeout(context.port, context.timeout);
     }
     ~Line() {
         ClosePort(context.port);
-        simulator.Stop();
+        simulated.sim->Stop();
     }
     int32_t Read(int32_t count) {
         TagAccess tag{};
@@ -109,7 +107,7 @@ struct Line {
         const VpiRequest request{&context, VPI_READ, 1, 0, &tag};
         return ReadTransaction(&request);
     }
-    sim::Simulator simulator;
+    test::SimLine simulated;
     VpiContext context;
     uint16_t values[256] = {};
 };

@@ -16,7 +16,7 @@
 
 #include "driver/context.h"
 #include "support/host_log.h"
-#include "support/pty.h"
+#include "support/temp_dir.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd::test {

@@ -15,6 +15,7 @@
 #include "serial/port.h"
 #include "support/host_log.h"
 #include "support/pty.h"
+#include "support/temp_dir.h"
 
 namespace vpisd::test {
 

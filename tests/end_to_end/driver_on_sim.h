@@ -15,7 +15,7 @@
 #include "driver/log.h"
 #include "sim/simulator.h"
 #include "support/host_log.h"
-#include "support/pty.h"
+#include "support/temp_dir.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd::e2e {

@@ -4,7 +4,6 @@
 // open recover and the values read are right.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,8 +18,10 @@
 
 #include "driver/command_table.h"
 #include "driver/context.h"
+#include "support/child_process.h"
 #include "support/host_log.h"
 #include "support/pty.h"
+#include "support/temp_dir.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd::e2e {
@@ -34,61 +35,21 @@ constexpr uint16_t kBlockWords = 128;
 constexpr auto kCallBound = 8s;
 
 // The simulator program on a symbolic link that the test names, P1 over drops 1+5, bytes
-// paced at 9600 baud so that a 128-register reply takes about 313 ms.
-class SimProgram {
-  public:
-    explicit SimProgram(const std::string &link) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(VPISD_SIM_PROGRAM, VPISD_SIM_PROGRAM, "--plc", "P1=1+5", "--init-out",
-                  "vpiSD01.int", "--link", link.c_str(), "--baud", "9600", "--no-stdin",
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        // Ready once the link names a terminal.
-        for (int i = 0; i < 300 && !ready(link); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-    ~SimProgram() { Kill(); }
-    SimProgram(const SimProgram &) = delete;
-    SimProgram &operator=(const SimProgram &) = delete;
-
-    void Signal(int signal) const { kill(pid_, signal); }
-    void Kill() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-  private:
-    static bool ready(const std::string &link) {
-        const int fd = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-        const bool terminal = fd >= 0 && isatty(fd) != 0;
-        if (fd >= 0) {
-            close(fd);
-        }
-        return terminal;
-    }
-    pid_t pid_ = -1;
-};
+// paced at 9600 baud so that a 128-register reply takes about 313 ms. Its init file goes into
+// the test's current directory.
+std::unique_ptr<test::ChildProcess> StartSimProgram(const std::string &link) {
+    auto sim = std::make_unique<test::ChildProcess>(
+        VPISD_SIM_PROGRAM,
+        std::vector<std::string>{"--plc", "P1=1+5", "--init-out", "vpiSD01.int", "--link", link,
+                                 "--baud", "9600", "--no-stdin"});
+    // It names its port once the link is made.
+    EXPECT_TRUE(sim->WaitForOutput("PORT ", 3000)) << sim->sofar().err;
+    return sim;
+}
 
 class LineLoss : public ::testing::Test {
   protected:
     void SetUp() override {
-        // A port name has at most 11 characters: "/tmp/" and six of mkstemp's.
-        char pattern[] = "/tmp/XXXXXX";
-        const int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        unlink(pattern);
-        link_ = pattern;
         std::memset(&context_, 0, sizeof context_);
         values_.assign(kBlockWords + 1, 0);
     }
@@ -97,13 +58,12 @@ class LineLoss : public ::testing::Test {
             Command(VPI_CLOSE, nullptr);
         }
         sim_.reset();
-        unlink(link_.c_str());
         if (HasFailure()) {
             std::printf("Driver messages:\n%s", test::LogDump().c_str());
         }
     }
 
-    void StartSim() { sim_ = std::make_unique<SimProgram>(link_); }
+    void StartSim() { sim_ = StartSimProgram(link_); }
     void StartVpi() {
         StartParams start{};
         std::memcpy(start.portName, link_.c_str(), link_.size() + 1);
@@ -165,8 +125,10 @@ class LineLoss : public ::testing::Test {
     }
 
     test::TempCwd cwd_; // the simulator writes the init file here
-    std::string link_;
-    std::unique_ptr<SimProgram> sim_;
+    // A port name has at most 11 characters.
+    test::ShortTmpName linkName_{11};
+    const std::string link_ = linkName_.path();
+    std::unique_ptr<test::ChildProcess> sim_;
     VpiContext context_;
     TagAccess block_{};
     std::vector<uint16_t> values_;

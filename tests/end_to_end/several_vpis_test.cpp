@@ -16,7 +16,8 @@
 #include "sim/config.h"
 #include "sim/simulator.h"
 #include "support/host_log.h"
-#include "support/pty.h"
+#include "support/sim_line.h"
+#include "support/temp_dir.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd::e2e {
@@ -134,19 +135,16 @@ class Vpi {
 
 TEST(SeveralVpis, FourVpisOnFourThreadsKeepTheirOwnValues) {
     test::TempCwd cwd; // the init files vpiSD01.int to vpiSD04.int
-    std::vector<std::unique_ptr<sim::Simulator>> simulators;
+    std::vector<test::SimLine> lines;
     for (int n = 1; n <= kVpis; ++n) {
         const std::string network = "[plc P" + std::to_string(n) +
                                     "]\nroute = " + std::to_string(n) + "+" +
                                     std::to_string(10 + n) + "\n";
-        const sim::NetworkConfig config = sim::ParseNetwork(network);
-        simulators.push_back(std::make_unique<sim::Simulator>(config));
-        simulators.back()->Start();
-        cwd.WriteFile("vpiSD0" + std::to_string(n) + ".int", sim::InitFileText(config));
+        lines.push_back(test::StartSimLine(network, cwd, "vpiSD0" + std::to_string(n) + ".int"));
     }
     std::vector<std::unique_ptr<Vpi>> vpis;
     for (int n = 1; n <= kVpis; ++n) {
-        vpis.push_back(std::make_unique<Vpi>(n, *simulators[static_cast<size_t>(n - 1)]));
+        vpis.push_back(std::make_unique<Vpi>(n, *lines[static_cast<size_t>(n - 1)].sim));
     }
     std::vector<std::thread> threads;
     for (auto &vpi : vpis) {
@@ -155,8 +153,8 @@ TEST(SeveralVpis, FourVpisOnFourThreadsKeepTheirOwnValues) {
     for (std::thread &thread : threads) {
         thread.join();
     }
-    for (auto &simulator : simulators) {
-        simulator->Stop();
+    for (auto &line : lines) {
+        line.sim->Stop();
     }
     for (const auto &vpi : vpis) {
         for (const std::string &failure : vpi->failures()) {

@@ -8,44 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <stdexcept>
 
 namespace vpisd::gateway::test {
-
-TempDir::TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vpisd-gateway-test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::Write(const std::string &name, const std::string &content) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-}
-
-SimLine StartSimLine(const std::string &network, const TempDir &dir, const std::string &initName) {
-    SimLine line;
-    const auto config = vpisd::sim::ParseNetwork(network);
-    line.sim = std::make_unique<vpisd::sim::Simulator>(config);
-    line.sim->Start();
-    line.port = line.sim->PortPath();
-    const std::string init = vpisd::sim::InitFileText(config);
-    if (!init.empty())
-        line.init = dir.Write(initName, init);
-    return line;
-}
 
 std::string LineToml(const std::string &name, const std::string &port, int vpi,
                      const std::string &init, const std::string &extra) {
@@ -64,17 +30,18 @@ std::string UnitToml(int id, const std::string &line, const std::string &plc,
            "\"\n" + extra + "\n";
 }
 
-Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys) {
+Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys,
+                 const ChildOptions &options) {
     const std::string config = dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n" +
                                                              serverKeys + "\n" + body);
     process_ = std::make_unique<ChildProcess>(
         VPISD_GATEWAY_PATH,
-        std::vector<std::string>{"--config", config, "--lib", VPISD_LIBRARY_PATH});
+        std::vector<std::string>{"--config", config, "--lib", VPISD_LIBRARY_PATH}, options);
     if (!process_->WaitForError("listening on 127.0.0.1:", 10000))
         throw std::runtime_error("the gateway does not listen: " + process_->sofar().err);
     process_->WaitForError("\n", 1000);
     std::smatch match;
-    const std::string &err = process_->sofar().err;
+    const std::string err = process_->sofar().err;
     if (!std::regex_search(err, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
         throw std::runtime_error("no port in: " + err);
     port_ = static_cast<uint16_t>(std::stoi(match[1].str()));

@@ -9,36 +9,24 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "sim/simulator.h"
+#include "support/child_process.h"
+#include "support/sim_line.h"
+#include "support/temp_dir.h"
 
 namespace vpisd::gateway::test {
+
+using vpisd::test::ChildOptions;
+using vpisd::test::ChildProcess;
+using vpisd::test::ChildResult;
+using vpisd::test::RunChild;
+using vpisd::test::SimLine;
+using vpisd::test::StartSimLine;
+using vpisd::test::TempDir;
 
 // P1 over drops 1+5, P2 over 1+7.
 constexpr const char *kTwoPlcs = "[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n";
 constexpr int kLineTimeoutMs = 100; // ten silent tries stay within a few seconds
 constexpr int kClientTimeoutMs = 20000;
-
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string Write(const std::string &name, const std::string &content) const;
-
-  private:
-    std::string path_;
-};
-
-// One simulated network on its own pty, and its init file.
-struct SimLine {
-    std::unique_ptr<vpisd::sim::Simulator> sim;
-    std::string port;
-    std::string init; // empty for a peer-to-peer network
-};
-SimLine StartSimLine(const std::string &network, const TempDir &dir, const std::string &initName);
 
 // The TOML of one [[line]] (timeout kLineTimeoutMs unless `extra` sets it) and one [[unit]].
 std::string LineToml(const std::string &name, const std::string &port, int vpi,
@@ -50,7 +38,8 @@ class Gateway {
   public:
     // Writes "gateway.toml" into `dir` ([gateway] on 127.0.0.1, any free port, plus
     // `serverKeys`, then `body`), starts the gateway and waits until it listens.
-    Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys = "");
+    Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys = "",
+            const ChildOptions &options = {});
     // Stopped as a service manager would, so that it removes its working directory.
     ~Gateway();
     Gateway(const Gateway &) = delete;

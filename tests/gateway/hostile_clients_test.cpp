@@ -88,7 +88,9 @@ TEST(HostileClients, SocketsNumberedPast1024AreServed) {
     close(null);
     std::unique_ptr<Gateway> gateway;
     try {
-        gateway = std::make_unique<Gateway>(net.dir, net.body, "max_clients = 1024\n");
+        ChildOptions inherit;
+        inherit.inheritDescriptors = true;
+        gateway = std::make_unique<Gateway>(net.dir, net.body, "max_clients = 1024\n", inherit);
     } catch (...) {
     }
     // The test's own clients wait with select(): they must stay below 1024.

@@ -1,122 +1,32 @@
 #include "mqtt_fixture.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 namespace vpisd::gateway::mqtt_test {
-namespace {
-
-bool Accepts(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-} // namespace
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-Child::Child(const std::vector<std::string> &args, const std::string &logFile) {
-    std::vector<char *> argv;
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-}
-
-Child::~Child() {
-    if (pid_ > 0) {
-        Signal(SIGTERM);
-        Wait(10s);
-    }
-}
-
-void Child::Signal(int signal) const {
-    if (pid_ > 0)
-        kill(pid_, signal);
-}
-
-int Child::Wait(std::chrono::milliseconds timeout) {
-    if (pid_ <= 0)
-        return -1;
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= until) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-            return -1;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 Broker::Broker(const TempDir &dir, const std::string &extraConfig) : port_(FreePort()) {
     const std::string anonymous =
         extraConfig.find("allow_anonymous") == std::string::npos ? "allow_anonymous true\n" : "";
     config_ = dir.Write("mosquitto.conf", "listener " + std::to_string(port_) + " 127.0.0.1\n" +
                                               anonymous + "persistence false\n" + extraConfig);
-    log_ = dir.path() + "/mosquitto.log";
     Start();
 }
 
 void Broker::Start() {
-    child_ = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", config_},
-                                     log_);
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (!Accepts(port_)) {
-        if (std::chrono::steady_clock::now() >= until)
-            throw std::runtime_error("mosquitto did not start: " + ReadFile(log_));
-        std::this_thread::sleep_for(20ms);
-    }
+    child_ = std::make_unique<ChildProcess>("/usr/sbin/mosquitto",
+                                            std::vector<std::string>{"-c", config_});
+    if (!vpisd::test::WaitForListener(port_, 10000))
+        throw std::runtime_error("mosquitto did not start: " + child_->sofar().err);
 }
 
 void Broker::Stop() {
+    if (!child_)
+        return;
+    child_->Signal(SIGTERM);
+    child_->Finish(10000);
     child_.reset();
 }
 
@@ -198,24 +108,20 @@ std::function<bool(const Message &)> IsPayload(const std::string &payload) {
 }
 
 Plant::Plant(const std::string &brokerConfig)
-    : broker_(dir_, brokerConfig), modbusPort_(FreePort()) {
-    const auto network =
-        sim::ParseNetwork("[plc P1]\nroute = 1+5\nbackup = 2+5\n[plc P2]\nroute = 1+7\n");
-    sim_ = std::make_unique<sim::Simulator>(network);
-    sim_->Start();
-    dir_.Write("plant.int", sim::InitFileText(network));
-}
+    : line_(vpisd::test::StartSimLine(
+          "[plc P1]\nroute = 1+5\nbackup = 2+5\n[plc P2]\nroute = 1+7\n", dir_, "plant.int")),
+      broker_(dir_, brokerConfig), modbusPort_(FreePort()) {}
 
 Plant::~Plant() {
-    gateway_.reset();
+    StopGateway();
     broker_.Stop();
-    sim_->Stop();
+    line_.sim->Stop();
 }
 
 std::string Plant::ConfigText(const std::string &extra, const std::string &gatewayKeys,
                               const std::string &unitKeys) const {
     return "[gateway]\nlisten = \"127.0.0.1:" + std::to_string(modbusPort_) + "\"\n" + gatewayKeys +
-           "\n[[line]]\nname = \"north\"\nport = \"" + sim_->PortPath() +
+           "\n[[line]]\nname = \"north\"\nport = \"" + line_.port +
            "\"\nvpi = 1\ninit = \"plant.int\"\ntimeout_ms = 100\n"
            "\n[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
            "\n[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n" +
@@ -226,19 +132,19 @@ std::string Plant::ConfigText(const std::string &extra, const std::string &gatew
 void Plant::StartGateway(const std::string &extra, const std::string &gatewayKeys,
                          const std::string &unitKeys) {
     const std::string config = dir_.Write("gateway.toml", ConfigText(extra, gatewayKeys, unitKeys));
-    gateway_ =
-        std::make_unique<Child>(std::vector<std::string>{VPISD_GATEWAY_PATH, "--lib",
-                                                         VPISD_LIBRARY_PATH, "--config", config},
-                                dir_.path() + "/gateway.log");
+    gateway_ = std::make_unique<ChildProcess>(
+        VPISD_GATEWAY_PATH,
+        std::vector<std::string>{"--lib", VPISD_LIBRARY_PATH, "--config", config});
 }
 
 int Plant::StopGateway(int signal) {
     if (!gateway_)
         return -1;
     gateway_->Signal(signal);
-    const int status = gateway_->Wait(15s);
+    const vpisd::test::ChildResult result = gateway_->Finish(15000);
+    stoppedLog_ = result.err + result.out;
     gateway_.reset();
-    return status;
+    return result.exitCode;
 }
 
 bool Plant::WaitForCount(const std::string &counter, uint64_t atLeast,
@@ -256,17 +162,17 @@ bool Plant::WaitForCount(const std::string &counter, uint64_t atLeast,
 }
 
 std::string Plant::GatewayLog() const {
-    return ReadFile(dir_.path() + "/gateway.log");
+    if (!gateway_)
+        return stoppedLog_;
+    const vpisd::test::ChildResult sofar = gateway_->sofar();
+    return sofar.err + sofar.out;
 }
 
 std::pair<int, std::string> CheckConfig(const TempDir &dir, const std::string &configText) {
     const std::string config = dir.Write("check.toml", configText);
-    const std::string log = dir.path() + "/check.log";
-    std::filesystem::remove(log);
-    Child child({VPISD_GATEWAY_PATH, "--lib", VPISD_LIBRARY_PATH, "--config", config, "--check"},
-                log);
-    const int status = child.Wait(30s);
-    return {status, ReadFile(log)};
+    const vpisd::test::ChildResult result = vpisd::test::RunChild(
+        VPISD_GATEWAY_PATH, {"--lib", VPISD_LIBRARY_PATH, "--config", config, "--check"});
+    return {result.exitCode, result.err + result.out};
 }
 
 } // namespace vpisd::gateway::mqtt_test

@@ -3,8 +3,6 @@
 // on libmosquitto. Every wait is bounded; every process started here is stopped here.
 #pragma once
 
-#include <sys/types.h>
-
 #include <csignal>
 
 #include <nlohmann/json.hpp>
@@ -19,7 +17,7 @@
 #include <vector>
 
 #include "gateway_on_sim.h"
-#include "sim/simulator.h"
+#include "support/free_port.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -29,26 +27,10 @@ namespace vpisd::gateway::mqtt_test {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
-// The gateway tests' temporary directory, removed with what it holds.
+// The gateway tests' temporary directory and child processes, and the tests' free port.
+using test::ChildProcess;
 using test::TempDir;
-
-uint16_t FreePort();
-
-// A child process whose stdout and stderr go to `logFile`.
-class Child {
-  public:
-    Child(const std::vector<std::string> &args, const std::string &logFile);
-    ~Child();
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    void Signal(int signal) const;
-    // Waits for the exit (SIGKILL at the deadline); the exit status, or -1 when killed.
-    int Wait(std::chrono::milliseconds timeout);
-    bool running() const { return pid_ > 0; }
-
-  private:
-    pid_t pid_ = -1;
-};
+using vpisd::test::FreePort;
 
 // mosquitto on 127.0.0.1 with anonymous clients and nothing kept across a restart.
 class Broker {
@@ -56,14 +38,13 @@ class Broker {
     // `extraConfig`: more lines for mosquitto.conf (its listener allows anonymous clients).
     explicit Broker(const TempDir &dir, const std::string &extraConfig = "");
     void Start(); // on the same port every time; returns when it accepts connections
-    void Stop();
+    void Stop();  // SIGTERM, as a service manager stops it
     uint16_t port() const { return port_; }
 
   private:
     std::string config_;
-    std::string log_;
     uint16_t port_;
-    std::unique_ptr<Child> child_;
+    std::unique_ptr<ChildProcess> child_;
 };
 
 struct Message {
@@ -110,7 +91,7 @@ class Plant {
   public:
     explicit Plant(const std::string &brokerConfig = "");
     ~Plant();
-    sim::Simulator &sim() { return *sim_; }
+    sim::Simulator &sim() { return *line_.sim; }
     Broker &broker() { return broker_; }
     const TempDir &dir() const { return dir_; }
     uint16_t modbusPort() const { return modbusPort_; }
@@ -132,10 +113,11 @@ class Plant {
 
   private:
     TempDir dir_;
-    std::unique_ptr<sim::Simulator> sim_;
+    vpisd::test::SimLine line_;
     Broker broker_;
     uint16_t modbusPort_;
-    std::unique_ptr<Child> gateway_;
+    std::unique_ptr<ChildProcess> gateway_;
+    std::string stoppedLog_; // what the last gateway logged, once it is stopped
 };
 
 // Runs `vpisd-gateway --check` on `configText` (written into `dir`); exit status and output.

@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "mqtt_fixture.h"
@@ -77,11 +75,6 @@ TEST(MqttWithModbus, BothSidesServedOnOneLine) {
     modbus_free(ctx);
 }
 
-std::string Text(const std::string &path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // Whether something accepts TCP connections on 127.0.0.1:`port`.
 bool Listening(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -106,17 +99,18 @@ TEST(MqttWithModbus, NoUnitsOpensNoModbusPort) {
     ASSERT_NE(units, std::string::npos);
     config.erase(units, config.find("\n[mqtt]") - units);
     const std::string path = plant.dir().Write("mqtt-only.toml", config);
-    const std::string log = plant.dir().path() + "/mqtt-only.log";
-    Child gateway({VPISD_GATEWAY_PATH, "--lib", VPISD_LIBRARY_PATH, "--config", path}, log);
+    ChildProcess gateway(VPISD_GATEWAY_PATH,
+                         std::vector<std::string>{"--lib", VPISD_LIBRARY_PATH, "--config", path});
+    const auto log = [&] { return gateway.sofar().err; };
 
-    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42))) << Text(log);
-    EXPECT_FALSE(Listening(plant.modbusPort())) << Text(log);
-    EXPECT_NE(Text(log).find("no [[unit]]: Modbus TCP is not served, no port opened"),
-              std::string::npos)
-        << Text(log);
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(42))) << log();
+    EXPECT_FALSE(Listening(plant.modbusPort())) << log();
+    EXPECT_TRUE(gateway.WaitForError("no [[unit]]: Modbus TCP is not served, no port opened", 5000))
+        << log();
     gateway.Signal(SIGTERM);
-    EXPECT_EQ(gateway.Wait(15s), 0);
-    const std::string text = Text(log);
+    const vpisd::test::ChildResult result = gateway.Finish(15000);
+    EXPECT_EQ(result.exitCode, 0);
+    const std::string text = result.err;
     EXPECT_EQ(text.find("listening on"), std::string::npos) << text;
     EXPECT_NE(text.find("statistics: mqtt: publishes"), std::string::npos) << text;
     EXPECT_EQ(text.find("statistics: line:"), std::string::npos) << text;

@@ -59,7 +59,7 @@ TEST(Operations, Sigusr1ReportsPerLineAndUnit) {
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
     gateway.process().Signal(SIGUSR1);
     EXPECT_TRUE(gateway.process().WaitForError("unknown units", 5000));
-    const std::string &err = gateway.process().sofar().err;
+    const std::string err = gateway.process().sofar().err;
     EXPECT_NE(err.find("notice [north] statistics: line: requests 1 ok 1 refused 0 no_answer 0 "
                        "busy 0 rejected 0 median_ms"),
               std::string::npos)

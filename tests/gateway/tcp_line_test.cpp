@@ -2,31 +2,18 @@
 // both hosts reach it as port "tcp:127.0.0.1:PORT".
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
 #include "gateway_on_sim.h"
+#include "support/free_port.h"
 
 namespace vpisd::gateway::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+using vpisd::test::FreePort;
 
 // socat as the terminal server of one pty; it serves one connection and is killed at the end.
 std::unique_ptr<ChildProcess> ServePty(const std::string &pty, uint16_t port) {
@@ -34,21 +21,7 @@ std::unique_ptr<ChildProcess> ServePty(const std::string &pty, uint16_t port) {
         "socat",
         std::vector<std::string>{"TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
                                  "FILE:" + pty + ",rawer"});
-    // Listening once a connection attempt succeeds.
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < deadline) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        // A probe would take socat's one connection; look for the listening socket instead.
-        const bool taken = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
-        close(fd);
-        if (taken)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    vpisd::test::WaitForListener(port, 5000);
     return socat;
 }
 

@@ -11,6 +11,7 @@
 #include "routing/route_table.h"
 #include "support/host_log.h"
 #include "support/pty.h"
+#include "support/temp_dir.h"
 
 namespace vpisd::test {
 

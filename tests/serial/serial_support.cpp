@@ -1,8 +1,6 @@
 #include "serial_support.h"
 
 #include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <stdexcept>
 
@@ -19,20 +17,6 @@ int CountOpenFds() {
     }
     closedir(dir);
     return count - 1; // the directory stream's own descriptor
-}
-
-ShortTmpName::ShortTmpName(size_t length) {
-    std::string pattern = std::string("/tmp/") + std::string(length - 11, 'v') + "XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    close(fd);
-    unlink(pattern.c_str());
-    path_ = pattern;
-}
-
-ShortTmpName::~ShortTmpName() {
-    unlink(path_.c_str());
 }
 
 } // namespace vpisd::test

@@ -1,9 +1,11 @@
-// Helpers shared by the serial tests: descriptor counts, timing, short paths, line probes.
+// Helpers shared by the serial tests: descriptor counts, timing, line probes.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "support/temp_dir.h" // ShortTmpName
 
 namespace vpisd::test {
 
@@ -20,20 +22,6 @@ class Stopwatch {
 
   private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
-
-// A fresh, unused name of exactly `length` characters under /tmp (length 11 or 12);
-// whatever the test creates there is removed with the object.
-class ShortTmpName {
-  public:
-    explicit ShortTmpName(size_t length);
-    ~ShortTmpName();
-    ShortTmpName(const ShortTmpName &) = delete;
-    ShortTmpName &operator=(const ShortTmpName &) = delete;
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
 };
 
 // Speed as the kernel holds it (termios2), read through any descriptor of the terminal.

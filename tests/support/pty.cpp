@@ -7,9 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 namespace vpisd::test {
@@ -85,26 +82,6 @@ std::string ToHex(const std::vector<uint8_t> &bytes) {
         out += pair;
     }
     return out;
-}
-
-TempCwd::TempCwd() {
-    char pattern[] = "/tmp/vpisd-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    previous_ = std::filesystem::current_path().string();
-    std::filesystem::current_path(path_);
-}
-
-TempCwd::~TempCwd() {
-    std::error_code ignored;
-    std::filesystem::current_path(previous_, ignored);
-    std::filesystem::remove_all(path_, ignored);
-}
-
-void TempCwd::WriteFile(const std::string &name, const std::string &content) const {
-    std::ofstream file(path_ + "/" + name, std::ios::binary);
-    file << content;
 }
 
 size_t FillOutputQueue(int fd) {

@@ -43,19 +43,4 @@ size_t FillOutputQueue(int fd);
 std::vector<uint8_t> Hex(const std::string &text);
 std::string ToHex(const std::vector<uint8_t> &bytes);
 
-// Makes a fresh temporary directory the current directory for the object's lifetime.
-class TempCwd {
-  public:
-    TempCwd();
-    ~TempCwd();
-    TempCwd(const TempCwd &) = delete;
-    TempCwd &operator=(const TempCwd &) = delete;
-    const std::string &path() const { return path_; }
-    void WriteFile(const std::string &name, const std::string &content) const;
-
-  private:
-    std::string path_;
-    std::string previous_;
-};
-
 } // namespace vpisd::test
