@@ -12,11 +12,11 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
+#include "gateway/lines/route_check.h"
 #include "gateway/log.h"
 #include "gateway/modbus/modbus_server.h"
-#include "gateway/mqtt/mqtt_side.h"
-#include "gateway/lines/route_check.h"
 #include "gateway/modbus/statistics.h"
+#include "gateway/mqtt/mqtt_side.h"
 #include "host/driver_library.h"
 #include "host/session.h"
 #include "host/work_dir.h"
@@ -119,6 +119,10 @@ int main(int argc, char **argv) {
     std::vector<std::unique_ptr<LineWorker>> workers;
     for (const LineConfig &line : config->lines)
         workers.push_back(std::make_unique<LineWorker>(library, info, line));
+    std::vector<const LineCounters *> lineCounters;
+    for (const auto &worker : workers)
+        lineCounters.push_back(&worker->counters());
+    statistics.AttachLines(std::move(lineCounters));
     ModbusServer server(*config, workers, statistics);
     MqttSide mqtt(*config, workers, statistics);
     if (signalFd < 0 || !server.Listen(error)) {

@@ -1,5 +1,5 @@
 // The bounded queue between the front ends and one line's worker. Each source has its own
-// share; Pop serves the sources in turn and each source in arrival order.
+// share; what the worker takes next is the line scheduler's choice.
 #pragma once
 
 #include <array>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gateway/lines/line_request.h"
+#include "gateway/lines/line_scheduler.h"
 
 namespace vpisd::gateway {
 
@@ -21,8 +22,10 @@ class LineQueue {
     // Takes the request unless its source's share is full or the queue is closed; on false
     // the request is left as it was and the caller answers it.
     bool Push(LineRequest &request);
-    // The next request, waiting until one comes, `until` passes or the queue is closed.
-    std::optional<LineRequest> Pop(std::chrono::steady_clock::time_point until);
+    // The batch `scheduler` picks, waiting until there is one, `until` passes or the queue is
+    // closed.
+    std::optional<Batch> Take(std::chrono::steady_clock::time_point until,
+                              LineScheduler &scheduler);
     // Refuses new requests and wakes the worker.
     void Close();
     bool closed() const;
@@ -33,8 +36,8 @@ class LineQueue {
     const size_t depth_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
-    std::array<std::deque<LineRequest>, kSourceCount> waiting_;
-    size_t nextSource_ = 0;
+    std::deque<LineRequest> waiting_; // arrival order
+    std::array<size_t, kSourceCount> shares_{};
     bool closed_ = false;
 };
 

@@ -283,6 +283,7 @@ void ModbusServer::Serve(uint64_t id, const uint8_t *adu, int length) {
     }
     const uint64_t ticket = nextTicket_++;
     job.source = Source::Modbus;
+    job.client = id;
     job.queued = received;
     job.done = [this, ticket](LineReply &&reply) {
         {

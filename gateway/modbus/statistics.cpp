@@ -77,6 +77,9 @@ void Statistics::Report() const {
         const auto found = lines_.find(i);
         Log(Level::Notice, config_.lines[i].name,
             "statistics: line: " + Describe(found == lines_.end() ? Tally{} : found->second));
+        if (i < lineCounters_.size())
+            Log(Level::Notice, config_.lines[i].name,
+                "statistics: line time: " + lineCounters_[i]->Describe());
     }
     for (const UnitConfig &unit : config_.units) {
         const auto found = units_.find(unit.id);

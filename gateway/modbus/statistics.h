@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/lines/line_counters.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 
 namespace vpisd::gateway {
@@ -45,6 +46,8 @@ class Statistics {
     void Report() const;
     // The MQTT side's counters, reported after the Modbus ones.
     void Attach(const MqttStatistics *mqtt) { mqtt_ = mqtt; }
+    // How each line spent its time, reported after the line's requests (index as config.lines).
+    void AttachLines(std::vector<const LineCounters *> lines) { lineCounters_ = std::move(lines); }
 
   private:
     const Config &config_;
@@ -52,6 +55,7 @@ class Statistics {
     std::map<uint8_t, Tally> units_;
     Tally unknown_;
     const MqttStatistics *mqtt_ = nullptr;
+    std::vector<const LineCounters *> lineCounters_;
 };
 
 } // namespace vpisd::gateway
