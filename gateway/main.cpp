@@ -12,11 +12,11 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
-#include "gateway/lines/route_check.h"
 #include "gateway/log.h"
 #include "gateway/modbus/modbus_server.h"
-#include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_side.h"
+#include "gateway/lines/route_check.h"
+#include "gateway/modbus/statistics.h"
 #include "host/driver_library.h"
 #include "host/session.h"
 #include "host/work_dir.h"
