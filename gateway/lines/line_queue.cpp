@@ -2,11 +2,21 @@
 
 namespace vpisd::gateway {
 
-bool LineQueue::Push(LineRequest &request) {
+bool LineQueue::Push(LineRequest &request, LineScheduler &scheduler) {
     {
         std::lock_guard lock(mutex_);
+        if (closed_)
+            return false;
+        ReadyAnswer ready;
+        if (scheduler.AnswerAtOnce(request, waiting_, onTheLine_, std::chrono::steady_clock::now(),
+                                   ready)) {
+            ready.request = std::move(request);
+            answered_.push_back(std::move(ready));
+            answeredReady_.notify_one();
+            return true;
+        }
         size_t &share = shares_[static_cast<size_t>(request.source)];
-        if (closed_ || share >= depth_)
+        if (share >= depth_)
             return false;
         ++share;
         waiting_.push_back(std::move(request));
@@ -23,10 +33,16 @@ std::optional<Batch> LineQueue::Take(std::chrono::steady_clock::time_point until
         std::optional<std::chrono::steady_clock::time_point> linger;
         Batch batch = scheduler.Pick(waiting_, now, linger);
         if (!batch.empty()) {
-            for (const ReadyAnswer &ready : batch.ready)
+            for (const ReadyAnswer &ready : batch.ready) {
                 --shares_[static_cast<size_t>(ready.request.source)];
-            for (const LineRequest &job : batch.jobs)
+                onTheLine_.clients.insert(ready.request.client);
+            }
+            for (const LineRequest &job : batch.jobs) {
                 --shares_[static_cast<size_t>(job.source)];
+                onTheLine_.clients.insert(job.client);
+                if (job.op == LineOp::WriteRegisters || job.op == LineOp::WriteBits)
+                    onTheLine_.writing.insert(job.plc);
+            }
             return batch;
         }
         if (now >= until)
@@ -36,12 +52,28 @@ std::optional<Batch> LineQueue::Take(std::chrono::steady_clock::time_point until
     return std::nullopt;
 }
 
+void LineQueue::Finished() {
+    std::lock_guard lock(mutex_);
+    onTheLine_ = {};
+}
+
+std::optional<ReadyAnswer> LineQueue::TakeAnswered() {
+    std::unique_lock lock(mutex_);
+    answeredReady_.wait(lock, [&] { return closed_ || !answered_.empty(); });
+    if (answered_.empty())
+        return std::nullopt;
+    ReadyAnswer ready = std::move(answered_.front());
+    answered_.pop_front();
+    return ready;
+}
+
 void LineQueue::Close() {
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
     }
     ready_.notify_all();
+    answeredReady_.notify_all();
 }
 
 bool LineQueue::closed() const {

@@ -1,5 +1,7 @@
 // The bounded queue between the front ends and one line's worker. Each source has its own
-// share; what the worker takes next is the line scheduler's choice.
+// share; what the worker takes next is the line scheduler's choice. A read the scheduler can
+// answer without the line skips the queue: it goes to the answers handed out by TakeAnswered,
+// so that it does not wait for the transaction in progress.
 #pragma once
 
 #include <array>
@@ -21,11 +23,15 @@ class LineQueue {
 
     // Takes the request unless its source's share is full or the queue is closed; on false
     // the request is left as it was and the caller answers it.
-    bool Push(LineRequest &request);
+    bool Push(LineRequest &request, LineScheduler &scheduler);
     // The batch `scheduler` picks, waiting until there is one, `until` passes or the queue is
-    // closed.
+    // closed. Its requests are on the line until Finished.
     std::optional<Batch> Take(std::chrono::steady_clock::time_point until,
                               LineScheduler &scheduler);
+    void Finished();
+    // The next request answered on arrival, waiting for one; nullopt once the queue is closed
+    // and none is left.
+    std::optional<ReadyAnswer> TakeAnswered();
     // Refuses new requests and wakes the worker.
     void Close();
     bool closed() const;
@@ -36,7 +42,10 @@ class LineQueue {
     const size_t depth_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
+    std::condition_variable answeredReady_;
     std::deque<LineRequest> waiting_; // arrival order
+    std::deque<ReadyAnswer> answered_;
+    OnTheLine onTheLine_;
     std::array<size_t, kSourceCount> shares_{};
     bool closed_ = false;
 };

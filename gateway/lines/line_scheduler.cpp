@@ -79,6 +79,40 @@ bool LineScheduler::Fresh(const LineRequest &request, Clock::time_point now,
     return true;
 }
 
+bool LineScheduler::FromBook(const LineRequest &request, Clock::time_point now,
+                             ReadyAnswer &ready) {
+    if (request.op != LineOp::ReadRegisters)
+        return false;
+    std::lock_guard lock(bookMutex_);
+    if (Held(request, now)) {
+        ready.reply.status = LineStatus::Refused;
+        ready.by = AnsweredBy::RefusedHold;
+        return true;
+    }
+    if (Fresh(request, now, ready.reply.values)) {
+        ready.by = AnsweredBy::StoredValues;
+        return true;
+    }
+    return false;
+}
+
+bool LineScheduler::AnswerAtOnce(const LineRequest &request, const std::deque<LineRequest> &waiting,
+                                 const OnTheLine &onTheLine, Clock::time_point now,
+                                 ReadyAnswer &ready) {
+    if (request.op != LineOp::ReadRegisters || onTheLine.writing.count(request.plc) != 0)
+        return false;
+    if (request.source == Source::Modbus && onTheLine.clients.count(request.client) != 0)
+        return false;
+    for (const LineRequest &other : waiting) {
+        if (request.source == Source::Modbus && other.source == Source::Modbus &&
+            other.client == request.client)
+            return false;
+        if (IsWrite(other) && Writes(other, request.plc, request.first, EndOf(request)))
+            return false;
+    }
+    return FromBook(request, now, ready);
+}
+
 Batch LineScheduler::Pick(std::deque<LineRequest> &waiting, Clock::time_point now,
                           std::optional<Clock::time_point> &lingerUntil) {
     Batch batch;
@@ -89,20 +123,12 @@ Batch LineScheduler::Pick(std::deque<LineRequest> &waiting, Clock::time_point no
     for (size_t i = 0; i < waiting.size();) {
         LineRequest &request = waiting[i];
         const bool inOrder = request.source != Source::Modbus || behind.count(request.client) == 0;
-        if (inOrder && request.op == LineOp::ReadRegisters && !WriteAhead(waiting, i)) {
-            ReadyAnswer ready;
-            if (Held(request, now)) {
-                ready.reply.status = LineStatus::Refused;
-                ready.by = AnsweredBy::RefusedHold;
-            } else if (Fresh(request, now, ready.reply.values)) {
-                ready.by = AnsweredBy::StoredValues;
-            }
-            if (ready.by != AnsweredBy::Line) {
-                ready.request = std::move(request);
-                batch.ready.push_back(std::move(ready));
-                waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
-                continue;
-            }
+        ReadyAnswer ready;
+        if (inOrder && !WriteAhead(waiting, i) && FromBook(request, now, ready)) {
+            ready.request = std::move(request);
+            batch.ready.push_back(std::move(ready));
+            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
         }
         if (request.source == Source::Modbus)
             behind.insert(request.client);
@@ -216,6 +242,7 @@ void LineScheduler::Remember(const std::string &plc, uint16_t first,
                              std::span<const uint16_t> values, Clock::time_point readBegan) {
     if (PolicyOf(plc).maxAgeMs == 0)
         return;
+    std::lock_guard lock(bookMutex_);
     auto &slots = stored_[plc];
     slots.resize(kRegisterSlots);
     for (size_t i = 0; i < values.size() && first + i < kRegisterSlots; ++i)
@@ -224,11 +251,13 @@ void LineScheduler::Remember(const std::string &plc, uint16_t first,
 
 void LineScheduler::Hold(const std::string &plc, uint16_t first, uint16_t count,
                          Clock::time_point now) {
+    std::lock_guard lock(bookMutex_);
     if (PolicyOf(plc).refusedHoldMs > 0)
         holds_[{plc, first, count}] = now;
 }
 
 void LineScheduler::Forget(const std::string &plc, uint16_t first, uint16_t count) {
+    std::lock_guard lock(bookMutex_);
     const auto found = stored_.find(plc);
     if (found == stored_.end())
         return;

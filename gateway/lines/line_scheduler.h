@@ -3,13 +3,16 @@
 // read recently enough can answer; then it takes one job in turn (the sources alternate, the
 // Modbus connections take turns within theirs) and, when that job is a read, every other read of
 // the same PLC waiting at that moment that one block read can serve with it.
-// Only the worker's thread uses it: Pick under the queue's lock, the rest between transactions.
+// Pick, Remember, Hold, Forget and Served run on the worker's thread (Pick under the queue's
+// lock); AnswerAtOnce runs on a front end's thread under the queue's lock. The stored values and
+// holds, which both read, have a lock of their own.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -42,6 +45,12 @@ struct Batch {
     bool empty() const { return ready.empty() && jobs.empty(); }
 };
 
+// What the worker has taken and not answered yet.
+struct OnTheLine {
+    std::set<uint64_t> clients;    // Modbus connections
+    std::set<std::string> writing; // PLCs being written
+};
+
 class LineScheduler {
   public:
     using Clock = std::chrono::steady_clock;
@@ -53,6 +62,11 @@ class LineScheduler {
     // `lingerUntil` is set and only ready answers come back.
     Batch Pick(std::deque<LineRequest> &waiting, Clock::time_point now,
                std::optional<Clock::time_point> &lingerUntil);
+
+    // On arrival: true, with the answer in `ready`, for a read that a held refusal or stored
+    // values answer and that nothing waiting or on the line must come before.
+    bool AnswerAtOnce(const LineRequest &request, const std::deque<LineRequest> &waiting,
+                      const OnTheLine &onTheLine, Clock::time_point now, ReadyAnswer &ready);
 
     // What the line said, told by the worker after each transaction.
     void Remember(const std::string &plc, uint16_t first, std::span<const uint16_t> values,
@@ -71,6 +85,8 @@ class LineScheduler {
     using RangeKey = std::tuple<std::string, uint16_t, uint16_t>; // PLC, first, count
 
     const PlcPolicy &PolicyOf(const std::string &plc) const;
+    // A held refusal or stored values: the answer, without the line.
+    bool FromBook(const LineRequest &request, Clock::time_point now, ReadyAnswer &ready);
     bool Held(const LineRequest &request, Clock::time_point now);
     bool Fresh(const LineRequest &request, Clock::time_point now,
                std::vector<uint16_t> &values) const;
@@ -82,6 +98,7 @@ class LineScheduler {
     const uint16_t mergeGap_;
     const std::vector<PlcPolicy> policies_;
     const PlcPolicy defaultPolicy_{};
+    std::mutex bookMutex_;                              // guards stored_ and holds_
     std::map<std::string, std::vector<Stored>> stored_; // by PLC, indexed by register
     std::map<RangeKey, Clock::time_point> holds_;       // when the PLC refused the range
     size_t nextSource_ = 0;

@@ -119,6 +119,10 @@ void LineWorker::LoseLine() {
 
 void LineWorker::Run() {
     host::SetThreadLogTag(config_.name);
+    answerer_ = std::thread([this] {
+        while (std::optional<ReadyAnswer> ready = queue_.TakeAnswered())
+            Answer(ready->request, std::move(ready->reply), ready->by);
+    });
     if (tcp_)
         tcp_->WaitConnected(static_cast<int>(kFirstTcpWait.count()));
     up_ = OpenLine();
@@ -147,21 +151,23 @@ void LineWorker::Run() {
             continue;
         for (ReadyAnswer &ready : batch->ready)
             Answer(ready.request, std::move(ready.reply), ready.by);
-        if (batch->jobs.empty())
-            continue;
-        if (up_ && !DevicePresent())
-            LoseLine();
-        if (!up_) {
-            for (LineRequest &job : batch->jobs)
-                Answer(job, LineReply{LineStatus::LineDown, {}}, AnsweredBy::Line);
-        } else if (batch->jobs.front().op == LineOp::ReadRegisters) {
-            ServeReads(*batch);
-        } else {
-            ServeJob(batch->jobs.front());
+        if (!batch->jobs.empty()) {
+            if (up_ && !DevicePresent())
+                LoseLine();
+            if (!up_) {
+                for (LineRequest &job : batch->jobs)
+                    Answer(job, LineReply{LineStatus::LineDown, {}}, AnsweredBy::Line);
+            } else if (batch->jobs.front().op == LineOp::ReadRegisters) {
+                ServeReads(*batch);
+            } else {
+                ServeJob(batch->jobs.front());
+            }
         }
+        queue_.Finished();
     }
     for (LineRequest &waiting : queue_.TakeAll())
         waiting.done(LineReply{LineStatus::Cancelled, {}});
+    answerer_.join();
     session_.reset();
     if (tcp_)
         tcp_->Stop();

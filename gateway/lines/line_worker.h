@@ -35,7 +35,7 @@ class LineWorker {
     void Start();
     // Queues a job; false when the line's queue is full for its source (or the worker is
     // stopping): the job is untouched and the caller answers busy.
-    bool Submit(LineRequest &request) { return queue_.Push(request); }
+    bool Submit(LineRequest &request) { return queue_.Push(request, scheduler_); }
     // Lets the job in progress finish, cancels the waiting ones, closes the VPI; returns at
     // once. finished() turns true when all of that is done.
     void BeginStop() { queue_.Close(); }
@@ -79,6 +79,7 @@ class LineWorker {
     std::chrono::steady_clock::time_point nextOpen_{};
     std::atomic<bool> finished_{false};
     std::thread thread_;
+    std::thread answerer_; // hands out the answers given on arrival
 };
 
 } // namespace vpisd::gateway

@@ -35,24 +35,24 @@ TEST(LineQueue, SourcesTakeTurnsWithinTheirOwnShare) {
     // Modbus fills its share; an MQTT poll still gets in, a fourth Modbus request does not.
     for (uint16_t i = 1; i <= 3; ++i) {
         LineRequest request = Request(Source::Modbus, 1, i);
-        ASSERT_TRUE(queue.Push(request));
+        ASSERT_TRUE(queue.Push(request, scheduler));
     }
     LineRequest extra = Request(Source::Modbus, 1, 4);
-    EXPECT_FALSE(queue.Push(extra));
+    EXPECT_FALSE(queue.Push(extra, scheduler));
     EXPECT_EQ(extra.first, 4); // left to the caller, who answers busy
     for (uint16_t i = 101; i <= 102; ++i) {
         LineRequest request = Request(Source::Mqtt, 0, i);
-        ASSERT_TRUE(queue.Push(request));
+        ASSERT_TRUE(queue.Push(request, scheduler));
     }
     EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 101, 2, 102, 3}));
 
     LineRequest waiting = Request(Source::Mqtt, 0, 7);
-    ASSERT_TRUE(queue.Push(waiting));
+    ASSERT_TRUE(queue.Push(waiting, scheduler));
     queue.Close();
     EXPECT_FALSE(queue.Take(std::chrono::steady_clock::now() + std::chrono::seconds(5),
                             scheduler)); // closed: no wait, nothing handed out
     LineRequest late = Request(Source::Modbus, 1, 8);
-    EXPECT_FALSE(queue.Push(late));
+    EXPECT_FALSE(queue.Push(late, scheduler));
     const auto left = queue.TakeAll();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].first, 7);
@@ -65,7 +65,7 @@ TEST(LineQueue, ModbusConnectionsTakeTurns) {
     for (const auto &[client, first] : std::vector<std::pair<uint64_t, uint16_t>>{
              {5, 1}, {5, 2}, {5, 3}, {5, 4}, {2, 50}, {9, 90}}) {
         LineRequest request = Request(Source::Modbus, client, first);
-        ASSERT_TRUE(queue.Push(request));
+        ASSERT_TRUE(queue.Push(request, scheduler));
     }
     EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{50, 1, 90, 2, 3, 4}));
 }
