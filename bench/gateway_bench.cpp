@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -39,8 +40,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kLines = 4;
 constexpr int kReads = 30;     // per measurement
 constexpr int kRegisters = 10; // per read
-constexpr const char *kNetwork =
-    "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\nregisters = 2000\n";
+constexpr const char *kNetwork = "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\nregisters = 2000\n";
 constexpr int kClients = 8;
 constexpr auto kRun = std::chrono::seconds(10); // each many-clients measurement
 constexpr auto kBadTagRun = std::chrono::seconds(20);
@@ -170,7 +170,8 @@ double GoodBesideBad(uint16_t port, bool bad, Clock::duration run) {
             modbus_free(ctx);
         });
     }
-    const double rate = AnswersPerSecond(port, 1, [](int) { return 0; }, run);
+    const double rate = AnswersPerSecond(
+        port, 1, [](int) { return 0; }, run);
     stop = true;
     if (badClient.joinable())
         badClient.join();
@@ -189,9 +190,12 @@ double BehindPipelined(uint16_t port) {
     }
     for (int i = 0; i < kPipelined; ++i) {
         const auto address = static_cast<uint16_t>(60 * i);
-        const uint8_t read[] = {1,  MODBUS_FC_READ_HOLDING_REGISTERS,
-                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-                                0,  kRegisters};
+        const uint8_t read[] = {1,
+                                MODBUS_FC_READ_HOLDING_REGISTERS,
+                                static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address),
+                                0,
+                                kRegisters};
         modbus_send_raw_request(a, read, sizeof read);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // all of A's are in
@@ -207,6 +211,33 @@ double BehindPipelined(uint16_t port) {
         modbus_free(ctx);
     }
     return ms;
+}
+
+// Starts a gateway (its log to /dev/null) and waits until it listens; -1 when it cannot start.
+pid_t StartGateway(std::string program, std::string configPath, uint16_t port) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string lib = VPISD_LIBRARY_PATH;
+    std::string c = "--config", l = "--lib";
+    char *argv[] = {program.data(), c.data(), configPath.data(), l.data(), lib.data(), nullptr};
+    pid_t gateway = -1;
+    const int rc = posix_spawn(&gateway, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        std::fprintf(stderr, "cannot start %s\n", program.c_str());
+        return -1;
+    }
+    // Listening once a connection succeeds (a few seconds at most).
+    for (int i = 0; i < 100; ++i) {
+        modbus_t *probe = modbus_new_tcp("127.0.0.1", port);
+        const bool up = modbus_connect(probe) == 0;
+        modbus_free(probe);
+        if (up)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return gateway;
 }
 
 } // namespace
@@ -239,28 +270,27 @@ int main() {
     const std::string configPath = dir + "/gateway.toml";
     std::ofstream(configPath) << config;
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::string program = VPISD_GATEWAY_PATH;
-    std::string configArg = configPath;
-    std::string lib = VPISD_LIBRARY_PATH;
-    std::string c = "--config", l = "--lib";
-    char *argv[] = {program.data(), c.data(), configArg.data(), l.data(), lib.data(), nullptr};
-    pid_t gateway = -1;
-    if (posix_spawn(&gateway, program.c_str(), &actions, nullptr, argv, environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", program.c_str());
+    // The same read through another build of the gateway (e.g. the one before this change),
+    // measured first, for the regression figure.
+    double baselineRate = 0;
+    if (const char *baseline = std::getenv("VPISD_BASELINE_GATEWAY")) {
+        const uint16_t baselinePort = FreePort();
+        std::string text = config;
+        text.replace(text.find(std::to_string(port)), std::to_string(port).size(),
+                     std::to_string(baselinePort));
+        const std::string baselineConfig = dir + "/baseline.toml";
+        std::ofstream(baselineConfig) << text;
+        const pid_t before = StartGateway(baseline, baselineConfig, baselinePort);
+        if (before > 0) {
+            const Reads reads = ReadThroughGateway(baselinePort, 1);
+            baselineRate = reads.ok / (reads.ms / 1000.0);
+            kill(before, SIGTERM);
+            waitpid(before, nullptr, 0);
+        }
+    }
+    const pid_t gateway = StartGateway(VPISD_GATEWAY_PATH, configPath, port);
+    if (gateway < 0)
         return 1;
-    }
-    // Listening once a connection succeeds (a few seconds at most).
-    for (int i = 0; i < 100; ++i) {
-        modbus_t *probe = modbus_new_tcp("127.0.0.1", port);
-        const bool up = modbus_connect(probe) == 0;
-        modbus_free(probe);
-        if (up)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
 
     const Reads one = ReadThroughGateway(port, 1);
     std::vector<Reads> all(kLines);
@@ -276,9 +306,12 @@ int main() {
     for (const Reads &r : all)
         allOk += r.ok;
 
-    const double alone = AnswersPerSecond(port, 1, [](int) { return 0; }, kRun);
-    const double fanIn = AnswersPerSecond(port, kClients, [](int) { return 0; }, kRun);
-    const double spread = AnswersPerSecond(port, kClients, [](int i) { return 16 * i; }, kRun);
+    const double alone = AnswersPerSecond(
+        port, 1, [](int) { return 0; }, kRun);
+    const double fanIn = AnswersPerSecond(
+        port, kClients, [](int) { return 0; }, kRun);
+    const double spread = AnswersPerSecond(
+        port, kClients, [](int i) { return 16 * i; }, kRun);
     const double goodAlone = GoodBesideBad(port, false, kRun);
     const double goodBeside = GoodBesideBad(port, true, kBadTagRun);
     const double behindMs = BehindPipelined(port);
@@ -302,6 +335,10 @@ int main() {
     std::printf("%d lines at once            : %8.2f reads/s (%d/%d ok)\n", kLines, allRate, allOk,
                 kLines * kReads);
     std::printf("  %d lines / one line        : %8.2f\n", kLines, allRate / oneRate);
+    if (baselineRate > 0)
+        std::printf("  one client, time per read against the baseline gateway: %8.4f "
+                    "(%.2f reads/s, baseline %.2f)\n",
+                    baselineRate / oneRate, oneRate, baselineRate);
     std::printf("line scheduler, one line, %d registers per read, max_age_ms = 0\n", kRegisters);
     std::printf("  one client alone                  : %8.2f answers/s\n", alone);
     std::printf("  fan-in, %d clients same registers  : %8.2f answers/s, %5.2fx one client\n",
