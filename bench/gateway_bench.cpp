@@ -1,14 +1,19 @@
-// The gateway's cost and its lines' parallelism, as figures (nothing is asserted):
+// The gateway's cost and how it spends a line's time, as figures (nothing is asserted):
 //  1. one read of 10 registers straight through the driver against the same read through
 //     vpisd-gateway by a Modbus TCP client, as a ratio;
 //  2. four lines read at once (one client each) against one line alone, as a ratio of reads
-//     per second.
+//     per second;
+//  3. the line scheduler on one line: eight clients reading the same registers, eight clients
+//     reading ranges spread over one 128-register window, a client polling a refused range
+//     beside a good one, and a client waiting behind another's pipelined requests.
 // Every line is a simulated network paced at 9600 baud on its own pty.
 #include <modbus/modbus.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +34,12 @@ using Clock = std::chrono::steady_clock;
 constexpr int kLines = 4;
 constexpr int kReads = 30;     // per measurement
 constexpr int kRegisters = 10; // per read
-constexpr const char *kNetwork = "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\n";
+constexpr const char *kNetwork = "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\nregisters = 2000\n";
+constexpr int kClients = 8;
+constexpr auto kRun = std::chrono::seconds(10); // each many-clients measurement
+constexpr auto kBadTagRun = std::chrono::seconds(20);
+constexpr int kRefusedFirst = 3000; // past the PLC's 2000 registers: refused
+constexpr int kPipelined = 30;
 
 double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -84,6 +94,107 @@ Reads ReadThroughGateway(uint16_t port, int unit) {
     return reads;
 }
 
+// Answers per second of `clients` clients reading in a loop for `run`, client i reading
+// `kRegisters` registers from Modbus address first(i), all starting at once.
+template <typename First>
+double AnswersPerSecond(uint16_t port, int clients, First first, Clock::duration run) {
+    std::vector<modbus_t *> ctxs;
+    for (int i = 0; i < clients; ++i) {
+        modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_set_slave(ctx, 1);
+        modbus_set_response_timeout(ctx, 10, 0);
+        modbus_connect(ctx);
+        ctxs.push_back(ctx);
+    }
+    std::atomic<int> answers{0};
+    const auto start = Clock::now();
+    const auto end = start + run;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            uint16_t values[kRegisters];
+            while (Clock::now() < end) {
+                if (modbus_read_registers(ctxs[static_cast<size_t>(i)], first(i), kRegisters,
+                                          values) == kRegisters)
+                    ++answers;
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    const double seconds = MsSince(start) / 1000.0;
+    for (modbus_t *ctx : ctxs) {
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+    return answers / seconds;
+}
+
+// A good client reads register 1 in a loop for `run` while, with `bad`, another reads a refused
+// range once a second; the good client's answers per second.
+double GoodBesideBad(uint16_t port, bool bad, Clock::duration run) {
+    std::atomic<bool> stop{false};
+    std::thread badClient;
+    if (bad) {
+        badClient = std::thread([&] {
+            modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+            modbus_set_slave(ctx, 1);
+            modbus_set_response_timeout(ctx, 30, 0);
+            modbus_connect(ctx);
+            uint16_t values[kRegisters];
+            while (!stop) {
+                const auto next = Clock::now() + std::chrono::seconds(1);
+                modbus_read_registers(ctx, kRefusedFirst - 1, kRegisters, values);
+                while (!stop && Clock::now() < next)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            modbus_close(ctx);
+            modbus_free(ctx);
+        });
+    }
+    const double rate = AnswersPerSecond(
+        port, 1, [](int) { return 0; }, run);
+    stop = true;
+    if (badClient.joinable())
+        badClient.join();
+    return rate;
+}
+
+// Client A sends kPipelined reads of ranges too far apart to share a block read, then client B
+// sends one; milliseconds until B's answer.
+double BehindPipelined(uint16_t port) {
+    modbus_t *a = modbus_new_tcp("127.0.0.1", port);
+    modbus_t *b = modbus_new_tcp("127.0.0.1", port);
+    for (modbus_t *ctx : {a, b}) {
+        modbus_set_slave(ctx, 1);
+        modbus_set_response_timeout(ctx, 30, 0);
+        modbus_connect(ctx);
+    }
+    for (int i = 0; i < kPipelined; ++i) {
+        const auto address = static_cast<uint16_t>(60 * i);
+        const uint8_t read[] = {1,
+                                MODBUS_FC_READ_HOLDING_REGISTERS,
+                                static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address),
+                                0,
+                                kRegisters};
+        modbus_send_raw_request(a, read, sizeof read);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // all of A's are in
+    const auto start = Clock::now();
+    uint16_t values[kRegisters];
+    modbus_read_registers(b, 1900, kRegisters, values);
+    const double ms = MsSince(start);
+    uint8_t answer[MODBUS_TCP_MAX_ADU_LENGTH];
+    for (int i = 0; i < kPipelined; ++i)
+        modbus_receive_confirmation(a, answer);
+    for (modbus_t *ctx : {a, b}) {
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+    return ms;
+}
+
 } // namespace
 
 int main() {
@@ -108,6 +219,24 @@ int main() {
     }
     const std::string configPath = dir.Write("gateway.toml", config);
 
+    // The same read through another build of the gateway (e.g. the one before this change),
+    // measured first, for the regression figure.
+    double baselineRate = 0;
+    if (const char *baseline = std::getenv("VPISD_BASELINE_GATEWAY")) {
+        const uint16_t baselinePort = vpisd::test::FreePort();
+        std::string text = config;
+        text.replace(text.find(std::to_string(port)), std::to_string(port).size(),
+                     std::to_string(baselinePort));
+        const std::string baselineConfig = dir.Write("baseline.toml", text);
+        vpisd::test::ChildProcess before(baseline,
+                                         {"--config", baselineConfig, "--lib", VPISD_LIBRARY_PATH});
+        if (vpisd::test::WaitForListener(baselinePort, 10000)) {
+            const Reads reads = ReadThroughGateway(baselinePort, 1);
+            baselineRate = reads.ok / (reads.ms / 1000.0);
+        }
+        before.Signal(SIGTERM);
+        before.Finish(30000);
+    }
     vpisd::test::ChildProcess gateway(VPISD_GATEWAY_PATH,
                                       {"--config", configPath, "--lib", VPISD_LIBRARY_PATH});
     if (!vpisd::test::WaitForListener(port, 10000)) {
@@ -129,6 +258,16 @@ int main() {
     for (const Reads &r : all)
         allOk += r.ok;
 
+    const double alone = AnswersPerSecond(
+        port, 1, [](int) { return 0; }, kRun);
+    const double fanIn = AnswersPerSecond(
+        port, kClients, [](int) { return 0; }, kRun);
+    const double spread = AnswersPerSecond(
+        port, kClients, [](int i) { return 16 * i; }, kRun);
+    const double goodAlone = GoodBesideBad(port, false, kRun);
+    const double goodBeside = GoodBesideBad(port, true, kBadTagRun);
+    const double behindMs = BehindPipelined(port);
+
     gateway.Signal(SIGTERM);
     gateway.Finish(30000);
     const double viaGateway = one.ms / kReads;
@@ -144,5 +283,19 @@ int main() {
     std::printf("%d lines at once            : %8.2f reads/s (%d/%d ok)\n", kLines, allRate, allOk,
                 kLines * kReads);
     std::printf("  %d lines / one line        : %8.2f\n", kLines, allRate / oneRate);
+    if (baselineRate > 0)
+        std::printf("  one client, time per read against the baseline gateway: %8.4f "
+                    "(%.2f reads/s, baseline %.2f)\n",
+                    baselineRate / oneRate, oneRate, baselineRate);
+    std::printf("line scheduler, one line, %d registers per read, max_age_ms = 0\n", kRegisters);
+    std::printf("  one client alone                  : %8.2f answers/s\n", alone);
+    std::printf("  fan-in, %d clients same registers  : %8.2f answers/s, %5.2fx one client\n",
+                kClients, fanIn, fanIn / alone);
+    std::printf("  spread, %d ranges in 128 registers : %8.2f answers/s, %5.2fx one client\n",
+                kClients, spread, spread / alone);
+    std::printf("  bad tag, good client beside it    : %8.2f answers/s, %5.2fx alone (%.2f)\n",
+                goodBeside, goodBeside / goodAlone, goodAlone);
+    std::printf("  turns, B behind A's %d pipelined  : %8.1f ms, %5.2f transaction times\n",
+                kPipelined, behindMs, behindMs * alone / 1000.0);
     return 0;
 }

@@ -61,16 +61,24 @@ class FileDescriptor {
     int fd_;
 };
 
+// Each front end's counters, then how each line spent its time.
+void ReportStatistics(const Statistics *modbus, const MqttFrontEnd *mqtt,
+                      const std::vector<std::unique_ptr<LineWorker>> &workers) {
+    if (modbus != nullptr)
+        modbus->Report();
+    if (mqtt != nullptr)
+        mqtt->statistics().Report();
+    for (const auto &worker : workers)
+        Log(Level::Notice, worker->name(),
+            "statistics: line time: " + worker->counters().Describe());
+}
+
 // The front ends started, the workers running: waits for a signal to stop, or for the Modbus
 // front end to end on its own (`endedFd`). Reports the statistics on SIGUSR1.
 void ServeUntilStopped(int signalFd, int endedFd, const Statistics *modbus,
-                       const MqttFrontEnd *mqtt) {
-    const auto report = [&] {
-        if (modbus != nullptr)
-            modbus->Report();
-        if (mqtt != nullptr)
-            mqtt->statistics().Report();
-    };
+                       const MqttFrontEnd *mqtt,
+                       const std::vector<std::unique_ptr<LineWorker>> &workers) {
+    const auto report = [&] { ReportStatistics(modbus, mqtt, workers); };
     while (true) {
         pollfd fds[] = {{signalFd, POLLIN, 0}, {endedFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -186,7 +194,8 @@ int RunGateway(const GatewayOptions &options) {
         });
     }
 
-    ServeUntilStopped(signalFd.get(), endedFd.get(), modbus ? &statistics : nullptr, mqtt.get());
+    ServeUntilStopped(signalFd.get(), endedFd.get(), modbus ? &statistics : nullptr, mqtt.get(),
+                      workers);
 
     // The Modbus front end keeps sending what the workers answer until they have finished.
     if (modbus)
@@ -199,10 +208,7 @@ int RunGateway(const GatewayOptions &options) {
         worker->Join();
     if (mqtt)
         mqtt->Stop();
-    if (modbus)
-        statistics.Report();
-    if (mqtt)
-        mqtt->statistics().Report();
+    ReportStatistics(modbus ? &statistics : nullptr, mqtt.get(), workers);
     Log(Level::Notice, "", "stopped; every VPI closed");
     return kExitOk;
 }

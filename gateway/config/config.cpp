@@ -23,13 +23,16 @@ constexpr int64_t kTimeoutMinMs = 10; // the driver counts in 10 ms steps
 constexpr int64_t kTimeoutMaxMs = 600000;
 constexpr int64_t kUnitFirst = 1; // Modbus unit identifiers a gateway may serve
 constexpr int64_t kUnitLast = 247;
+constexpr int64_t kMergeGapLimit = 127; // a block read holds 128 registers at most
+constexpr int64_t kHoldAgeLimitMs = 3600000;
 
 constexpr int64_t kIdleTimeoutLimitS = 86400;
 constexpr const char *kServerKeys[] = {"listen", "max_clients", "allow", "read_only",
                                        "idle_timeout_s"};
-constexpr const char *kLineKeys[] = {"name", "port",   "vpi",  "init",       "baud",
-                                     "data", "parity", "stop", "timeout_ms", "queue"};
-constexpr const char *kUnitKeys[] = {"id", "line", "plc", "read_only"};
+constexpr const char *kLineKeys[] = {"name",   "port", "vpi",        "init",  "baud",     "data",
+                                     "parity", "stop", "timeout_ms", "queue", "merge_gap"};
+constexpr const char *kUnitKeys[] = {"id",        "line",       "plc",
+                                     "read_only", "max_age_ms", "refused_hold_ms"};
 
 struct ParityName {
     const char *name;
@@ -150,6 +153,8 @@ void ReadLine(TomlReader &r, const toml::table &table, size_t index, LineConfig 
         line.timeoutMs = static_cast<int32_t>(*timeout);
     if (const auto queue = r.Integer(table, where, "queue", 1, kQueueDepthLimit))
         line.queueDepth = static_cast<size_t>(*queue);
+    if (const auto gap = r.Integer(table, where, "merge_gap", 0, kMergeGapLimit))
+        line.mergeGap = static_cast<uint16_t>(*gap);
 }
 
 void ReadUnit(TomlReader &r, const toml::table &table, size_t index, const Config &config,
@@ -166,6 +171,27 @@ void ReadUnit(TomlReader &r, const toml::table &table, size_t index, const Confi
     unit.fileLine = target.fileLine;
     if (const auto readOnly = r.Boolean(table, where, "read_only"))
         unit.readOnly = *readOnly;
+    if (const auto age = r.Integer(table, where, "max_age_ms", 0, kHoldAgeLimitMs))
+        unit.maxAgeMs = static_cast<int32_t>(*age);
+    if (const auto hold = r.Integer(table, where, "refused_hold_ms", 0, kHoldAgeLimitMs))
+        unit.refusedHoldMs = static_cast<int32_t>(*hold);
+}
+
+// Each line's PLCs with the strictest values of the units that serve them.
+void GatherPlcPolicies(Config &config) {
+    for (const UnitConfig &unit : config.units) {
+        if (unit.line >= config.lines.size() || unit.plc.empty())
+            continue;
+        auto &plcs = config.lines[unit.line].plcs;
+        auto found = std::find_if(plcs.begin(), plcs.end(),
+                                  [&](const PlcPolicy &p) { return p.plc == unit.plc; });
+        if (found == plcs.end()) {
+            plcs.push_back({unit.plc, unit.maxAgeMs, unit.refusedHoldMs});
+            continue;
+        }
+        found->maxAgeMs = std::min(found->maxAgeMs, unit.maxAgeMs);
+        found->refusedHoldMs = std::min(found->refusedHoldMs, unit.refusedHoldMs);
+    }
 }
 
 } // namespace
@@ -238,6 +264,7 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
         r.Problem(1, "unit", "no [[unit]]: the gateway needs at least one Modbus unit");
     if (problems.size() != before)
         return std::nullopt;
+    GatherPlcPolicies(config);
     return config;
 }
 

@@ -22,6 +22,14 @@ struct ServerConfig {
     int idleTimeoutS = 60; // a connection that sends no request for this long is closed; 0 never
 };
 
+// How a line's worker may spare the line for one PLC: taken from the [[unit]]s that serve it
+// (the smallest value when several do), the defaults for a PLC that only [[poll]]s read.
+struct PlcPolicy {
+    std::string plc;
+    int32_t maxAgeMs = 0;          // 0: every read answered from a line read begun after it came
+    int32_t refusedHoldMs = 60000; // 0: a refused range goes to the line every time
+};
+
 struct LineConfig {
     std::string name;
     std::string port;             // a driver port name, or "tcp:HOST:PORT"
@@ -32,8 +40,10 @@ struct LineConfig {
     std::optional<uint16_t> stopBits; // 0 one, 1 one and a half, 2 two
     std::optional<uint16_t> parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     int32_t timeoutMs = 1000;
-    size_t queueDepth = 32; // requests waiting for the line, per source
-    int64_t fileLine = 0;   // where [[line]] stands, for later messages
+    size_t queueDepth = 32;      // requests waiting for the line, per source
+    uint16_t mergeGap = 16;      // registers allowed between two ranges served by one block read
+    std::vector<PlcPolicy> plcs; // from the units of this line, one per PLC
+    int64_t fileLine = 0;        // where [[line]] stands, for later messages
 };
 
 struct UnitConfig {
@@ -41,6 +51,8 @@ struct UnitConfig {
     size_t line = 0; // index into Config::lines
     std::string plc; // GAS prefix: a PLC of the line's init file, or "00"
     bool readOnly = false;
+    int32_t maxAgeMs = 0;
+    int32_t refusedHoldMs = 60000;
     int64_t fileLine = 0; // where plc (or [[unit]]) stands
 };
 

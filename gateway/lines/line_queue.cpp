@@ -2,34 +2,69 @@
 
 namespace vpisd::gateway {
 
-bool LineQueue::Push(LineRequest &request) {
+bool LineQueue::Push(LineRequest &request, LineScheduler &scheduler) {
     {
         std::lock_guard lock(mutex_);
-        auto &share = waiting_[static_cast<size_t>(request.source)];
-        if (closed_ || share.size() >= depth_)
+        if (closed_)
             return false;
-        share.push_back(std::move(request));
+        ReadyAnswer ready;
+        if (scheduler.AnswerAtOnce(request, waiting_, onTheLine_, std::chrono::steady_clock::now(),
+                                   ready)) {
+            ready.request = std::move(request);
+            answered_.push_back(std::move(ready));
+            answeredReady_.notify_one();
+            return true;
+        }
+        size_t &share = shares_[static_cast<size_t>(request.source)];
+        if (share >= depth_)
+            return false;
+        ++share;
+        waiting_.push_back(std::move(request));
     }
     ready_.notify_one();
     return true;
 }
 
-std::optional<LineRequest> LineQueue::Pop(std::chrono::steady_clock::time_point until) {
+std::optional<Batch> LineQueue::Take(std::chrono::steady_clock::time_point until,
+                                     LineScheduler &scheduler) {
     std::unique_lock lock(mutex_);
     while (!closed_) {
-        for (size_t turn = 0; turn < kSourceCount; ++turn) {
-            auto &share = waiting_[(nextSource_ + turn) % kSourceCount];
-            if (share.empty())
-                continue;
-            nextSource_ = (nextSource_ + turn + 1) % kSourceCount;
-            LineRequest request = std::move(share.front());
-            share.pop_front();
-            return request;
+        const auto now = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> linger;
+        Batch batch = scheduler.Pick(waiting_, now, linger);
+        if (!batch.empty()) {
+            for (const ReadyAnswer &ready : batch.ready) {
+                --shares_[static_cast<size_t>(ready.request.source)];
+                onTheLine_.clients.insert(ready.request.client);
+            }
+            for (const LineRequest &job : batch.jobs) {
+                --shares_[static_cast<size_t>(job.source)];
+                onTheLine_.clients.insert(job.client);
+                if (job.op == LineOp::WriteRegisters || job.op == LineOp::WriteBits)
+                    onTheLine_.writing.insert(job.plc);
+            }
+            return batch;
         }
-        if (ready_.wait_until(lock, until) == std::cv_status::timeout)
+        if (now >= until)
             return std::nullopt;
+        ready_.wait_until(lock, linger ? std::min(*linger, until) : until);
     }
     return std::nullopt;
+}
+
+void LineQueue::Finished() {
+    std::lock_guard lock(mutex_);
+    onTheLine_ = {};
+}
+
+std::optional<ReadyAnswer> LineQueue::TakeAnswered() {
+    std::unique_lock lock(mutex_);
+    answeredReady_.wait(lock, [&] { return closed_ || !answered_.empty(); });
+    if (answered_.empty())
+        return std::nullopt;
+    ReadyAnswer ready = std::move(answered_.front());
+    answered_.pop_front();
+    return ready;
 }
 
 void LineQueue::Close() {
@@ -38,6 +73,7 @@ void LineQueue::Close() {
         closed_ = true;
     }
     ready_.notify_all();
+    answeredReady_.notify_all();
 }
 
 bool LineQueue::closed() const {
@@ -47,12 +83,10 @@ bool LineQueue::closed() const {
 
 std::vector<LineRequest> LineQueue::TakeAll() {
     std::lock_guard lock(mutex_);
-    std::vector<LineRequest> all;
-    for (auto &share : waiting_) {
-        for (auto &request : share)
-            all.push_back(std::move(request));
-        share.clear();
-    }
+    std::vector<LineRequest> all(std::make_move_iterator(waiting_.begin()),
+                                 std::make_move_iterator(waiting_.end()));
+    waiting_.clear();
+    shares_ = {};
     return all;
 }
 

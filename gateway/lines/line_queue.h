@@ -1,5 +1,7 @@
 // The bounded queue between the front ends and one line's worker. Each source has its own
-// share; Pop serves the sources in turn and each source in arrival order.
+// share; what the worker takes next is the line scheduler's choice. A read the scheduler can
+// answer without the line skips the queue: it goes to the answers handed out by TakeAnswered,
+// so that it does not wait for the transaction in progress.
 #pragma once
 
 #include <array>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "gateway/lines/line_request.h"
+#include "gateway/lines/line_scheduler.h"
 
 namespace vpisd::gateway {
 
@@ -20,9 +23,15 @@ class LineQueue {
 
     // Takes the request unless its source's share is full or the queue is closed; on false
     // the request is left as it was and the caller answers it.
-    bool Push(LineRequest &request);
-    // The next request, waiting until one comes, `until` passes or the queue is closed.
-    std::optional<LineRequest> Pop(std::chrono::steady_clock::time_point until);
+    bool Push(LineRequest &request, LineScheduler &scheduler);
+    // The batch `scheduler` picks, waiting until there is one, `until` passes or the queue is
+    // closed. Its requests are on the line until Finished.
+    std::optional<Batch> Take(std::chrono::steady_clock::time_point until,
+                              LineScheduler &scheduler);
+    void Finished();
+    // The next request answered on arrival, waiting for one; nullopt once the queue is closed
+    // and none is left.
+    std::optional<ReadyAnswer> TakeAnswered();
     // Refuses new requests and wakes the worker.
     void Close();
     bool closed() const;
@@ -33,8 +42,11 @@ class LineQueue {
     const size_t depth_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
-    std::array<std::deque<LineRequest>, kSourceCount> waiting_;
-    size_t nextSource_ = 0;
+    std::condition_variable answeredReady_;
+    std::deque<LineRequest> waiting_; // arrival order
+    std::deque<ReadyAnswer> answered_;
+    OnTheLine onTheLine_;
+    std::array<size_t, kSourceCount> shares_{};
     bool closed_ = false;
 };
 

@@ -43,10 +43,11 @@ struct LineReply {
 
 struct LineRequest {
     Source source = Source::Modbus;
+    uint64_t client = 0; // the Modbus connection: its requests keep their order, clients take turns
     LineOp op = LineOp::ReadRegisters;
     std::string plc;              // GAS prefix: a PLC name of the line's init file, or "00"
     uint16_t first = 1;           // SY/MAX register, 1..9999
-    uint16_t count = 0;           // ReadRegisters: 1..125
+    uint16_t count = 0;           // ReadRegisters: 1..126 (2000 coils may touch 126 registers)
     std::vector<uint16_t> values; // WriteRegisters: 1..123 words
     std::vector<BitWrite> bits;   // WriteBits
     std::chrono::steady_clock::time_point queued{};

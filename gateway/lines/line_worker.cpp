@@ -39,7 +39,8 @@ std::string BitGas(const std::string &plc, unsigned reg, unsigned bit) {
 
 LineWorker::LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
                        const LineConfig &config)
-    : library_(library), info_(info), config_(config), queue_(config.queueDepth) {
+    : library_(library), info_(info), config_(config), queue_(config.queueDepth),
+      scheduler_(config) {
     line_.port = config.port;
     line_.baudRate = config.baud.value_or(info.baudRate);
     line_.dataBits = config.dataBits.value_or(info.dataBits);
@@ -108,6 +109,10 @@ void LineWorker::LoseLine() {
 
 void LineWorker::Run() {
     host::SetThreadLogTag(config_.name);
+    answerer_ = std::thread([this] {
+        while (std::optional<ReadyAnswer> ready = queue_.TakeAnswered())
+            Answer(ready->request, std::move(ready->reply), ready->by);
+    });
     if (tcp_)
         tcp_->WaitConnected(static_cast<int>(kFirstTcpWait.count()));
     up_ = OpenLine();
@@ -131,36 +136,138 @@ void LineWorker::Run() {
             }
         }
         const auto until = up_ ? Clock::now() + std::chrono::seconds(1) : nextOpen_;
-        std::optional<LineRequest> request = queue_.Pop(until);
-        if (!request)
+        std::optional<Batch> batch = queue_.Take(until, scheduler_);
+        if (!batch)
             continue;
-        if (up_ && !DevicePresent())
-            LoseLine();
-        LineReply reply;
-        if (!up_) {
-            reply.status = LineStatus::LineDown;
-        } else {
-            reply = Execute(*request);
-            if (reply.status == LineStatus::NoAnswer && !DevicePresent()) {
+        for (ReadyAnswer &ready : batch->ready)
+            Answer(ready.request, std::move(ready.reply), ready.by);
+        if (!batch->jobs.empty()) {
+            if (up_ && !DevicePresent())
                 LoseLine();
-                reply.status = LineStatus::LineDown;
+            if (!up_) {
+                for (LineRequest &job : batch->jobs)
+                    Answer(job, LineReply{LineStatus::LineDown, {}}, AnsweredBy::Line);
+            } else if (batch->jobs.front().op == LineOp::ReadRegisters) {
+                ServeReads(*batch);
+            } else {
+                ServeJob(batch->jobs.front());
             }
         }
-        request->done(std::move(reply));
+        queue_.Finished();
     }
     for (LineRequest &waiting : queue_.TakeAll())
         waiting.done(LineReply{LineStatus::Cancelled, {}});
+    answerer_.join();
     session_.reset();
     if (tcp_)
         tcp_->Stop();
     finished_ = true;
 }
 
+void LineWorker::Answer(LineRequest &request, LineReply &&reply, AnsweredBy by) {
+    ++counters_.answered;
+    switch (by) {
+    case AnsweredBy::MergedRead:
+        ++counters_.merged;
+        break;
+    case AnsweredBy::StoredValues:
+        ++counters_.stored;
+        break;
+    case AnsweredBy::RefusedHold:
+        ++counters_.held;
+        break;
+    case AnsweredBy::Line:
+        break;
+    }
+    request.done(std::move(reply));
+}
+
+// A silent line whose device has gone is a line down, not a PLC that does not answer.
+LineStatus LineWorker::LineStatusAfter(LineStatus status) {
+    if (status != LineStatus::NoAnswer || DevicePresent())
+        return status;
+    LoseLine();
+    return LineStatus::LineDown;
+}
+
+void LineWorker::ServeJob(LineRequest &job) {
+    LineReply reply = Execute(job);
+    reply.status = LineStatusAfter(reply.status);
+    // Whatever the outcome, the PLC's registers may have changed.
+    // A coil write (WriteBits) may carry whole registers too.
+    if ((job.op == LineOp::WriteRegisters || job.op == LineOp::WriteBits) && !job.values.empty())
+        scheduler_.Forget(job.plc, job.first, static_cast<uint16_t>(job.values.size()));
+    for (const BitWrite &bit : job.bits)
+        scheduler_.Forget(job.plc, bit.reg, 1);
+    Answer(job, std::move(reply), AnsweredBy::Line);
+}
+
+void LineWorker::ServeReads(Batch &batch) {
+    const std::string plc = batch.jobs.front().plc;
+    const auto began = Clock::now();
+    std::vector<uint16_t> block;
+    const LineStatus status = LineStatusAfter(ReadBlock(plc, batch.first, batch.count, block));
+    const bool alone = batch.jobs.size() == 1;
+    if (status == LineStatus::Ok) {
+        scheduler_.Remember(plc, batch.first, block, began);
+        for (LineRequest &job : batch.jobs) {
+            const auto from = block.begin() + (job.first - batch.first);
+            Answer(job, LineReply{LineStatus::Ok, {from, from + job.count}},
+                   alone ? AnsweredBy::Line : AnsweredBy::MergedRead);
+        }
+    } else if (status == LineStatus::Refused && !alone) {
+        // One bad range must not fail the good ones read with it.
+        ReadEach(batch.jobs);
+    } else {
+        if (status == LineStatus::Refused)
+            scheduler_.Hold(plc, batch.first, batch.count, Clock::now());
+        for (LineRequest &job : batch.jobs)
+            Answer(job, LineReply{status, {}}, AnsweredBy::Line);
+    }
+    scheduler_.Served(batch, Clock::now());
+}
+
+// Each range of a refused block read on its own; requests for the same range share a read.
+void LineWorker::ReadEach(std::vector<LineRequest> &jobs) {
+    std::optional<LineStatus> silent; // once the PLC or the line stops answering, no more tries
+    std::vector<bool> done(jobs.size(), false);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        if (done[i])
+            continue;
+        const std::string plc = jobs[i].plc;
+        const uint16_t first = jobs[i].first;
+        const uint16_t count = jobs[i].count;
+        std::vector<size_t> same;
+        for (size_t j = i; j < jobs.size(); ++j) {
+            if (!done[j] && jobs[j].first == first && jobs[j].count == count)
+                same.push_back(j);
+        }
+        const auto began = Clock::now();
+        std::vector<uint16_t> values;
+        LineStatus status = silent.value_or(LineStatus::Ok);
+        if (!silent)
+            status = LineStatusAfter(ReadBlock(plc, first, count, values));
+        if (status == LineStatus::Ok)
+            scheduler_.Remember(plc, first, values, began);
+        else if (status == LineStatus::Refused)
+            scheduler_.Hold(plc, first, count, Clock::now());
+        else
+            silent = status;
+        for (size_t j : same) {
+            done[j] = true;
+            Answer(jobs[j],
+                   LineReply{status, status == LineStatus::Ok ? values : std::vector<uint16_t>{}},
+                   same.size() > 1 && status == LineStatus::Ok ? AnsweredBy::MergedRead
+                                                               : AnsweredBy::Line);
+        }
+    }
+}
+
 LineReply LineWorker::Execute(const LineRequest &request) {
     LineReply reply;
     switch (request.op) {
     case LineOp::ReadRegisters:
-        reply.status = ReadRegisters(request, reply.values);
+        reply.status = ReadBlock(request.plc, request.first, request.count, reply.values);
         break;
     case LineOp::WriteRegisters:
         reply.status = WriteRegisters(request);
@@ -177,18 +284,20 @@ LineReply LineWorker::Execute(const LineRequest &request) {
     return reply;
 }
 
-LineStatus LineWorker::ReadRegisters(const LineRequest &request, std::vector<uint16_t> &out) {
-    const std::string gas = RegisterGas(request.plc, request.first);
+LineStatus LineWorker::ReadBlock(const std::string &plc, uint16_t first, uint16_t count,
+                                 std::vector<uint16_t> &out) {
+    const std::string gas = RegisterGas(plc, first);
     host::TagLayout layout;
-    if (session_->Parse(gas, request.count, layout) != VPI_OK)
+    if (session_->Parse(gas, count, layout) != VPI_OK)
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
+    ++counters_.transactions;
     const int32_t result = session_->Read(gas, layout, buffer);
     if (result != VPI_OK)
         return host::StatusFromResult(result);
     // A single value is element 1 of the driver's buffer, a block starts at element 0.
-    const auto from = buffer.begin() + (request.count == 1 ? 1 : 0);
-    out.assign(from, from + request.count);
+    const auto from = buffer.begin() + (count == 1 ? 1 : 0);
+    out.assign(from, from + count);
     return LineStatus::Ok;
 }
 
@@ -212,6 +321,7 @@ LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
+    ++counters_.transactions;
     return host::StatusFromResult(session_->Write(gas, layout, buffer));
 }
 
@@ -235,6 +345,7 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         if (session_->Parse(gas, 1, layout) != VPI_OK)
             return LineStatus::Refused;
         uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
+        ++counters_.transactions;
         const LineStatus status = host::StatusFromResult(session_->Write(gas, layout, buffer));
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not
@@ -245,6 +356,12 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         return WriteRegisters(request);
     }
     return LineStatus::Ok;
+}
+
+std::string LineCounters::Describe() const {
+    return "transactions " + std::to_string(transactions.load()) + " answered " +
+           std::to_string(answered.load()) + " merged " + std::to_string(merged.load()) +
+           " stored " + std::to_string(stored.load()) + " held " + std::to_string(held.load());
 }
 
 } // namespace vpisd::gateway

@@ -1,6 +1,7 @@
-// One serial line: a thread that owns the line's VPI and runs its queued jobs one at a time, in
-// turn (the driver serves one command per VPI at a time). When the line's device disappears,
-// the worker answers every job with LineDown and opens the device again with a growing pause.
+// One serial line: a thread that owns the line's VPI and runs the jobs its scheduler picks one
+// transaction at a time (the driver serves one command per VPI at a time). When the line's
+// device disappears, the worker answers every job with LineDown and opens the device again with
+// a growing pause.
 #pragma once
 
 #include <atomic>
@@ -10,7 +11,9 @@
 #include <thread>
 
 #include "gateway/config/config.h"
+#include "gateway/lines/line_counters.h"
 #include "gateway/lines/line_queue.h"
+#include "gateway/lines/line_scheduler.h"
 #include "host/driver_library.h"
 #include "host/line_options.h"
 #include "host/session.h"
@@ -32,7 +35,7 @@ class LineWorker {
     void Start();
     // Queues a job; false when the line's queue is full for its source (or the worker is
     // stopping): the job is untouched and the caller answers busy.
-    bool Submit(LineRequest &request) { return queue_.Push(request); }
+    bool Submit(LineRequest &request) { return queue_.Push(request, scheduler_); }
     // Lets the job in progress finish, cancels the waiting ones, closes the VPI; returns at
     // once. finished() turns true when all of that is done.
     void BeginStop() { queue_.Close(); }
@@ -40,14 +43,22 @@ class LineWorker {
     void Join();
 
     const std::string &name() const { return config_.name; }
+    // Read from any thread.
+    const LineCounters &counters() const { return counters_; }
 
   private:
     void Run();
     bool OpenLine();
     bool DevicePresent() const;
     void LoseLine();
+    void Answer(LineRequest &request, LineReply &&reply, AnsweredBy by);
+    void ServeJob(LineRequest &job);
+    void ServeReads(Batch &batch);
+    void ReadEach(std::vector<LineRequest> &jobs);
+    LineStatus LineStatusAfter(LineStatus status);
     LineReply Execute(const LineRequest &request);
-    LineStatus ReadRegisters(const LineRequest &request, std::vector<uint16_t> &out);
+    LineStatus ReadBlock(const std::string &plc, uint16_t first, uint16_t count,
+                         std::vector<uint16_t> &out);
     LineStatus WriteRegisters(const LineRequest &request);
     LineStatus WriteBits(const LineRequest &request);
     LineStatus ReadRoute(const LineRequest &request, std::vector<uint16_t> &out);
@@ -58,6 +69,8 @@ class LineWorker {
     host::LineOptions line_;
     std::string devicePath_; // what disappears when a USB adapter is unplugged
     LineQueue queue_;
+    LineScheduler scheduler_;
+    LineCounters counters_;
     std::unique_ptr<host::VpiSession> session_;
     std::unique_ptr<host::TcpLine> tcp_;
     std::string driverPort_;
@@ -66,6 +79,7 @@ class LineWorker {
     std::chrono::steady_clock::time_point nextOpen_{};
     std::atomic<bool> finished_{false};
     std::thread thread_;
+    std::thread answerer_; // hands out the answers given on arrival
 };
 
 } // namespace vpisd::gateway

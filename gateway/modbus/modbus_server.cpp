@@ -338,6 +338,7 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
     }
     const uint64_t ticket = nextTicket_++;
     job.source = Source::Modbus;
+    job.client = id;
     job.queued = received;
     job.done = [this, ticket](LineReply &&reply) {
         {

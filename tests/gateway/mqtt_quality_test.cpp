@@ -20,8 +20,13 @@ TEST(MqttQuality, FailureToldOnceThenGoodAgain) {
         Plant plant;
         plant.sim().SetRegister("P1", 100, 42);
         Subscriber subscriber(plant.broker().port(), "vpisd/#");
+        // The poll takes P1's hold from its units: 500 ms, the shorter of two, so that the good
+        // value is back soon after the fault is gone.
         plant.StartGateway("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
-                           "interval_ms = 50\npublish = \"always\"\n");
+                           "interval_ms = 50\npublish = \"always\"\n",
+                           "",
+                           "[[unit]]\nid = 3\nline = \"north\"\nplc = \"P1\"\n"
+                           "refused_hold_ms = 500\n");
         const std::string topic = "vpisd/north/P1/100";
         ASSERT_TRUE(subscriber.WaitFor(topic, IsValue(42))) << plant.GatewayLog();
         ASSERT_EQ(plant.sim().Control(c.fault).rfind("OK", 0), 0u);
