@@ -2,7 +2,7 @@
 // sources take turns while each keeps its arrival order.
 #include <gtest/gtest.h>
 
-#include "gateway/line_queue.h"
+#include "gateway/lines/line_queue.h"
 
 namespace vpisd::gateway::test {
 namespace {

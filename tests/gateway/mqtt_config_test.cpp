@@ -1,7 +1,7 @@
 // The [mqtt] and [[poll]] sections: register groups, and what `--check` reports.
 #include <gtest/gtest.h>
 
-#include "gateway/mqtt_config.h"
+#include "gateway/config/mqtt_config.h"
 #include "mqtt_fixture.h"
 
 namespace vpisd::gateway::mqtt_test {
