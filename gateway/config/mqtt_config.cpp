@@ -20,9 +20,11 @@ constexpr int64_t kShortestIntervalMs = 10;
 constexpr int64_t kLongestIntervalMs = 86400000;
 constexpr int64_t kKeepaliveLimitS = 65535;
 
-constexpr const char *kMqttKeys[] = {"broker",   "client_id", "topic_prefix",
-                                     "username", "password",  "password_file",
-                                     "cafile",   "qos",       "keepalive_s"};
+constexpr const char *kMqttKeys[] = {"broker",   "client_id",     "topic_prefix", "username",
+                                     "password", "password_file", "cafile",       "certfile",
+                                     "keyfile",  "tls_version",   "qos",          "keepalive_s"};
+constexpr uint16_t kMqttPort = 1883;
+constexpr uint16_t kMqttTlsPort = 8883;
 constexpr const char *kPollKeys[] = {"line", "plc", "registers", "interval_ms", "publish"};
 
 std::optional<unsigned> Number(std::string_view text) {
@@ -112,7 +114,7 @@ void ReadBroker(const SectionReader &r, const toml::table &table, MqttConfig &mq
     }
     // host, host:port, [v6]:port
     std::string host = *broker;
-    std::optional<unsigned> port = 1883;
+    std::optional<unsigned> port = table.get("cafile") != nullptr ? kMqttTlsPort : kMqttPort;
     const size_t colon = broker->rfind(':');
     const size_t bracket = broker->rfind(']');
     if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
@@ -128,6 +130,39 @@ void ReadBroker(const SectionReader &r, const toml::table &table, MqttConfig &mq
     }
     mqtt.host = host;
     mqtt.port = static_cast<uint16_t>(*port);
+}
+
+// The client certificate and the TLS version, beside `cafile`.
+void ReadTls(const SectionReader &r, const toml::table &table, const std::string &base,
+             MqttConfig &mqtt) {
+    if (const auto file = r.ReadableFile(table, "mqtt", "certfile", base))
+        mqtt.certfile = *file;
+    if (const auto file = r.ReadableFile(table, "mqtt", "keyfile", base))
+        mqtt.keyfile = *file;
+    const char *pair[][2] = {{"certfile", "keyfile"}, {"keyfile", "certfile"}};
+    for (const auto &[key, other] : pair) {
+        const toml::node *node = table.get(key);
+        if (node == nullptr)
+            continue;
+        if (table.get(other) == nullptr)
+            r.Problem(SectionReader::LineOf(*node), std::string("mqtt.") + key,
+                      std::string("the client certificate needs both certfile and keyfile: ") +
+                          other + " is missing");
+        else if (table.get("cafile") == nullptr)
+            r.Problem(SectionReader::LineOf(*node), std::string("mqtt.") + key,
+                      "a client certificate is for TLS: give cafile too");
+    }
+    if (const toml::node *node = table.get("tls_version")) {
+        const auto version = node->value_exact<std::string>();
+        if (!version || (*version != "tlsv1.2" && *version != "tlsv1.3"))
+            r.Problem(SectionReader::LineOf(*node), "mqtt.tls_version",
+                      "expected \"tlsv1.2\" or \"tlsv1.3\" (the lowest version accepted)");
+        else if (table.get("cafile") == nullptr)
+            r.Problem(SectionReader::LineOf(*node), "mqtt.tls_version",
+                      "TLS is used with cafile: give cafile too");
+        else
+            mqtt.tlsVersion = *version;
+    }
 }
 
 MqttConfig ReadMqtt(const SectionReader &r, const toml::table &table, const std::string &base) {
@@ -156,6 +191,7 @@ MqttConfig ReadMqtt(const SectionReader &r, const toml::table &table, const std:
     }
     if (const auto file = r.ReadableFile(table, "mqtt", "cafile", base))
         mqtt.cafile = *file;
+    ReadTls(r, table, base, mqtt);
     if (const auto qos = r.Integer(table, "mqtt", "qos", 0, 2))
         mqtt.qos = static_cast<int>(*qos);
     if (const auto keepalive = r.Integer(table, "mqtt", "keepalive_s", 5, kKeepaliveLimitS))
