@@ -196,7 +196,10 @@ std::string MqttTls::CertificateCause() const {
 }
 
 std::string MqttTls::AlertCause() const {
-    const std::string alert = SSL_alert_desc_string_long(attempt_.alert);
+    // OpenSSL 3.0 has no words for TLS 1.3's "certificate required".
+    const std::string alert = attempt_.alert == SSL_AD_CERTIFICATE_REQUIRED
+                                  ? "certificate required"
+                                  : SSL_alert_desc_string_long(attempt_.alert);
     const bool aboutCertificate =
         std::find(std::begin(kCertificateAlerts), std::end(kCertificateAlerts), attempt_.alert) !=
             std::end(kCertificateAlerts) ||
@@ -208,7 +211,8 @@ std::string MqttTls::AlertCause() const {
         return "the broker refused the client certificate " + config_.certfile + " (alert \"" +
                alert + "\")";
     if (attempt_.alert == SSL_AD_PROTOCOL_VERSION)
-        return "the broker accepts none of the TLS versions the gateway offers (alert \"" + alert +
+        return std::string("the broker accepts none of the TLS versions the gateway offers (") +
+               (config_.tlsVersion == "tlsv1.3" ? "1.3" : "1.2 and 1.3") + ", alert \"" + alert +
                "\")";
     return "the broker ended the TLS handshake with alert \"" + alert + "\"";
 }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <thread>
 
 #include "mqtt_fixture.h"
@@ -41,7 +43,9 @@ struct TlsCase {
     bool brokerStopped = false;
 };
 
-void PrintTo(const TlsCase &c, std::ostream *out) { *out << c.name; }
+void PrintTo(const TlsCase &c, std::ostream *out) {
+    *out << c.name;
+}
 
 const TlsCase kCases[] = {
     {"Good", "broker", true,
@@ -60,7 +64,8 @@ const TlsCase kCases[] = {
     {"NotTls", nullptr, false, "cafile = \"@ca.pem\"\n",
      "TLS to broker 127.0.0.1:PORT failed: the broker does not speak TLS on port PORT"},
     {"NoClientCertificate", "broker", true, "cafile = \"@ca.pem\"\n",
-     "TLS to broker 127.0.0.1:PORT failed: the broker requires a client certificate"},
+     "TLS to broker 127.0.0.1:PORT failed: the broker requires a client certificate (alert "
+     "\"certificate required\"): give certfile and keyfile"},
     {"ClientCertificateRefused", "broker", true,
      "cafile = \"@ca.pem\"\ncertfile = \"@rogue.pem\"\nkeyfile = \"@rogue.key\"\n",
      "TLS to broker 127.0.0.1:PORT failed: the broker refused the client certificate @rogue.pem"},
@@ -81,23 +86,28 @@ size_t Occurrences(const std::string &text, const std::string &part) {
     return count;
 }
 
-class TlsToBroker : public testing::TestWithParam<TlsCase> {
-  protected:
-    static void SetUpTestSuite() {
-        keys_ = std::make_unique<TempDir>();
-        const std::string script = keys_->Write("make.sh", kMakeCertificates);
-        ASSERT_EQ(std::system(("cd " + keys_->path() + " && sh make.sh >make.log 2>&1").c_str()),
-                  0);
-    }
-    static void TearDownTestSuite() { keys_.reset(); }
-    static std::unique_ptr<TempDir> keys_;
-};
+// The certificates' folder, ending in "/": made once, removed at the exit.
+const std::string &Keys() {
+    static const TempDir keys;
+    static const std::string path = [] {
+        keys.Write("make.sh", kMakeCertificates);
+        if (std::system(("cd " + keys.path() + " && sh make.sh >make.log 2>&1").c_str()) != 0)
+            throw std::runtime_error("openssl could not make the certificates");
+        return keys.path() + "/";
+    }();
+    return path;
+}
 
-std::unique_ptr<TempDir> TlsToBroker::keys_;
+std::string ReadText(const std::string &file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class TlsToBroker : public testing::TestWithParam<TlsCase> {};
 
 TEST_P(TlsToBroker, CauseLoggedOnceAndTheGoodCasePublishes) {
     const TlsCase &c = GetParam();
-    const std::string k = keys_->path() + "/";
+    const std::string &k = Keys();
     const uint16_t plainPort = FreePort(); // the subscriber's own listener, without TLS
     std::string brokerConfig;
     if (c.brokerCertificate != nullptr)
@@ -129,6 +139,46 @@ TEST_P(TlsToBroker, CauseLoggedOnceAndTheGoodCasePublishes) {
     const std::string log = plant.GatewayLog();
     EXPECT_EQ(Occurrences(log, "trying again"), 1u) << log;
     EXPECT_EQ(log.find("connected to broker"), std::string::npos) << log;
+}
+
+// With cafile and no port in `broker`, the gateway goes to 8883, where this machine runs no broker.
+TEST(MqttTlsSettings, WithCafileThePortIs8883) {
+    Plant plant;
+    const std::string text =
+        Replace(plant.ConfigText("cafile = \"" + Keys() + "ca.pem\"\n"),
+                "127.0.0.1:" + std::to_string(plant.broker().port()), "127.0.0.1");
+    const std::string config = plant.dir().Write("port.toml", text);
+    const std::string log = plant.dir().path() + "/port.log";
+    Child gateway({VPISD_GATEWAY_PATH, "--lib", VPISD_LIBRARY_PATH, "--config", config}, log);
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    std::string logged;
+    while (logged.find("broker 127.0.0.1:") == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(50ms);
+        logged = ReadText(log);
+    }
+    EXPECT_NE(logged.find("broker 127.0.0.1:8883 not reached"), std::string::npos) << logged;
+}
+
+// A TLS 1.2 server (openssl s_server) where the broker was: tls_version "tlsv1.3" refuses it.
+TEST(MqttTlsSettings, TlsVersionIsTheLowestAccepted) {
+    Plant plant;
+    plant.broker().Stop();
+    const std::string port = std::to_string(plant.broker().port());
+    Child server({"/usr/bin/openssl", "s_server", "-quiet", "-tls1_2", "-accept",
+                  "127.0.0.1:" + port, "-cert", Keys() + "broker.pem", "-key",
+                  Keys() + "broker.key"},
+                 plant.dir().path() + "/s_server.log");
+    const std::string logged = "TLS to broker 127.0.0.1:" + port +
+                               " failed: the broker accepts none of the TLS versions the gateway "
+                               "offers (1.3, alert \"protocol version\")";
+    std::this_thread::sleep_for(500ms); // s_server listening
+    plant.StartGateway("cafile = \"" + Keys() + "ca.pem\"\ntls_version = \"tlsv1.3\"\n");
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (plant.GatewayLog().find(logged) == std::string::npos &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_NE(plant.GatewayLog().find(logged), std::string::npos) << plant.GatewayLog();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TlsToBroker, testing::ValuesIn(kCases),
