@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string_view>
 
 namespace vpisd::gateway {
 namespace {
@@ -75,14 +76,20 @@ bool MqttTls::Setup(std::string &error) {
             error = "certfile " + config_.certfile + ": " + OpenSslReason("no certificate in it");
             return false;
         }
+        // The key is checked against the certificate as it is loaded.
         if (SSL_CTX_use_PrivateKey_file(context_, config_.keyfile.c_str(), SSL_FILETYPE_PEM) != 1) {
-            error = "keyfile " + config_.keyfile + ": " + OpenSslReason("no key in it") +
-                    " (a key under a passphrase is not supported)";
-            return false;
-        }
-        if (SSL_CTX_check_private_key(context_) != 1) {
+            bool mismatch = false, locked = false;
+            for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+                const char *reason = ERR_reason_error_string(code);
+                mismatch |= ERR_GET_LIB(code) == ERR_LIB_X509 &&
+                            ERR_GET_REASON(code) == X509_R_KEY_VALUES_MISMATCH;
+                locked |= reason != nullptr && std::string_view(reason) == "bad decrypt";
+            }
             error =
-                "keyfile " + config_.keyfile + " is not the key of certfile " + config_.certfile;
+                "keyfile " + config_.keyfile +
+                (mismatch ? " is not the key of certfile " + config_.certfile
+                 : locked ? std::string(" is under a passphrase, which the gateway does not take")
+                          : std::string(" holds no private key the gateway can read"));
             ERR_clear_error();
             return false;
         }

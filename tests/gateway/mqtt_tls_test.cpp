@@ -31,6 +31,7 @@ sign stranger 127.0.0.1 2 other subjectAltName=IP:127.0.0.1,DNS:localhost
 sign elsewhere elsewhere.example 2 ca subjectAltName=DNS:elsewhere.example
 sign client vpisd-gateway 2 ca extendedKeyUsage=clientAuth
 sign rogue vpisd-gateway 2 other extendedKeyUsage=clientAuth
+openssl ec -in client.key -aes256 -passout pass:x -out locked.key
 chmod 755 . && chmod 644 *
 )";
 
@@ -179,6 +180,30 @@ TEST(MqttTlsSettings, TlsVersionIsTheLowestAccepted) {
            std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(50ms);
     EXPECT_NE(plant.GatewayLog().find(logged), std::string::npos) << plant.GatewayLog();
+}
+
+TEST(MqttTlsSettings, UnusableKeyStopsTheStart) {
+    struct Case {
+        const char *keyfile;
+        const char *logged;
+    };
+    const Case cases[] = {
+        {"locked.key", "locked.key is under a passphrase, which the gateway does not take"},
+        {"client.pem", "client.pem holds no private key the gateway can read"},
+        {"rogue.key", "rogue.key is not the key of certfile "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keyfile);
+        Plant plant;
+        plant.StartGateway("cafile = \"" + Keys() + "ca.pem\"\ncertfile = \"" + Keys() +
+                           "client.pem\"\nkeyfile = \"" + Keys() + c.keyfile + "\"\n");
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (plant.GatewayLog().find(c.logged) == std::string::npos &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_NE(plant.GatewayLog().find(c.logged), std::string::npos) << plant.GatewayLog();
+        EXPECT_EQ(plant.StopGateway(), 1) << plant.GatewayLog();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TlsToBroker, testing::ValuesIn(kCases),
