@@ -50,7 +50,9 @@ int BlockSignals() {
 } // namespace
 
 int main(int argc, char **argv) {
-    CLI::App app{"vpisd-gateway: SY/MAX PLCs on serial lines served as Modbus TCP"};
+    CLI::App app{"vpisd-gateway: SY/MAX PLCs on serial lines served as Modbus TCP ([gateway], "
+                 "[[line]], [[unit]]) and on MQTT ([mqtt], [[poll]]); the tables of the --config "
+                 "file are in man 8 vpisd-gateway"};
     std::string configPath;
     std::string libraryPath;
     bool check = false;
