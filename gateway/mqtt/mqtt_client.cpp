@@ -89,6 +89,7 @@ MqttClient::~MqttClient() {
     }
     if (mosq_ != nullptr)
         mosquitto_destroy(mosq_);
+    tls_.reset(); // its context outlives the client that used it, not the library
     if (--clients == 0)
         mosquitto_lib_cleanup();
 }
