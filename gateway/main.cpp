@@ -7,7 +7,9 @@
 
 int main(int argc, char **argv) {
     using namespace vpisd::gateway;
-    CLI::App app{"vpisd-gateway: SY/MAX PLCs on serial lines served as Modbus TCP and MQTT"};
+    CLI::App app{"vpisd-gateway: SY/MAX PLCs on serial lines served as Modbus TCP ([gateway], "
+                 "[[line]], [[unit]]) and on MQTT ([mqtt], [[poll]]); the tables of the --config "
+                 "file are in man 8 vpisd-gateway"};
     GatewayOptions options;
     bool verbose = false;
     app.add_option("-c,--config", options.configPath, "configuration file (TOML)")->required();

@@ -19,6 +19,9 @@ struct MqttConfig {
     std::string username;
     std::string passwordFile; // absolute path; the password is its first line
     std::string cafile;       // absolute path; set: the broker is reached over TLS
+    std::string certfile;     // absolute paths of the client certificate and its key, or both empty
+    std::string keyfile;
+    std::string tlsVersion; // the lowest TLS version accepted: "tlsv1.2", "tlsv1.3", or empty
     int qos = 1;
     int keepaliveS = 30;
     int64_t fileLine = 0;

@@ -9,18 +9,53 @@ constexpr int64_t kShortestIntervalMs = 10;
 constexpr int64_t kLongestIntervalMs = 86400000;
 constexpr int64_t kKeepaliveLimitS = 65535;
 constexpr uint16_t kBrokerPort = 1883;
+constexpr uint16_t kBrokerTlsPort = 8883;
 
-constexpr const char *kMqttKeys[] = {"broker",   "client_id", "topic_prefix",
-                                     "username", "password",  "password_file",
-                                     "cafile",   "qos",       "keepalive_s"};
+constexpr const char *kMqttKeys[] = {"broker",   "client_id",     "topic_prefix", "username",
+                                     "password", "password_file", "cafile",       "certfile",
+                                     "keyfile",  "tls_version",   "qos",          "keepalive_s"};
 constexpr const char *kPollKeys[] = {"line", "plc", "registers", "interval_ms", "publish"};
+
+// The client certificate and the TLS version, beside `cafile`.
+void ReadTls(TomlReader &r, const toml::table &table, MqttConfig &mqtt) {
+    if (const auto file = r.ReadableFile(table, "mqtt", "certfile"))
+        mqtt.certfile = *file;
+    if (const auto file = r.ReadableFile(table, "mqtt", "keyfile"))
+        mqtt.keyfile = *file;
+    const char *pair[][2] = {{"certfile", "keyfile"}, {"keyfile", "certfile"}};
+    for (const auto &[key, other] : pair) {
+        const toml::node *node = table.get(key);
+        if (node == nullptr)
+            continue;
+        if (table.get(other) == nullptr)
+            r.Problem(TomlReader::LineOf(*node), std::string("mqtt.") + key,
+                      std::string("the client certificate needs both certfile and keyfile: ") +
+                          other + " is missing");
+        else if (table.get("cafile") == nullptr)
+            r.Problem(TomlReader::LineOf(*node), std::string("mqtt.") + key,
+                      "a client certificate is for TLS: give cafile too");
+    }
+    if (const toml::node *node = table.get("tls_version")) {
+        const auto version = node->value_exact<std::string>();
+        if (!version || (*version != "tlsv1.2" && *version != "tlsv1.3"))
+            r.Problem(TomlReader::LineOf(*node), "mqtt.tls_version",
+                      "expected \"tlsv1.2\" or \"tlsv1.3\" (the lowest version accepted)");
+        else if (table.get("cafile") == nullptr)
+            r.Problem(TomlReader::LineOf(*node), "mqtt.tls_version",
+                      "TLS is used with cafile: give cafile too");
+        else
+            mqtt.tlsVersion = *version;
+    }
+}
 
 MqttConfig ReadMqtt(TomlReader &r, const toml::table &table) {
     MqttConfig mqtt;
     mqtt.fileLine = TomlReader::LineOf(table);
     r.UnknownKeys(table, "mqtt", kMqttKeys);
+    // Over TLS (with cafile) the broker's port is 8883 unless `broker` names one.
+    const uint16_t defaultPort = table.get("cafile") != nullptr ? kBrokerTlsPort : kBrokerPort;
     if (const auto broker =
-            r.Endpoint(table, "mqtt", "broker", {kBrokerPort, false, "127.0.0.1:1883"})) {
+            r.Endpoint(table, "mqtt", "broker", {defaultPort, false, "127.0.0.1:1883"})) {
         mqtt.host = broker->host;
         mqtt.port = broker->port;
     } else if (table.get("broker") == nullptr) {
@@ -47,6 +82,7 @@ MqttConfig ReadMqtt(TomlReader &r, const toml::table &table) {
     }
     if (const auto file = r.ReadableFile(table, "mqtt", "cafile"))
         mqtt.cafile = *file;
+    ReadTls(r, table, mqtt);
     if (const auto qos = r.Integer(table, "mqtt", "qos", 0, 2))
         mqtt.qos = static_cast<int>(*qos);
     if (const auto keepalive = r.Integer(table, "mqtt", "keepalive_s", 5, kKeepaliveLimitS))

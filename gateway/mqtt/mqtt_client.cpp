@@ -1,12 +1,17 @@
 #include "gateway/mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "gateway/log.h"
@@ -19,6 +24,48 @@ constexpr auto kFirstPause = std::chrono::seconds(1);
 constexpr auto kLongestPause = std::chrono::seconds(30);
 constexpr int kLoopWaitMs = 100; // how soon the network thread sees a stop
 constexpr auto kGoodbyeWait = std::chrono::seconds(2);
+// An attempt that has no answer to its CONNECT by then is given up and made again.
+constexpr auto kAnswerLimit = std::chrono::seconds(10);
+// Attempts that end without a libmosquitto result of their own.
+constexpr int kNotReached = -1000;
+constexpr int kNoAnswer = -1001;
+
+// Opens and closes one TCP connection to the broker, giving up after kAnswerLimit or at a stop;
+// empty when it was made, else why not.
+std::string ReachBroker(const std::string &host, uint16_t port, const std::atomic<bool> &stopping) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+        rc != 0)
+        return gai_strerror(rc);
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
+    int error = ETIMEDOUT;
+    const auto until = std::chrono::steady_clock::now() + kAnswerLimit;
+    for (const addrinfo *a = found; a != nullptr && !stopping; a = a->ai_next) {
+        const int fd =
+            socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+        pollfd waiting{fd, POLLOUT, 0};
+        while (error == EINPROGRESS && !stopping && std::chrono::steady_clock::now() < until) {
+            if (poll(&waiting, 1, kLoopWaitMs) == 1) {
+                socklen_t size = sizeof error;
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            }
+        }
+        close(fd);
+        if (error == 0)
+            return {};
+        if (error == EINPROGRESS)
+            error = ETIMEDOUT;
+    }
+    return std::strerror(error);
+}
 
 // mosquitto_lib_init and _cleanup are counted: the first client sets the library up, the last
 // one takes it down.
@@ -42,6 +89,7 @@ MqttClient::~MqttClient() {
     }
     if (mosq_ != nullptr)
         mosquitto_destroy(mosq_);
+    tls_.reset(); // its context outlives the client that used it, not the library
     if (--clients == 0)
         mosquitto_lib_cleanup();
 }
@@ -49,6 +97,7 @@ MqttClient::~MqttClient() {
 bool MqttClient::Start(const std::string &willTopic, const std::string &willPayload,
                        Handlers handlers, std::string &error) {
     handlers_ = std::move(handlers);
+    broker_ = config_.host + ":" + std::to_string(config_.port);
     mosq_ = mosquitto_new(clientId_.c_str(), true, this);
     if (mosq_ == nullptr) {
         error = "cannot create the MQTT client";
@@ -74,8 +123,15 @@ bool MqttClient::Start(const std::string &willTopic, const std::string &willPayl
         rc = mosquitto_username_pw_set(mosq_, config_.username.c_str(),
                                        config_.passwordFile.empty() ? nullptr : password.c_str());
     }
-    if (rc == MOSQ_ERR_SUCCESS && !config_.cafile.empty())
-        rc = mosquitto_tls_set(mosq_, config_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && !config_.cafile.empty()) {
+        tls_ = std::make_unique<MqttTls>(config_);
+        if (!tls_->Setup(error))
+            return false;
+        mosquitto_log_callback_set(mosq_, OnLog);
+        rc = mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, tls_->context());
+        if (rc == MOSQ_ERR_SUCCESS) // the context as it is, without libmosquitto's settings
+            rc = mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         error = std::string("MQTT client setup: ") + mosquitto_strerror(rc);
         return false;
@@ -85,33 +141,74 @@ bool MqttClient::Start(const std::string &willTopic, const std::string &willPayl
 }
 
 void MqttClient::Loop() {
-    const std::string broker = config_.host + ":" + std::to_string(config_.port);
     auto pause = std::chrono::steady_clock::duration(kFirstPause);
-    bool told = false; // "not reached" is logged once per outage
-    int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepaliveS);
+    int rc = Attempt();
     while (!stopping_) {
-        if (rc == MOSQ_ERR_SUCCESS)
+        if (rc == MOSQ_ERR_SUCCESS) {
             rc = mosquitto_loop(mosq_, kLoopWaitMs, 1);
-        if (freshConnect_.exchange(false)) {
-            pause = kFirstPause;
-            told = false;
+            if (rc == MOSQ_ERR_SUCCESS && !attemptConnected_ &&
+                std::chrono::steady_clock::now() - attemptStart_ > kAnswerLimit)
+                rc = kNoAnswer;
         }
+        if (freshConnect_.exchange(false))
+            pause = kFirstPause;
         if (rc == MOSQ_ERR_SUCCESS || stopping_)
             continue;
-        if (!told && rc != MOSQ_ERR_CONN_LOST) // a loss has had its own message
-            Log(Level::Warning, logName_,
-                "broker " + broker + " not reached (" +
-                    (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno))
-                                          : std::string(mosquitto_strerror(rc))) +
-                    "); trying again with a growing pause");
-        told = true;
+        if (!attemptConnected_) // a loss has had its own message
+            Tell(FailureCause(rc));
         const auto until = std::chrono::steady_clock::now() + pause;
         while (!stopping_ && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(kLoopWaitMs));
         pause = std::min<std::chrono::steady_clock::duration>(pause * 2, kLongestPause);
         if (!stopping_)
-            rc = mosquitto_reconnect_async(mosq_);
+            rc = Attempt();
     }
+}
+
+int MqttClient::Attempt() {
+    attemptConnected_ = false;
+    attemptStart_ = std::chrono::steady_clock::now();
+    refusal_.clear();
+    if (tls_) {
+        tls_->BeginAttempt();
+        // libmosquitto 2.0.11 does not report a TLS connection the broker's host refuses: it
+        // writes its ClientHello again and again. So the broker is reached once first.
+        unreached_ = ReachBroker(config_.host, config_.port, stopping_);
+        if (!unreached_.empty())
+            return kNotReached;
+    }
+    if (connectCalled_)
+        return mosquitto_reconnect_async(mosq_);
+    const int rc =
+        mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepaliveS);
+    connectCalled_ = rc == MOSQ_ERR_SUCCESS;
+    return rc;
+}
+
+std::string MqttClient::FailureCause(int rc) const {
+    const int error = errno;
+    if (rc == kNotReached)
+        return "broker " + broker_ + " not reached (" + unreached_ + ")";
+    if (!refusal_.empty())
+        return "broker " + broker_ + " refused the connection: " + refusal_;
+    if (tls_) {
+        if (const std::string cause = tls_->Cause(); !cause.empty())
+            return "TLS to broker " + broker_ + " failed: " + cause;
+    }
+    if (rc == kNoAnswer)
+        return "broker " + broker_ + " did not answer within " +
+               std::to_string(kAnswerLimit.count()) + " s";
+    return "broker " + broker_ + " not reached (" +
+           (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(error))
+                                 : std::string(mosquitto_strerror(rc))) +
+           ")";
+}
+
+void MqttClient::Tell(const std::string &cause) {
+    if (cause == lastCause_)
+        return;
+    lastCause_ = cause;
+    Log(Level::Warning, logName_, cause + "; trying again with a growing pause");
 }
 
 bool MqttClient::Subscribe(const std::string &pattern) {
@@ -152,19 +249,20 @@ void MqttClient::Stop(const std::string &topic, const std::string &payload) {
 
 void MqttClient::OnConnect(mosquitto *, void *self, int rc) {
     auto &client = *static_cast<MqttClient *>(self);
-    const std::string broker = client.config_.host + ":" + std::to_string(client.config_.port);
     if (rc != 0) {
-        Log(Level::Warning, client.logName_,
-            "broker " + broker + " refused the connection: " + mosquitto_connack_string(rc));
+        client.refusal_ = mosquitto_connack_string(rc);
         return;
     }
+    client.attemptConnected_ = true;
+    client.lastCause_.clear();
     ++client.statistics_.connects;
     if (client.everConnected_.exchange(true))
         ++client.statistics_.reconnects;
     client.connected_ = true;
     client.freshConnect_ = true;
     Log(Level::Notice, client.logName_,
-        "connected to broker " + broker + " as " + client.clientId_);
+        "connected to broker " + client.broker_ + (client.tls_ ? " over TLS" : "") + " as " +
+            client.clientId_);
     if (client.handlers_.connected)
         client.handlers_.connected();
 }
@@ -195,6 +293,12 @@ void MqttClient::OnMessage(mosquitto *, void *self, const mosquitto_message *mes
     const auto *bytes = static_cast<const char *>(message->payload);
     client.handlers_.message(message->topic, std::string(bytes == nullptr ? "" : bytes,
                                                          static_cast<size_t>(message->payloadlen)));
+}
+
+void MqttClient::OnLog(mosquitto *, void *self, int level, const char *text) {
+    auto &client = *static_cast<MqttClient *>(self);
+    if (level == MOSQ_LOG_ERR && client.tls_ && std::strncmp(text, "OpenSSL Error", 13) == 0)
+        client.tls_->NoteLibraryError(text);
 }
 
 void MqttClient::OnPublish(mosquitto *, void *self, int mid) {

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "gateway/config/mqtt_config.h"
 #include "gateway/mqtt/mqtt_statistics.h"
+#include "gateway/mqtt/mqtt_tls.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -49,7 +52,14 @@ class MqttClient {
     static void OnDisconnect(mosquitto *, void *self, int rc);
     static void OnMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void OnPublish(mosquitto *, void *self, int mid);
+    static void OnLog(mosquitto *, void *self, int level, const char *text);
     void Loop();
+    // Starts one connection attempt: a result of libmosquitto, or kNotReached.
+    int Attempt();
+    // Why the attempt failed, in words (`rc` and errno of the failed call).
+    std::string FailureCause(int rc) const;
+    // Logs `cause` when it is not the one logged last: once per change, not on every retry.
+    void Tell(const std::string &cause);
 
     const MqttConfig &config_;
     const std::string clientId_;
@@ -57,6 +67,15 @@ class MqttClient {
     MqttStatistics &statistics_;
     Handlers handlers_;
     mosquitto *mosq_ = nullptr;
+    std::unique_ptr<MqttTls> tls_; // with `cafile`
+    // The network thread's own: the current attempt and what has been logged.
+    bool connectCalled_ = false; // later attempts reconnect
+    bool attemptConnected_ = false;
+    std::chrono::steady_clock::time_point attemptStart_;
+    std::string unreached_; // why the broker was not reached, before libmosquitto tried
+    std::string refusal_;   // the broker's answer when it refused the attempt
+    std::string lastCause_;
+    std::string broker_; // "host:port", for the log
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> freshConnect_{false}; // the pause starts again from its first length
