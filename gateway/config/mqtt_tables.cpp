@@ -145,7 +145,8 @@ void ReadType(TomlReader &r, const toml::table &table, const std::string &where,
         const auto order = name ? host::WordOrderNamed(*name) : std::nullopt;
         if (!wide)
             r.Problem(TomlReader::LineOf(*node), where + ".word_order",
-                      std::string("a ") + std::string(host::InfoOf(poll.type).name) +
+                      std::string(host::InfoOf(poll.type).name[0] == 'i' ? "an " : "a ") +
+                          std::string(host::InfoOf(poll.type).name) +
                           " value has one word: word_order is for uint32, int32 and float32");
         else if (!order)
             r.Problem(TomlReader::LineOf(*node), where + ".word_order",
