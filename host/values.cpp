@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
 #include "vpisd/vpi.h"
 
@@ -195,7 +194,9 @@ bool RawFromScaled(const ValueFormat &format, const Scaling &scaling, double val
         return false;
     }
     if (format.type == ValueType::Float32) {
-        if (std::fabs(unscaled) > std::numeric_limits<float>::max()) {
+        // Halfway between the largest float and the next power of two rounds to infinity.
+        constexpr double kFloatOverflow = 0x1.ffffffp127;
+        if (std::fabs(unscaled) >= kFloatOverflow) {
             error = std::string(shown) + " is out of range for a float32";
             return false;
         }
