@@ -46,7 +46,7 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
             group.values.push_back(std::move(value));
             const Target target{groups_.size(), i, false};
             targets_[poll.plc + "/" + poll.Level(i)] = target;
-            if (poll.names.contains(i))
+            if (poll.Level(i) != poll.Key(i))
                 targets_[poll.plc + "/" + poll.Key(i)] = Target{groups_.size(), i, true};
         }
         groups_.push_back(std::move(group));
