@@ -84,6 +84,39 @@ int64_t DecodeValue(const ValueFormat &format, std::span<const uint16_t> words);
 int64_t FloatBits(float value);
 float FloatFromBits(int64_t bits);
 
+// The values a type's registers stand for, as they are read: uint16 0..65535, int16
+// -32768..32767, uint32 0..4294967295, int32 -2147483648..2147483647, bit 0..1; float32 the
+// finite floats. A write takes RangeOf(type), which lets uint16 and uint32 take negatives too.
+ValueRange ReadRangeOf(ValueType type);
+// The range a write of `type` accepts, strict for the signed types: int16 -32768..32767,
+// int32 -2147483648..2147483647; uint16 and uint32 as RangeOf.
+ValueRange WriteRangeOf(ValueType type);
+
+// published = raw * scale + offset. Identity() values are shown as they are read.
+struct Scaling {
+    double scale = 1.0;
+    double offset = 0.0;
+    bool Identity() const { return scale == 1.0 && offset == 0.0; }
+};
+
+// Decimals of a number as written shortest (0.1 -> 1, 0.25 -> 2, 10 -> 0), at most 9.
+int DecimalsOf(double number);
+
+// The published number of a raw value as JSON text: an integer type with identity scaling as
+// an integer, a float32 with identity scaling in its shortest round-trip form, anything else
+// rounded to the decimals of scale or offset, whichever has more. nullopt for a float32 that
+// is NaN or infinite.
+std::optional<std::string> ScaledText(const ValueFormat &format, const Scaling &scaling,
+                                      int64_t raw);
+// The published number as a double (for deadbands and ranges); nullopt as ScaledText.
+std::optional<double> ScaledNumber(const ValueFormat &format, const Scaling &scaling, int64_t raw);
+
+// The raw value of a published number: (value - offset) / scale, rounded to the nearest
+// integer for integer types, a float32's bits for float32. False with the reason in `error`
+// when it is not finite or out of WriteRangeOf(type).
+bool RawFromScaled(const ValueFormat &format, const Scaling &scaling, double value, int64_t &raw,
+                   std::string &error);
+
 // What the parse made of a GAS, plus the number of values.
 struct TagLayout {
     int32_t slot = 0;    // route slot of the PLC, 0 peer to peer

@@ -57,7 +57,7 @@ std::optional<int64_t> ParseFloatBits(const std::string &text) {
 
 TagReport ReportFor(const CommonOptions &options, const std::string &gas, const TagLayout &layout) {
     TagReport report = MakeReport(gas, layout);
-    report.asFloat = options.asFloat && IsPair(layout);
+    report.asFloat = options.type == ValueType::Float32 && IsPair(layout);
     report.hexColumn = options.hexColumn;
     return report;
 }
@@ -67,11 +67,12 @@ ValueType ValueTypeFor(const CommonOptions &options, const TagLayout &layout) {
         return ValueType::Uint16;
     if (layout.bit != kNoBit)
         return ValueType::Bit;
-    if (IsPair(layout)) {
-        if (options.asFloat)
-            return ValueType::Float32;
+    const size_t words = IsPair(layout) ? 2 : 1;
+    // A type of the other width leaves these values at their default.
+    if (options.type && InfoOf(*options.type).words == words)
+        return *options.type;
+    if (words == 2)
         return options.asSigned ? ValueType::Int32 : ValueType::Uint32;
-    }
     return options.asSigned ? ValueType::Int16 : ValueType::Uint16;
 }
 
@@ -162,7 +163,7 @@ int RunRead(const CommonOptions &options, const std::vector<TagRequest> &tags) {
 
 int RunWrite(const CommonOptions &options, const std::string &gas,
              const std::vector<std::string> &texts) {
-    const bool floats = options.asFloat && TypeForGas(gas) == kTypePair;
+    const bool floats = options.type == ValueType::Float32 && TypeForGas(gas) == kTypePair;
     std::vector<int64_t> values;
     for (const auto &text : texts) {
         const auto value = floats ? ParseFloatBits(text) : ParseNumber(text);

@@ -27,7 +27,9 @@ struct CommonOptions {
     Format format = Format::Text;
     WordOrder wordOrder = WordOrder::HighFirst;
     bool asSigned = false;
-    bool asFloat = false;   // --type float: 32-bit tags as IEEE 754 single precision
+    // --type: the type of the values of its width (uint16/int16 for registers; uint32, int32,
+    // float32 for pairs); unset ("int"): unsigned, or signed with --signed.
+    std::optional<ValueType> type;
     bool hexColumn = false; // --hex: csv and json carry hex as well
 };
 

@@ -31,7 +31,8 @@ Examples:
   vpisd-cli --port ttyS0 --init plant.int write P1010003 1
   vpisd-cli --port ttyS0 --init plant.int --trace -v read P10100
   vpisd-cli --port ttyS0 --init plant.int --format csv poll P10100 P10101F:2 -l 500 --rounds 10
-  vpisd-cli --port ttyS0 --init plant.int --type float read P10101F
+  vpisd-cli --port ttyS0 --init plant.int --type float32 read P10101F
+  vpisd-cli --port ttyS0 --init plant.int --type int16 read P10100:4
   vpisd-cli check-init plant.int
 
 Exit codes: 0 ok, 1 reply refused or GAS rejected (check-init: the file has problems),
@@ -122,9 +123,18 @@ int main(int argc, char **argv) {
                    "or low-first")
         ->transform(Quiet(CLI::CheckedTransformer(orders, CLI::ignore_case)))
         ->type_name("O");
-    const std::map<std::string, bool> types{{"int", false}, {"float", true}};
-    app.add_option("--type", options.asFloat,
-                   "32-bit values (GAS ending in F): int (default) or float (IEEE 754)")
+    // "int" and "float" as before the type names; each name applies to the tags of its width.
+    const std::map<std::string, int> types{{"int", -1},
+                                           {"float", static_cast<int>(ValueType::Float32)},
+                                           {"uint16", static_cast<int>(ValueType::Uint16)},
+                                           {"int16", static_cast<int>(ValueType::Int16)},
+                                           {"uint32", static_cast<int>(ValueType::Uint32)},
+                                           {"int32", static_cast<int>(ValueType::Int32)},
+                                           {"float32", static_cast<int>(ValueType::Float32)}};
+    int typeCode = -1;
+    app.add_option("--type", typeCode,
+                   "value type: uint16 or int16 for registers; uint32, int32 or float32 (IEEE 754) "
+                   "for pairs (GAS ending in F); int (default) and float as before")
         ->transform(Quiet(CLI::CheckedTransformer(types, CLI::ignore_case)))
         ->type_name("T");
     app.add_flag("--signed", options.asSigned, "show 16- and 32-bit values as signed numbers");
@@ -188,6 +198,8 @@ int main(int argc, char **argv) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         options.parity = codes.at(lower);
     }
+    if (typeCode >= 0)
+        options.type = static_cast<ValueType>(typeCode);
     if (!stopBits.empty()) {
         options.stopBits = static_cast<uint16_t>(stopBits == "1" ? 0 : stopBits == "1.5" ? 1 : 2);
     }

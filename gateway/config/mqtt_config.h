@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "gateway/config/register_spec.h"
+#include "host/values.h"
 
 namespace vpisd::gateway {
 
@@ -21,7 +23,8 @@ struct MqttConfig {
     std::string cafile;       // absolute path; set: the broker is reached over TLS
     std::string certfile;     // absolute paths of the client certificate and its key, or both empty
     std::string keyfile;
-    std::string tlsVersion; // the lowest TLS version accepted: "tlsv1.2", "tlsv1.3", or empty
+    std::string tlsVersion;      // the lowest TLS version accepted: "tlsv1.2", "tlsv1.3", or empty
+    std::string discoveryPrefix; // Home Assistant discovery under it; empty: none
     int qos = 1;
     int keepaliveS = 30;
     int64_t fileLine = 0;
@@ -35,7 +38,24 @@ struct PollConfig {
     RegisterSpec registers;
     int32_t intervalMs = 1000;
     PublishMode publish = PublishMode::OnChange;
+    // How each value sits in its registers: a 32-bit type over a plain form takes the
+    // registers in consecutive pairs.
+    host::ValueType type = host::ValueType::Uint16;
+    host::WordOrder order = host::WordOrder::HighFirst;
+    host::Scaling scaling;
+    double deadband = 0;                 // published units; on_change only
+    std::map<size_t, std::string> names; // value index -> topic levels used instead of its key
+    std::string unitOfMeasurement;       // passed on to discovery
+    std::string deviceClass;
     int64_t fileLine = 0;
+
+    size_t Values() const;
+    // The first register of value `index`, its key ("100", "101F", "100/3") and its topic
+    // levels under <prefix>/<line>/<plc>/ (its name when it has one, else its key).
+    uint16_t RegisterOf(size_t index) const;
+    std::string Key(size_t index) const;
+    std::string Level(size_t index) const;
+    host::ValueFormat Format() const;
 };
 
 } // namespace vpisd::gateway

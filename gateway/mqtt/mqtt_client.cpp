@@ -284,15 +284,19 @@ void MqttClient::OnMessage(mosquitto *, void *self, const mosquitto_message *mes
     auto &client = *static_cast<MqttClient *>(self);
     if (!client.handlers_.message || message->topic == nullptr)
         return;
+    const auto *bytes = static_cast<const char *>(message->payload);
+    const std::string payload(bytes == nullptr ? "" : bytes,
+                              static_cast<size_t>(message->payloadlen));
+    if (message->retain && client.handlers_.retained &&
+        client.handlers_.retained(message->topic, payload))
+        return;
     if (message->retain) {
         Log(Level::Warning, client.logName_,
             std::string("ignored the retained command on ") + message->topic +
                 " (publish commands without the retain flag)");
         return;
     }
-    const auto *bytes = static_cast<const char *>(message->payload);
-    client.handlers_.message(message->topic, std::string(bytes == nullptr ? "" : bytes,
-                                                         static_cast<size_t>(message->payloadlen)));
+    client.handlers_.message(message->topic, payload);
 }
 
 void MqttClient::OnLog(mosquitto *, void *self, int level, const char *text) {

@@ -26,6 +26,9 @@ class MqttClient {
         // Messages the broker keeps retained are not handed on: a retained command would run
         // again at every reconnect.
         std::function<void(const std::string &topic, const std::string &payload)> message;
+        // Retained messages (e.g. discovery configs kept from an earlier run): true when taken;
+        // any other is logged as an ignored retained command.
+        std::function<bool(const std::string &topic, const std::string &payload)> retained;
     };
 
     // `logName`: the line name the client's log lines carry.

@@ -1,6 +1,7 @@
 #include "gateway/mqtt/mqtt_line.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "gateway/log.h"
 
@@ -28,7 +29,7 @@ const char *OutcomeWord(WriteOutcome outcome) {
 
 MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::string clientId,
                    MqttStatistics &statistics)
-    : config_(config), line_(config.lines[line]),
+    : config_(config), lineIndex_(line), line_(config.lines[line]),
       base_(config.mqtt->topicPrefix + "/" + config.lines[line].name), worker_(worker),
       statistics_(statistics),
       client_(*config.mqtt, std::move(clientId), config.lines[line].name, statistics) {
@@ -39,10 +40,14 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
         Group group;
         group.poll = &poll;
         group.due = now;
-        for (uint16_t i = 0; i < poll.registers.count; ++i) {
+        for (size_t i = 0; i < poll.Values(); ++i) {
             Value value;
-            value.topic = base_ + "/" + poll.plc + "/" + poll.registers.Name(i);
+            value.topic = base_ + "/" + poll.plc + "/" + poll.Level(i);
             group.values.push_back(std::move(value));
+            const Target target{groups_.size(), i, false};
+            targets_[poll.plc + "/" + poll.Level(i)] = target;
+            if (poll.Level(i) != poll.Key(i))
+                targets_[poll.plc + "/" + poll.Key(i)] = Target{groups_.size(), i, true};
         }
         groups_.push_back(std::move(group));
         const bool known = std::any_of(routes_.begin(), routes_.end(),
@@ -55,6 +60,11 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
             routes_.push_back(std::move(route));
         }
     }
+    for (DiscoveryConfig &discovery : DiscoveryConfigs(config)) {
+        discoveryTopics_.insert(discovery.topic);
+        if (discovery.line == line)
+            discovery_.push_back(std::move(discovery));
+    }
 }
 
 MqttLine::~MqttLine() {
@@ -64,9 +74,15 @@ MqttLine::~MqttLine() {
 bool MqttLine::Start(std::string &error) {
     MqttClient::Handlers handlers;
     handlers.connected = [this] {
+        PublishDiscovery();
         client_.Publish(base_ + "/status", "online", true);
         client_.Subscribe(base_ + "/+/+/set");
-        client_.Subscribe(base_ + "/+/+/+/set"); // bits: <plc>/100/3/set
+        client_.Subscribe(base_ + "/+/+/+/set"); // bits and names of two levels
+        for (const auto &[path, target] : targets_) {
+            // Names of more levels than the patterns above reach.
+            if (std::count(path.begin(), path.end(), '/') > 2)
+                client_.Subscribe(base_ + "/" + path + "/set");
+        }
         std::lock_guard lock(mutex_);
         republish_ = true;
         wake_.notify_one();
@@ -74,9 +90,36 @@ bool MqttLine::Start(std::string &error) {
     handlers.message = [this](const std::string &topic, const std::string &payload) {
         OnSet(topic, payload);
     };
+    handlers.retained = [this](const std::string &topic, const std::string &payload) {
+        return OnRetained(topic, payload);
+    };
     if (!client_.Start(base_ + "/status", "offline", std::move(handlers), error))
         return false;
     thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void MqttLine::PublishDiscovery() {
+    if (config_.mqtt->discoveryPrefix.empty())
+        return;
+    for (const DiscoveryConfig &discovery : discovery_)
+        client_.Publish(discovery.topic, discovery.payload, true);
+    // The first line's connection looks for the configs of an earlier run that this one no
+    // longer has: the broker hands over what it keeps when the subscription is made.
+    if (lineIndex_ == 0)
+        client_.Subscribe(DiscoverySubscription(*config_.mqtt));
+}
+
+bool MqttLine::OnRetained(const std::string &topic, const std::string &payload) {
+    const std::string &prefix = config_.mqtt->discoveryPrefix;
+    if (prefix.empty() || !topic.starts_with(prefix + "/"))
+        return false;
+    if (!payload.empty() && !discoveryTopics_.contains(topic) &&
+        IsOwnDiscoveryConfig(*config_.mqtt, topic, payload)) {
+        Log(Level::Info, line_.name,
+            "mqtt discovery config " + topic + " cleared (no longer polled)");
+        client_.Publish(topic, "", true);
+    }
     return true;
 }
 
@@ -155,12 +198,13 @@ void MqttLine::Schedule(Clock::time_point now) {
 }
 
 bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic,
-                         int64_t value) {
+                         std::string shown) {
     request.queued = Clock::now();
-    request.done = [this, kind, index, topic = std::move(topic), value](LineReply &&reply) {
+    request.done = [this, kind, index, topic = std::move(topic),
+                    shown = std::move(shown)](LineReply &&reply) {
         std::lock_guard lock(mutex_);
         done_.push_back(
-            Done{kind, index, topic, value, std::move(reply), std::chrono::system_clock::now()});
+            Done{kind, index, topic, shown, std::move(reply), std::chrono::system_clock::now()});
         --jobsOut_;
         wake_.notify_one();
     };
@@ -200,7 +244,7 @@ void MqttLine::Finish(Done &done) {
         break;
     case Done::Kind::Write: {
         const StatusWrite &answer = host::RowFor(kStatusWrites, done.reply.status);
-        Answer(done.topic, answer.outcome, answer.reason, done.value);
+        Answer(done.topic, answer.outcome, answer.reason, done.shown);
         if (answer.outcome != WriteOutcome::Ok)
             break;
         // Show the new value soon: the groups of that PLC read again now.
@@ -222,6 +266,7 @@ void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string 
     }
     switch (*quality) {
     case Quality::Good:
+    case Quality::BadValue: // judged per value below
         ++statistics_.pollsOk;
         break;
     case Quality::Refused:
@@ -231,23 +276,38 @@ void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string 
         ++statistics_.pollsNoAnswer;
         break;
     }
-    const host::ValueFormat format = FormatOf(group.poll->registers);
+    const PollConfig &poll = *group.poll;
+    const host::ValueFormat format = poll.Format();
     const size_t width = host::InfoOf(format.type).words;
     // A group of bits reads the one register they share.
     const size_t step = format.type == host::ValueType::Bit ? 0 : width;
     const std::span<const uint16_t> words(reply.values);
-    const bool always = group.poll->publish == PublishMode::Always;
-    for (uint16_t i = 0; i < group.values.size(); ++i) {
+    const bool always = poll.publish == PublishMode::Always;
+    for (size_t i = 0; i < group.values.size(); ++i) {
         Value &value = group.values[i];
         const std::optional<Quality> before = value.quality;
-        const std::optional<int64_t> old = value.value;
-        value.quality = quality;
+        Quality now = *quality;
+        std::optional<double> number;
+        if (now == Quality::Good && words.size() >= step * i + width) {
+            const int64_t raw = host::DecodeValue(format, words.subspan(step * i, width));
+            number = host::ScaledNumber(format, poll.scaling, raw);
+            if (number)
+                value.value = raw;
+            else
+                now = Quality::BadValue; // NaN or infinite: no number to publish
+        }
+        value.quality = now;
         value.ts = ts;
-        if (*quality == Quality::Good)
-            value.value = host::DecodeValue(format, words.subspan(step * i, width));
-        const bool changed = before != quality || old != value.value;
-        // A failure is told once; a good value every round or when it changes.
-        Send(value, changed || (always && *quality == Quality::Good));
+        bool publish = before != now; // a change of quality is always told
+        if (!publish && now == Quality::Good) {
+            // on_change: a change beyond the deadband from the number last published.
+            publish = always || !value.published ||
+                      (poll.deadband > 0 ? std::fabs(*number - *value.published) > poll.deadband
+                                         : *number != *value.published);
+        }
+        if (publish && number)
+            value.published = number;
+        Send(group, value, publish);
     }
 }
 
@@ -261,12 +321,19 @@ void MqttLine::RouteDone(Route &route, const LineReply &reply, const std::string
         route.sent = client_.Publish(route.topic, RoutePayload(*route.selection, ts), true);
 }
 
-void MqttLine::Send(Value &value, bool publish) {
+std::string MqttLine::Payload(const Group &group, const Value &value) const {
+    // A failed read keeps the last good value beside its quality; a bad value has none.
+    std::optional<std::string> number;
+    if (value.value && value.quality != Quality::BadValue)
+        number = host::ScaledText(group.poll->Format(), group.poll->scaling, *value.value);
+    return ValuePayload(number, value.ts, *value.quality);
+}
+
+void MqttLine::Send(const Group &group, Value &value, bool publish) {
     if (!publish && value.sent)
         return;
     // Unsent values (the broker was away) go out with the next round or at the reconnect.
-    value.sent =
-        client_.Publish(value.topic, ValuePayload(value.value, value.ts, *value.quality), true);
+    value.sent = client_.Publish(value.topic, Payload(group, value), true);
 }
 
 void MqttLine::Republish() {
@@ -275,8 +342,7 @@ void MqttLine::Republish() {
     for (Group &group : groups_) {
         for (Value &value : group.values) {
             if (value.quality)
-                value.sent = client_.Publish(
-                    value.topic, ValuePayload(value.value, value.ts, *value.quality), true);
+                value.sent = client_.Publish(value.topic, Payload(group, value), true);
         }
     }
     for (Route &route : routes_) {
@@ -288,20 +354,16 @@ void MqttLine::Republish() {
 
 bool MqttLine::ReadOnly(const std::string &plc) const {
     // A PLC that a read-only Modbus unit serves is read-only on MQTT too.
-    if (config_.server.readOnly)
-        return true;
-    return std::any_of(config_.units.begin(), config_.units.end(), [&](const UnitConfig &unit) {
-        return unit.readOnly && &config_.lines[unit.line] == &line_ && unit.plc == plc;
-    });
+    return PlcReadOnly(config_, lineIndex_, plc);
 }
 
 void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
-                      std::optional<int64_t> value) {
+                      const std::string &shown) {
     statistics_.CountWrite(outcome);
     // "P1/101 = 250: ok"
     const std::string what =
         setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size()) +
-        (value ? " = " + std::to_string(*value) : "");
+        (shown.empty() ? "" : " = " + shown);
     Log(outcome == WriteOutcome::Ok ? Level::Info : Level::Warning, line_.name,
         "mqtt write " + what + ": " + OutcomeWord(outcome) +
             (reason.empty() ? "" : " (" + reason + ")"));
@@ -320,38 +382,59 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
         topic.substr(base_.size() + 1, topic.size() - base_.size() - 1 - kSet.size());
     const size_t slash = path.find('/');
     const std::string plc = path.substr(0, slash);
-    const std::optional<RegisterSpec> spec =
-        slash == std::string::npos ? std::nullopt : ParseValueName(path.substr(slash + 1));
-    if (plc.size() != 2 || !spec) {
-        Answer(topic, WriteOutcome::Refused,
-               "\"" + path + "\" names no value: expected PLC/100, PLC/101F or PLC/100/3");
-        return;
+    host::ValueFormat format;
+    host::Scaling scaling;
+    uint16_t first = 0;
+    if (const auto target = targets_.find(path); target != targets_.end()) {
+        const PollConfig &poll = *groups_[target->second.group].poll;
+        if (target->second.byKeyOfNamed) {
+            Answer(topic, WriteOutcome::Refused,
+                   "\"" + path + "\" is named \"" + poll.Level(target->second.value) +
+                       "\": set it on " + base_ + "/" + plc + "/" +
+                       poll.Level(target->second.value) + "/set");
+            return;
+        }
+        format = poll.Format();
+        scaling = poll.scaling;
+        first = poll.RegisterOf(target->second.value);
+    } else {
+        const std::optional<RegisterSpec> spec =
+            slash == std::string::npos ? std::nullopt : ParseValueName(path.substr(slash + 1));
+        if (plc.size() != 2 || !spec) {
+            Answer(topic, WriteOutcome::Refused,
+                   "\"" + path +
+                       "\" names no value: expected PLC/100, PLC/101F, PLC/100/3 or a name");
+            return;
+        }
+        format = FormatOf(*spec);
+        first = spec->first;
     }
     if (ReadOnly(plc)) {
         Answer(topic, WriteOutcome::ReadOnly, "");
         return;
     }
-    const host::ValueFormat format = FormatOf(*spec);
-    const SetValue set = ParseSetPayload(payload, format.type);
+    const SetValue set = ParseSetPayload(payload, format, scaling);
     if (!set.value) {
         Answer(topic, WriteOutcome::Refused, set.reason);
         return;
     }
+    std::string shown(payload.substr(0, std::min<size_t>(payload.size(), 40)));
     LineRequest request;
     request.source = Source::Mqtt;
     request.plc = plc;
-    request.first = spec->first;
+    request.first = first;
     if (format.type == host::ValueType::Bit) {
         // A masked write of the one bit, never a read-modify-write of its register.
         request.op = LineOp::WriteBits;
-        request.bits = {BitWrite{spec->first, format.bit, *set.value != 0}};
+        request.bits = {BitWrite{first, format.bit, *set.value != 0}};
     } else {
+        // A 32-bit value's two words go in one write, in the group's word order.
         request.op = LineOp::WriteRegisters;
         request.values.resize(host::InfoOf(format.type).words);
         host::EncodeValue(format, *set.value, request.values);
     }
-    if (!SubmitJob(request, Done::Kind::Write, 0, topic, *set.value))
-        Answer(topic, WriteOutcome::Refused, "the line's queue is full", set.value);
+    if (!SubmitJob(request, Done::Kind::Write, 0, topic, shown))
+        Answer(topic, WriteOutcome::Refused, "the line's queue is full", shown);
 }
 
 } // namespace vpisd::gateway

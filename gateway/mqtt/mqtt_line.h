@@ -4,27 +4,32 @@
 //
 // Topics under <prefix>/<line>/:
 //   status                    "online" retained; "offline" as the last will and at stop
-//   <plc>/<value>             {"value":1234,"ts":"...","quality":"good"} retained
+//   <plc>/<value>             {"value":-10.5,"ts":"...","quality":"good"} retained
 //   <plc>/route               {"value":0,"route":"normal","ts":"..."} retained
-//   <plc>/<value>/set         a number to write
+//   <plc>/<value>/set         a number to write, in the value's published units
 //   <plc>/<value>/set/result  ok, refused, no_answer or read_only
 //   <plc>/<value>/set/reason  why a write was refused, just before its result
-// <value> is "100" (a register), "101F" (the pair 101-102, 32 bits) or "100/3" (bit 3 of 100,
-// counted from 1 at the least significant bit).
+// <value> is the value's name when its group gives one ("tank1/level"), else its key: "100"
+// (a register, or the pair from 100 of a 32-bit type), "101F" (the pair 101-102) or "100/3"
+// (bit 3 of 100, counted from 1 at the least significant bit). A register no group polls takes
+// a /set on its key as uint16 (a pair "101F" as uint32, a bit as a bit).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
+#include "gateway/mqtt/discovery.h"
 #include "gateway/mqtt/mqtt_client.h"
 #include "gateway/mqtt/mqtt_payload.h"
 #include "gateway/mqtt/mqtt_statistics.h"
@@ -50,9 +55,10 @@ class MqttLine {
 
     struct Value {
         std::string topic;
-        std::optional<int64_t> value; // the latest good one
+        std::optional<int64_t> value; // the latest good raw value
         std::optional<Quality> quality;
-        std::string ts; // of the latest read, good or not
+        std::string ts;                  // of the latest read, good or not
+        std::optional<double> published; // the number last published, for the deadband
         bool sent = false;
     };
     struct Group {
@@ -74,7 +80,7 @@ class MqttLine {
         enum class Kind : uint8_t { Poll, Route, Write } kind = Kind::Poll;
         size_t index = 0;  // group or route
         std::string topic; // Write: the /set topic
-        int64_t value = 0; // Write: the value written
+        std::string shown; // Write: the value written, for the log
         LineReply reply;
         std::chrono::system_clock::time_point at{};
     };
@@ -82,19 +88,23 @@ class MqttLine {
     void Run();
     void Schedule(Clock::time_point now);
     bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic = "",
-                   int64_t value = 0);
+                   std::string shown = "");
     void Finish(Done &done);
     void PollDone(Group &group, const LineReply &reply, const std::string &ts);
     void RouteDone(Route &route, const LineReply &reply, const std::string &ts);
-    void Send(Value &value, bool changed);
+    void Send(const Group &group, Value &value, bool changed);
+    std::string Payload(const Group &group, const Value &value) const;
     void Republish();
+    void PublishDiscovery();
+    bool OnRetained(const std::string &topic, const std::string &payload);
     void OnSet(const std::string &topic, const std::string &payload);
-    // `value`: what was (or would have been) written, for the log.
+    // `shown`: what was (or would have been) written, for the log.
     void Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
-                std::optional<int64_t> value = std::nullopt);
+                const std::string &shown = "");
     bool ReadOnly(const std::string &plc) const;
 
     const Config &config_;
+    const size_t lineIndex_;
     const LineConfig &line_;
     const std::string base_; // "<prefix>/<line>"
     LineWorker &worker_;
@@ -102,6 +112,16 @@ class MqttLine {
     MqttClient client_;
     std::vector<Group> groups_;
     std::vector<Route> routes_;
+    // "<plc>/<level>" of every polled value: its group and index in groups_; `named` for the
+    // key of a value that has a name (its /set goes to the name).
+    struct Target {
+        size_t group = 0;
+        size_t value = 0;
+        bool byKeyOfNamed = false;
+    };
+    std::map<std::string, Target> targets_;
+    std::vector<DiscoveryConfig> discovery_; // this line's discovery configs
+    std::set<std::string> discoveryTopics_;  // every line's: the ones not to clear
 
     std::mutex mutex_; // guards what the other threads hand over: done_, republish_, stop_
     std::condition_variable wake_;

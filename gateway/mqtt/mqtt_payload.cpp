@@ -39,6 +39,8 @@ const char *QualityWord(Quality quality) {
         return "no_answer";
     case Quality::Refused:
         return "refused";
+    case Quality::BadValue:
+        return "bad_value";
     case Quality::Good:
         break;
     }
@@ -57,12 +59,11 @@ std::string TimeStamp(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string ValuePayload(std::optional<int64_t> value, const std::string &ts, Quality quality) {
-    Json json;
-    json["value"] = value ? Json(*value) : Json(nullptr);
-    json["ts"] = ts;
-    json["quality"] = QualityWord(quality);
-    return json.dump();
+std::string ValuePayload(const std::optional<std::string> &value, const std::string &ts,
+                         Quality quality) {
+    // Written out by hand: the number keeps the decimals it was given ("-10.0", "1.25").
+    return "{\"value\":" + value.value_or("null") + ",\"ts\":" + Json(ts).dump() +
+           ",\"quality\":\"" + QualityWord(quality) + "\"}";
 }
 
 std::string RoutePayload(uint16_t selection, const std::string &ts) {
@@ -73,24 +74,28 @@ std::string RoutePayload(uint16_t selection, const std::string &ts) {
     return json.dump();
 }
 
-SetValue ParseSetPayload(std::string_view payload, ValueType type) {
+SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &format,
+                         const host::Scaling &scaling) {
     SetValue result;
     const Json json = Json::parse(payload.begin(), payload.end(), nullptr, false);
     const Json *number = &json;
     if (json.is_object() && json.contains("value"))
         number = &json["value"];
-    int64_t value = 0;
-    if (number->is_boolean() && type == ValueType::Bit) {
+    double value = 0;
+    if (number->is_boolean() && format.type == ValueType::Bit) {
         value = number->get<bool>() ? 1 : 0;
     } else if (number->is_number_integer()) {
         if (number->is_number_unsigned() && number->get<uint64_t>() > INT64_MAX) {
             result.reason = Quoted(payload) + " is out of range";
             return result;
         }
-        value = number->get<int64_t>();
+        value = static_cast<double>(number->get<int64_t>());
     } else if (number->is_number_float()) {
-        result.reason = Quoted(payload) + " is not a whole number";
-        return result;
+        value = number->get<double>();
+        if (scaling.Identity() && format.type != ValueType::Float32 && value != std::trunc(value)) {
+            result.reason = Quoted(payload) + " is not a whole number";
+            return result;
+        }
     } else if (json.is_discarded()) {
         std::string_view text = payload;
         while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
@@ -103,14 +108,15 @@ SetValue ParseSetPayload(std::string_view payload, ValueType type) {
                                             : Quoted(payload) + " is not a number";
             return result;
         }
-        value = *parsed;
+        value = static_cast<double>(*parsed);
     } else {
         result.reason = Quoted(payload) + " is not a number";
         return result;
     }
-    if (!host::CheckRange(host::RangeOf(type), value, result.reason))
+    int64_t raw = 0;
+    if (!host::RawFromScaled(format, scaling, value, raw, result.reason))
         return result;
-    result.value = value;
+    result.value = raw;
     return result;
 }
 

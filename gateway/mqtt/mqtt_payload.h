@@ -16,9 +16,10 @@
 
 namespace vpisd::gateway {
 
-enum class Quality : uint8_t { Good, NoAnswer, Refused };
+// BadValue: the read was good but the registers hold no number (a float32 NaN or infinity).
+enum class Quality : uint8_t { Good, NoAnswer, Refused, BadValue };
 
-const char *QualityWord(Quality quality); // "good", "no_answer", "refused"
+const char *QualityWord(Quality quality); // "good", "no_answer", "refused", "bad_value"
 
 struct StatusQuality {
     host::LineStatus status;
@@ -59,18 +60,22 @@ host::ValueFormat FormatOf(const RegisterSpec &spec);
 // "2026-12-07T10:15:02.120Z": UTC, milliseconds.
 std::string TimeStamp(std::chrono::system_clock::time_point when);
 
-// {"value": 1234, "ts": "...", "quality": "good"}; `value` null when none was ever read.
-std::string ValuePayload(std::optional<int64_t> value, const std::string &ts, Quality quality);
+// {"value":1234,"ts":"...","quality":"good"}; `value` the JSON number text (host::ScaledText),
+// null when there is none.
+std::string ValuePayload(const std::optional<std::string> &value, const std::string &ts,
+                         Quality quality);
 // {"value": 0, "route": "normal", "ts": "..."}: 0 the normal route, anything else the backup.
 std::string RoutePayload(uint16_t selection, const std::string &ts);
 
 struct SetValue {
-    std::optional<int64_t> value; // set: the number to write
+    std::optional<int64_t> value; // set: the raw value to write (a float32's bits)
     std::string reason;           // unset: why the payload is refused
 };
 
-// A JSON number (1234, -5), {"value": 1234}, true/false for a bit, or a 0x hexadecimal number,
-// checked against host::RangeOf(type).
-SetValue ParseSetPayload(std::string_view payload, host::ValueType type);
+// A JSON number (1234, -5, 21.5), {"value": 1234}, true/false for a bit, or a 0x hexadecimal
+// number, in published units: converted back through `scaling` and checked against the
+// type's range. An integer type without scaling takes whole numbers only.
+SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &format,
+                         const host::Scaling &scaling = {});
 
 } // namespace vpisd::gateway

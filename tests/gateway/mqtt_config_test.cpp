@@ -119,6 +119,52 @@ TEST(MqttConfig, CheckNamesEachProblem) {
         {poll + "registers = \"1\"\n", "poll: [[poll]] publishes to MQTT: it needs an [mqtt]"},
         {"[[line]]\nname = \"so+uth\"\nport = \"ttyS1\"\nvpi = 2\n" + mqtt,
          "line[2].name: \"so+uth\" is a topic level under MQTT"},
+        {mqtt + "discovery_prefix = \"homeassistant\"\n" + poll +
+             "registers = \"100:4\"\ntype = \"float32\"\nword_order = \"low_first\"\n"
+             "scale = 0.5\noffset = -3\ndeadband = 0.25\nunit_of_measurement = \"bar\"\n"
+             "device_class = \"pressure\"\nnames = { \"100\" = \"line/pressure\" }\n",
+         ""},
+        {mqtt + poll + "registers = \"100\"\ntype = \"real\"\n",
+         "check.toml:16: poll[1].type: unknown type: expected uint16, int16, uint32, int32, "
+         "float32 or bit"},
+        {mqtt + poll + "registers = \"100/3\"\ntype = \"int16\"\n",
+         "poll[1].type: a bit of a register (\"100/3\") is of type \"bit\""},
+        {mqtt + poll + "registers = \"100\"\ntype = \"bit\"\n", "poll[1].type: type \"bit\" takes"},
+        {mqtt + poll + "registers = \"101F\"\ntype = \"int16\"\n",
+         "poll[1].type: a register pair (\"101F\") holds a 32-bit value"},
+        {mqtt + poll + "registers = \"100\"\ntype = \"int16\"\nword_order = \"low_first\"\n",
+         "check.toml:17: poll[1].word_order: an int16 value has one word"},
+        {mqtt + poll + "registers = \"101F\"\nword_order = \"middle\"\n",
+         "poll[1].word_order: expected \"high_first\" or \"low_first\""},
+        {mqtt + poll + "registers = \"100:3\"\ntype = \"int32\"\n",
+         "check.toml:15: poll[1].registers: int32 takes its registers in pairs: give an even "
+         "count"},
+        {mqtt + poll + "registers = \"100\"\nscale = 0\n", "check.toml:16: poll[1].scale: 0 would"},
+        {mqtt + poll + "registers = \"100\"\noffset = \"x\"\n",
+         "poll[1].offset: expected a number"},
+        {mqtt + poll + "registers = \"100\"\ndeadband = -1\n",
+         "poll[1].deadband: expected a number"},
+        {mqtt + poll + "registers = \"100:2\"\nnames = { \"102\" = \"x\" }\n",
+         "poll[1].names.102: not a value of this group (its values are 100 to 101)"},
+        {mqtt + poll + "registers = \"100:2\"\nnames = { \"100\" = \"tank/+\" }\n",
+         "poll[1].names.100: \"tank/+\": expected topic levels without"},
+        {mqtt + poll + "registers = \"100:2\"\nnames = { \"100\" = \"a/#\" }\n",
+         "poll[1].names.100: \"a/#\""},
+        {mqtt + poll + "registers = \"100:2\"\nnames = { \"100\" = \"101\" }\n",
+         "poll[1].names.100: \"101\" is already the key or name of another value of P1"},
+        {mqtt + poll + "registers = \"100:2\"\nnames = { \"100\" = \"t\", \"101\" = \"t\" }\n",
+         "poll[1].names.101: \"t\" is already the key or name"},
+        {mqtt + poll + "registers = \"100\"\nnames = { \"100\" = \"t\" }\n" + poll +
+             "registers = \"101\"\nnames = { \"101\" = \"t\" }\n",
+         "poll[2].names.101: \"t\" is already the key or name"},
+        {mqtt + poll + "registers = \"100\"\nnames = { \"100\" = \"105\" }\n" + poll +
+             "registers = \"105\"\n",
+         "poll[2].registers: north/P1/105 is already polled or named by an earlier group"},
+        {mqtt + poll + "registers = \"100\"\nnames = { \"100\" = \"pump/set\" }\n",
+         "a level \"set\" would read as a command topic"},
+        {mqtt + poll + "registers = \"100\"\nnames = { \"100\" = \"route\" }\n",
+         "poll[1].names.100: \"route\": \"route\" is the topic"},
+        {mqtt + "discovery_prefix = \"ha/#\"\n", "mqtt.discovery_prefix: expected topic levels"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
@@ -130,6 +176,46 @@ TEST(MqttConfig, CheckNamesEachProblem) {
         EXPECT_EQ(status, 2) << output;
         EXPECT_NE(output.find(c.problem), std::string::npos) << output;
     }
+}
+
+TEST(MqttConfig, EveryPollProblemOnItsKeysOwnLineInOnePass) {
+    TempDir dir;
+    dir.Write("plant.int", "P1=1+5\n");
+    dir.Write("password.txt", "secret\n");
+    const std::string text = "[[line]]\n"                      // 1
+                             "name = \"north\"\n"              // 2
+                             "port = \"ttyS0\"\n"              // 3
+                             "vpi = 1\n"                       // 4
+                             "init = \"plant.int\"\n"          // 5
+                             "[mqtt]\n"                        // 6
+                             "broker = \"127.0.0.1\"\n"        // 7
+                             "cafile = \"password.txt\"\n"     // 8
+                             "certfile = \"password.txt\"\n"   // 9
+                             "[[poll]]\n"                      // 10
+                             "line = \"north\"\n"              // 11
+                             "plc = \"P1\"\n"                  // 12
+                             "registers = \"100:3\"\n"         // 13
+                             "type = \"int32\"\n"              // 14
+                             "scale = 0\n"                     // 15
+                             "names = { \"100\" = \"a+b\" }\n" // 16
+                             "[[poll]]\n"                      // 17
+                             "line = \"north\"\n"              // 18
+                             "plc = \"P1\"\n"                  // 19
+                             "registers = \"200\"\n"           // 20
+                             "type = \"int8\"\n"               // 21
+                             "[[poll]]\n"                      // 22
+                             "line = \"north\"\n"              // 23
+                             "plc = \"P1\"\n"                  // 24
+                             "registers = \"300\"\n"           // 25
+                             "word_order = \"low_first\"\n";   // 26
+    const auto [status, output] = CheckConfig(dir, text);
+    EXPECT_EQ(status, 2);
+    const std::string file = dir.path() + "/check.toml:";
+    for (const char *problem :
+         {"9: mqtt.certfile: ", "13: poll[1].registers: int32 takes its registers in pairs",
+          "15: poll[1].scale: ", "16: poll[1].names.100: ", "21: poll[2].type: unknown type",
+          "26: poll[3].word_order: a uint16 value has one word"})
+        EXPECT_NE(output.find(file + problem), std::string::npos) << problem << "\n" << output;
 }
 
 } // namespace

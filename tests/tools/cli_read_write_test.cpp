@@ -172,6 +172,40 @@ TEST_F(ReadWrite, FloatsSitInAPairInTheChosenWordOrder) {
     EXPECT_EQ(Run({"--type", "float", "write", "P10101F", "3,14"}).exitCode, 4);
 }
 
+TEST_F(ReadWrite, TypeNamesApplyToTheTagsOfTheirWidth) {
+    sim.SetRegister("P1", 100, 0xFFFE);
+    sim.SetRegister("P1", 101, 0xFFFF); // P10101F: 0xFFFFFFFE high word first
+    sim.SetRegister("P1", 102, 0xFFFE);
+    sim.SetRegister("P1", 103, 0x4148); // P10103F: 12.5f
+    sim.SetRegister("P1", 104, 0x0000);
+    struct Case {
+        const char *type;
+        const char *values; // of P10100, P10101F and P10103F, "-f csv" rows
+    };
+    const Case cases[] = {
+        {"int", "65534 4294967294 1095237632"},
+        {"int16", "-2 4294967294 1095237632"},
+        {"uint16", "65534 4294967294 1095237632"},
+        {"int32", "65534 -2 1095237632"},
+        {"uint32", "65534 4294967294 1095237632"},
+        {"float32", "65534 nan 12.5"},
+        {"FLOAT", "65534 nan 12.5"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        const CliResult r = Run({"--type", c.type, "read", "P10100", "P10101F", "P10103F"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::string values;
+        for (const std::string &line : Lines(r.out)) {
+            const size_t equals = line.find(" = ");
+            values += (values.empty() ? "" : " ") +
+                      line.substr(equals + 3, line.find(' ', equals + 3) - equals - 3);
+        }
+        EXPECT_EQ(values, c.values);
+    }
+    EXPECT_EQ(Run({"--type", "int8", "read", "P10100"}).exitCode, 4);
+}
+
 TEST_F(ReadWrite, HexColumnInCsvAndJson) {
     sim.SetRegister("P1", 100, 0x1234);
     sim.SetRegister("P1", 101, 0x0001);
