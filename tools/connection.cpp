@@ -10,7 +10,7 @@
 #include "host/host_log.h"
 #include "host/init_file_messages.h"
 #include "host/port_name.h"
-#include "port_check.h"
+#include "host/port_check.h"
 
 namespace vpisd::cli {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 struct InitLine {
     int number = 0;
@@ -42,4 +42,4 @@ std::string FormatInitCheck(const InitCheck &check, const std::string &fileName)
 // The explanation for the line a driver message names, to print next to it ("" when none).
 std::string ExplainLine(const InitCheck &check, int line);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

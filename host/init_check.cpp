@@ -1,8 +1,8 @@
-#include "init_check.h"
+#include "host/init_check.h"
 
 #include <cstdio>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 constexpr int kMaxLines = 99;
@@ -373,4 +373,4 @@ std::string FormatInitCheck(const InitCheck &check, const std::string &fileName)
     return out;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host
