@@ -1,6 +1,9 @@
 #include "host/init_check.h"
 
 #include <cstdio>
+#include <regex>
+
+#include "host/init_file_messages.h"
 
 namespace vpisd::host {
 namespace {
@@ -337,6 +340,15 @@ std::string ExplainLine(const InitCheck &check, int line) {
             out += (out.empty() ? "" : "; ") + problem;
     }
     return out;
+}
+
+int MessageLine(const InitCheck &check, const std::string &message) {
+    static const std::regex lineNumber("Line ([0-9]+)");
+    std::smatch match;
+    if (std::regex_search(message, match, lineNumber))
+        return std::stoi(match[1].str());
+    // An illegal character, a line too long, too many lines: where loading stopped.
+    return ClassifyInitFileMessage(message) == InitFileMessage::Complaint ? check.stopLine : 0;
 }
 
 std::string FormatInitCheck(const InitCheck &check, const std::string &fileName) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "host/values.h"
 #include "gateway/modbus/modbus_frame.h"
+#include "host/values.h"
 
 namespace vpisd::gateway {
 namespace {
