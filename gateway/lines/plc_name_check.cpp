@@ -67,9 +67,8 @@ void CheckPlcNames(const Config &config, const host::DriverLibrary &library, con
             // The same explanation as vpisd-cli check-init gives for that line.
             const int number = host::MessageLine(initCheck, message);
             const std::string why = number > 0 ? host::ExplainLine(initCheck, number) : "";
-            problems.push_back(where + line.init +
-                               (number > 0 ? " line " + std::to_string(number) : "") + ": " +
-                               message + (why.empty() ? "" : " (" + why + ")"));
+            problems.push_back(where + line.init + ": " + message +
+                               (why.empty() ? "" : " (" + why + ")"));
         }
         for (const PlcUse &use : UsesOfLine(config, i)) {
             host::TagLayout layout;
