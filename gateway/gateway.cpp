@@ -338,6 +338,7 @@ void Owner::Reload() {
         for (size_t i = 0; i < next->lines.size(); ++i) {
             if (from[i]) {
                 workers_.push_back(std::move(old[*from[i]]));
+                workers_.back()->SetPolicies(next->lines[i].plcs);
                 continue;
             }
             workers_.push_back(std::make_unique<LineWorker>(library_, info_, next->lines[i]));

@@ -43,6 +43,10 @@ class LineWorker {
     void Join();
 
     const std::string &name() const { return config_.name; }
+    // After a reload: the line's PLCs as its units now ask (any thread).
+    void SetPolicies(std::vector<PlcPolicy> policies) {
+        scheduler_.SetPolicies(std::move(policies));
+    }
     // The line's device is open. Read from any thread.
     bool up() const { return up_; }
     // True once the thread has tried to open the line the first time.
