@@ -62,6 +62,10 @@ TEST(Reload, KeepsUnchangedLinesAndTheirClientsStartsAndStopsTheOthers) {
          "1 lines kept, 1 started, 0 stopped, 2 units", 2, 22},
         {southLine + UnitToml(2, "south", "P2"), "1 lines kept, 0 started, 1 stopped, 1 units", 2,
          22},
+        // A changed line gives its port back before its successor opens it.
+        {LineToml("south", south.port, 2, south.init, "timeout_ms = 200\n") +
+             UnitToml(2, "south", "P2"),
+         "0 lines kept, 1 started, 1 stopped, 1 units", 2, 22},
     };
     for (const Step &step : steps) {
         ASSERT_TRUE(Reload(gateway, dir, step.body, step.logged)) << gateway.process().sofar().err;
@@ -197,6 +201,26 @@ TEST(PortFailure, EachCauseIsLoggedOnceWithTheDriversLine) {
         EXPECT_LE(Count(result.err, "Fail to open"), 1U) << result.err;
     }
     close(holder);
+}
+
+TEST(LogLevel, EachLevelLeavesOutTheOnesBelowIt) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string config =
+        dir.Write("gateway.toml", Config(LineToml("north", north.port, 1, north.init) +
+                                         UnitToml(1, "north", "P1")));
+    const std::pair<std::string, bool> cases[] = {{"info", true}, {"notice", false}};
+    for (const auto &[level, infoShown] : cases) {
+        ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH,
+                                                  "--log-level", level});
+        ASSERT_TRUE(gateway.WaitForError("notice listening on", 10000)) << gateway.sofar().err;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the line opens
+        gateway.Signal(SIGTERM);
+        const ChildResult result = gateway.Finish(20000);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err.find(" info ") != std::string::npos, infoShown) << result.err;
+        EXPECT_NE(result.err.find("notice stopped; every VPI closed"), std::string::npos);
+    }
 }
 
 } // namespace
