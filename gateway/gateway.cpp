@@ -171,6 +171,7 @@ class Owner {
     Statistics statistics_;
     FileDescriptor endedFd_; // the Modbus front end ended on its own
     std::unique_ptr<ModbusServer> modbus_;
+    std::vector<std::unique_ptr<ModbusServer>> retiredModbus_;
     std::thread modbusThread_;
     std::atomic<bool> modbusRetiring_{false};
     std::shared_ptr<const Config> mqttConfig_; // what the MQTT front end was built from
@@ -213,14 +214,15 @@ bool Owner::StartModbus(std::string &error) {
     return true;
 }
 
-// A reload that leaves no [[unit]]: the server serves no worker any more and ends.
+// A reload that leaves no [[unit]]: the server serves no worker any more and ends. It is kept
+// until the end: a request it passed on may still be answered into it.
 void Owner::RetireModbus() {
     std::string error;
     modbus_->Apply(config_, {}, error);
     modbusRetiring_ = true;
     modbus_->Stop();
     modbusThread_.join();
-    modbus_.reset();
+    retiredModbus_.push_back(std::move(modbus_));
     modbusRetiring_ = false;
     Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
 }
@@ -352,7 +354,6 @@ void Owner::Reload() {
     // A retired line takes no new request; the one in progress finishes.
     for (auto &worker : retired)
         worker->BeginStop();
-    const auto previous = config_;
     config_ = next;
     statistics_.Apply(next);
     if (modbus_ && next->units.empty()) {
@@ -472,12 +473,12 @@ int Owner::Run(int signalFd) {
         mqtt_ = std::make_unique<MqttFrontEnd>(*config_, workers_);
         if (!mqtt_->Start(error)) {
             Log(Level::Error, "", error);
-            if (modbus_) {
+            if (modbus_)
                 modbus_->Stop();
-                modbusThread_.join();
-            }
             for (auto &worker : workers_)
                 worker->BeginStop();
+            if (modbusThread_.joinable())
+                modbusThread_.join();
             for (auto &worker : workers_)
                 worker->Join();
             return kExitFailure;
