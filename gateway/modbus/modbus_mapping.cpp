@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "gateway/modbus/modbus_frame.h"
 #include "host/values.h"
+#include "gateway/modbus/modbus_frame.h"
 
 namespace vpisd::gateway {
 namespace {
