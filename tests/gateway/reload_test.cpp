@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "gateway_on_sim.h"
+#include "support/free_port.h"
 
 namespace vpisd::gateway::test {
 namespace {
@@ -115,6 +116,51 @@ TEST(Reload, AConfigWithProblemsChangesNothing) {
     const ChildResult result = gateway.Stop();
     EXPECT_EQ(Count(result.err, "; nothing changed"), std::size(cases)) << result.err;
     EXPECT_EQ(Count(result.err, "VPI 1 started"), 1U) << result.err;
+}
+
+// [gateway] changes: each closes only the connections it concerns.
+TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string body =
+        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
+    const uint16_t moved = vpisd::test::FreePort();
+    struct Case {
+        std::string serverKeys;
+        bool closed;    // the open connection is closed by the reload
+        int writeError; // the exception a write gets afterwards on a connection, 0 none
+        uint16_t port;  // where new clients go (0: where the gateway listened first)
+    };
+    const Case cases[] = {
+        {"read_only = true\n", false, MODBUS_EXCEPTION_ILLEGAL_FUNCTION, 0},
+        {"allow = [\"10.0.0.0/8\"]\n", true, -1, 0},
+        {"listen = \"127.0.0.1:" + std::to_string(moved) + "\"\n", true, 0, moved},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.serverKeys);
+        Gateway gateway(dir, body);
+        const RawConnection open(gateway.port());
+        ASSERT_TRUE(open.connected());
+        const bool listen = c.serverKeys.starts_with("listen");
+        dir.Write("gateway.toml", "[gateway]\n" +
+                                      std::string(listen ? "" : "listen = \"127.0.0.1:0\"\n") +
+                                      c.serverKeys + body);
+        gateway.process().Signal(SIGHUP);
+        ASSERT_TRUE(gateway.process().WaitForError("notice reloaded ", 10000))
+            << gateway.process().sofar().err;
+        EXPECT_EQ(open.ClosedByPeer(1000), c.closed);
+        Client client = Connect(c.port != 0 ? c.port : gateway.port(), 1, 2000);
+        const uint16_t value = 5;
+        const int written = client ? modbus_write_register(client.get(), 0, value) : -1;
+        if (c.writeError < 0) {
+            EXPECT_EQ(written, -1); // closed at accept: nothing answered
+        } else if (c.writeError == 0) {
+            EXPECT_EQ(written, 1) << modbus_strerror(errno);
+        } else {
+            EXPECT_EQ(written, -1);
+            EXPECT_EQ(LastException(), c.writeError);
+        }
+    }
 }
 
 // The messages the gateway sends to a NOTIFY_SOCKET of the test's own.
