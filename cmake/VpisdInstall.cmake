@@ -62,6 +62,9 @@ if(VPISD_TOOLS)
 endif()
 if(TARGET vpisd-gateway)
   install(TARGETS vpisd-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${VPISD_TOOLS_PACKAGE})
+  install(FILES packaging/bash-completion/vpisd-gateway
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+    COMPONENT ${VPISD_TOOLS_PACKAGE})
   file(GLOB_RECURSE vpisd_units CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/gateway/*.service)
   install(FILES ${vpisd_units} DESTINATION lib/systemd/system COMPONENT ${VPISD_TOOLS_PACKAGE})
 endif()

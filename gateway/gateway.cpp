@@ -3,13 +3,23 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -21,13 +31,20 @@
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
 #include "host/driver_library.h"
+#include "host/port_check.h"
+#include "host/port_name.h"
 #include "host/session.h"
 #include "host/work_dir.h"
 
 namespace vpisd::gateway {
 namespace {
 
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
 constexpr int32_t kLargestSensibleContext = 1 << 20;
+constexpr auto kTick = std::chrono::milliseconds(1000); // status and watchdog, at the most
+constexpr auto kFirstOpenWait = std::chrono::seconds(15);
 
 void ReportProblems(const std::vector<std::string> &problems) {
     for (const std::string &problem : problems)
@@ -39,7 +56,7 @@ void ReportProblems(const std::vector<std::string> &problems) {
 int BlockSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal : {SIGTERM, SIGINT, SIGUSR1})
+    for (int signal : {SIGTERM, SIGINT, SIGUSR1, SIGHUP})
         sigaddset(&set, signal);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
@@ -61,27 +78,351 @@ class FileDescriptor {
     int fd_;
 };
 
+// To systemd, when NOTIFY_SOCKET names one; nothing otherwise.
+void Notify(const std::string &state) {
+    sd_notify(0, state.c_str());
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The tables as written and each line's init file, to tell what a reload changes.
+struct Source {
+    toml::table root;
+    std::vector<std::string> initTexts; // per line
+};
+
+Source ReadSource(const Config &config) {
+    Source source;
+    try {
+        source.root = toml::parse_file(config.path);
+    } catch (const toml::parse_error &) {
+    }
+    for (const LineConfig &line : config.lines)
+        source.initTexts.push_back(line.init.empty() ? "" : ReadFile(line.init));
+    return source;
+}
+
+bool SameTable(const Source &a, const Source &b, const char *key) {
+    const toml::node *x = a.root.get(key);
+    const toml::node *y = b.root.get(key);
+    if (x == nullptr || y == nullptr)
+        return x == y;
+    return toml::node_view<const toml::node>(x) == toml::node_view<const toml::node>(y);
+}
+
+// Line `i` of `a` is line `j` of `b`: the same [[line]] table and the same init file.
+bool SameLine(const Source &a, size_t i, const Source &b, size_t j) {
+    const toml::array *x = a.root["line"].as_array();
+    const toml::array *y = b.root["line"].as_array();
+    if (x == nullptr || y == nullptr || i >= x->size() || j >= y->size())
+        return false;
+    return toml::node_view<const toml::node>(x->get(i)) ==
+               toml::node_view<const toml::node>(y->get(j)) &&
+           a.initTexts[i] == b.initTexts[j];
+}
+
+std::vector<std::pair<int32_t, std::string>> InitsOf(const Config &config) {
+    std::vector<std::pair<int32_t, std::string>> inits;
+    std::set<int32_t> seen;
+    for (const LineConfig &line : config.lines) {
+        std::error_code ec;
+        if (!line.init.empty() && fs::is_regular_file(line.init, ec) &&
+            seen.insert(line.vpi).second)
+            inits.emplace_back(line.vpi, line.init);
+    }
+    return inits;
+}
+
+// The process once it runs: the workers, the front ends, the signals, the reloads.
+class Owner {
+  public:
+    Owner(const GatewayOptions &options, const host::DriverLibrary &library, const DriverInfo &info,
+          host::WorkDir &workDir, std::shared_ptr<const Config> config)
+        : options_(options), library_(library), info_(info), workDir_(workDir),
+          config_(std::move(config)), source_(ReadSource(*config_)), statistics_(config_),
+          endedFd_(eventfd(0, EFD_CLOEXEC)) {}
+    int Run(int signalFd);
+
+  private:
+    void Serve(int signalFd);
+    bool StartModbus(std::string &error);
+    void RetireModbus();
+    void StartMqtt();
+    void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
+    void Reload();
+    std::vector<std::string> CheckReload(std::optional<Config> &next);
+    void Tick();
+    void ReportStatistics() const;
+    std::vector<LineWorker *> Workers() const;
+
+    const GatewayOptions &options_;
+    const host::DriverLibrary &library_;
+    const DriverInfo info_;
+    host::WorkDir &workDir_;
+    std::shared_ptr<const Config> config_;
+    Source source_;
+    mutable std::mutex workersMutex_; // held while workers_ changes; readers of other threads
+    std::vector<std::unique_ptr<LineWorker>> workers_; // workers_[i] serves config_->lines[i]
+    Statistics statistics_;
+    FileDescriptor endedFd_; // the Modbus front end ended on its own
+    std::unique_ptr<ModbusServer> modbus_;
+    std::vector<std::unique_ptr<ModbusServer>> retiredModbus_;
+    std::thread modbusThread_;
+    std::atomic<bool> modbusRetiring_{false};
+    std::shared_ptr<const Config> mqttConfig_; // what the MQTT front end was built from
+    std::unique_ptr<MqttFrontEnd> mqtt_;
+    std::string status_; // the STATUS= last sent
+    std::set<std::string> stuck_;
+};
+
+std::vector<LineWorker *> Owner::Workers() const {
+    std::vector<LineWorker *> out;
+    for (const auto &worker : workers_)
+        out.push_back(worker.get());
+    return out;
+}
+
 // Each front end's counters, then how each line spent its time.
-void ReportStatistics(const Statistics *modbus, const MqttFrontEnd *mqtt,
-                      const std::vector<std::unique_ptr<LineWorker>> &workers) {
-    if (modbus != nullptr)
-        modbus->Report();
-    if (mqtt != nullptr)
-        mqtt->statistics().Report();
-    for (const auto &worker : workers)
+void Owner::ReportStatistics() const {
+    if (modbus_)
+        statistics_.Report();
+    if (mqtt_)
+        mqtt_->statistics().Report();
+    for (const auto &worker : workers_)
         Log(Level::Notice, worker->name(),
             "statistics: line time: " + worker->counters().Describe());
 }
 
-// The front ends started, the workers running: waits for a signal to stop, or for the Modbus
-// front end to end on its own (`endedFd`). Reports the statistics on SIGUSR1.
-void ServeUntilStopped(int signalFd, int endedFd, const Statistics *modbus,
-                       const MqttFrontEnd *mqtt,
-                       const std::vector<std::unique_ptr<LineWorker>> &workers) {
-    const auto report = [&] { ReportStatistics(modbus, mqtt, workers); };
+bool Owner::StartModbus(std::string &error) {
+    modbus_ = std::make_unique<ModbusServer>(config_, Workers(), statistics_);
+    if (!modbus_->Listen(error)) {
+        modbus_.reset();
+        return false;
+    }
+    modbusThread_ = std::thread([this] {
+        modbus_->Run();
+        if (modbusRetiring_)
+            return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(endedFd_.get(), &one, sizeof one);
+    });
+    return true;
+}
+
+// A reload that leaves no [[unit]]: the server serves no worker any more and ends. It is kept
+// until the end: a request it passed on may still be answered into it.
+void Owner::RetireModbus() {
+    std::string error;
+    modbus_->Apply(config_, {}, error);
+    modbusRetiring_ = true;
+    modbus_->Stop();
+    modbusThread_.join();
+    retiredModbus_.push_back(std::move(modbus_));
+    modbusRetiring_ = false;
+    Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
+}
+
+void Owner::StartMqtt() {
+    std::string error;
+    mqttConfig_ = config_;
+    mqtt_ = std::make_unique<MqttFrontEnd>(*mqttConfig_, workers_);
+    if (!mqtt_->Start(error))
+        Log(Level::Error, "", error);
+}
+
+// Readiness waits for each line's first try at its device, not for the device.
+void Owner::WaitFirstOpen(const std::vector<LineWorker *> &workers) const {
+    const auto until = Clock::now() + kFirstOpenWait;
+    for (LineWorker *worker : workers) {
+        while (!worker->started() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// The status line and the watchdog's kick: kicked only while every worker makes progress.
+void Owner::Tick() {
+    const auto now = Clock::now();
+    bool alive = true;
+    size_t up = 0;
+    for (const auto &worker : workers_) {
+        up += worker->up() ? 1U : 0U;
+        if (worker->Alive(now)) {
+            stuck_.erase(worker->name());
+            continue;
+        }
+        alive = false;
+        if (stuck_.insert(worker->name()).second)
+            Log(Level::Error, worker->name(),
+                "the worker is stuck in one call longer than a transaction can take; the "
+                "watchdog is no longer kicked");
+    }
+    if (alive)
+        Notify("WATCHDOG=1");
+    std::string status = std::to_string(up) + (up == 1 ? " line up, " : " lines up, ") +
+                         std::to_string(workers_.size() - up) + " down";
+    if (modbus_)
+        status += ", " + std::to_string(modbus_->clientCount()) + " Modbus clients";
+    if (status != status_) {
+        status_ = status;
+        Notify("STATUS=" + status);
+    }
+}
+
+std::vector<std::string> Owner::CheckReload(std::optional<Config> &next) {
+    std::vector<std::string> problems;
+    next = LoadConfig(options_.configPath, problems);
+    if (!next)
+        return problems;
+    // The PLC names against the new init files, in a directory of their own; the lines that
+    // run keep theirs.
+    host::WorkDir checkDir;
+    std::string error;
+    if (!checkDir.PrepareMany(InitsOf(*next), "vpisd-gateway", error))
+        problems.push_back(error);
+    else
+        CheckPlcNames(*next, library_, info_, problems);
+    return problems;
+}
+
+// SIGHUP: the new configuration is applied only when it has no problem. The lines whose
+// tables and init files are unchanged keep running; the front ends take the new units.
+void Owner::Reload() {
+    const auto monotonic = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonic.count()));
+    std::optional<Config> loaded;
+    const std::vector<std::string> problems = CheckReload(loaded);
+    if (!problems.empty()) {
+        for (const std::string &problem : problems)
+            Log(Level::Error, "", problem);
+        Log(Level::Error, "",
+            "not reloaded " + options_.configPath + ": " + std::to_string(problems.size()) +
+                (problems.size() == 1 ? " problem" : " problems") + "; nothing changed");
+        Notify("READY=1");
+        return;
+    }
+    auto next = std::make_shared<const Config>(std::move(*loaded));
+    Source source = ReadSource(*next);
+
+    // Which running worker serves which new line.
+    std::vector<std::optional<size_t>> from(next->lines.size());
+    std::vector<bool> keep(workers_.size(), false);
+    for (size_t i = 0; i < next->lines.size(); ++i) {
+        for (size_t j = 0; j < workers_.size() && !from[i]; ++j) {
+            if (!keep[j] && SameLine(source, i, source_, j)) {
+                from[i] = j;
+                keep[j] = true;
+            }
+        }
+    }
+    bool sameOrder = next->lines.size() == workers_.size();
+    for (size_t i = 0; i < from.size(); ++i)
+        sameOrder = sameOrder && from[i] == i;
+    const bool mqttSame =
+        sameOrder && SameTable(source, source_, "mqtt") && SameTable(source, source_, "poll");
+    if (mqtt_ && !mqttSame) {
+        mqtt_->Stop();
+        mqtt_.reset();
+        mqttConfig_.reset();
+    }
+
+    std::vector<std::unique_ptr<LineWorker>> retired;
+    std::vector<LineWorker *> fresh;
+    {
+        std::lock_guard lock(workersMutex_);
+        std::vector<std::unique_ptr<LineWorker>> old = std::move(workers_);
+        workers_.clear();
+        for (size_t i = 0; i < next->lines.size(); ++i) {
+            if (from[i]) {
+                workers_.push_back(std::move(old[*from[i]]));
+                workers_.back()->SetPolicies(next->lines[i].plcs);
+                continue;
+            }
+            workers_.push_back(std::make_unique<LineWorker>(library_, info_, next->lines[i]));
+            fresh.push_back(workers_.back().get());
+        }
+        for (auto &worker : old) {
+            if (worker)
+                retired.push_back(std::move(worker));
+        }
+    }
+    // A retired line takes no new request; the one in progress finishes.
+    for (auto &worker : retired)
+        worker->BeginStop();
+    config_ = next;
+    statistics_.Apply(next);
+    if (modbus_ && next->units.empty()) {
+        RetireModbus();
+    } else if (modbus_) {
+        std::string error;
+        modbus_->Apply(next, Workers(), error);
+        if (!error.empty())
+            Log(Level::Error, "", error + "; still listening where it was");
+    }
+    for (auto &worker : retired)
+        worker->Join();
+    retired.clear();
+
+    // The new lines' init files, under their VPI numbers, where the driver looks for them.
+    for (size_t i = 0; i < next->lines.size(); ++i) {
+        if (from[i])
+            continue;
+        const LineConfig &line = next->lines[i];
+        const fs::path target = fs::path(workDir_.path()) / host::InitFileName(line.vpi);
+        std::error_code ec;
+        if (line.init.empty())
+            fs::remove(target, ec);
+        else if (!fs::copy_file(line.init, target, fs::copy_options::overwrite_existing, ec))
+            Log(Level::Error, line.name, "cannot copy " + line.init + ": " + ec.message());
+    }
+    for (LineWorker *worker : fresh)
+        worker->Start();
+    WaitFirstOpen(fresh);
+    if (!modbus_ && !next->units.empty()) {
+        std::string error;
+        if (!StartModbus(error))
+            Log(Level::Error, "", error);
+    }
+    if (next->mqtt && !mqtt_)
+        StartMqtt();
+    if (!SameTable(source, source_, "http")) {
+        // The HTTP server takes its new listen address and allow-list here.
+    }
+    source_ = std::move(source);
+    const size_t kept = next->lines.size() - fresh.size();
+    const size_t stopped =
+        keep.size() - static_cast<size_t>(std::count(keep.begin(), keep.end(), true));
+    Log(Level::Notice, "",
+        "reloaded " + options_.configPath + ": " + std::to_string(kept) + " lines kept, " +
+            std::to_string(fresh.size()) + " started, " + std::to_string(stopped) + " stopped, " +
+            std::to_string(next->units.size()) + " units");
+    Notify("READY=1");
+    status_.clear(); // sent again with the new state
+    Tick();
+}
+
+// Waits for a signal to stop, or for the Modbus front end to end on its own.
+void Owner::Serve(int signalFd) {
+    uint64_t watchdogUs = 0;
+    auto tick = kTick;
+    if (sd_watchdog_enabled(0, &watchdogUs) > 0)
+        tick = std::min(tick, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::microseconds(watchdogUs / 3)));
+    auto nextTick = Clock::now();
     while (true) {
-        pollfd fds[] = {{signalFd, POLLIN, 0}, {endedFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        if (Clock::now() >= nextTick) {
+            Tick();
+            nextTick = Clock::now() + tick;
+        }
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
+        pollfd fds[] = {{signalFd, POLLIN, 0}, {endedFd_.get(), POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(std::max<int64_t>(wait.count(), 0) + 1)) < 0) {
             if (errno == EINTR)
                 continue;
             Log(Level::Error, "",
@@ -94,7 +435,11 @@ void ServeUntilStopped(int signalFd, int endedFd, const Statistics *modbus,
         if ((fds[0].revents & POLLIN) == 0 || read(signalFd, &info, sizeof info) != sizeof info)
             continue;
         if (info.ssi_signo == SIGUSR1) {
-            report();
+            ReportStatistics();
+            continue;
+        }
+        if (info.ssi_signo == SIGHUP) {
+            Reload();
             continue;
         }
         Log(Level::Notice, "",
@@ -104,14 +449,115 @@ void ServeUntilStopped(int signalFd, int endedFd, const Statistics *modbus,
     }
 }
 
+int Owner::Run(int signalFd) {
+    if (endedFd_.get() < 0) {
+        Log(Level::Error, "", "cannot take signals");
+        return kExitFailure;
+    }
+    for (const LineConfig &line : config_->lines)
+        workers_.push_back(std::make_unique<LineWorker>(library_, info_, line));
+    std::string error;
+    if (!config_->units.empty() && !StartModbus(error)) {
+        Log(Level::Error, "", error);
+        return kExitFailure;
+    }
+    Log(Level::Info, "",
+        "driver " + library_.path() + "; " + std::to_string(workers_.size()) + " lines, " +
+            std::to_string(config_->units.size()) + " units");
+    if (!modbus_)
+        Log(Level::Notice, "", "no [[unit]]: Modbus TCP is not served, no port opened");
+    for (auto &worker : workers_)
+        worker->Start();
+    if (config_->mqtt) {
+        mqttConfig_ = config_;
+        mqtt_ = std::make_unique<MqttFrontEnd>(*config_, workers_);
+        if (!mqtt_->Start(error)) {
+            Log(Level::Error, "", error);
+            if (modbus_)
+                modbus_->Stop();
+            for (auto &worker : workers_)
+                worker->BeginStop();
+            if (modbusThread_.joinable())
+                modbusThread_.join();
+            for (auto &worker : workers_)
+                worker->Join();
+            return kExitFailure;
+        }
+    }
+    WaitFirstOpen(Workers());
+    Notify("READY=1");
+
+    Serve(signalFd);
+
+    Notify("STOPPING=1");
+    // The Modbus front end keeps sending what the workers answer until they have finished.
+    if (modbus_)
+        modbus_->Stop();
+    for (auto &worker : workers_)
+        worker->BeginStop();
+    if (modbusThread_.joinable())
+        modbusThread_.join();
+    for (auto &worker : workers_)
+        worker->Join();
+    if (mqtt_)
+        mqtt_->Stop();
+    ReportStatistics();
+    Log(Level::Notice, "", "stopped; every VPI closed");
+    return kExitOk;
+}
+
+// --check: every problem of the file, its init files and its PLC names in one pass; a device
+// that is not there (yet) is only a warning.
+int RunCheck(const GatewayOptions &options, const host::DriverLibrary &library,
+             const DriverInfo &info, std::vector<std::string> &problems) {
+    const std::optional<Config> config = ReadConfig(options.configPath, problems);
+    if (!config) {
+        ReportProblems(problems);
+        return kExitConfig;
+    }
+    host::WorkDir workDir;
+    std::string error;
+    if (!workDir.PrepareMany(InitsOf(*config), "vpisd-gateway", error))
+        problems.push_back(error);
+    else
+        CheckPlcNames(*config, library, info, problems);
+    std::vector<std::string> warnings;
+    for (size_t i = 0; i < config->lines.size(); ++i) {
+        const LineConfig &line = config->lines[i];
+        if (line.port.empty() || host::IsTcpPort(line.port))
+            continue;
+        const std::string device = host::DevicePath(line.port);
+        struct stat status {};
+        if (device != "NUL" && stat(device.c_str(), &status) != 0)
+            warnings.push_back("warning: " + config->path + ":" + std::to_string(line.fileLine) +
+                               ": line[" + std::to_string(i + 1) +
+                               "].port: " + host::PortProblem(device));
+    }
+    ReportProblems(warnings);
+    if (!problems.empty()) {
+        ReportProblems(problems);
+        return kExitConfig;
+    }
+    std::printf("%s: %zu lines, %zu units, good%s\n", options.configPath.c_str(),
+                config->lines.size(), config->units.size(),
+                warnings.empty() ? ""
+                                 : (" (" + std::to_string(warnings.size()) +
+                                    (warnings.size() == 1 ? " warning)" : " warnings)"))
+                                       .c_str());
+    return kExitOk;
+}
+
 } // namespace
 
 int RunGateway(const GatewayOptions &options) {
     std::vector<std::string> problems;
-    const std::optional<Config> config = LoadConfig(options.configPath, problems);
-    if (!config) {
-        ReportProblems(problems);
-        return kExitConfig;
+    std::optional<Config> config;
+    if (!options.check) {
+        config = LoadConfig(options.configPath, problems);
+        if (!config) {
+            ReportProblems(problems);
+            return kExitConfig;
+        }
     }
 
     host::DriverLibrary library;
@@ -127,15 +573,14 @@ int RunGateway(const GatewayOptions &options) {
                      library.path().c_str(), info.contextSize);
         return kExitConfig;
     }
+    if (options.check)
+        return RunCheck(options, library, info, problems);
 
     // From here a signal waits for the main thread, so that the working directory is removed.
     const FileDescriptor signalFd(BlockSignals());
     // The driver reads each VPI's init file from the current directory at start.
-    std::vector<std::pair<int32_t, std::string>> inits;
-    for (const LineConfig &line : config->lines)
-        inits.emplace_back(line.vpi, line.init);
     host::WorkDir workDir;
-    if (!workDir.PrepareMany(inits, "vpisd-gateway", error)) {
+    if (!workDir.PrepareMany(InitsOf(*config), "vpisd-gateway", error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return kExitConfig;
     }
@@ -144,73 +589,13 @@ int RunGateway(const GatewayOptions &options) {
         ReportProblems(problems);
         return kExitConfig;
     }
-    if (options.check) {
-        std::printf("%s: %zu lines, %zu units, good\n", options.configPath.c_str(),
-                    config->lines.size(), config->units.size());
-        return kExitOk;
-    }
-
-    const FileDescriptor endedFd(eventfd(0, EFD_CLOEXEC));
-    if (signalFd.get() < 0 || endedFd.get() < 0) {
+    if (signalFd.get() < 0) {
         Log(Level::Error, "", "cannot take signals");
         return kExitFailure;
     }
-    std::vector<std::unique_ptr<LineWorker>> workers;
-    for (const LineConfig &line : config->lines)
-        workers.push_back(std::make_unique<LineWorker>(library, info, line));
-    Statistics statistics(*config);
-    std::unique_ptr<ModbusServer> modbus;
-    if (!config->units.empty()) {
-        modbus = std::make_unique<ModbusServer>(*config, workers, statistics);
-        if (!modbus->Listen(error)) {
-            Log(Level::Error, "", error);
-            return kExitFailure;
-        }
-    }
-    std::unique_ptr<MqttFrontEnd> mqtt;
-    if (config->mqtt)
-        mqtt = std::make_unique<MqttFrontEnd>(*config, workers);
-    Log(Level::Info, "",
-        "driver " + library.path() + "; " + std::to_string(workers.size()) + " lines, " +
-            std::to_string(config->units.size()) + " units");
-    if (!modbus)
-        Log(Level::Notice, "", "no [[unit]]: Modbus TCP is not served, no port opened");
-    for (auto &worker : workers)
-        worker->Start();
-    if (mqtt && !mqtt->Start(error)) {
-        Log(Level::Error, "", error);
-        for (auto &worker : workers)
-            worker->BeginStop();
-        for (auto &worker : workers)
-            worker->Join();
-        return kExitFailure;
-    }
-    std::thread modbusThread;
-    if (modbus) {
-        modbusThread = std::thread([&] {
-            modbus->Run();
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = write(endedFd.get(), &one, sizeof one);
-        });
-    }
-
-    ServeUntilStopped(signalFd.get(), endedFd.get(), modbus ? &statistics : nullptr, mqtt.get(),
-                      workers);
-
-    // The Modbus front end keeps sending what the workers answer until they have finished.
-    if (modbus)
-        modbus->Stop();
-    for (auto &worker : workers)
-        worker->BeginStop();
-    if (modbusThread.joinable())
-        modbusThread.join();
-    for (auto &worker : workers)
-        worker->Join();
-    if (mqtt)
-        mqtt->Stop();
-    ReportStatistics(modbus ? &statistics : nullptr, mqtt.get(), workers);
-    Log(Level::Notice, "", "stopped; every VPI closed");
-    return kExitOk;
+    Owner owner(options, library, info, workDir,
+                std::make_shared<const Config>(std::move(*config)));
+    return owner.Run(signalFd.get());
 }
 
 } // namespace vpisd::gateway

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "host/console.h"
 #include "host/host_log.h"
@@ -24,7 +25,8 @@ thread_local std::vector<std::string> *capture = nullptr;
 
 void FromDriver(int32_t level, const std::string &tag, const char *text) {
     if (capture != nullptr) {
-        capture->emplace_back(text);
+        if (level >= kDriverEventLevel) // protocol traces are not kept
+            capture->emplace_back(text);
         return;
     }
     Log(level >= kDriverEventLevel ? Level::Info : Level::Debug, tag,
@@ -32,6 +34,14 @@ void FromDriver(int32_t level, const std::string &tag, const char *text) {
 }
 
 } // namespace
+
+std::optional<Level> LevelNamed(const std::string &name) {
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        if (name == kLevels[i].name)
+            return static_cast<Level>(i);
+    }
+    return std::nullopt;
+}
 
 void SetLogLevel(Level most) {
     shown = most;

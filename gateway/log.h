@@ -3,6 +3,7 @@
 // syslog priority ("<4>") that journald reads, and the time stamp is left to the journal.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@ namespace vpisd::gateway {
 
 enum class Level { Error, Warning, Notice, Info, Debug };
 
+// "debug", "info", "notice", "warning" or "error"; nullopt for any other name.
+std::optional<Level> LevelNamed(const std::string &name);
 void SetLogLevel(Level most); // messages above this level are not shown
 // `line`: the line's name, or empty for the gateway as a whole.
 void Log(Level level, const std::string &line, const std::string &text);

@@ -2,6 +2,8 @@
 // the command line; the process owner (gateway/gateway.h) does the rest.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+
 #include "gateway/gateway.h"
 #include "gateway/log.h"
 
@@ -12,14 +14,19 @@ int main(int argc, char **argv) {
                  "file are in man 8 vpisd-gateway"};
     GatewayOptions options;
     bool verbose = false;
+    std::string levelName = "info";
     app.add_option("-c,--config", options.configPath, "configuration file (TOML)")->required();
     app.add_flag("--check", options.check,
-                 "check the configuration, the init files and the unit map, then exit "
-                 "(0 good, 2 with one line per problem); opens no port or socket");
+                 "check the configuration, the init files and the PLC names, then exit "
+                 "(0 good, 2 with one line per problem; a missing device is a warning); opens no "
+                 "port or socket");
     app.add_option("--lib", options.libraryPath,
                    "path of libvpisd.so (default: next to this program)");
+    app.add_option("--log-level", levelName,
+                   "the least important messages logged: debug, info (the default), notice, "
+                   "warning or error");
     app.add_flag("-v,--verbose", verbose,
-                 "debug messages too, the driver's protocol traces included");
+                 "debug messages too, the driver's protocol traces included (--log-level debug)");
     app.set_version_flag("--version", std::string("vpisd-gateway ") + VPISD_VERSION);
     try {
         app.parse(argc, argv);
@@ -27,6 +34,13 @@ int main(int argc, char **argv) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitConfig;
     }
-    SetLogLevel(verbose ? Level::Debug : Level::Info);
+    const std::optional<Level> level = LevelNamed(levelName);
+    if (!level) {
+        std::fprintf(stderr,
+                     "--log-level: \"%s\" is not a level (debug, info, notice, warning, error)\n",
+                     levelName.c_str());
+        return kExitConfig;
+    }
+    SetLogLevel(verbose ? Level::Debug : *level);
     return RunGateway(options);
 }

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
           libmodbus-dev libtomlplusplus-dev mbpoll socat
-          libmosquitto-dev libssl-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl)
+          libmosquitto-dev libssl-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
+          libsystemd-dev systemd)
 missing=()
 # Debian packages and their checks: bash-completion, dpkg-shlibdeps, file, lintian, pkg-config.
 packages+=(bash-completion dpkg-dev file lintian pkgconf)

@@ -10,12 +10,13 @@
 #include "connection.h"
 #include "cp437.h"
 #include "exit_codes.h"
-#include "init_check.h"
+#include "host/init_check.h"
 #include "stop_flag.h"
 #include "tag_report.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd::cli {
+using namespace vpisd::host;
 namespace {
 
 const char *ParityName(uint16_t parity) {

@@ -9,8 +9,8 @@
 #include "exit_codes.h"
 #include "host/host_log.h"
 #include "host/init_file_messages.h"
+#include "host/port_check.h"
 #include "host/port_name.h"
-#include "port_check.h"
 
 namespace vpisd::cli {
 
@@ -84,7 +84,6 @@ int Connection::LoadDriver(const CommonOptions &options) {
 }
 
 void Connection::ShowInitFileEvents(const std::vector<std::string> &events) {
-    static const std::regex lineNumber("Line ([0-9]+)");
     for (const auto &event : events) {
         const InitFileMessage kind = ClassifyInitFileMessage(event);
         if (kind == InitFileMessage::NotFound) {
@@ -93,13 +92,7 @@ void Connection::ShowInitFileEvents(const std::vector<std::string> &events) {
         }
         if (kind == InitFileMessage::None)
             continue;
-        int line = 0;
-        std::smatch match;
-        if (std::regex_search(event, match, lineNumber)) {
-            line = std::stoi(match[1].str());
-        } else if (initCheck_ && kind == InitFileMessage::Complaint) {
-            line = initCheck_->stopLine; // illegal character, too long, too many lines
-        }
+        const int line = MessageLine(initCheck_ ? *initCheck_ : InitCheck{}, event);
         std::string where = initName_.empty() ? "init file" : initName_;
         if (line > 0)
             where += " line " + std::to_string(line);

@@ -13,7 +13,7 @@
 #include "host/tcp_line.h"
 #include "host/wire_relay.h"
 #include "host/work_dir.h"
-#include "init_check.h"
+#include "host/init_check.h"
 
 namespace vpisd::cli {
 

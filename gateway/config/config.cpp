@@ -2,7 +2,13 @@
 
 #include <toml++/toml.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "gateway/config/mqtt_tables.h"
@@ -194,6 +200,22 @@ void GatherPlcPolicies(Config &config) {
     }
 }
 
+// Why `path` cannot be read as a file, or "".
+std::string ReadableFileProblem(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    struct stat info {};
+    const bool directory = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+    char byte = 0;
+    const bool readable = directory || read(fd, &byte, 1) >= 0;
+    const int error = errno;
+    close(fd);
+    if (directory)
+        return "it is a directory";
+    return readable ? "" : std::strerror(error);
+}
+
 } // namespace
 
 const UnitConfig *Config::FindUnit(uint8_t id) const {
@@ -202,9 +224,12 @@ const UnitConfig *Config::FindUnit(uint8_t id) const {
     return found == units.end() ? nullptr : &*found;
 }
 
-std::optional<Config> LoadConfig(const std::string &path, std::vector<std::string> &problems) {
+std::optional<Config> ReadConfig(const std::string &path, std::vector<std::string> &problems) {
     TomlReader r(path, problems);
-    const size_t before = problems.size();
+    if (const std::string why = ReadableFileProblem(path); !why.empty()) {
+        problems.push_back("cannot read " + path + ": " + why);
+        return std::nullopt;
+    }
     toml::table root;
     try {
         root = toml::parse_file(path);
@@ -262,9 +287,15 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
     ReadMqttTables(r, root, config);
     if (config.units.empty() && config.polls.empty())
         r.Problem(1, "unit", "no [[unit]]: the gateway needs at least one Modbus unit");
+    GatherPlcPolicies(config);
+    return config;
+}
+
+std::optional<Config> LoadConfig(const std::string &path, std::vector<std::string> &problems) {
+    const size_t before = problems.size();
+    std::optional<Config> config = ReadConfig(path, problems);
     if (problems.size() != before)
         return std::nullopt;
-    GatherPlcPolicies(config);
     return config;
 }
 

@@ -343,9 +343,12 @@ void ReadMqttTables(TomlReader &r, const toml::table &root, Config &config) {
     std::set<std::string> topics; // line/plc/value by key and name, for groups that overlap
     r.ForEachEntry(root, "poll", [&](const toml::table &table, size_t index) {
         PollConfig poll;
+        const size_t before = r.ProblemCount();
         ReadPoll(r, table, index, config, poll);
         const std::string where = "poll[" + std::to_string(index + 1) + "]";
-        if (!config.lines.empty() && !poll.plc.empty()) {
+        // A group with a problem of its own is not compared: its registers may not be what
+        // was meant.
+        if (r.ProblemCount() == before && !config.lines.empty() && !poll.plc.empty()) {
             const std::string plc = config.lines[poll.line].name + "/" + poll.plc + "/";
             for (size_t i = 0; i < poll.Values(); ++i) {
                 if (topics.contains(plc + poll.Key(i))) {

@@ -127,7 +127,8 @@ TomlReader::Target TomlReader::LineAndPlc(const toml::table &table, const std::s
             Problem(target.fileLine, where + ".plc",
                     "line \"" + lines[*target.line].name +
                         "\" has no init file (peer to peer): the PLC is \"00\"");
-        target.plc = *plc;
+        else if (target.line)
+            target.plc = *plc; // only a PLC name of a known line goes on to the driver's check
     } else if (table.get("plc") == nullptr) {
         if (peerToPeer)
             target.plc = "00";

@@ -21,6 +21,8 @@ class TomlReader {
   public:
     // `path` names the file in messages; relative file names are taken from its folder.
     TomlReader(std::string path, std::vector<std::string> &problems);
+    // How many problems have been found so far.
+    size_t ProblemCount() const { return problems_.size(); }
 
     static int64_t LineOf(const toml::node &node) { return node.source().begin.line; }
     void Problem(int64_t line, const std::string &key, const std::string &what);

@@ -239,11 +239,18 @@ void LineScheduler::Merge(std::deque<LineRequest> &waiting, size_t lead, Batch &
     waiting.swap(left);
 }
 
+void LineScheduler::SetPolicies(std::vector<PlcPolicy> policies) {
+    std::lock_guard lock(bookMutex_);
+    policies_ = std::move(policies);
+    stored_.clear(); // kept under the old ages and holds
+    holds_.clear();
+}
+
 void LineScheduler::Remember(const std::string &plc, uint16_t first,
                              std::span<const uint16_t> values, Clock::time_point readBegan) {
+    std::lock_guard lock(bookMutex_);
     if (PolicyOf(plc).maxAgeMs == 0)
         return;
-    std::lock_guard lock(bookMutex_);
     auto &slots = stored_[plc];
     slots.resize(kRegisterSlots);
     for (size_t i = 0; i < values.size() && first + i < kRegisterSlots; ++i)

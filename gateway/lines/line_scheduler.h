@@ -75,6 +75,8 @@ class LineScheduler {
     void Forget(const std::string &plc, uint16_t first, uint16_t count); // a write went out
     // A block read's requests were answered at `now`.
     void Served(const Batch &batch, Clock::time_point now);
+    // A reload changed the units of the line: their ages and holds from now on.
+    void SetPolicies(std::vector<PlcPolicy> policies);
 
   private:
     struct Stored {
@@ -96,7 +98,7 @@ class LineScheduler {
     void Merge(std::deque<LineRequest> &waiting, size_t lead, Batch &batch) const;
 
     const uint16_t mergeGap_;
-    const std::vector<PlcPolicy> policies_;
+    std::vector<PlcPolicy> policies_; // under bookMutex_
     const PlcPolicy defaultPolicy_{};
     std::mutex bookMutex_;                              // guards stored_ and holds_
     std::map<std::string, std::vector<Stored>> stored_; // by PLC, indexed by register

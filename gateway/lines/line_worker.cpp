@@ -8,6 +8,7 @@
 
 #include "gateway/log.h"
 #include "host/host_log.h"
+#include "host/port_check.h"
 #include "host/port_name.h"
 #include "host/values.h"
 
@@ -20,6 +21,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstReopenPause{250}; // doubles after each failed open, up to the last
 constexpr milliseconds kLongestReopenPause{8000};
 constexpr milliseconds kFirstTcpWait{2000}; // for the terminal server before the first start
+constexpr int kTriesPerTransaction = 10;    // the driver's tries of one command, each a timeout
+constexpr milliseconds kStepSlack{5000};    // a VPI start, a TCP wait, a busy machine
 
 // "P10100": the PLC prefix and the four-digit register.
 std::string RegisterGas(const std::string &plc, unsigned reg) {
@@ -71,6 +74,7 @@ void LineWorker::Start() {
         driverPort_ = *host::DriverPortName(config_.port);
         devicePath_ = host::DevicePath(config_.port);
     }
+    Beat();
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -86,15 +90,43 @@ bool LineWorker::DevicePresent() const {
     return devicePath_ == "NUL" || stat(devicePath_.c_str(), &info) == 0;
 }
 
+bool LineWorker::Alive(Clock::time_point now) const {
+    if (finished_ || !thread_.joinable())
+        return true;
+    const milliseconds longest =
+        std::max(kLongestReopenPause, milliseconds(config_.timeoutMs) * kTriesPerTransaction) +
+        kStepSlack;
+    return now - Clock::time_point(Clock::duration(heartbeat_.load())) < longest;
+}
+
+// A failed open is logged once per cause, with what the driver said about it: a port that stays
+// busy or forbidden does not fill the log on every retry.
 bool LineWorker::OpenLine() {
-    if (driverPort_.empty() || !DevicePresent())
-        return false;
-    session_ = std::make_unique<host::VpiSession>(library_);
-    if (session_->Start(driverPort_, line_, info_.contextSize) != VPI_OK) {
-        session_.reset();
-        return false;
+    Beat();
+    std::vector<std::string> driverSaid;
+    bool open = false;
+    if (!driverPort_.empty() && DevicePresent()) {
+        CaptureDriverMessages(&driverSaid);
+        session_ = std::make_unique<host::VpiSession>(library_);
+        open = session_->Start(driverPort_, line_, info_.contextSize) == VPI_OK;
+        CaptureDriverMessages(nullptr);
+        if (!open)
+            session_.reset();
     }
-    return true;
+    std::string cause;
+    if (!open)
+        cause = tcp_                  ? config_.port + " is not connected"
+                : driverPort_.empty() ? "no usable port name"
+                                      : host::PortProblem(devicePath_);
+    if (open || cause != openProblem_) {
+        for (const std::string &message : driverSaid)
+            Log(Level::Info, config_.name, "driver: " + message);
+    }
+    if (!open && cause != openProblem_)
+        Log(Level::Warning, config_.name,
+            "cannot open " + config_.port + ": " + cause + "; answering 0B and trying again");
+    openProblem_ = cause;
+    return open;
 }
 
 void LineWorker::LoseLine() {
@@ -103,6 +135,7 @@ void LineWorker::LoseLine() {
             "; answering 0B and opening it again");
     session_.reset(); // closes the VPI's port
     up_ = false;
+    openProblem_ = tcp_ ? config_.port + " is not connected" : host::PortProblem(devicePath_);
     pause_ = kFirstReopenPause;
     nextOpen_ = Clock::now() + pause_;
 }
@@ -116,16 +149,16 @@ void LineWorker::Run() {
     if (tcp_)
         tcp_->WaitConnected(static_cast<int>(kFirstTcpWait.count()));
     up_ = OpenLine();
+    started_ = true;
     if (up_) {
         Log(Level::Info, config_.name,
             "VPI " + std::to_string(config_.vpi) + " started on " + config_.port);
     } else {
-        Log(Level::Warning, config_.name,
-            "cannot open " + config_.port + "; answering 0B and trying again");
         pause_ = kFirstReopenPause;
         nextOpen_ = Clock::now() + pause_;
     }
     while (!queue_.closed()) {
+        Beat();
         if (!up_ && Clock::now() >= nextOpen_) {
             up_ = OpenLine();
             if (up_) {
@@ -292,6 +325,7 @@ LineStatus LineWorker::ReadBlock(const std::string &plc, uint16_t first, uint16_
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     ++counters_.transactions;
+    Beat();
     const int32_t result = session_->Read(gas, layout, buffer);
     if (result != VPI_OK)
         return host::StatusFromResult(result);
@@ -307,6 +341,7 @@ LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_
     if (session_->Parse(gas, 1, layout) != VPI_OK)
         return LineStatus::Refused;
     uint16_t buffer[2] = {0, 0};
+    Beat();
     const int32_t result = session_->Read(gas, layout, buffer);
     if (result == VPI_OK)
         out.assign(1, buffer[1]);
@@ -322,6 +357,7 @@ LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
     ++counters_.transactions;
+    Beat();
     return host::StatusFromResult(session_->Write(gas, layout, buffer));
 }
 
@@ -346,6 +382,7 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
             return LineStatus::Refused;
         uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
         ++counters_.transactions;
+        Beat();
         const LineStatus status = host::StatusFromResult(session_->Write(gas, layout, buffer));
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not

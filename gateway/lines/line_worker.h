@@ -43,12 +43,24 @@ class LineWorker {
     void Join();
 
     const std::string &name() const { return config_.name; }
+    // After a reload: the line's PLCs as its units now ask (any thread).
+    void SetPolicies(std::vector<PlcPolicy> policies) {
+        scheduler_.SetPolicies(std::move(policies));
+    }
+    // The line's device is open. Read from any thread.
+    bool up() const { return up_; }
+    // True once the thread has tried to open the line the first time.
+    bool started() const { return started_; }
+    // False when the thread has been inside one step (a wait, a driver call) longer than any
+    // step can take: the worker is stuck. Read from any thread.
+    bool Alive(std::chrono::steady_clock::time_point now) const;
     // Read from any thread.
     const LineCounters &counters() const { return counters_; }
 
   private:
     void Run();
     bool OpenLine();
+    void Beat() { heartbeat_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
     bool DevicePresent() const;
     void LoseLine();
     void Answer(LineRequest &request, LineReply &&reply, AnsweredBy by);
@@ -74,7 +86,10 @@ class LineWorker {
     std::unique_ptr<host::VpiSession> session_;
     std::unique_ptr<host::TcpLine> tcp_;
     std::string driverPort_;
-    bool up_ = false;
+    std::atomic<bool> up_{false};
+    std::atomic<bool> started_{false};
+    std::atomic<std::chrono::steady_clock::rep> heartbeat_{0};
+    std::string openProblem_; // the cause last logged for a failed open: logged once per cause
     std::chrono::milliseconds pause_{};
     std::chrono::steady_clock::time_point nextOpen_{};
     std::atomic<bool> finished_{false};

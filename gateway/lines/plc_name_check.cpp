@@ -1,6 +1,10 @@
 #include "gateway/lines/plc_name_check.h"
 
+#include <fstream>
+#include <sstream>
+
 #include "gateway/log.h"
+#include "host/init_check.h"
 #include "host/init_file_messages.h"
 #include "host/session.h"
 #include "host/values.h"
@@ -30,6 +34,15 @@ std::vector<PlcUse> UsesOfLine(const Config &config, size_t line) {
     return uses;
 }
 
+host::InitCheck CheckInitFile(const std::string &path) {
+    if (path.empty())
+        return {};
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return host::CheckInitText(text.str());
+}
+
 } // namespace
 
 void CheckPlcNames(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
@@ -46,10 +59,16 @@ void CheckPlcNames(const Config &config, const host::DriverLibrary &library, con
         session.LoadRoutes(options, info.contextSize);
         const std::string where = config.path + ":" + std::to_string(line.fileLine) + ": line[" +
                                   std::to_string(i + 1) + "].init: ";
+        const host::InitCheck initCheck = CheckInitFile(line.init);
         for (const std::string &message : messages) {
-            if (!line.init.empty() &&
-                host::ClassifyInitFileMessage(message) == host::InitFileMessage::Complaint)
-                problems.push_back(where + line.init + ": " + message);
+            if (line.init.empty() ||
+                host::ClassifyInitFileMessage(message) != host::InitFileMessage::Complaint)
+                continue;
+            // The same explanation as vpisd-cli check-init gives for that line.
+            const int number = host::MessageLine(initCheck, message);
+            const std::string why = number > 0 ? host::ExplainLine(initCheck, number) : "";
+            problems.push_back(where + line.init + ": " + message +
+                               (why.empty() ? "" : " (" + why + ")"));
         }
         for (const PlcUse &use : UsesOfLine(config, i)) {
             host::TagLayout layout;

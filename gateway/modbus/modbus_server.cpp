@@ -67,28 +67,33 @@ void Signal(int eventFd) {
 
 } // namespace
 
-ModbusServer::ModbusServer(const Config &config, std::vector<std::unique_ptr<LineWorker>> &workers,
+ModbusServer::ModbusServer(std::shared_ptr<const Config> config, std::vector<LineWorker *> workers,
                            Statistics &statistics)
-    : config_(config), workers_(workers), statistics_(statistics) {
+    : config_(std::move(config)), workers_(std::move(workers)), statistics_(statistics) {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    applyFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 ModbusServer::~ModbusServer() {
     for (auto &[id, connection] : connections_)
         close(connection.fd);
-    for (int fd : {listenFd_, wakeFd_, stopFd_}) {
+    for (int fd : {listenFd_, wakeFd_, stopFd_, applyFd_}) {
         if (fd >= 0)
             close(fd);
     }
 }
 
 bool ModbusServer::Listen(std::string &error) {
-    if (wakeFd_ < 0 || stopFd_ < 0) {
+    if (wakeFd_ < 0 || stopFd_ < 0 || applyFd_ < 0) {
         error = std::string("cannot set up the Modbus server: ") + std::strerror(errno);
         return false;
     }
-    const ServerConfig &server = config_.server;
+    return OpenListener(config_->server, listenFd_, error);
+}
+
+bool ModbusServer::OpenListener(const ServerConfig &server, int &listenFd,
+                                std::string &error) const {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -101,14 +106,15 @@ bool ModbusServer::Listen(std::string &error) {
         return false;
     }
     error = "no address to listen on";
-    for (addrinfo *a = list; a != nullptr && listenFd_ < 0; a = a->ai_next) {
+    listenFd = -1;
+    for (addrinfo *a = list; a != nullptr && listenFd < 0; a = a->ai_next) {
         const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0)
             continue;
         const int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, kListenBacklog) == 0) {
-            listenFd_ = fd;
+            listenFd = fd;
         } else {
             error =
                 "cannot listen on " + server.listenHost + ":" + port + ": " + std::strerror(errno);
@@ -116,13 +122,67 @@ bool ModbusServer::Listen(std::string &error) {
         }
     }
     freeaddrinfo(list);
-    if (listenFd_ < 0)
+    if (listenFd < 0)
         return false;
     sockaddr_storage bound{};
     socklen_t size = sizeof bound;
-    getsockname(listenFd_, reinterpret_cast<sockaddr *>(&bound), &size);
+    getsockname(listenFd, reinterpret_cast<sockaddr *>(&bound), &size);
     Log(Level::Notice, "", "listening on " + PeerText(bound));
     return true;
+}
+
+void ModbusServer::Apply(std::shared_ptr<const Config> config, std::vector<LineWorker *> workers,
+                         std::string &error) {
+    std::unique_lock lock(applyMutex_);
+    applied_ = Applied{std::move(config), std::move(workers), {}, false};
+    Signal(applyFd_);
+    // A loop that has ended (a failed poll) takes nothing: the owner is told so.
+    while (!applyTaken_.wait_for(lock, std::chrono::milliseconds(100),
+                                 [&] { return applied_->taken; })) {
+        if (ended_) {
+            applied_->error = "the Modbus server has stopped";
+            break;
+        }
+    }
+    error = applied_->error;
+    applied_.reset();
+}
+
+// On the server's thread: the configuration and workers Apply() hands over.
+void ModbusServer::TakeApplied() {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(applyFd_, &count, sizeof count);
+    std::lock_guard lock(applyMutex_);
+    if (!applied_ || applied_->taken)
+        return;
+    const ServerConfig &next = applied_->config->server;
+    const ServerConfig &now = config_->server;
+    const bool moved = next.listenHost != now.listenHost || next.listenPort != now.listenPort;
+    int fd = -1;
+    if (moved && !stopping_ && OpenListener(next, fd, applied_->error)) {
+        std::vector<uint64_t> all;
+        for (const auto &[id, connection] : connections_)
+            all.push_back(id);
+        for (uint64_t id : all)
+            Drop(id, "was served on the old listen address");
+        if (listenFd_ >= 0)
+            close(listenFd_);
+        listenFd_ = fd;
+    }
+    config_ = std::move(applied_->config);
+    workers_ = std::move(applied_->workers);
+    std::vector<uint64_t> refused;
+    for (const auto &[id, connection] : connections_) {
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(connection.fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0 &&
+            !Allowed(config_->server.allow, peer))
+            refused.push_back(id);
+    }
+    for (uint64_t id : refused)
+        Drop(id, "is no longer in the allow-list");
+    applied_->taken = true;
+    applyTaken_.notify_all();
 }
 
 void ModbusServer::Stop() {
@@ -156,6 +216,7 @@ void ModbusServer::Run() {
         polled_.clear();
         pollSet_.push_back({wakeFd_, POLLIN, 0});
         pollSet_.push_back({stopFd_, POLLIN, 0});
+        pollSet_.push_back({applyFd_, POLLIN, 0});
         const bool accepting = !stopping_ && listenFd_ >= 0 && acceptPausedUntil_ <= now;
         pollSet_.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
         if (!stopping_) {
@@ -177,6 +238,8 @@ void ModbusServer::Run() {
         }
         if ((pollSet_[0].revents & POLLIN) != 0)
             DeliverCompletions();
+        if ((pollSet_[2].revents & POLLIN) != 0)
+            TakeApplied();
         if ((pollSet_[1].revents & POLLIN) != 0 && !stopping_)
             BeginStopping();
         if (stopping_) {
@@ -185,14 +248,15 @@ void ModbusServer::Run() {
             if (done) {
                 DeliverCompletions();
                 CountRefusals(Clock::now(), true);
+                ended_ = true;
                 return;
             }
             continue;
         }
-        if ((pollSet_[2].revents & POLLIN) != 0)
+        if ((pollSet_[3].revents & POLLIN) != 0)
             Accept();
         for (size_t i = 0; i < polled_.size(); ++i) {
-            if (pollSet_[3 + i].revents != 0 && connections_.count(polled_[i]) != 0)
+            if (pollSet_[4 + i].revents != 0 && connections_.count(polled_[i]) != 0)
                 ReadFrom(polled_[i]);
         }
         Housekeeping(Clock::now());
@@ -217,12 +281,12 @@ void ModbusServer::Accept() {
             Log(Level::Notice, "", "descriptors free again: accepting clients");
         }
         const std::string who = PeerText(peer);
-        if (!Allowed(config_.server.allow, peer)) {
+        if (!Allowed(config_->server.allow, peer)) {
             close(fd);
             Refuse(AddressOf(who), who + ": not in the allow-list");
             continue;
         }
-        if (connections_.size() >= static_cast<size_t>(config_.server.maxClients) && !MakeRoom()) {
+        if (connections_.size() >= static_cast<size_t>(config_->server.maxClients) && !MakeRoom()) {
             close(fd);
             Refuse(AddressOf(who),
                    who + ": already " + std::to_string(connections_.size()) + " clients");
@@ -235,6 +299,7 @@ void ModbusServer::Accept() {
         connection.peer = who;
         connection.address = AddressOf(who);
         connection.lastRequest = Clock::now();
+        clientCount_ = connections_.size();
         Log(Level::Debug, "", "client " + who + " connected");
     }
 }
@@ -330,8 +395,8 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
     const std::span<const uint8_t> adu = connection.reader.frame();
     const RequestHead head = ReadHead(adu);
     LineRequest job;
-    const UnitConfig *unit = config_.FindUnit(head.unit);
-    if (const uint8_t exception = PlanRequest(adu, unit, config_.server.readOnly, job);
+    const UnitConfig *unit = config_->FindUnit(head.unit);
+    if (const uint8_t exception = PlanRequest(adu, unit, config_->server.readOnly, job);
         exception != 0) {
         AnswerAtOnce(id, head, exception, Outcome::Rejected, received);
         return;
@@ -409,7 +474,7 @@ void ModbusServer::Send(uint64_t id, const Answer &answer, size_t length) {
 }
 
 void ModbusServer::Housekeeping(Clock::time_point now) {
-    const auto idleLimit = seconds(config_.server.idleTimeoutS);
+    const auto idleLimit = seconds(config_->server.idleTimeoutS);
     std::vector<std::pair<uint64_t, std::string>> closing;
     for (const auto &[id, c] : connections_) {
         if (c.reader.partial() && now - c.partialSince > kStalledFrame)
@@ -417,7 +482,7 @@ void ModbusServer::Housekeeping(Clock::time_point now) {
         else if (idleLimit.count() > 0 && c.inFlight == 0 && !c.reader.partial() &&
                  now - c.lastRequest >= idleLimit)
             closing.emplace_back(id, "sent no request for " +
-                                         std::to_string(config_.server.idleTimeoutS) + " s");
+                                         std::to_string(config_->server.idleTimeoutS) + " s");
     }
     for (const auto &[id, why] : closing)
         Drop(id, why);
@@ -446,6 +511,7 @@ void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
     Log(level, "", "client " + found->second.peer + " " + why + "; connection closed");
     close(found->second.fd);
     connections_.erase(found);
+    clientCount_ = connections_.size();
 }
 
 } // namespace vpisd::gateway

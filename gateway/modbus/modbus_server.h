@@ -4,11 +4,14 @@
 // hands the outcome back. Every socket is waited on with poll, whatever its number.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,8 @@ namespace vpisd::gateway {
 
 class ModbusServer {
   public:
-    ModbusServer(const Config &config, std::vector<std::unique_ptr<LineWorker>> &workers,
+    // `workers[i]` serves `config->lines[i]`.
+    ModbusServer(std::shared_ptr<const Config> config, std::vector<LineWorker *> workers,
                  Statistics &statistics);
     ~ModbusServer();
     ModbusServer(const ModbusServer &) = delete;
@@ -38,6 +42,15 @@ class ModbusServer {
     void Run();
     // From any thread: stop accepting and reading requests, let the workers finish.
     void Stop();
+    // From the owner's thread while Run() runs: the server takes a new configuration and the
+    // workers of its lines at its next turn, and Apply returns once it has. The connections stay
+    // open, but a client no longer allowed is closed, and all of them when `listen` changed.
+    // Requests already on a line are answered as usual. `error`: a new address that cannot be
+    // listened on (the old socket is kept).
+    void Apply(std::shared_ptr<const Config> config, std::vector<LineWorker *> workers,
+               std::string &error);
+    // Clients connected now; from any thread.
+    size_t clientCount() const { return clientCount_; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -68,6 +81,8 @@ class ModbusServer {
     };
 
     void BeginStopping();
+    bool OpenListener(const ServerConfig &server, int &fd, std::string &error) const;
+    void TakeApplied();
     int PollTimeoutMs(Clock::time_point now) const;
     void Accept();
     void PauseAccepting(int error);
@@ -84,12 +99,24 @@ class ModbusServer {
     // Closes a client's connection; its requests on the lines are answered into the void.
     void Drop(uint64_t id, const std::string &why, Level level = Level::Notice);
 
-    const Config &config_;
-    std::vector<std::unique_ptr<LineWorker>> &workers_;
+    std::shared_ptr<const Config> config_;
+    std::vector<LineWorker *> workers_;
     Statistics &statistics_;
     int listenFd_ = -1;
-    int wakeFd_ = -1; // eventfd: the workers' "an outcome is ready"
-    int stopFd_ = -1; // eventfd: Stop()
+    int wakeFd_ = -1;  // eventfd: the workers' "an outcome is ready"
+    int stopFd_ = -1;  // eventfd: Stop()
+    int applyFd_ = -1; // eventfd: Apply()
+    struct Applied {
+        std::shared_ptr<const Config> config;
+        std::vector<LineWorker *> workers;
+        std::string error;
+        bool taken = false;
+    };
+    std::mutex applyMutex_;
+    std::condition_variable applyTaken_;
+    std::optional<Applied> applied_;
+    std::atomic<size_t> clientCount_{0};
+    std::atomic<bool> ended_{false};
     bool stopping_ = false;
     Clock::time_point acceptPausedUntil_{}; // out of descriptors: the listen socket rests
     bool outOfDescriptors_ = false;         // logged once until an accept succeeds again

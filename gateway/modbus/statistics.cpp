@@ -62,29 +62,34 @@ double Tally::MedianMs() const {
     return *middle / 1000.0;
 }
 
+void Statistics::Apply(std::shared_ptr<const Config> config) {
+    std::lock_guard lock(mutex_);
+    config_ = std::move(config);
+}
+
 void Statistics::Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency) {
     std::lock_guard lock(mutex_);
-    const UnitConfig *found = config_.FindUnit(unit);
+    const UnitConfig *found = config_->FindUnit(unit);
     if (found == nullptr) {
         unknown_.Add(outcome, latency);
         return;
     }
     units_[unit].Add(outcome, latency);
-    lines_[found->line].Add(outcome, latency);
+    lines_[config_->lines[found->line].name].Add(outcome, latency);
 }
 
 void Statistics::Report() const {
     std::lock_guard lock(mutex_);
-    for (size_t i = 0; i < config_.lines.size(); ++i) {
-        const auto found = lines_.find(i);
-        Log(Level::Notice, config_.lines[i].name,
+    for (const LineConfig &line : config_->lines) {
+        const auto found = lines_.find(line.name);
+        Log(Level::Notice, line.name,
             "statistics: line: " + Describe(found == lines_.end() ? Tally{} : found->second));
     }
-    for (const UnitConfig &unit : config_.units) {
+    for (const UnitConfig &unit : config_->units) {
         const auto found = units_.find(unit.id);
         if (found == units_.end())
             continue;
-        Log(Level::Notice, config_.lines[unit.line].name,
+        Log(Level::Notice, config_->lines[unit.line].name,
             "statistics: unit " + std::to_string(unit.id) + " (" + unit.plc +
                 "): " + Describe(found->second));
     }

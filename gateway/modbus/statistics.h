@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,7 +38,9 @@ struct Tally {
 
 class Statistics {
   public:
-    explicit Statistics(const Config &config) : config_(config) {}
+    explicit Statistics(std::shared_ptr<const Config> config) : config_(std::move(config)) {}
+    // After a reload: the counters of the lines and units kept go on (by name and unit id).
+    void Apply(std::shared_ptr<const Config> config);
 
     // `unit` 0 or unknown: counted under the gateway only.
     void Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency);
@@ -45,9 +48,9 @@ class Statistics {
     void Report() const;
 
   private:
-    const Config &config_;
+    std::shared_ptr<const Config> config_;
     mutable std::mutex mutex_;
-    std::map<size_t, Tally> lines_;
+    std::map<std::string, Tally> lines_; // by line name
     std::map<uint8_t, Tally> units_;
     Tally unknown_;
 };

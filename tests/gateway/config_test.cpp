@@ -115,5 +115,70 @@ TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {
     EXPECT_EQ(result.err.find(complaint), result.err.rfind(complaint)) << "reported once";
 }
 
+// Every problem in one pass: the file's, the init file's with check-init's explanation, the
+// PLC names'; a device that is not there is only a warning.
+TEST(Config, CheckReportsEveryProblemInOnePass) {
+    TempDir dir;
+    dir.Write("broken.int", "P1=1+5\nP2=1-7\n");
+    const std::string line =
+        "[[line]]\nname = \"north\"\nport = \"ttyNOSUCH\"\nvpi = 1\ninit = \"broken.int\"\n";
+    const std::string bad = dir.Write(
+        "bad.toml", line + "[[unit]]\nid = 1\nline = \"north\"\nplc = \"P2\"\nspeed = 1\n"
+                           "[mqtt]\nbroker = \"127.0.0.1\"\n"
+                           "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"1-\"\n"
+                           "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"1\"\n");
+    const ChildResult result = Check(bad);
+    EXPECT_EQ(result.exitCode, 2);
+    for (const std::string &expected :
+         {bad + ":10: unit[1].speed: unknown key", bad + ":9: unit[1].plc: \"P2\" is not a PLC",
+          bad + ":1: line[1].init: " + dir.path() + "/broken.int: VPISD: Route",
+          "warning: " + bad + ":1: line[1].port: no such device /dev/ttyNOSUCH",
+          std::string(".registers: ")}) {
+        EXPECT_NE(result.err.find(expected), std::string::npos) << expected << "\n" << result.err;
+    }
+    // check-init's explanation of the route, and no overlap made up by the invalid group.
+    EXPECT_NE(result.err.find("('-' is not allowed: drops are joined with '+'"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("already polled"), std::string::npos) << result.err;
+
+    const std::string good =
+        dir.Write("good.toml", line + "[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n");
+    dir.Write("broken.int", "P1=1+5\n");
+    const ChildResult warned = Check(good);
+    EXPECT_EQ(warned.exitCode, 0) << warned.err;
+    EXPECT_NE(warned.err.find("warning: " + good + ":1: line[1].port: no such device"),
+              std::string::npos)
+        << warned.err;
+    EXPECT_NE(warned.out.find("good (1 warning)"), std::string::npos) << warned.out;
+}
+
+TEST(Config, UnreadableFilesAndLogLevels) {
+    TempDir dir;
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string expected; // on stderr
+    };
+    const std::string missing = dir.path() + "/none.toml";
+    const Case cases[] = {
+        {{"--config", missing, "--check"},
+         2,
+         "cannot read " + missing + ": No such file or directory"},
+        {{"--config", dir.path(), "--check"},
+         2,
+         "cannot read " + dir.path() + ": it is a directory"},
+        {{"--config", missing, "--log-level", "loud"},
+         2,
+         "--log-level: \"loud\" is not a level (debug, info, notice, warning, error)"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--lib", VPISD_LIBRARY_PATH});
+        const ChildResult result = RunChild(VPISD_GATEWAY_PATH, args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+        EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;
+    }
+}
+
 } // namespace
 } // namespace vpisd::gateway::test

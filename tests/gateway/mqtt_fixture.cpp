@@ -137,6 +137,13 @@ void Plant::StartGateway(const std::string &extra, const std::string &gatewayKey
         std::vector<std::string>{"--lib", VPISD_LIBRARY_PATH, "--config", config});
 }
 
+bool Plant::ReloadGateway(const std::string &extra, const std::string &unitKeys,
+                          const std::string &logged) {
+    dir_.Write("gateway.toml", ConfigText(extra, "", unitKeys));
+    gateway_->Signal(SIGHUP);
+    return gateway_->WaitForError(logged, 15000);
+}
+
 int Plant::StopGateway(int signal) {
     if (!gateway_)
         return -1;

@@ -101,6 +101,9 @@ class Plant {
     // unit 2 (P2).
     void StartGateway(const std::string &extra, const std::string &gatewayKeys = "",
                       const std::string &unitKeys = "");
+    // Rewrites the configuration, sends SIGHUP, and waits until the gateway logs `logged`.
+    bool ReloadGateway(const std::string &extra, const std::string &unitKeys,
+                       const std::string &logged);
     // SIGTERM (or `signal`) and the exit status.
     int StopGateway(int signal = SIGTERM);
     std::string GatewayLog() const;

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The bash completion of vpisd-cli, through bash-completion itself: commands, option values,
-# the options of each command.
+# The bash completion of vpisd-cli and vpisd-gateway, through bash-completion itself: commands,
+# option values, the options of each command.
 #   completion.sh SOURCE_DIR
 set -uo pipefail
 source /usr/share/bash-completion/bash_completion
 source "$1/packaging/bash-completion/vpisd-cli"
+source "$1/packaging/bash-completion/vpisd-gateway"
 failures=0
 
 # complete LINE: the words offered for the command line LINE (its last word being completed).
@@ -14,7 +15,8 @@ complete_line() {
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMP_LINE=$1 COMP_POINT=${#1}
     COMPREPLY=()
-    _vpisd_cli vpisd-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    local function=_${COMP_WORDS[0]//-/_}
+    $function "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' '
 }
 # expect LINE WORDS...: each of WORDS is offered; "!WORD": it is not.
@@ -44,5 +46,8 @@ expect "vpisd-cli -p ttyS0 read P10100 -" -n --count !--rounds !--interval
 expect "vpisd-cli -p ttyS0 poll P10100 -" -n --count -l --interval --rounds -1
 expect "vpisd-cli -p ttyS0 poll P10100 --interval " !describe !--rounds
 expect "vpisd-cli read P10100 " !describe
+expect "vpisd-gateway --" --config --check --lib --log-level --verbose --version
+expect "vpisd-gateway --log-level " debug info notice warning error
+expect "vpisd-gateway --config gw.toml --log-level " !--check
 [ $failures -eq 0 ] && echo PASS
 exit $((failures > 0))

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The manual pages format without a warning, and vpisd-cli's man page and bash completion know
-# every command and option that `vpisd-cli --help` lists (so neither falls behind the tool).
-#   man_pages.sh SOURCE_DIR VPISD_CLI
+# The manual pages format without a warning, and the man page and bash completion of vpisd-cli
+# (and of vpisd-gateway when it is built) know every command and option that the program's
+# --help lists (so neither falls behind the tool).
+#   man_pages.sh SOURCE_DIR VPISD_CLI [VPISD_GATEWAY]
 set -uo pipefail
-source=$1 cli=$2
+source=$1 cli=$2 gateway=${3:-}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -24,5 +25,18 @@ for name in $commands $options; do
     grep -qE -- "(^|[ '(|])${name}([ ')|]|\$)" "$completion" || fail "the completion does not offer $name"
 done
 echo "checked: $(echo $commands $options)"
+if [ -n "$gateway" ]; then
+    page=$source/docs/man/vpisd-gateway.8
+    completion=$source/packaging/bash-completion/vpisd-gateway
+    options=$("$gateway" --help | sed -n '/^Options:/,/^$/s/^  \(-[^ ]*\).*/\1/p' | tr ',' '\n' | sort -u)
+    [ -n "$options" ] || fail "no options in vpisd-gateway --help"
+    for name in $options; do
+        [ "$name" = -h ] || [ "$name" = --help ] && continue
+        grep -qF -- "${name//-/\\-}" "$page" || fail "vpisd-gateway.8 does not describe $name"
+        grep -qE -- "(^|[ '(|])${name}([ ')|]|\$)" "$completion" || fail "the completion does not offer $name"
+    done
+    grep -q '^\.B SIGHUP' "$page" || fail "vpisd-gateway.8 does not describe SIGHUP"
+    echo "checked: $(echo $options) SIGHUP"
+fi
 [ $failures -eq 0 ] && echo PASS
 exit $((failures > 0))

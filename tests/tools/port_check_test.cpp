@@ -6,10 +6,10 @@
 
 #include <array>
 
-#include "port_check.h"
+#include "host/port_check.h"
 #include "sim_network.h"
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 TEST(PortCheck, EachCauseIsNamed) {
@@ -63,4 +63,4 @@ TEST(PortCheck, PermissionNamesTheGroupToJoin) {
 }
 
 } // namespace
-} // namespace vpisd::cli
+} // namespace vpisd::host

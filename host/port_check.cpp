@@ -1,4 +1,4 @@
-#include "port_check.h"
+#include "host/port_check.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 namespace {
 
 namespace fs = std::filesystem;
@@ -97,4 +97,4 @@ bool DeviceVanished(const std::string &path) {
     return path != "NUL" && stat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 // The reason `path` does not open: no such device, permission (with the group to join), in use
 // (with the holding process where it can be found), or what the system says.
@@ -11,4 +11,4 @@ std::string PortProblem(const std::string &path);
 // True when the device node is gone (unplugged, or the far end of a pseudo-terminal closed).
 bool DeviceVanished(const std::string &path);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vpisd::cli {
+namespace vpisd::host {
 
 struct InitLine {
     int number = 0;
@@ -41,5 +41,8 @@ InitCheck CheckInitText(std::string_view text);
 std::string FormatInitCheck(const InitCheck &check, const std::string &fileName);
 // The explanation for the line a driver message names, to print next to it ("" when none).
 std::string ExplainLine(const InitCheck &check, int line);
+// The init-file line a driver message is about: the number it names, else for a complaint the
+// line where loading stopped; 0 when none.
+int MessageLine(const InitCheck &check, const std::string &message);
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -1,8 +1,11 @@
-#include "init_check.h"
+#include "host/init_check.h"
 
 #include <cstdio>
+#include <regex>
 
-namespace vpisd::cli {
+#include "host/init_file_messages.h"
+
+namespace vpisd::host {
 namespace {
 
 constexpr int kMaxLines = 99;
@@ -339,6 +342,15 @@ std::string ExplainLine(const InitCheck &check, int line) {
     return out;
 }
 
+int MessageLine(const InitCheck &check, const std::string &message) {
+    static const std::regex lineNumber("Line ([0-9]+)");
+    std::smatch match;
+    if (std::regex_search(message, match, lineNumber))
+        return std::stoi(match[1].str());
+    // An illegal character, a line too long, too many lines: where loading stopped.
+    return ClassifyInitFileMessage(message) == InitFileMessage::Complaint ? check.stopLine : 0;
+}
+
 std::string FormatInitCheck(const InitCheck &check, const std::string &fileName) {
     std::string out;
     size_t next = 0; // end problems come after the lines before them
@@ -373,4 +385,4 @@ std::string FormatInitCheck(const InitCheck &check, const std::string &fileName)
     return out;
 }
 
-} // namespace vpisd::cli
+} // namespace vpisd::host

@@ -1,0 +1,278 @@
+// Running the gateway as a service: SIGHUP reloads without dropping what did not change, the
+// systemd notify messages, and port failures named by their cause once.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <regex>
+#include <thread>
+#include <unistd.h>
+
+#include "gateway_on_sim.h"
+#include "support/free_port.h"
+
+namespace vpisd::gateway::test {
+namespace {
+
+std::string Config(const std::string &body) {
+    return "[gateway]\nlisten = \"127.0.0.1:0\"\n\n" + body;
+}
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Rewrites the file and sends SIGHUP; true once the gateway logged `outcome`.
+bool Reload(Gateway &gateway, const TempDir &dir, const std::string &body,
+            const std::string &outcome) {
+    dir.Write("gateway.toml", Config(body));
+    gateway.process().Signal(SIGHUP);
+    return gateway.process().WaitForError(outcome, 15000);
+}
+
+TEST(Reload, KeepsUnchangedLinesAndTheirClientsStartsAndStopsTheOthers) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    SimLine south = StartSimLine(kTwoPlcs, dir, "south.int");
+    north.sim->SetRegister("P1", 1, 11);
+    south.sim->SetRegister("P2", 1, 22);
+    const std::string northLine = LineToml("north", north.port, 1, north.init);
+    const std::string southLine = LineToml("south", south.port, 2, south.init);
+    Gateway gateway(dir, northLine + UnitToml(1, "north", "P1"));
+    Client client = Connect(gateway.port(), 1);
+    ASSERT_TRUE(client);
+    uint16_t value = 0;
+    ASSERT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
+
+    struct Step {
+        std::string body;
+        std::string logged;
+        int unit;
+        uint16_t expect; // 0: the unit is gone
+    };
+    const Step steps[] = {
+        {northLine + southLine + UnitToml(1, "north", "P1") + UnitToml(2, "south", "P2"),
+         "1 lines kept, 1 started, 0 stopped, 2 units", 2, 22},
+        {southLine + UnitToml(2, "south", "P2"), "1 lines kept, 0 started, 1 stopped, 1 units", 2,
+         22},
+        // A changed line gives its port back before its successor opens it.
+        {LineToml("south", south.port, 2, south.init, "timeout_ms = 200\n") +
+             UnitToml(2, "south", "P2"),
+         "0 lines kept, 1 started, 1 stopped, 1 units", 2, 22},
+    };
+    for (const Step &step : steps) {
+        ASSERT_TRUE(Reload(gateway, dir, step.body, step.logged)) << gateway.process().sofar().err;
+        // The same connection, never reconnected, reaches the new map.
+        modbus_set_slave(client.get(), step.unit);
+        ASSERT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << modbus_strerror(errno);
+        EXPECT_EQ(value, step.expect);
+        if (&step == &steps[0]) {
+            modbus_set_slave(client.get(), 1);
+            ASSERT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
+            EXPECT_EQ(value, 11);
+            // north kept its worker: its counters run on from before the reload.
+            gateway.process().Signal(SIGUSR1);
+            ASSERT_TRUE(gateway.process().WaitForError("[north] statistics: line time", 5000));
+            EXPECT_NE(gateway.process().sofar().err.find(
+                          "[north] statistics: line time: transactions 2 "),
+                      std::string::npos)
+                << gateway.process().sofar().err;
+        }
+    }
+    modbus_set_slave(client.get(), 1);
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
+    EXPECT_NE(LastException(), 0);
+    const ChildResult result = gateway.Stop();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(Count(result.err, "VPI 1 started"), 1U) << result.err;
+}
+
+TEST(Reload, AConfigWithProblemsChangesNothing) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string body =
+        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
+    Gateway gateway(dir, body);
+    Client client = Connect(gateway.port(), 1);
+    ASSERT_TRUE(client);
+    const std::pair<std::string, std::string> cases[] = {
+        {body + UnitToml(2, "nowhere", "P1"), "no [[line]] is named \"nowhere\""},
+        {body + UnitToml(2, "north", "P9"), "\"P9\" is not a PLC of line \"north\""},
+        {"[[line]\n", "syntax"},
+    };
+    for (const auto &[text, problem] : cases) {
+        ASSERT_TRUE(Reload(gateway, dir, text, problem)) << gateway.process().sofar().err;
+        uint16_t value = 0;
+        EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << text;
+    }
+    const ChildResult result = gateway.Stop();
+    EXPECT_EQ(Count(result.err, "; nothing changed"), std::size(cases)) << result.err;
+    EXPECT_EQ(Count(result.err, "VPI 1 started"), 1U) << result.err;
+}
+
+// [gateway] changes: each closes only the connections it concerns.
+TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string body =
+        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
+    const uint16_t moved = vpisd::test::FreePort();
+    struct Case {
+        std::string serverKeys;
+        bool closed;    // the open connection is closed by the reload
+        int writeError; // the exception a write gets afterwards on a connection, 0 none
+        uint16_t port;  // where new clients go (0: where the gateway listened first)
+    };
+    const Case cases[] = {
+        {"read_only = true\n", false, MODBUS_EXCEPTION_ILLEGAL_FUNCTION, 0},
+        {"allow = [\"10.0.0.0/8\"]\n", true, -1, 0},
+        {"listen = \"127.0.0.1:" + std::to_string(moved) + "\"\n", true, 0, moved},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.serverKeys);
+        Gateway gateway(dir, body);
+        const RawConnection open(gateway.port());
+        ASSERT_TRUE(open.connected());
+        const bool listen = c.serverKeys.starts_with("listen");
+        dir.Write("gateway.toml", "[gateway]\n" +
+                                      std::string(listen ? "" : "listen = \"127.0.0.1:0\"\n") +
+                                      c.serverKeys + body);
+        gateway.process().Signal(SIGHUP);
+        ASSERT_TRUE(gateway.process().WaitForError("notice reloaded ", 10000))
+            << gateway.process().sofar().err;
+        EXPECT_EQ(open.ClosedByPeer(1000), c.closed);
+        Client client = Connect(c.port != 0 ? c.port : gateway.port(), 1, 2000);
+        const uint16_t value = 5;
+        const int written = client ? modbus_write_register(client.get(), 0, value) : -1;
+        if (c.writeError < 0) {
+            EXPECT_EQ(written, -1); // closed at accept: nothing answered
+        } else if (c.writeError == 0) {
+            EXPECT_EQ(written, 1) << modbus_strerror(errno);
+        } else {
+            EXPECT_EQ(written, -1);
+            EXPECT_EQ(LastException(), c.writeError);
+        }
+    }
+}
+
+// The messages the gateway sends to a NOTIFY_SOCKET of the test's own.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const TempDir &dir) : path_(dir.path() + "/notify") {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path_.copy(address.sun_path, sizeof address.sun_path - 1);
+        bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    ~NotifySocket() { close(fd_); }
+    const std::string &path() const { return path_; }
+    // Every message until one holds `what`; "" when none did within `timeoutMs`.
+    std::string WaitFor(const std::string &what, int timeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) != 1)
+                continue;
+            char buffer[4096];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                continue;
+            seen_ += std::string(buffer, static_cast<size_t>(n)) + "\n";
+            if (seen_.find(what) != std::string::npos) {
+                std::string out;
+                out.swap(seen_);
+                return out;
+            }
+        }
+        return {};
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::string seen_;
+};
+
+TEST(Notify, ReadyStatusWatchdogReloadingStopping) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    NotifySocket notify(dir);
+    const std::string body =
+        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
+    ChildOptions options;
+    options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=600000"};
+    Gateway gateway(dir, body, "", options);
+    const std::string ready = notify.WaitFor("READY=1", 10000);
+    EXPECT_NE(ready, "");
+    EXPECT_NE(notify.WaitFor("STATUS=1 line up, 0 down, 0 Modbus clients", 5000), "");
+    EXPECT_NE(notify.WaitFor("WATCHDOG=1", 2000), "");
+    Client client = Connect(gateway.port(), 1);
+    ASSERT_TRUE(client);
+    EXPECT_NE(notify.WaitFor("STATUS=1 line up, 0 down, 1 Modbus clients", 5000), "");
+    dir.Write("gateway.toml", Config(body));
+    gateway.process().Signal(SIGHUP);
+    const std::string reload = notify.WaitFor("READY=1", 10000);
+    EXPECT_NE(reload.find("RELOADING=1"), std::string::npos) << reload;
+    gateway.process().Signal(SIGTERM);
+    EXPECT_NE(notify.WaitFor("STOPPING=1", 10000), "");
+}
+
+TEST(PortFailure, EachCauseIsLoggedOnceWithTheDriversLine) {
+    TempDir dir;
+    SimLine held = StartSimLine(kTwoPlcs, dir, "held.int");
+    // The test holds the device as another program would.
+    const int holder = open(held.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    struct Case {
+        std::string port;
+        std::string cause;
+        size_t driverLines; // the driver is not asked to open a device that is not there
+    };
+    const Case cases[] = {
+        {"ttyNOSUCH", "cannot open ttyNOSUCH: no such device /dev/ttyNOSUCH", 0},
+        {held.port, "is in use by process " + std::to_string(getpid()), 1},
+    };
+    for (const auto &[port, cause, driverLines] : cases) {
+        Gateway gateway(dir, LineToml("north", port, 1, held.init) + UnitToml(1, "north", "P1"));
+        // Several retries (250 ms, then 500, 1000, 2000) go by.
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+        const ChildResult result = gateway.Stop();
+        EXPECT_EQ(Count(result.err, cause), 1U) << result.err;
+        EXPECT_EQ(Count(result.err, "Fail to open"), driverLines) << result.err;
+    }
+    close(holder);
+}
+
+TEST(LogLevel, EachLevelLeavesOutTheOnesBelowIt) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string config =
+        dir.Write("gateway.toml", Config(LineToml("north", north.port, 1, north.init) +
+                                         UnitToml(1, "north", "P1")));
+    const std::pair<std::string, bool> cases[] = {{"info", true}, {"notice", false}};
+    for (const auto &[level, infoShown] : cases) {
+        ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH,
+                                                  "--log-level", level});
+        ASSERT_TRUE(gateway.WaitForError("notice listening on", 10000)) << gateway.sofar().err;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the line opens
+        gateway.Signal(SIGTERM);
+        const ChildResult result = gateway.Finish(20000);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err.find(" info ") != std::string::npos, infoShown) << result.err;
+        EXPECT_NE(result.err.find("notice stopped; every VPI closed"), std::string::npos);
+    }
+}
+
+} // namespace
+} // namespace vpisd::gateway::test
