@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/http/http_server.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/lines/plc_name_check.h"
 #include "gateway/log.h"
 #include "gateway/modbus/modbus_server.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
+#include "gateway/status_source.h"
 #include "host/driver_library.h"
 #include "host/session.h"
 #include "host/work_dir.h"
@@ -170,6 +172,17 @@ int RunGateway(const GatewayOptions &options) {
     std::unique_ptr<MqttFrontEnd> mqtt;
     if (config->mqtt)
         mqtt = std::make_unique<MqttFrontEnd>(*config, workers);
+    std::unique_ptr<HttpServer> http;
+    if (config->http) {
+        const StatusSources sources{&*config,    &workers,   modbus.get(),
+                                    &statistics, mqtt.get(), std::chrono::steady_clock::now()};
+        http = std::make_unique<HttpServer>(*config->http,
+                                            [sources] { return CollectStatus(sources); });
+        if (!http->Listen(error)) {
+            Log(Level::Error, "", error);
+            return kExitFailure;
+        }
+    }
     Log(Level::Info, "",
         "driver " + library.path() + "; " + std::to_string(workers.size()) + " lines, " +
             std::to_string(config->units.size()) + " units");
@@ -194,9 +207,13 @@ int RunGateway(const GatewayOptions &options) {
         });
     }
 
+    if (http)
+        http->Start();
     ServeUntilStopped(signalFd.get(), endedFd.get(), modbus ? &statistics : nullptr, mqtt.get(),
                       workers);
 
+    if (http)
+        http->Stop();
     // The Modbus front end keeps sending what the workers answer until they have finished.
     if (modbus)
         modbus->Stop();

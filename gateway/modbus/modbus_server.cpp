@@ -235,6 +235,10 @@ void ModbusServer::Accept() {
         connection.peer = who;
         connection.address = AddressOf(who);
         connection.lastRequest = Clock::now();
+        {
+            std::lock_guard lock(clientsMutex_);
+            clients_[nextConnection_ - 1] = {who, WallClock::now(), 0};
+        }
         Log(Level::Debug, "", "client " + who + " connected");
     }
 }
@@ -327,6 +331,10 @@ void ModbusServer::ReadFrom(uint64_t id) {
 void ModbusServer::Serve(uint64_t id, Connection &connection) {
     const auto received = Clock::now();
     connection.lastRequest = received;
+    {
+        std::lock_guard lock(clientsMutex_);
+        ++clients_[id].requests;
+    }
     const std::span<const uint8_t> adu = connection.reader.frame();
     const RequestHead head = ReadHead(adu);
     LineRequest job;
@@ -446,6 +454,16 @@ void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
     Log(level, "", "client " + found->second.peer + " " + why + "; connection closed");
     close(found->second.fd);
     connections_.erase(found);
+    std::lock_guard lock(clientsMutex_);
+    clients_.erase(id);
+}
+
+std::vector<ModbusClientSnapshot> ModbusServer::Clients() const {
+    std::lock_guard lock(clientsMutex_);
+    std::vector<ModbusClientSnapshot> clients;
+    for (const auto &[id, client] : clients_)
+        clients.push_back(client);
+    return clients;
 }
 
 } // namespace vpisd::gateway

@@ -2,14 +2,17 @@
 // its answer goes out. The server thread records; the process owner reports from its own.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/status.h"
 
 namespace vpisd::gateway {
 
@@ -30,9 +33,13 @@ struct Tally {
     uint64_t rejected = 0;
     std::vector<uint32_t> latencyUs; // the latest answers, for the median
     size_t nextSample = 0;
+    std::array<uint64_t, kDurationBoundsS.size() + 1> durations{}; // every answer, by bucket
+    double durationSumS = 0;
+    std::optional<Failure> lastFailure;
 
     void Add(Outcome outcome, std::chrono::microseconds latency);
     double MedianMs() const;
+    RequestCounts Counts() const;
 };
 
 class Statistics {
@@ -43,6 +50,9 @@ class Statistics {
     void Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency);
     // One log line per line and per unit that has seen requests, then the unknown units.
     void Report() const;
+    // For the status endpoint; an index or unit that has seen no request counts zero.
+    RequestCounts LineCounts(size_t line) const;
+    RequestCounts UnitCounts(uint8_t unit, std::optional<Failure> &lastFailure) const;
 
   private:
     const Config &config_;
