@@ -163,4 +163,14 @@ HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::stri
     return answer;
 }
 
+std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {
+    const std::string file = dir.Write("metrics.txt", metrics);
+    const ChildResult result =
+        RunChild("/bin/sh", {"-c", "promtool check metrics < '" + file + "'"}, 30000);
+    return result.exitCode == 0 && result.out.empty() && result.err.empty()
+               ? ""
+               : "exit " + std::to_string(result.exitCode) + ": " + result.out + result.err +
+                     " (promtool comes from scripts/ensure-deps.sh)";
+}
+
 } // namespace vpisd::gateway::test

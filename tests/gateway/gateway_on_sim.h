@@ -106,4 +106,8 @@ struct HttpAnswer {
 HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
                        int timeoutMs = 10000);
 
+// promtool's verdict on `metrics` (written into `dir`): empty when it accepts them, else what
+// it said.
+std::string PromtoolProblems(const TempDir &dir, const std::string &metrics);
+
 } // namespace vpisd::gateway::test

@@ -34,17 +34,6 @@ std::string Get(uint16_t port, const std::string &path) {
     return answer.body;
 }
 
-// promtool's verdict on `metrics`: empty when it accepts them, else what it said.
-std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {
-    const std::string file = dir.Write("metrics.txt", metrics);
-    const ChildResult result =
-        RunChild("/bin/sh", {"-c", "promtool check metrics < '" + file + "'"}, 30000);
-    return result.exitCode == 0 && result.out.empty() && result.err.empty()
-               ? ""
-               : "exit " + std::to_string(result.exitCode) + ": " + result.out + result.err +
-                     " (promtool comes from scripts/ensure-deps.sh)";
-}
-
 void ReadOnce(uint16_t port, int unit, bool expectOk) {
     Client client = Connect(port, unit);
     ASSERT_TRUE(client);

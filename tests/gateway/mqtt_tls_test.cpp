@@ -99,11 +99,6 @@ const std::string &Keys() {
     return path;
 }
 
-std::string ReadText(const std::string &file) {
-    std::ifstream in(file);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class TlsToBroker : public testing::TestWithParam<TlsCase> {};
 
 TEST_P(TlsToBroker, CauseLoggedOnceAndTheGoodCasePublishes) {
@@ -149,15 +144,10 @@ TEST(MqttTlsSettings, WithCafileThePortIs8883) {
         Replace(plant.ConfigText("cafile = \"" + Keys() + "ca.pem\"\n"),
                 "127.0.0.1:" + std::to_string(plant.broker().port()), "127.0.0.1");
     const std::string config = plant.dir().Write("port.toml", text);
-    const std::string log = plant.dir().path() + "/port.log";
-    Child gateway({VPISD_GATEWAY_PATH, "--lib", VPISD_LIBRARY_PATH, "--config", config}, log);
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    std::string logged;
-    while (logged.find("broker 127.0.0.1:") == std::string::npos &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(50ms);
-        logged = ReadText(log);
-    }
+    ChildProcess gateway(VPISD_GATEWAY_PATH, {"--lib", VPISD_LIBRARY_PATH, "--config", config});
+    gateway.WaitForError("broker 127.0.0.1:", 10000);
+    gateway.WaitForError(" not reached", 1000);
+    const std::string logged = gateway.sofar().err;
     EXPECT_NE(logged.find("broker 127.0.0.1:8883 not reached"), std::string::npos) << logged;
 }
 
@@ -166,10 +156,9 @@ TEST(MqttTlsSettings, TlsVersionIsTheLowestAccepted) {
     Plant plant;
     plant.broker().Stop();
     const std::string port = std::to_string(plant.broker().port());
-    Child server({"/usr/bin/openssl", "s_server", "-quiet", "-tls1_2", "-accept",
-                  "127.0.0.1:" + port, "-cert", Keys() + "broker.pem", "-key",
-                  Keys() + "broker.key"},
-                 plant.dir().path() + "/s_server.log");
+    ChildProcess server("/usr/bin/openssl",
+                        {"s_server", "-quiet", "-tls1_2", "-accept", "127.0.0.1:" + port, "-cert",
+                         Keys() + "broker.pem", "-key", Keys() + "broker.key"});
     const std::string logged = "TLS to broker 127.0.0.1:" + port +
                                " failed: the broker accepts none of the TLS versions the gateway "
                                "offers (1.3, alert \"protocol version\")";
