@@ -92,12 +92,14 @@ configure_file(packaging/debian/copyright.in ${vpisd_generated}/copyright @ONLY)
 vpisd_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${vpisd_generated}/changelog.gz)
 
 file(GLOB vpisd_guides CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+file(GLOB vpisd_guide_images CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/images/*.png)
 foreach(package IN ITEMS ${VPISD_LIB_PACKAGE} ${VPISD_DEV_PACKAGE} ${VPISD_TOOLS_PACKAGE})
   set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package})
   install(FILES ${vpisd_generated}/copyright ${vpisd_generated}/changelog.gz
     DESTINATION ${docdir} COMPONENT ${package})
   if(NOT package STREQUAL VPISD_LIB_PACKAGE)
     install(FILES ${vpisd_guides} DESTINATION ${docdir}/docs COMPONENT ${package})
+    install(FILES ${vpisd_guide_images} DESTINATION ${docdir}/docs/images COMPONENT ${package})
     install(FILES docs/examples/host.c docs/examples/CMakeLists.txt
       DESTINATION ${docdir}/docs/examples COMPONENT ${package})
   endif()

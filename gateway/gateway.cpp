@@ -24,12 +24,14 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/http/http_server.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/lines/plc_name_check.h"
 #include "gateway/log.h"
 #include "gateway/modbus/modbus_server.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
+#include "gateway/status_source.h"
 #include "host/driver_library.h"
 #include "host/port_check.h"
 #include "host/port_name.h"
@@ -155,6 +157,8 @@ class Owner {
     void StartMqtt();
     void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
     void Reload();
+    bool StartHttp(std::string &error);
+    GatewayStatus Status() const;
     std::vector<std::string> CheckReload(std::optional<Config> &next);
     void Tick();
     void ReportStatistics() const;
@@ -166,7 +170,9 @@ class Owner {
     host::WorkDir &workDir_;
     std::shared_ptr<const Config> config_;
     Source source_;
-    mutable std::mutex workersMutex_; // held while workers_ changes; readers of other threads
+    // Held while workers_, config_, modbus_ or mqtt_ change, and while the HTTP server's threads
+    // take the status snapshot from them.
+    mutable std::mutex workersMutex_;
     std::vector<std::unique_ptr<LineWorker>> workers_; // workers_[i] serves config_->lines[i]
     Statistics statistics_;
     FileDescriptor endedFd_; // the Modbus front end ended on its own
@@ -176,6 +182,8 @@ class Owner {
     std::atomic<bool> modbusRetiring_{false};
     std::shared_ptr<const Config> mqttConfig_; // what the MQTT front end was built from
     std::unique_ptr<MqttFrontEnd> mqtt_;
+    std::unique_ptr<HttpServer> http_;
+    const Clock::time_point started_ = Clock::now();
     std::string status_; // the STATUS= last sent
     std::set<std::string> stuck_;
 };
@@ -199,10 +207,12 @@ void Owner::ReportStatistics() const {
 }
 
 bool Owner::StartModbus(std::string &error) {
-    modbus_ = std::make_unique<ModbusServer>(config_, Workers(), statistics_);
-    if (!modbus_->Listen(error)) {
-        modbus_.reset();
+    auto modbus = std::make_unique<ModbusServer>(config_, Workers(), statistics_);
+    if (!modbus->Listen(error))
         return false;
+    {
+        std::lock_guard lock(workersMutex_);
+        modbus_ = std::move(modbus);
     }
     modbusThread_ = std::thread([this] {
         modbus_->Run();
@@ -222,6 +232,7 @@ void Owner::RetireModbus() {
     modbusRetiring_ = true;
     modbus_->Stop();
     modbusThread_.join();
+    std::lock_guard lock(workersMutex_);
     retiredModbus_.push_back(std::move(modbus_));
     modbusRetiring_ = false;
     Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
@@ -230,9 +241,31 @@ void Owner::RetireModbus() {
 void Owner::StartMqtt() {
     std::string error;
     mqttConfig_ = config_;
-    mqtt_ = std::make_unique<MqttFrontEnd>(*mqttConfig_, workers_);
+    {
+        std::lock_guard lock(workersMutex_);
+        mqtt_ = std::make_unique<MqttFrontEnd>(*mqttConfig_, workers_);
+    }
     if (!mqtt_->Start(error))
         Log(Level::Error, "", error);
+}
+
+// The HTTP server of [http], if any; it reads the gateway's state only through Status().
+bool Owner::StartHttp(std::string &error) {
+    if (!config_->http)
+        return true;
+    auto http = std::make_unique<HttpServer>(*config_->http, [this] { return Status(); });
+    if (!http->Listen(error))
+        return false;
+    http->Start();
+    http_ = std::move(http);
+    return true;
+}
+
+GatewayStatus Owner::Status() const {
+    std::lock_guard lock(workersMutex_);
+    const StatusSources sources{config_.get(), &workers_,   modbus_.get(),
+                                &statistics_,  mqtt_.get(), started_};
+    return CollectStatus(sources);
 }
 
 // Readiness waits for each line's first try at its device, not for the device.
@@ -327,6 +360,7 @@ void Owner::Reload() {
         sameOrder && SameTable(source, source_, "mqtt") && SameTable(source, source_, "poll");
     if (mqtt_ && !mqttSame) {
         mqtt_->Stop();
+        std::lock_guard lock(workersMutex_);
         mqtt_.reset();
         mqttConfig_.reset();
     }
@@ -350,11 +384,11 @@ void Owner::Reload() {
             if (worker)
                 retired.push_back(std::move(worker));
         }
+        config_ = next; // with the workers, so that workers_[i] serves config_->lines[i]
     }
     // A retired line takes no new request; the one in progress finishes.
     for (auto &worker : retired)
         worker->BeginStop();
-    config_ = next;
     statistics_.Apply(next);
     if (modbus_ && next->units.empty()) {
         RetireModbus();
@@ -391,7 +425,12 @@ void Owner::Reload() {
     if (next->mqtt && !mqtt_)
         StartMqtt();
     if (!SameTable(source, source_, "http")) {
-        // The HTTP server takes its new listen address and allow-list here.
+        if (http_)
+            http_->Stop();
+        http_.reset();
+        std::string error;
+        if (!StartHttp(error))
+            Log(Level::Error, "", error);
     }
     source_ = std::move(source);
     const size_t kept = next->lines.size() - fresh.size();
@@ -470,7 +509,10 @@ int Owner::Run(int signalFd) {
         worker->Start();
     if (config_->mqtt) {
         mqttConfig_ = config_;
-        mqtt_ = std::make_unique<MqttFrontEnd>(*config_, workers_);
+        {
+            std::lock_guard lock(workersMutex_);
+            mqtt_ = std::make_unique<MqttFrontEnd>(*config_, workers_);
+        }
         if (!mqtt_->Start(error)) {
             Log(Level::Error, "", error);
             if (modbus_)
@@ -484,12 +526,29 @@ int Owner::Run(int signalFd) {
             return kExitFailure;
         }
     }
+    if (!StartHttp(error)) {
+        Log(Level::Error, "", error);
+        Notify("STOPPING=1");
+        if (modbus_)
+            modbus_->Stop();
+        for (auto &worker : workers_)
+            worker->BeginStop();
+        if (modbusThread_.joinable())
+            modbusThread_.join();
+        for (auto &worker : workers_)
+            worker->Join();
+        if (mqtt_)
+            mqtt_->Stop();
+        return kExitFailure;
+    }
     WaitFirstOpen(Workers());
     Notify("READY=1");
 
     Serve(signalFd);
 
     Notify("STOPPING=1");
+    if (http_)
+        http_->Stop();
     // The Modbus front end keeps sending what the workers answer until they have finished.
     if (modbus_)
         modbus_->Stop();

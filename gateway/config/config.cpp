@@ -47,6 +47,44 @@ struct ParityName {
 constexpr ParityName kParities[] = {
     {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
 
+constexpr const char *kHttpKeys[] = {"listen", "allow"};
+
+// A list of addresses or CIDR blocks; absent: `allow` is left as it is.
+void ReadAllow(TomlReader &r, const toml::table &table, const std::string &where,
+               std::vector<AddressBlock> &allow) {
+    const toml::node *node = table.get("allow");
+    if (node == nullptr)
+        return;
+    const toml::array *list = node->as_array();
+    if (list == nullptr) {
+        r.Problem(TomlReader::LineOf(*node), where + ".allow",
+                  "expected a list of addresses, e.g. [\"127.0.0.0/8\"]");
+        return;
+    }
+    allow.clear();
+    for (const toml::node &entry : *list) {
+        const auto text = entry.value_exact<std::string>();
+        const auto block = text ? ParseAddressBlock(*text) : std::nullopt;
+        if (!block) {
+            r.Problem(TomlReader::LineOf(entry), where + ".allow",
+                      "expected an address or CIDR block, e.g. \"192.168.1.0/24\"");
+            continue;
+        }
+        allow.push_back(*block);
+    }
+}
+
+void ReadHttp(TomlReader &r, const toml::table &table, HttpConfig &http) {
+    const std::string where = "http";
+    r.UnknownKeys(table, where, kHttpKeys);
+    if (const auto listen =
+            r.Endpoint(table, where, "listen", {std::nullopt, true, "127.0.0.1:8080"})) {
+        http.listenHost = listen->host;
+        http.listenPort = listen->port;
+    }
+    ReadAllow(r, table, where, http.allow);
+}
+
 void ReadServer(TomlReader &r, const toml::table &table, ServerConfig &server) {
     const std::string where = "gateway";
     r.UnknownKeys(table, where, kServerKeys);
@@ -57,25 +95,7 @@ void ReadServer(TomlReader &r, const toml::table &table, ServerConfig &server) {
     }
     if (const auto clients = r.Integer(table, where, "max_clients", 1, kMaxClientsLimit))
         server.maxClients = static_cast<int>(*clients);
-    if (const toml::node *allow = table.get("allow")) {
-        const toml::array *list = allow->as_array();
-        if (list == nullptr) {
-            r.Problem(TomlReader::LineOf(*allow), where + ".allow",
-                      "expected a list of addresses, e.g. [\"127.0.0.0/8\"]");
-        } else {
-            server.allow.clear();
-            for (const toml::node &entry : *list) {
-                const auto text = entry.value_exact<std::string>();
-                const auto block = text ? ParseAddressBlock(*text) : std::nullopt;
-                if (!block) {
-                    r.Problem(TomlReader::LineOf(entry), where + ".allow",
-                              "expected an address or CIDR block, e.g. \"192.168.1.0/24\"");
-                    continue;
-                }
-                server.allow.push_back(*block);
-            }
-        }
-    }
+    ReadAllow(r, table, where, server.allow);
     if (const auto readOnly = r.Boolean(table, where, "read_only"))
         server.readOnly = *readOnly;
     if (const auto idle = r.Integer(table, where, "idle_timeout_s", 0, kIdleTimeoutLimitS))
@@ -241,16 +261,23 @@ std::optional<Config> ReadConfig(const std::string &path, std::vector<std::strin
     config.path = path;
     for (auto &&[key, node] : root) {
         if (key.str() != "gateway" && key.str() != "line" && key.str() != "unit" &&
-            key.str() != "mqtt" && key.str() != "poll")
+            key.str() != "mqtt" && key.str() != "poll" && key.str() != "http")
             r.Problem(TomlReader::LineOf(node), std::string(key.str()),
-                      "unknown table (expected [gateway], [[line]], [[unit]], [mqtt] and "
-                      "[[poll]])");
+                      "unknown table (expected [gateway], [[line]], [[unit]], [mqtt], [[poll]] "
+                      "and [http])");
     }
     if (const toml::node *server = root.get("gateway")) {
         if (const toml::table *table = server->as_table())
             ReadServer(r, *table, config.server);
         else
             r.Problem(TomlReader::LineOf(*server), "gateway", "expected a [gateway] table");
+    }
+    if (const toml::node *http = root.get("http")) {
+        config.http.emplace();
+        if (const toml::table *table = http->as_table())
+            ReadHttp(r, *table, *config.http);
+        else
+            r.Problem(TomlReader::LineOf(*http), "http", "expected an [http] table");
     }
     r.ForEachEntry(root, "line", [&](const toml::table &table, size_t index) {
         LineConfig line;

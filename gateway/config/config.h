@@ -22,6 +22,13 @@ struct ServerConfig {
     int idleTimeoutS = 60; // a connection that sends no request for this long is closed; 0 never
 };
 
+// The HTTP status endpoint ([http]): /metrics, /status.json and a status page.
+struct HttpConfig {
+    std::string listenHost = "127.0.0.1";
+    uint16_t listenPort = 8080; // 0: any free port (the log says which)
+    std::vector<AddressBlock> allow = LoopbackOnly();
+};
+
 // How a line's worker may spare the line for one PLC: taken from the [[unit]]s that serve it
 // (the smallest value when several do), the defaults for a PLC that only [[poll]]s read.
 struct PlcPolicy {
@@ -63,6 +70,7 @@ struct Config {
     std::vector<UnitConfig> units;
     std::optional<MqttConfig> mqtt; // the MQTT side, when [mqtt] is given
     std::vector<PollConfig> polls;
+    std::optional<HttpConfig> http; // the status endpoint, when [http] is given
 
     // The unit with Modbus identifier `id`, or nullptr.
     const UnitConfig *FindUnit(uint8_t id) const;

@@ -90,4 +90,9 @@ std::vector<LineRequest> LineQueue::TakeAll() {
     return all;
 }
 
+size_t LineQueue::waiting() const {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
+}
+
 } // namespace vpisd::gateway

@@ -35,6 +35,8 @@ class LineQueue {
     // Refuses new requests and wakes the worker.
     void Close();
     bool closed() const;
+    // Requests waiting, not counting those on the line.
+    size_t waiting() const;
     // Everything still waiting, for answering as cancelled.
     std::vector<LineRequest> TakeAll();
 

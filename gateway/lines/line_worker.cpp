@@ -130,9 +130,10 @@ bool LineWorker::OpenLine() {
 }
 
 void LineWorker::LoseLine() {
-    Log(Level::Warning, config_.name,
-        "line lost: " + (tcp_ ? config_.port + " is not connected" : devicePath_ + " is gone") +
-            "; answering 0B and opening it again");
+    const std::string cause =
+        "line lost: " + (tcp_ ? config_.port + " is not connected" : devicePath_ + " is gone");
+    Log(Level::Warning, config_.name, cause + "; answering 0B and opening it again");
+    SetState(LineState::Reopening, cause);
     session_.reset(); // closes the VPI's port
     up_ = false;
     openProblem_ = tcp_ ? config_.port + " is not connected" : host::PortProblem(devicePath_);
@@ -151,9 +152,11 @@ void LineWorker::Run() {
     up_ = OpenLine();
     started_ = true;
     if (up_) {
+        SetState(LineState::Up);
         Log(Level::Info, config_.name,
             "VPI " + std::to_string(config_.vpi) + " started on " + config_.port);
     } else {
+        SetState(LineState::Down, "cannot open " + config_.port + ": " + openProblem_);
         pause_ = kFirstReopenPause;
         nextOpen_ = Clock::now() + pause_;
     }
@@ -162,6 +165,7 @@ void LineWorker::Run() {
         if (!up_ && Clock::now() >= nextOpen_) {
             up_ = OpenLine();
             if (up_) {
+                SetState(LineState::Up);
                 Log(Level::Notice, config_.name, "line back: " + config_.port + " open again");
             } else {
                 pause_ = std::min(pause_ * 2, kLongestReopenPause);
@@ -192,6 +196,7 @@ void LineWorker::Run() {
         waiting.done(LineReply{LineStatus::Cancelled, {}});
     answerer_.join();
     session_.reset();
+    SetState(LineState::Down);
     if (tcp_)
         tcp_->Stop();
     finished_ = true;
@@ -232,6 +237,7 @@ void LineWorker::ServeJob(LineRequest &job) {
         scheduler_.Forget(job.plc, job.first, static_cast<uint16_t>(job.values.size()));
     for (const BitWrite &bit : job.bits)
         scheduler_.Forget(job.plc, bit.reg, 1);
+    NoteRoute(job.plc);
     Answer(job, std::move(reply), AnsweredBy::Line);
 }
 
@@ -258,6 +264,7 @@ void LineWorker::ServeReads(Batch &batch) {
             Answer(job, LineReply{status, {}}, AnsweredBy::Line);
     }
     scheduler_.Served(batch, Clock::now());
+    NoteRoute(plc);
 }
 
 // Each range of a refused block read on its own; requests for the same range share a read.
@@ -346,6 +353,36 @@ LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_
     if (result == VPI_OK)
         out.assign(1, buffer[1]);
     return host::StatusFromResult(result);
+}
+
+// The driver's route selection for `plc`: a pseudo-tag it answers without line traffic.
+void LineWorker::NoteRoute(const std::string &plc) {
+    if (!session_)
+        return;
+    const std::string gas = plc + "!ROUTE";
+    host::TagLayout layout;
+    uint16_t buffer[2] = {0, 0};
+    if (session_->Parse(gas, 1, layout) != VPI_OK || session_->Read(gas, layout, buffer) != VPI_OK)
+        return;
+    std::lock_guard lock(statusMutex_);
+    backupRoutes_[plc] = buffer[1] != 0;
+}
+
+void LineWorker::SetState(LineState state, std::optional<std::string> error) {
+    std::lock_guard lock(statusMutex_);
+    state_ = state;
+    if (error)
+        lastError_ = std::move(error);
+}
+
+WorkerStatus LineWorker::Status() const {
+    WorkerStatus status;
+    status.queueDepth = queue_.waiting();
+    std::lock_guard lock(statusMutex_);
+    status.state = state_;
+    status.lastError = lastError_;
+    status.backupRoutes.assign(backupRoutes_.begin(), backupRoutes_.end());
+    return status;
 }
 
 LineStatus LineWorker::WriteRegisters(const LineRequest &request) {

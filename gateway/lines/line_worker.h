@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -14,6 +17,7 @@
 #include "gateway/lines/line_counters.h"
 #include "gateway/lines/line_queue.h"
 #include "gateway/lines/line_scheduler.h"
+#include "gateway/status.h"
 #include "host/driver_library.h"
 #include "host/line_options.h"
 #include "host/session.h"
@@ -56,6 +60,8 @@ class LineWorker {
     bool Alive(std::chrono::steady_clock::time_point now) const;
     // Read from any thread.
     const LineCounters &counters() const { return counters_; }
+    // From any thread: the line's state, its queue and the route of each PLC it has served.
+    WorkerStatus Status() const;
 
   private:
     void Run();
@@ -74,6 +80,8 @@ class LineWorker {
     LineStatus WriteRegisters(const LineRequest &request);
     LineStatus WriteBits(const LineRequest &request);
     LineStatus ReadRoute(const LineRequest &request, std::vector<uint16_t> &out);
+    void NoteRoute(const std::string &plc);
+    void SetState(LineState state, std::optional<std::string> error = std::nullopt);
 
     const host::DriverLibrary &library_;
     const DriverInfo info_;
@@ -93,6 +101,10 @@ class LineWorker {
     std::chrono::milliseconds pause_{};
     std::chrono::steady_clock::time_point nextOpen_{};
     std::atomic<bool> finished_{false};
+    mutable std::mutex statusMutex_; // what Status() reads from other threads
+    LineState state_ = LineState::Down;
+    std::optional<std::string> lastError_;
+    std::map<std::string, bool> backupRoutes_; // by PLC
     std::thread thread_;
     std::thread answerer_; // hands out the answers given on arrival
 };

@@ -300,6 +300,10 @@ void ModbusServer::Accept() {
         connection.address = AddressOf(who);
         connection.lastRequest = Clock::now();
         clientCount_ = connections_.size();
+        {
+            std::lock_guard lock(clientsMutex_);
+            clients_[nextConnection_ - 1] = {who, WallClock::now(), 0};
+        }
         Log(Level::Debug, "", "client " + who + " connected");
     }
 }
@@ -392,6 +396,10 @@ void ModbusServer::ReadFrom(uint64_t id) {
 void ModbusServer::Serve(uint64_t id, Connection &connection) {
     const auto received = Clock::now();
     connection.lastRequest = received;
+    {
+        std::lock_guard lock(clientsMutex_);
+        ++clients_[id].requests;
+    }
     const std::span<const uint8_t> adu = connection.reader.frame();
     const RequestHead head = ReadHead(adu);
     LineRequest job;
@@ -512,6 +520,16 @@ void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
     close(found->second.fd);
     connections_.erase(found);
     clientCount_ = connections_.size();
+    std::lock_guard lock(clientsMutex_);
+    clients_.erase(id);
+}
+
+std::vector<ModbusClientSnapshot> ModbusServer::Clients() const {
+    std::lock_guard lock(clientsMutex_);
+    std::vector<ModbusClientSnapshot> clients;
+    for (const auto &[id, client] : clients_)
+        clients.push_back(client);
+    return clients;
 }
 
 } // namespace vpisd::gateway

@@ -23,6 +23,7 @@
 #include "gateway/modbus/modbus_frame.h"
 #include "gateway/modbus/modbus_mapping.h"
 #include "gateway/modbus/statistics.h"
+#include "gateway/status.h"
 
 namespace vpisd::gateway {
 
@@ -51,6 +52,8 @@ class ModbusServer {
                std::string &error);
     // Clients connected now; from any thread.
     size_t clientCount() const { return clientCount_; }
+    // From any thread: the clients connected now, in the order they came.
+    std::vector<ModbusClientSnapshot> Clients() const;
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -129,6 +132,8 @@ class ModbusServer {
     std::vector<uint64_t> polled_;
     std::mutex completionsMutex_; // the only state the workers touch
     std::vector<Completion> completions_;
+    mutable std::mutex clientsMutex_; // the clients as Clients() tells them, by connection
+    std::map<uint64_t, ModbusClientSnapshot> clients_;
 };
 
 } // namespace vpisd::gateway

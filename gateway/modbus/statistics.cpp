@@ -33,17 +33,24 @@ void Tally::Add(Outcome outcome, std::chrono::microseconds latency) {
         break;
     case Outcome::Refused:
         ++refused;
+        lastFailure = Failure{"refused", WallClock::now()};
         break;
     case Outcome::NoAnswer:
         ++noAnswer;
+        lastFailure = Failure{"no_answer", WallClock::now()};
         break;
     case Outcome::Busy:
         ++busy;
+        lastFailure = Failure{"busy", WallClock::now()};
         break;
     case Outcome::Rejected:
         ++rejected;
         return; // no traffic: its latency says nothing about the line
     }
+    const double seconds = static_cast<double>(latency.count()) / 1e6;
+    const auto bucket = std::lower_bound(kDurationBoundsS.begin(), kDurationBoundsS.end(), seconds);
+    ++durations[static_cast<size_t>(bucket - kDurationBoundsS.begin())];
+    durationSumS += seconds;
     const auto us = static_cast<uint32_t>(std::min<int64_t>(latency.count(), UINT32_MAX));
     if (latencyUs.size() < kLatencySamples) {
         latencyUs.push_back(us);
@@ -65,6 +72,20 @@ double Tally::MedianMs() const {
 void Statistics::Apply(std::shared_ptr<const Config> config) {
     std::lock_guard lock(mutex_);
     config_ = std::move(config);
+}
+
+RequestCounts Tally::Counts() const {
+    RequestCounts counts;
+    counts.requests = requests;
+    counts.ok = ok;
+    counts.refused = refused;
+    counts.noAnswer = noAnswer;
+    counts.busy = busy;
+    counts.rejected = rejected;
+    counts.medianMs = MedianMs();
+    counts.durations = durations;
+    counts.durationSumS = durationSumS;
+    return counts;
 }
 
 void Statistics::Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency) {
@@ -95,6 +116,31 @@ void Statistics::Report() const {
     }
     if (unknown_.requests > 0)
         Log(Level::Notice, "", "statistics: unknown units: " + Describe(unknown_));
+}
+
+// The tally is copied under the lock and its median taken outside, so that the server thread
+// never waits for more than the copy.
+RequestCounts Statistics::LineCounts(const std::string &line) const {
+    Tally copy;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = lines_.find(line);
+        if (found != lines_.end())
+            copy = found->second;
+    }
+    return copy.Counts();
+}
+
+RequestCounts Statistics::UnitCounts(uint8_t unit, std::optional<Failure> &lastFailure) const {
+    Tally copy;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = units_.find(unit);
+        if (found != units_.end())
+            copy = found->second;
+    }
+    lastFailure = copy.lastFailure;
+    return copy.Counts();
 }
 
 } // namespace vpisd::gateway

@@ -2,15 +2,18 @@
 // its answer goes out. The server thread records; the process owner reports from its own.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/status.h"
 
 namespace vpisd::gateway {
 
@@ -31,9 +34,13 @@ struct Tally {
     uint64_t rejected = 0;
     std::vector<uint32_t> latencyUs; // the latest answers, for the median
     size_t nextSample = 0;
+    std::array<uint64_t, kDurationBoundsS.size() + 1> durations{}; // every answer, by bucket
+    double durationSumS = 0;
+    std::optional<Failure> lastFailure;
 
     void Add(Outcome outcome, std::chrono::microseconds latency);
     double MedianMs() const;
+    RequestCounts Counts() const;
 };
 
 class Statistics {
@@ -46,6 +53,9 @@ class Statistics {
     void Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency);
     // One log line per line and per unit that has seen requests, then the unknown units.
     void Report() const;
+    // For the status endpoint; an index or unit that has seen no request counts zero.
+    RequestCounts LineCounts(const std::string &line) const; // by line name
+    RequestCounts UnitCounts(uint8_t unit, std::optional<Failure> &lastFailure) const;
 
   private:
     std::shared_ptr<const Config> config_;

@@ -208,6 +208,10 @@ void MqttClient::Tell(const std::string &cause) {
     if (cause == lastCause_)
         return;
     lastCause_ = cause;
+    {
+        std::lock_guard lock(errorMutex_);
+        lastError_ = cause;
+    }
     Log(Level::Warning, logName_, cause + "; trying again with a growing pause");
 }
 
@@ -224,6 +228,7 @@ bool MqttClient::Publish(const std::string &topic, const std::string &payload, b
     if (rc != MOSQ_ERR_SUCCESS)
         return false;
     ++statistics_.publishes;
+    ++publishes_;
     return true;
 }
 
@@ -245,6 +250,16 @@ void MqttClient::Stop(const std::string &topic, const std::string &payload) {
     mosquitto_disconnect(mosq_);
     thread_.join();
     connected_ = false;
+}
+
+MqttLineSnapshot MqttClient::Status() const {
+    MqttLineSnapshot status;
+    status.line = logName_;
+    status.connected = connected_;
+    status.publishes = publishes_;
+    std::lock_guard lock(errorMutex_);
+    status.lastError = lastError_;
+    return status;
 }
 
 void MqttClient::OnConnect(mosquitto *, void *self, int rc) {
@@ -274,6 +289,10 @@ void MqttClient::OnDisconnect(mosquitto *, void *self, int rc) {
         return; // our own disconnect
     if (was) {
         ++client.statistics_.connectionsLost;
+        {
+            std::lock_guard lock(client.errorMutex_);
+            client.lastError_ = "connection to the broker lost";
+        }
         Log(Level::Warning, client.logName_,
             "connection to the broker lost; polling goes on, connecting again with a growing "
             "pause");

@@ -7,12 +7,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "gateway/config/mqtt_config.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 #include "gateway/mqtt/mqtt_tls.h"
+#include "gateway/status.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -46,6 +49,8 @@ class MqttClient {
     // False when the broker is not connected (the message is dropped) or refuses it.
     bool Publish(const std::string &topic, const std::string &payload, bool retain);
     bool connected() const { return connected_; }
+    // From any thread: connected, publishes and the latest failure, for the status endpoint.
+    MqttLineSnapshot Status() const;
     // Publishes `payload` retained on `topic` (waiting a moment for it to go out), disconnects
     // and ends the network thread.
     void Stop(const std::string &topic, const std::string &payload);
@@ -85,6 +90,9 @@ class MqttClient {
     std::atomic<bool> connected_{false};
     std::atomic<bool> everConnected_{false};
     std::atomic<int> lastPublished_{-1}; // message id of the latest publish the broker took
+    std::atomic<uint64_t> publishes_{0};
+    mutable std::mutex errorMutex_;
+    std::optional<std::string> lastError_; // as Status() tells it
 };
 
 } // namespace vpisd::gateway

@@ -2,8 +2,10 @@
 
 namespace vpisd::gateway {
 
-MqttFrontEnd::MqttFrontEnd(const Config &config,
-                           std::vector<std::unique_ptr<LineWorker>> &workers) {
+MqttFrontEnd::MqttFrontEnd(const Config &config, std::vector<std::unique_ptr<LineWorker>> &workers)
+    : broker_((config.mqtt->host.find(':') == std::string::npos ? config.mqtt->host
+                                                                : "[" + config.mqtt->host + "]") +
+              ":" + std::to_string(config.mqtt->port)) {
     for (size_t i = 0; i < config.lines.size(); ++i)
         lines_.push_back(std::make_unique<MqttLine>(config, i, *workers[i], LineClientId(config, i),
                                                     statistics_));
@@ -20,6 +22,13 @@ bool MqttFrontEnd::Start(std::string &error) {
 void MqttFrontEnd::Stop() {
     for (auto &line : lines_)
         line->Stop();
+}
+
+MqttSnapshot MqttFrontEnd::Status() const {
+    MqttSnapshot status{broker_, {}};
+    for (const auto &line : lines_)
+        status.lines.push_back(line->Status());
+    return status;
 }
 
 std::string LineClientId(const Config &config, size_t line) {

@@ -23,8 +23,11 @@ class MqttFrontEnd {
     // After the workers have finished: every line's status goes "offline".
     void Stop();
     const MqttStatistics &statistics() const { return statistics_; }
+    // From any thread: the broker and each line's connection to it.
+    MqttSnapshot Status() const;
 
   private:
+    std::string broker_; // "host:port"
     MqttStatistics statistics_;
     std::vector<std::unique_ptr<MqttLine>> lines_;
 };

@@ -49,6 +49,8 @@ class MqttLine {
     bool Start(std::string &error);
     // Polls no more, waits for the jobs on the line, marks the line "offline" and disconnects.
     void Stop();
+    // From any thread.
+    MqttLineSnapshot Status() const { return client_.Status(); }
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -67,6 +67,10 @@ TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
         {line, "1: unit: no [[unit]]"},
         {"[gateway\n", "1: syntax:"},
         {"[modbus]\n" + line + unit, "1: modbus: unknown table"},
+        {"[http]\nlisten = \"8080\"\n" + line + unit, "2: http.listen: expected \"HOST:PORT\""},
+        {"[http]\nallow = [\"localhost\"]\n" + line + unit, "2: http.allow: expected an address"},
+        {"[http]\nport = 8080\n" + line + unit, "2: http.port: unknown key"},
+        {"http = 8080\n" + line + unit, "1: http: expected an [http] table"},
     };
     TempDir dir;
     for (const Case &c : cases) {

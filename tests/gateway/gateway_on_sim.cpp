@@ -45,6 +45,14 @@ Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string 
     if (!std::regex_search(err, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
         throw std::runtime_error("no port in: " + err);
     port_ = static_cast<uint16_t>(std::stoi(match[1].str()));
+    if (body.find("[http]") == std::string::npos)
+        return;
+    process_->WaitForError("status endpoint on http://127.0.0.1:", 5000);
+    const std::string withHttp = process_->sofar().err;
+    if (!std::regex_search(withHttp, match,
+                           std::regex("status endpoint on http://127\\.0\\.0\\.1:([0-9]+)/")))
+        throw std::runtime_error("no status endpoint in: " + withHttp);
+    httpPort_ = static_cast<uint16_t>(std::stoi(match[1].str()));
 }
 
 Gateway::~Gateway() {
@@ -128,6 +136,41 @@ bool RawConnection::ClosedByPeer(int timeoutMs) const {
         return false;
     uint8_t byte = 0;
     return recv(fd_, &byte, 1, 0) <= 0;
+}
+
+std::string HttpToml(const std::string &allow) {
+    return "[http]\nlisten = \"127.0.0.1:0\"\n" + (allow.empty() ? "" : "allow = " + allow + "\n") +
+           "\n";
+}
+
+HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
+                       int timeoutMs) {
+    RawConnection connection(port);
+    HttpAnswer answer;
+    if (!connection.connected())
+        return answer;
+    const std::string request =
+        method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    connection.Send({request.begin(), request.end()});
+    const std::vector<uint8_t> bytes = connection.Receive(1 << 20, timeoutMs);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t end = text.find("\r\n\r\n");
+    if (text.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos)
+        return answer;
+    answer.status = std::stoi(text.substr(9, 3));
+    answer.headers = text.substr(0, end);
+    answer.body = text.substr(end + 4);
+    return answer;
+}
+
+std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {
+    const std::string file = dir.Write("metrics.txt", metrics);
+    const ChildResult result =
+        RunChild("/bin/sh", {"-c", "promtool check metrics < '" + file + "'"}, 30000);
+    return result.exitCode == 0 && result.out.empty() && result.err.empty()
+               ? ""
+               : "exit " + std::to_string(result.exitCode) + ": " + result.out + result.err +
+                     " (promtool comes from scripts/ensure-deps.sh)";
 }
 
 } // namespace vpisd::gateway::test

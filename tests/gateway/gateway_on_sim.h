@@ -45,6 +45,8 @@ class Gateway {
     Gateway(const Gateway &) = delete;
     Gateway &operator=(const Gateway &) = delete;
     uint16_t port() const { return port_; }
+    // The HTTP status endpoint's port, when the configuration has [http] on port 0.
+    uint16_t httpPort() const { return httpPort_; }
     ChildProcess &process() { return *process_; }
     // SIGTERM, then the exit status and everything it logged.
     ChildResult Stop();
@@ -52,6 +54,7 @@ class Gateway {
   private:
     std::unique_ptr<ChildProcess> process_;
     uint16_t port_ = 0;
+    uint16_t httpPort_ = 0;
     bool stopped_ = false;
 };
 
@@ -90,5 +93,21 @@ class RawConnection {
     int fd_ = -1;
     bool connected_ = false;
 };
+
+// The [http] table of a status endpoint on any free loopback port, `allow` as given.
+std::string HttpToml(const std::string &allow = "");
+
+struct HttpAnswer {
+    int status = 0; // 0: no answer at all
+    std::string headers;
+    std::string body;
+};
+// One request over its own connection ("Connection: close"), the answer read to its end.
+HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
+                       int timeoutMs = 10000);
+
+// promtool's verdict on `metrics` (written into `dir`): empty when it accepts them, else what
+// it said.
+std::string PromtoolProblems(const TempDir &dir, const std::string &metrics);
 
 } // namespace vpisd::gateway::test

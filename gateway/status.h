@@ -1,0 +1,112 @@
+// A snapshot of the gateway's state for the HTTP status endpoint: plain records filled from
+// short, thread-safe reads of the line workers, the Modbus front end and the MQTT front end.
+// The HTTP server sees nothing else of them.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vpisd::gateway {
+
+using WallClock = std::chrono::system_clock;
+
+// Upper bounds (seconds) of the request-duration histogram's finite buckets.
+constexpr std::array<double, 8> kDurationBoundsS = {0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+
+// Modbus requests answered, as the statistics count them.
+struct RequestCounts {
+    uint64_t requests = 0;
+    uint64_t ok = 0;
+    uint64_t refused = 0;
+    uint64_t noAnswer = 0;
+    uint64_t busy = 0;
+    uint64_t rejected = 0;
+    double medianMs = 0;
+    // Arrival-to-answer times of the requests that went to a line (all but the rejected): the
+    // count per bucket (not cumulative), the last one above the largest bound.
+    std::array<uint64_t, kDurationBoundsS.size() + 1> durations{};
+    double durationSumS = 0;
+};
+
+// A failed request: "refused", "no_answer" or "busy", and when its answer went out.
+struct Failure {
+    std::string outcome;
+    WallClock::time_point at{};
+};
+
+enum class LineState : uint8_t {
+    Up,        // the line's device is open
+    Down,      // not open since the worker started (or the worker has stopped)
+    Reopening, // was open, lost: being opened again with a growing pause
+};
+
+// What a line's worker tells about itself (LineWorker::Status()).
+struct WorkerStatus {
+    LineState state = LineState::Down;
+    std::optional<std::string> lastError; // why the line was last down, with its cause
+    size_t queueDepth = 0;                // requests waiting, not the one on the line
+    std::vector<std::pair<std::string, bool>> backupRoutes; // PLC, true: on its backup route
+};
+
+struct PlcRoute {
+    std::string plc;
+    bool backup = false; // the driver's route selection after the latest transaction
+};
+
+struct LineSnapshot {
+    std::string name;
+    std::string port;
+    WorkerStatus worker;
+    uint64_t transactions = 0; // the worker's LineCounters
+    uint64_t answered = 0;
+    uint64_t merged = 0;
+    uint64_t stored = 0;
+    uint64_t held = 0;
+    RequestCounts requests;     // Modbus requests of the line's units
+    std::vector<PlcRoute> plcs; // every PLC of a unit or poll group of the line
+};
+
+struct UnitSnapshot {
+    uint8_t id = 0;
+    std::string line;
+    std::string plc;
+    bool backupRoute = false;
+    RequestCounts requests;
+    std::optional<Failure> lastFailure;
+};
+
+struct ModbusClientSnapshot {
+    std::string address; // "a.b.c.d:port"
+    WallClock::time_point since{};
+    uint64_t requests = 0;
+};
+
+// One line's broker connection.
+struct MqttLineSnapshot {
+    std::string line;
+    bool connected = false;
+    uint64_t publishes = 0;
+    std::optional<std::string> lastError; // why the broker was last not reached, or lost
+};
+
+struct MqttSnapshot {
+    std::string broker; // "host:port"
+    std::vector<MqttLineSnapshot> lines;
+};
+
+struct GatewayStatus {
+    std::string version;
+    double uptimeS = 0;
+    std::vector<LineSnapshot> lines;
+    std::vector<UnitSnapshot> units;
+    std::vector<ModbusClientSnapshot> modbusClients;
+    std::optional<MqttSnapshot> mqtt; // with [mqtt]
+};
+
+} // namespace vpisd::gateway

@@ -1,0 +1,264 @@
+// The HTTP status endpoint of a running gateway: Prometheus metrics that promtool accepts and
+// that follow the traffic, status.json's keys, the routes and methods answered, the allow-list
+// at accept, and the status page as headless Chromium renders it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <regex>
+#include <set>
+
+#include "gateway_on_sim.h"
+
+namespace vpisd::gateway::test {
+namespace {
+
+using Json = nlohmann::json;
+
+// North: P1 over 1+5; P2's normal path dead, its backup 2+7 alive. South: a device that is
+// not there. Units 1 (P1), 2 (P2), 3 (south, peer to peer).
+struct Plant {
+    TempDir dir;
+    SimLine line = StartSimLine(
+        "[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\nbackup = 2+7\ndown = normal\n", dir);
+    std::string Body(const std::string &allow = "") const {
+        return HttpToml(allow) + LineToml("north", line.port, 1, line.init) +
+               LineToml("south", "/dev/nosuchtty", 2, "") + UnitToml(1, "north", "P1") +
+               UnitToml(2, "north", "P2") + UnitToml(3, "south", "00");
+    }
+};
+
+std::string Get(uint16_t port, const std::string &path) {
+    const HttpAnswer answer = HttpRequest(port, "GET", path);
+    EXPECT_EQ(answer.status, 200) << path;
+    return answer.body;
+}
+
+void ReadOnce(uint16_t port, int unit, bool expectOk) {
+    Client client = Connect(port, unit);
+    ASSERT_TRUE(client);
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), expectOk ? 1 : -1);
+}
+
+TEST(HttpEndpoint, MetricsPassPromtoolAndFollowTheTraffic) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    const std::string before = Get(gateway.httpPort(), "/metrics");
+    EXPECT_EQ(PromtoolProblems(plant.dir, before), "");
+    for (const char *sample : {
+             "vpisd_line_up{line=\"north\"} 1\n",
+             "vpisd_line_up{line=\"south\"} 0\n",
+             "vpisd_line_transactions_total{line=\"north\"} 0\n",
+             "vpisd_line_transactions_total{line=\"south\"} 0\n",
+             "vpisd_line_queue_depth{line=\"north\"} 0\n",
+             "vpisd_line_merged_total{line=\"north\"} 0\n",
+             "vpisd_line_stored_answers_total{line=\"north\"} 0\n",
+             "vpisd_line_held_refusals_total{line=\"north\"} 0\n",
+             "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"no_answer\"} 0\n",
+             "vpisd_requests_total{line=\"south\",unit=\"3\",outcome=\"rejected\"} 0\n",
+             "# TYPE vpisd_request_duration_seconds histogram\n",
+             "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"0.1\"} 0\n",
+             "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"30\"} 0\n",
+             "vpisd_plc_backup_route{line=\"north\",plc=\"P2\"} 0\n",
+             "vpisd_plc_backup_route{line=\"south\",plc=\"00\"} 0\n",
+             "vpisd_modbus_clients 0\n",
+         })
+        EXPECT_NE(before.find(sample), std::string::npos) << sample << before;
+    EXPECT_EQ(before.find("vpisd_mqtt"), std::string::npos) << "only with [mqtt]";
+
+    // P2's first read finds its normal path dead and the driver moves it to the backup.
+    Client client = Connect(gateway.port(), 2);
+    ASSERT_TRUE(client);
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
+    ReadOnce(gateway.port(), 1, true);
+    const std::string after = Get(gateway.httpPort(), "/metrics");
+    EXPECT_EQ(PromtoolProblems(plant.dir, after), "");
+    for (const char *sample : {
+             "vpisd_line_transactions_total{line=\"north\"} 3\n",
+             "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"no_answer\"} 1\n",
+             "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"ok\"} 1\n",
+             "vpisd_requests_total{line=\"north\",unit=\"1\",outcome=\"ok\"} 1\n",
+             "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"+Inf\"} 3\n",
+             "vpisd_request_duration_seconds_count{line=\"north\"} 3\n",
+             "vpisd_plc_backup_route{line=\"north\",plc=\"P2\"} 1\n",
+             "vpisd_plc_backup_route{line=\"north\",plc=\"P1\"} 0\n",
+             "vpisd_modbus_clients 1\n",
+         })
+        EXPECT_NE(after.find(sample), std::string::npos) << sample << after;
+}
+
+std::set<std::string> Keys(const Json &object) {
+    std::set<std::string> keys;
+    for (const auto &[key, value] : object.items())
+        keys.insert(key);
+    return keys;
+}
+
+TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    Client client = Connect(gateway.port(), 2);
+    ASSERT_TRUE(client);
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
+    const Json status = Json::parse(Get(gateway.httpPort(), "/status.json"));
+
+    using Set = std::set<std::string>;
+    const Set counters = {"requests", "ok",       "refused",  "no_answer",
+                          "busy",     "rejected", "median_ms"};
+    const auto with = [&](Set keys) {
+        keys.insert(counters.begin(), counters.end());
+        return keys;
+    };
+    EXPECT_EQ(Keys(status),
+              (Set{"version", "uptime_s", "lines", "units", "modbus_clients", "mqtt"}));
+    ASSERT_EQ(status["lines"].size(), 2U);
+    EXPECT_EQ(Keys(status["lines"][0]),
+              with({"name", "port", "state", "last_error", "queue_depth", "transactions",
+                    "answered", "merged", "stored", "held", "plcs"}));
+    ASSERT_EQ(status["units"].size(), 3U);
+    EXPECT_EQ(Keys(status["units"][0]), with({"id", "line", "plc", "route", "last_failure"}));
+    ASSERT_EQ(status["modbus_clients"].size(), 1U);
+    EXPECT_EQ(Keys(status["modbus_clients"][0]), (Set{"address", "since", "requests"}));
+
+    EXPECT_EQ(status["version"], VPISD_VERSION);
+    EXPECT_EQ(status["mqtt"], nullptr);
+    const Json &north = status["lines"][0];
+    const Json &south = status["lines"][1];
+    EXPECT_EQ(north["state"], "up");
+    EXPECT_EQ(north["last_error"], nullptr);
+    EXPECT_EQ(south["state"], "down");
+    EXPECT_NE(south["last_error"].get<std::string>().find("/dev/nosuchtty"), std::string::npos);
+    const Json &p2 = status["units"][1];
+    EXPECT_EQ(p2["route"], "backup");
+    EXPECT_EQ(p2["no_answer"], 1);
+    EXPECT_EQ(p2["last_failure"]["outcome"], "no_answer");
+    EXPECT_EQ(status["units"][0]["last_failure"], nullptr);
+    EXPECT_EQ(status["modbus_clients"][0]["requests"], 1);
+    EXPECT_EQ(status["modbus_clients"][0]["address"].get<std::string>().rfind("127.0.0.1:", 0), 0U);
+}
+
+TEST(HttpEndpoint, AnswersGetAndHeadOfItsPathsOnly) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    struct Case {
+        const char *method;
+        const char *path;
+        int status;
+        const char *contentType; // of a 200
+    };
+    const Case cases[] = {
+        {"GET", "/", 200, "text/html"},
+        {"GET", "/metrics", 200, "text/plain; version=0.0.4"},
+        {"GET", "/status.json", 200, "application/json"},
+        {"HEAD", "/metrics", 200, "text/plain; version=0.0.4"},
+        {"GET", "/index.html", 404, nullptr},
+        {"GET", "/metrics/extra", 404, nullptr},
+        {"POST", "/", 405, nullptr},
+        {"PUT", "/metrics", 405, nullptr},
+        {"DELETE", "/status.json", 405, nullptr},
+        {"OPTIONS", "/", 405, nullptr},
+    };
+    for (const Case &c : cases) {
+        const HttpAnswer answer = HttpRequest(gateway.httpPort(), c.method, c.path);
+        EXPECT_EQ(answer.status, c.status) << c.method << " " << c.path;
+        if (c.contentType != nullptr) {
+            EXPECT_NE(answer.headers.find(std::string("Content-Type: ") + c.contentType),
+                      std::string::npos)
+                << c.method << " " << c.path << "\n"
+                << answer.headers;
+        }
+        if (c.status == 405) {
+            EXPECT_NE(answer.headers.find("Allow: GET, HEAD"), std::string::npos);
+        }
+        if (std::string(c.method) == "HEAD") {
+            EXPECT_EQ(answer.body, "");
+        }
+    }
+    // The page works without internet: nothing but its own text and /status.json.
+    const std::string page = Get(gateway.httpPort(), "/");
+    for (const char *outside : {"http:", "https:", "src=", "<link", "@import", "url("})
+        EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+    EXPECT_NE(page.find("fetch(\"/status.json\""), std::string::npos);
+}
+
+TEST(HttpEndpoint, ClientOutsideAllowIsClosedAtAccept) {
+    Plant plant;
+    struct Case {
+        const char *allow;
+        bool answered;
+    };
+    for (const Case c :
+         {Case{"[\"10.0.0.0/8\", \"::1/128\"]", false}, Case{"[\"127.0.0.1/32\"]", true}}) {
+        Gateway gateway(plant.dir, plant.Body(c.allow));
+        if (c.answered) {
+            EXPECT_EQ(HttpRequest(gateway.httpPort(), "GET", "/metrics").status, 200);
+            continue;
+        }
+        RawConnection outsider(gateway.httpPort());
+        ASSERT_TRUE(outsider.connected()) << "accepted by the kernel, then closed";
+        EXPECT_TRUE(outsider.ClosedByPeer(5000)) << "closed before any request";
+        EXPECT_EQ(HttpRequest(gateway.httpPort(), "GET", "/metrics", 5000).status, 0);
+        EXPECT_TRUE(gateway.process().WaitForError("http: refused 127.0.0.1:", 5000));
+    }
+}
+
+// The page as headless Chromium renders it once its script has run.
+std::string RenderedPage(const TempDir &dir, uint16_t port) {
+    const ChildResult result =
+        RunChild("chromium",
+                 {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--user-data-dir=" + dir.path() + "/chromium", "--virtual-time-budget=5000",
+                  "--dump-dom", "http://127.0.0.1:" + std::to_string(port) + "/"},
+                 60000);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return result.out;
+}
+
+// The text of each cell of the table row `id`, tags stripped.
+std::vector<std::string> RowCells(const std::string &dom, const std::string &id) {
+    std::vector<std::string> cells;
+    const size_t begin = dom.find("<tr id=\"" + id + "\"");
+    if (begin == std::string::npos)
+        return cells;
+    const std::string row = dom.substr(begin, dom.find("</tr>", begin) - begin);
+    const std::regex cell("<td[^>]*>(.*?)</td>");
+    for (auto it = std::sregex_iterator(row.begin(), row.end(), cell); it != std::sregex_iterator();
+         ++it)
+        cells.push_back(std::regex_replace((*it)[1].str(), std::regex("<[^>]*>"), ""));
+    return cells;
+}
+
+TEST(HttpEndpoint, StatusPageRendersLinesAndUnitsInABrowser) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    const std::string first = RenderedPage(plant.dir, gateway.httpPort());
+    // Lines: name, state, port, queue, transactions, requests, ...; units: id, line, PLC,
+    // route, requests, ...
+    const auto north = RowCells(first, "line-north");
+    const auto south = RowCells(first, "line-south");
+    ASSERT_GE(north.size(), 2U) << first;
+    ASSERT_GE(south.size(), 2U) << first;
+    EXPECT_EQ(north[0], "north");
+    EXPECT_EQ(north[1], "up");
+    EXPECT_EQ(south[0], "south");
+    EXPECT_EQ(south[1], "down");
+    ASSERT_GE(RowCells(first, "unit-1").size(), 5U) << first;
+    EXPECT_EQ(RowCells(first, "unit-1")[4], "0");
+
+    ReadOnce(gateway.port(), 1, true);
+    const std::string second = RenderedPage(plant.dir, gateway.httpPort());
+    const auto unit = RowCells(second, "unit-1");
+    ASSERT_GE(unit.size(), 6U) << second;
+    EXPECT_EQ(unit[2], "P1");
+    EXPECT_EQ(unit[3], "normal");
+    EXPECT_EQ(unit[4], "1") << "requests";
+    EXPECT_EQ(unit[5], "1") << "ok";
+}
+
+} // namespace
+} // namespace vpisd::gateway::test
