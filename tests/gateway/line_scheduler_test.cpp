@@ -72,7 +72,8 @@ std::vector<uint16_t> Expected(const Ask &ask) {
     for (int i = 0; i < ask.quantity; ++i) {
         const auto at = static_cast<unsigned>(ask.address + i);
         if (ask.function == MODBUS_FC_READ_COILS || ask.function == MODBUS_FC_READ_DISCRETE_INPUTS)
-            values.push_back(static_cast<uint16_t>((Value(at / 16 + 1) >> (at % 16)) & 1u));
+            values.push_back(
+                static_cast<uint16_t>((unsigned{Value(at / 16 + 1)} >> (at % 16)) & 1u));
         else
             values.push_back(Value(at + 1));
     }
