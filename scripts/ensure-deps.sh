@@ -25,7 +25,10 @@ fi
 if ! command -v promtool >/dev/null; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   work=$(mktemp -d) && chmod 755 "$work" # apt-get download runs as _apt
-  (cd "$work" && apt-get download -qq prometheus && dpkg-deb -x prometheus_*.deb root)
+  # Without package lists (nothing else was missing) the download needs them first.
+  (cd "$work" && { apt-get download -qq prometheus 2>/dev/null ||
+    { $SUDO apt-get update -qq && apt-get download -qq prometheus; }; } &&
+    dpkg-deb -x prometheus_*.deb root)
   $SUDO install -m 755 "$work/root/usr/bin/promtool" /usr/local/bin/promtool
   rm -rf "$work"
 fi
