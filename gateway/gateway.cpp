@@ -158,6 +158,7 @@ class Owner {
     void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
     void Reload();
     bool StartHttp(std::string &error);
+    void StopEverything();
     GatewayStatus Status() const;
     std::vector<std::string> CheckReload(std::optional<Config> &next);
     void Tick();
@@ -488,6 +489,23 @@ void Owner::Serve(int signalFd) {
     }
 }
 
+// Every part stops, the HTTP server first; the lines finish the transaction in progress.
+void Owner::StopEverything() {
+    if (http_)
+        http_->Stop();
+    // The Modbus front end keeps sending what the workers answer until they have finished.
+    if (modbus_)
+        modbus_->Stop();
+    for (auto &worker : workers_)
+        worker->BeginStop();
+    if (modbusThread_.joinable())
+        modbusThread_.join();
+    for (auto &worker : workers_)
+        worker->Join();
+    if (mqtt_)
+        mqtt_->Stop();
+}
+
 int Owner::Run(int signalFd) {
     if (endedFd_.get() < 0) {
         Log(Level::Error, "", "cannot take signals");
@@ -515,30 +533,18 @@ int Owner::Run(int signalFd) {
         }
         if (!mqtt_->Start(error)) {
             Log(Level::Error, "", error);
-            if (modbus_)
-                modbus_->Stop();
-            for (auto &worker : workers_)
-                worker->BeginStop();
-            if (modbusThread_.joinable())
-                modbusThread_.join();
-            for (auto &worker : workers_)
-                worker->Join();
+            {
+                std::lock_guard lock(workersMutex_);
+                mqtt_.reset(); // never started: nothing to stop
+            }
+            StopEverything();
             return kExitFailure;
         }
     }
     if (!StartHttp(error)) {
         Log(Level::Error, "", error);
         Notify("STOPPING=1");
-        if (modbus_)
-            modbus_->Stop();
-        for (auto &worker : workers_)
-            worker->BeginStop();
-        if (modbusThread_.joinable())
-            modbusThread_.join();
-        for (auto &worker : workers_)
-            worker->Join();
-        if (mqtt_)
-            mqtt_->Stop();
+        StopEverything();
         return kExitFailure;
     }
     WaitFirstOpen(Workers());
@@ -547,19 +553,7 @@ int Owner::Run(int signalFd) {
     Serve(signalFd);
 
     Notify("STOPPING=1");
-    if (http_)
-        http_->Stop();
-    // The Modbus front end keeps sending what the workers answer until they have finished.
-    if (modbus_)
-        modbus_->Stop();
-    for (auto &worker : workers_)
-        worker->BeginStop();
-    if (modbusThread_.joinable())
-        modbusThread_.join();
-    for (auto &worker : workers_)
-        worker->Join();
-    if (mqtt_)
-        mqtt_->Stop();
+    StopEverything();
     ReportStatistics();
     Log(Level::Notice, "", "stopped; every VPI closed");
     return kExitOk;

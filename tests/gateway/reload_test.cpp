@@ -118,6 +118,36 @@ TEST(Reload, AConfigWithProblemsChangesNothing) {
     EXPECT_EQ(Count(result.err, "VPI 1 started"), 1U) << result.err;
 }
 
+// [http] follows the file: served once it is added, gone once it is removed, while the Modbus
+// connection stays.
+TEST(Reload, HttpTableTakesEffect) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string body =
+        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
+    Gateway gateway(dir, body);
+    Client client = Connect(gateway.port(), 1);
+    ASSERT_TRUE(client);
+    const uint16_t port = vpisd::test::FreePort();
+    const std::string http = "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n\n";
+    EXPECT_EQ(HttpRequest(port, "GET", "/metrics", 2000).status, 0);
+
+    ASSERT_TRUE(Reload(gateway, dir, http + body, "1 lines kept")) << gateway.process().sofar().err;
+    const HttpAnswer served = HttpRequest(port, "GET", "/metrics");
+    EXPECT_EQ(served.status, 200);
+    EXPECT_NE(served.body.find("vpisd_line_up{line=\"north\"}"), std::string::npos) << served.body;
+
+    ASSERT_TRUE(Reload(gateway, dir, body, "reloaded")) << gateway.process().sofar().err;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (Count(gateway.process().sofar().err, "reloaded ") < 2 &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(Count(gateway.process().sofar().err, "reloaded "), 2U);
+    EXPECT_EQ(HttpRequest(port, "GET", "/metrics", 2000).status, 0);
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
+}
+
 // [gateway] changes: each closes only the connections it concerns.
 TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
     TempDir dir;
