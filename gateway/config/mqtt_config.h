@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config/register_spec.h"
+#include "gateway/config/poll_registers.h"
 #include "host/values.h"
 
 namespace vpisd::gateway {
@@ -35,7 +35,7 @@ enum class PublishMode : uint8_t { OnChange, Always };
 struct PollConfig {
     size_t line = 0; // index into Config::lines
     std::string plc; // GAS prefix, or "00" peer to peer
-    RegisterSpec registers;
+    PollRegisters registers;
     int32_t intervalMs = 1000;
     PublishMode publish = PublishMode::OnChange;
     // How each value sits in its registers: a 32-bit type over a plain form takes the

@@ -245,8 +245,8 @@ void ReadPoll(TomlReader &r, const toml::table &table, size_t index, const Confi
     poll.fileLine = target.fileLine;
     if (const auto text = r.String(table, where, "registers")) {
         std::string why;
-        if (const auto spec = ParseRegisterSpec(*text, why))
-            poll.registers = *spec;
+        if (const auto registers = ParsePollRegisters(*text, why))
+            poll.registers = *registers;
         else
             r.Problem(TomlReader::LineOf(*table.get("registers")), where + ".registers",
                       "\"" + *text + "\": " + why);

@@ -398,16 +398,16 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
         scaling = poll.scaling;
         first = poll.RegisterOf(target->second.value);
     } else {
-        const std::optional<RegisterSpec> spec =
+        const std::optional<PollRegisters> registers =
             slash == std::string::npos ? std::nullopt : ParseValueName(path.substr(slash + 1));
-        if (plc.size() != 2 || !spec) {
+        if (plc.size() != 2 || !registers) {
             Answer(topic, WriteOutcome::Refused,
                    "\"" + path +
                        "\" names no value: expected PLC/100, PLC/101F, PLC/100/3 or a name");
             return;
         }
-        format = FormatOf(*spec);
-        first = spec->first;
+        format = FormatOf(*registers);
+        first = registers->first;
     }
     if (ReadOnly(plc)) {
         Answer(topic, WriteOutcome::ReadOnly, "");

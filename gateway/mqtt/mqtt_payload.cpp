@@ -21,12 +21,13 @@ std::string Quoted(std::string_view text) {
 
 } // namespace
 
-host::ValueFormat FormatOf(const RegisterSpec &spec) {
-    switch (spec.form) {
+host::ValueFormat FormatOf(const PollRegisters &registers) {
+    switch (registers.form) {
     case ValueForm::Pair:
         return {ValueType::Uint32, host::WordOrder::HighFirst};
-    case ValueForm::Bit: // the spec counts bits from 1, the codec from 0
-        return {ValueType::Bit, host::WordOrder::HighFirst, static_cast<uint8_t>(spec.bit - 1)};
+    case ValueForm::Bit: // a value name counts bits from 1, the codec from 0
+        return {ValueType::Bit, host::WordOrder::HighFirst,
+                static_cast<uint8_t>(registers.bit - 1)};
     case ValueForm::Register:
         break;
     }

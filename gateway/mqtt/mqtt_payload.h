@@ -55,7 +55,7 @@ static_assert(host::CoversEveryStatus(kStatusWrites));
 
 // The codec's form of a value the topics name: a register, a pair (its odd register holding
 // the high word) or a bit of a register.
-host::ValueFormat FormatOf(const RegisterSpec &spec);
+host::ValueFormat FormatOf(const PollRegisters &registers);
 
 // "2026-12-07T10:15:02.120Z": UTC, milliseconds.
 std::string TimeStamp(std::chrono::system_clock::time_point when);

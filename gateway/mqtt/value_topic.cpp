@@ -4,11 +4,11 @@
 
 namespace vpisd::gateway {
 
-std::optional<RegisterSpec> ParseValueName(std::string_view text) {
+std::optional<PollRegisters> ParseValueName(std::string_view text) {
     std::string why;
     if (text.find(':') != std::string_view::npos)
         return std::nullopt; // a count names a group, never one value
-    return ParseRegisterSpec(text, why);
+    return ParsePollRegisters(text, why);
 }
 
 } // namespace vpisd::gateway

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string_view>
 
-#include "gateway/config/register_spec.h"
+#include "gateway/config/poll_registers.h"
 
 namespace vpisd::gateway {
 
 // The value a topic level names ("100", "101F", "100/3"), as a group of one.
-std::optional<RegisterSpec> ParseValueName(std::string_view text);
+std::optional<PollRegisters> ParseValueName(std::string_view text);
 
 } // namespace vpisd::gateway

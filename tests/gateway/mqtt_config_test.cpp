@@ -40,24 +40,24 @@ TEST(MqttConfig, RegisterGroups) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         std::string why;
-        const auto spec = ParseRegisterSpec(c.text, why);
+        const auto registers = ParsePollRegisters(c.text, why);
         if (c.names != nullptr && *c.names == '\0') {
-            EXPECT_FALSE(spec);
+            EXPECT_FALSE(registers);
             EXPECT_FALSE(why.empty());
             continue;
         }
-        ASSERT_TRUE(spec) << why;
+        ASSERT_TRUE(registers) << why;
         if (c.names == nullptr)
             continue;
         std::string names;
-        for (uint16_t i = 0; i < spec->count; ++i)
-            names += (i == 0 ? "" : " ") + spec->Name(i);
+        for (uint16_t i = 0; i < registers->count; ++i)
+            names += (i == 0 ? "" : " ") + registers->Name(i);
         EXPECT_EQ(names, c.names);
         // Each name read back as a /set topic names that one value.
-        const auto one = ParseValueName(spec->Name(0));
+        const auto one = ParseValueName(registers->Name(0));
         ASSERT_TRUE(one);
-        EXPECT_EQ(one->first, spec->first);
-        EXPECT_EQ(one->form, spec->form);
+        EXPECT_EQ(one->first, registers->first);
+        EXPECT_EQ(one->form, registers->form);
     }
 }
 

@@ -13,7 +13,7 @@ namespace vpisd::gateway {
 // (32 bits, the odd register holds the high word) or one bit of a register.
 enum class ValueForm : uint8_t { Register, Pair, Bit };
 
-struct RegisterSpec {
+struct PollRegisters {
     ValueForm form = ValueForm::Register;
     uint16_t first = 1; // SY/MAX register, 1..9999; odd for a pair
     uint16_t count = 1; // values (a pair is one value)
@@ -27,6 +27,6 @@ struct RegisterSpec {
 
 // "100:8" (eight registers from 100), "101F:2" (two pairs from 101), "100/3" (bit 3 of 100);
 // a count of 1 may be left out. nullopt with the reason in `why`.
-std::optional<RegisterSpec> ParseRegisterSpec(std::string_view text, std::string &why);
+std::optional<PollRegisters> ParsePollRegisters(std::string_view text, std::string &why);
 
 } // namespace vpisd::gateway

@@ -1,4 +1,4 @@
-#include "gateway/config/register_spec.h"
+#include "gateway/config/poll_registers.h"
 
 #include <algorithm>
 #include <charconv>
@@ -19,7 +19,7 @@ std::optional<unsigned> Number(std::string_view text) {
 
 } // namespace
 
-std::string RegisterSpec::Name(uint16_t index) const {
+std::string PollRegisters::Name(uint16_t index) const {
     switch (form) {
     case ValueForm::Pair:
         return std::to_string(first + 2 * index) + "F";
@@ -31,8 +31,8 @@ std::string RegisterSpec::Name(uint16_t index) const {
     return std::to_string(first + index);
 }
 
-std::optional<RegisterSpec> ParseRegisterSpec(std::string_view text, std::string &why) {
-    RegisterSpec spec;
+std::optional<PollRegisters> ParsePollRegisters(std::string_view text, std::string &why) {
+    PollRegisters registers;
     std::string_view head = text;
     std::optional<unsigned> count = 1;
     if (const size_t colon = text.find(':'); colon != std::string_view::npos) {
@@ -53,11 +53,11 @@ std::optional<RegisterSpec> ParseRegisterSpec(std::string_view text, std::string
             why = "a bit is one value: no count";
             return std::nullopt;
         }
-        spec.form = ValueForm::Bit;
-        spec.bit = static_cast<uint8_t>(*bit);
+        registers.form = ValueForm::Bit;
+        registers.bit = static_cast<uint8_t>(*bit);
         head = head.substr(0, slash);
     } else if (!head.empty() && (head.back() == 'F' || head.back() == 'f')) {
-        spec.form = ValueForm::Pair;
+        registers.form = ValueForm::Pair;
         head.remove_suffix(1);
     }
     const auto first = Number(head);
@@ -65,21 +65,21 @@ std::optional<RegisterSpec> ParseRegisterSpec(std::string_view text, std::string
         why = "expected a register from 1 to 9999, e.g. \"100:8\", \"101F:2\" or \"100/3\"";
         return std::nullopt;
     }
-    if (spec.form == ValueForm::Pair && *first % 2 == 0) {
+    if (registers.form == ValueForm::Pair && *first % 2 == 0) {
         why = "a 32-bit value begins at an odd register";
         return std::nullopt;
     }
-    spec.first = static_cast<uint16_t>(*first);
-    spec.count = static_cast<uint16_t>(std::min(*count, kMostRegisters + 1));
-    if (spec.Registers() > kMostRegisters || *count > kMostRegisters) {
+    registers.first = static_cast<uint16_t>(*first);
+    registers.count = static_cast<uint16_t>(std::min(*count, kMostRegisters + 1));
+    if (registers.Registers() > kMostRegisters || *count > kMostRegisters) {
         why = "one group reads at most " + std::to_string(kMostRegisters) + " registers";
         return std::nullopt;
     }
-    if (spec.first + spec.Registers() - 1u > kLastRegister) {
+    if (registers.first + registers.Registers() - 1u > kLastRegister) {
         why = "the group reaches past register 9999";
         return std::nullopt;
     }
-    return spec;
+    return registers;
 }
 
 } // namespace vpisd::gateway
