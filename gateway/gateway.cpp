@@ -162,6 +162,7 @@ class Owner {
     GatewayStatus Status() const;
     std::vector<std::string> CheckReload(std::optional<Config> &next);
     void Tick();
+    std::string StatusLine() const;
     void ReportStatistics() const;
     std::vector<LineWorker *> Workers() const;
 
@@ -278,13 +279,23 @@ void Owner::WaitFirstOpen(const std::vector<LineWorker *> &workers) const {
     }
 }
 
+// "2 lines up, 1 down, 3 Modbus clients": systemd's status line, and the readiness log line.
+std::string Owner::StatusLine() const {
+    size_t up = 0;
+    for (const auto &worker : workers_)
+        up += worker->up() ? 1U : 0U;
+    std::string status = std::to_string(up) + (up == 1 ? " line up, " : " lines up, ") +
+                         std::to_string(workers_.size() - up) + " down";
+    if (modbus_)
+        status += ", " + std::to_string(modbus_->clientCount()) + " Modbus clients";
+    return status;
+}
+
 // The status line and the watchdog's kick: kicked only while every worker makes progress.
 void Owner::Tick() {
     const auto now = Clock::now();
     bool alive = true;
-    size_t up = 0;
     for (const auto &worker : workers_) {
-        up += worker->up() ? 1U : 0U;
         if (worker->Alive(now)) {
             stuck_.erase(worker->name());
             continue;
@@ -297,10 +308,7 @@ void Owner::Tick() {
     }
     if (alive)
         Notify("WATCHDOG=1");
-    std::string status = std::to_string(up) + (up == 1 ? " line up, " : " lines up, ") +
-                         std::to_string(workers_.size() - up) + " down";
-    if (modbus_)
-        status += ", " + std::to_string(modbus_->clientCount()) + " Modbus clients";
+    const std::string status = StatusLine();
     if (status != status_) {
         status_ = status;
         Notify("STATUS=" + status);
@@ -548,6 +556,7 @@ int Owner::Run(int signalFd) {
         return kExitFailure;
     }
     WaitFirstOpen(Workers());
+    Log(Level::Info, "", "ready: " + StatusLine());
     Notify("READY=1");
 
     Serve(signalFd);

@@ -45,6 +45,9 @@ Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string 
     if (!std::regex_search(err, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
         throw std::runtime_error("no port in: " + err);
     port_ = static_cast<uint16_t>(std::stoi(match[1].str()));
+    // It listens before its lines have opened their devices; it is ready once they tried.
+    if (!process_->WaitForError("ready: ", 20000))
+        throw std::runtime_error("the gateway is not ready: " + process_->sofar().err);
     if (body.find("[http]") == std::string::npos)
         return;
     process_->WaitForError("status endpoint on http://127.0.0.1:", 5000);
