@@ -248,6 +248,10 @@ void ModbusServer::Run() {
             if (done) {
                 DeliverCompletions();
                 CountRefusals(Clock::now(), true);
+                // Every answer is out: the clients see the end now, not at their timeout (a
+                // server retired by a reload lives on until the process ends).
+                while (!connections_.empty())
+                    Drop(connections_.begin()->first, "is no longer served", Level::Debug);
                 ended_ = true;
                 return;
             }

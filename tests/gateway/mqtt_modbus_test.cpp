@@ -99,17 +99,22 @@ bool Listening(uint16_t port) {
     return connected;
 }
 
+// `config` without its [[unit]] tables.
+std::string WithoutUnits(std::string config) {
+    const size_t units = config.find("\n[[unit]]");
+    if (units != std::string::npos)
+        config.erase(units, config.find("\n[mqtt]") - units);
+    return config;
+}
+
 // Without [[unit]] the gateway opens no Modbus port (the listen address stays free), says so
 // at start, and still polls for MQTT; at exit it reports the MQTT statistics alone.
 TEST(MqttWithModbus, NoUnitsOpensNoModbusPort) {
     Plant plant;
     plant.sim().SetRegister("P1", 100, 42);
     Subscriber subscriber(plant.broker().port(), "vpisd/#");
-    std::string config =
-        plant.ConfigText("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n");
-    const size_t units = config.find("\n[[unit]]");
-    ASSERT_NE(units, std::string::npos);
-    config.erase(units, config.find("\n[mqtt]") - units);
+    const std::string config = WithoutUnits(
+        plant.ConfigText("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"));
     const std::string path = plant.dir().Write("mqtt-only.toml", config);
     ChildProcess gateway(VPISD_GATEWAY_PATH,
                          std::vector<std::string>{"--lib", VPISD_LIBRARY_PATH, "--config", path});
@@ -126,6 +131,52 @@ TEST(MqttWithModbus, NoUnitsOpensNoModbusPort) {
     EXPECT_EQ(text.find("listening on"), std::string::npos) << text;
     EXPECT_NE(text.find("statistics: mqtt: publishes"), std::string::npos) << text;
     EXPECT_EQ(text.find("statistics: line:"), std::string::npos) << text;
+}
+
+// A reload that removes every [[unit]] closes the Modbus port and its connections while MQTT
+// goes on; one that brings a unit back opens the port again.
+TEST(MqttWithModbus, ReloadOpensTheModbusPortOnlyWhileAUnitIsConfigured) {
+    Plant plant;
+    plant.sim().SetRegister("P1", 100, 42);
+    const std::string with =
+        plant.ConfigText("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n");
+    const std::string path = plant.dir().Write("reload.toml", with);
+    ChildProcess gateway(VPISD_GATEWAY_PATH,
+                         std::vector<std::string>{"--lib", VPISD_LIBRARY_PATH, "--config", path});
+    const auto reload = [&](const std::string &config, const std::string &logged) {
+        plant.dir().Write("reload.toml", config);
+        gateway.Signal(SIGHUP);
+        return gateway.WaitForError(logged, 15000);
+    };
+    const auto readsBack = [&] {
+        modbus_t *ctx = ConnectModbus(plant.modbusPort());
+        uint16_t value = 0;
+        const bool read = ctx != nullptr && modbus_read_registers(ctx, 99, 1, &value) == 1;
+        if (ctx != nullptr) {
+            modbus_close(ctx);
+            modbus_free(ctx);
+        }
+        return read && value == 42;
+    };
+    modbus_t *kept = ConnectModbus(plant.modbusPort());
+    ASSERT_NE(kept, nullptr) << gateway.sofar().err;
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(kept, 99, 1, &value), 1);
+
+    ASSERT_TRUE(reload(WithoutUnits(with), "0 units")) << gateway.sofar().err;
+    EXPECT_NE(gateway.sofar().err.find("no [[unit]]: Modbus TCP is no longer served"),
+              std::string::npos);
+    // Closed by the gateway, not left to the client's timeout.
+    EXPECT_EQ(modbus_read_registers(kept, 99, 1, &value), -1);
+    EXPECT_NE(errno, ETIMEDOUT) << modbus_strerror(errno);
+    modbus_close(kept);
+    modbus_free(kept);
+    EXPECT_FALSE(Listening(plant.modbusPort()));
+
+    ASSERT_TRUE(reload(with, "2 units")) << gateway.sofar().err;
+    EXPECT_TRUE(readsBack()) << gateway.sofar().err;
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Finish(15000).exitCode, 0);
 }
 
 } // namespace
