@@ -308,6 +308,8 @@ void Owner::Tick() {
     }
     if (alive)
         Notify("WATCHDOG=1");
+    if (http_)
+        http_->Tick();
     const std::string status = StatusLine();
     if (status != status_) {
         status_ = status;

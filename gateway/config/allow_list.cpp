@@ -84,4 +84,8 @@ std::string PeerText(const sockaddr_storage &peer) {
     return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
 }
 
+std::string AddressOf(const std::string &peerText) {
+    return peerText.substr(0, peerText.rfind(':'));
+}
+
 } // namespace vpisd::gateway

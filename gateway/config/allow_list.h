@@ -26,5 +26,7 @@ std::vector<AddressBlock> LoopbackOnly();
 bool Allowed(const std::vector<AddressBlock> &allow, const sockaddr_storage &peer);
 // "a.b.c.d:port" or "[x::y]:port".
 std::string PeerText(const sockaddr_storage &peer);
+// "a.b.c.d" of "a.b.c.d:port", "[x::y]" of "[x::y]:port".
+std::string AddressOf(const std::string &peerText);
 
 } // namespace vpisd::gateway

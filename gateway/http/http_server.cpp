@@ -17,6 +17,7 @@
 #include "gateway/http/status_json.h"
 #include "gateway/http/status_page.h"
 #include "gateway/log.h"
+#include "gateway/refusal_log.h"
 
 namespace vpisd::gateway {
 namespace {
@@ -85,6 +86,7 @@ class SocketStream final : public httplib::Stream {
 class HttpServer::Server final : public httplib::Server {
   public:
     explicit Server(const std::vector<AddressBlock> &allow) : allow_(allow) {}
+    RefusalLog &refusals() { return refusals_; }
 
   private:
     bool process_and_close_socket(socket_t fd) override {
@@ -92,7 +94,7 @@ class HttpServer::Server final : public httplib::Server {
         socklen_t size = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 ||
             !Allowed(allow_, peer)) {
-            Log(Level::Info, "", "http: refused " + PeerText(peer) + ": not in the allow-list");
+            refusals_.Refused(PeerText(peer), "not in the allow-list");
             close(fd);
             return false;
         }
@@ -105,6 +107,7 @@ class HttpServer::Server final : public httplib::Server {
     }
 
     const std::vector<AddressBlock> allow_;
+    RefusalLog refusals_{Level::Info, "http: "};
 };
 
 HttpServer::HttpServer(const HttpConfig &config, std::function<GatewayStatus()> status)
@@ -170,6 +173,11 @@ void HttpServer::Stop() {
         return;
     server_->stop();
     thread_.join();
+    server_->refusals().Flush(true);
+}
+
+void HttpServer::Tick() {
+    server_->refusals().Flush(false);
 }
 
 } // namespace vpisd::gateway

@@ -27,6 +27,8 @@ class HttpServer {
     void Start();
     // From any thread: closes the listening socket and waits for the answers in progress.
     void Stop();
+    // Now and then: logs how many clients were refused at accept in a minute that is over.
+    void Tick();
 
   private:
     class Server; // cpp-httplib's server with the allow-list at accept

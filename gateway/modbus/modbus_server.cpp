@@ -22,7 +22,6 @@ constexpr int kAcceptsPerTurn = 64;               // then the clients get their 
 constexpr auto kStalledFrame = seconds(5);        // a frame begun and never finished
 constexpr auto kIdleBeforeEviction = seconds(10); // at max_clients, room is made from this on
 constexpr auto kAcceptPause = seconds(1);         // out of descriptors: rest, then try again
-constexpr auto kRefusalWindow = seconds(60);      // one refusal line per address per minute
 constexpr int kIdlePollMs = 1000;
 constexpr int kStoppingPollMs = 50;
 
@@ -45,19 +44,6 @@ Outcome OutcomeOf(LineStatus status) {
 std::chrono::microseconds Since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
                                                                  start);
-}
-
-// "a.b.c.d" of "a.b.c.d:port", "[x::y]" of "[x::y]:port".
-std::string AddressOf(const std::string &peer) {
-    return peer.substr(0, peer.rfind(':'));
-}
-
-// 3211 as "3,211".
-std::string Grouped(uint64_t count) {
-    std::string digits = std::to_string(count);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<size_t>(at), 1, ',');
-    return digits;
 }
 
 void Signal(int eventFd) {
@@ -247,7 +233,7 @@ void ModbusServer::Run() {
                                           [](const auto &w) { return w->finished(); });
             if (done) {
                 DeliverCompletions();
-                CountRefusals(Clock::now(), true);
+                refusals_.Flush(true);
                 // Every answer is out: the clients see the end now, not at their timeout (a
                 // server retired by a reload lives on until the process ends).
                 while (!connections_.empty())
@@ -287,13 +273,12 @@ void ModbusServer::Accept() {
         const std::string who = PeerText(peer);
         if (!Allowed(config_->server.allow, peer)) {
             close(fd);
-            Refuse(AddressOf(who), who + ": not in the allow-list");
+            refusals_.Refused(who, "not in the allow-list");
             continue;
         }
         if (connections_.size() >= static_cast<size_t>(config_->server.maxClients) && !MakeRoom()) {
             close(fd);
-            Refuse(AddressOf(who),
-                   who + ": already " + std::to_string(connections_.size()) + " clients");
+            refusals_.Refused(who, "already " + std::to_string(connections_.size()) + " clients");
             continue;
         }
         const int one = 1;
@@ -341,23 +326,6 @@ bool ModbusServer::MakeRoom() {
     Drop(oldest->first,
          "idle for " + std::to_string(idle.count()) + " s, closed to make room for a new client");
     return true;
-}
-
-// One line per address and minute; the ones left out are counted when the minute is over.
-void ModbusServer::Refuse(const std::string &address, const std::string &what) {
-    const auto now = Clock::now();
-    auto [it, fresh] = refusals_.try_emplace(address);
-    Refusals &refusals = it->second;
-    if (!fresh && now - refusals.since < kRefusalWindow) {
-        ++refusals.unlogged;
-        return;
-    }
-    if (refusals.unlogged > 0)
-        Log(Level::Warning, "",
-            "refused " + Grouped(refusals.unlogged) + " more from " + address +
-                " in the last minute");
-    Log(Level::Warning, "", "refused " + what);
-    refusals = {now, 0};
 }
 
 // Reads what the socket holds, as far as the buffer takes, and serves every whole frame.
@@ -498,22 +466,7 @@ void ModbusServer::Housekeeping(Clock::time_point now) {
     }
     for (const auto &[id, why] : closing)
         Drop(id, why);
-    CountRefusals(now, false);
-}
-
-// The refusals left out of the log, per address whose minute is over (or all at the end).
-void ModbusServer::CountRefusals(Clock::time_point now, bool all) {
-    for (auto it = refusals_.begin(); it != refusals_.end();) {
-        if (!all && now - it->second.since < kRefusalWindow) {
-            ++it;
-            continue;
-        }
-        if (it->second.unlogged > 0)
-            Log(Level::Warning, "",
-                "refused " + Grouped(it->second.unlogged) + " more from " + it->first +
-                    " in the last minute");
-        it = refusals_.erase(it);
-    }
+    refusals_.Flush(false);
 }
 
 void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {

@@ -23,6 +23,7 @@
 #include "gateway/modbus/modbus_frame.h"
 #include "gateway/modbus/modbus_mapping.h"
 #include "gateway/modbus/statistics.h"
+#include "gateway/refusal_log.h"
 #include "gateway/status.h"
 
 namespace vpisd::gateway {
@@ -78,10 +79,6 @@ class ModbusServer {
         uint64_t ticket = 0;
         LineReply reply;
     };
-    struct Refusals {
-        Clock::time_point since{}; // when the last one was logged
-        uint64_t unlogged = 0;
-    };
 
     void BeginStopping();
     bool OpenListener(const ServerConfig &server, int &fd, std::string &error) const;
@@ -90,7 +87,6 @@ class ModbusServer {
     void Accept();
     void PauseAccepting(int error);
     bool MakeRoom();
-    void Refuse(const std::string &address, const std::string &what);
     void ReadFrom(uint64_t id);
     void Serve(uint64_t id, Connection &connection);
     void AnswerAtOnce(uint64_t id, const RequestHead &head, uint8_t exception, Outcome outcome,
@@ -98,7 +94,6 @@ class ModbusServer {
     void DeliverCompletions();
     void Send(uint64_t id, const Answer &answer, size_t length);
     void Housekeeping(Clock::time_point now);
-    void CountRefusals(Clock::time_point now, bool all);
     // Closes a client's connection; its requests on the lines are answered into the void.
     void Drop(uint64_t id, const std::string &why, Level level = Level::Notice);
 
@@ -127,7 +122,7 @@ class ModbusServer {
     uint64_t nextConnection_ = 1;
     std::map<uint64_t, Pending> pending_;
     uint64_t nextTicket_ = 1;
-    std::map<std::string, Refusals> refusals_;
+    RefusalLog refusals_{Level::Warning, ""};
     std::vector<pollfd> pollSet_; // rebuilt each turn, kept to save the allocation
     std::vector<uint64_t> polled_;
     std::mutex completionsMutex_; // the only state the workers touch

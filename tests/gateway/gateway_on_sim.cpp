@@ -81,6 +81,13 @@ Client Connect(uint16_t port, int unit, int timeoutMs) {
     return client;
 }
 
+size_t Occurrences(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 int LastException() {
     const int code = errno - MODBUS_ENOBASE;
     return code > 0 && code < MODBUS_EXCEPTION_MAX ? code : 0;

@@ -70,6 +70,9 @@ Client Connect(uint16_t port, int unit, int timeoutMs = kClientTimeoutMs);
 // The Modbus exception of the last failed call, from errno; 0 for anything else.
 int LastException();
 
+// How often `part` occurs in `text` (a log).
+size_t Occurrences(const std::string &text, const std::string &part);
+
 // Sends `pdu` (function code first) to `unit` and returns the exception code of the answer,
 // 0 for a normal answer, -1 when none came.
 int RawException(modbus_t *client, const std::vector<uint8_t> &pdu);

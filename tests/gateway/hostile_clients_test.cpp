@@ -48,13 +48,6 @@ int OpenDescriptors(pid_t pid) {
     return count - 2; // "." and ".."
 }
 
-size_t Occurrences(const std::string &text, const std::string &what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 // MBAP (transaction 1) and PDU for unit 1.
 std::vector<uint8_t> Adu(std::vector<uint8_t> pdu) {
     std::vector<uint8_t> adu{0, 1, 0, 0, 0, static_cast<uint8_t>(pdu.size() + 1), 1};

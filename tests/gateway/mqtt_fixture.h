@@ -29,6 +29,7 @@ using Json = nlohmann::json;
 
 // The gateway tests' temporary directory and child processes, and the tests' free port.
 using test::ChildProcess;
+using test::Occurrences;
 using test::TempDir;
 using vpisd::test::FreePort;
 

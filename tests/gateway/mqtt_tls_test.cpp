@@ -80,13 +80,6 @@ std::string Replace(std::string text, const std::string &from, const std::string
     return text;
 }
 
-size_t Occurrences(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 // The certificates' folder, ending in "/": made once, removed at the exit.
 const std::string &Keys() {
     static const TempDir keys;

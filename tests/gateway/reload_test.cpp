@@ -23,13 +23,6 @@ std::string Config(const std::string &body) {
     return "[gateway]\nlisten = \"127.0.0.1:0\"\n\n" + body;
 }
 
-size_t Count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // Rewrites the file and sends SIGHUP; true once the gateway logged `outcome`.
 bool Reload(Gateway &gateway, const TempDir &dir, const std::string &body,
             const std::string &outcome) {
@@ -92,7 +85,7 @@ TEST(Reload, KeepsUnchangedLinesAndTheirClientsStartsAndStopsTheOthers) {
     EXPECT_NE(LastException(), 0);
     const ChildResult result = gateway.Stop();
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(Count(result.err, "VPI 1 started"), 1U) << result.err;
+    EXPECT_EQ(Occurrences(result.err, "VPI 1 started"), 1U) << result.err;
 }
 
 TEST(Reload, AConfigWithProblemsChangesNothing) {
@@ -114,8 +107,8 @@ TEST(Reload, AConfigWithProblemsChangesNothing) {
         EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << text;
     }
     const ChildResult result = gateway.Stop();
-    EXPECT_EQ(Count(result.err, "; nothing changed"), std::size(cases)) << result.err;
-    EXPECT_EQ(Count(result.err, "VPI 1 started"), 1U) << result.err;
+    EXPECT_EQ(Occurrences(result.err, "; nothing changed"), std::size(cases)) << result.err;
+    EXPECT_EQ(Occurrences(result.err, "VPI 1 started"), 1U) << result.err;
 }
 
 // [http] follows the file: served once it is added, gone once it is removed, while the Modbus
@@ -139,10 +132,10 @@ TEST(Reload, HttpTableTakesEffect) {
 
     ASSERT_TRUE(Reload(gateway, dir, body, "reloaded")) << gateway.process().sofar().err;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (Count(gateway.process().sofar().err, "reloaded ") < 2 &&
+    while (Occurrences(gateway.process().sofar().err, "reloaded ") < 2 &&
            std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(Count(gateway.process().sofar().err, "reloaded "), 2U);
+    ASSERT_EQ(Occurrences(gateway.process().sofar().err, "reloaded "), 2U);
     EXPECT_EQ(HttpRequest(port, "GET", "/metrics", 2000).status, 0);
     uint16_t value = 0;
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
@@ -278,8 +271,8 @@ TEST(PortFailure, EachCauseIsLoggedOnceWithTheDriversLine) {
         // Several retries (250 ms, then 500, 1000, 2000) go by.
         std::this_thread::sleep_for(std::chrono::milliseconds(4000));
         const ChildResult result = gateway.Stop();
-        EXPECT_EQ(Count(result.err, cause), 1U) << result.err;
-        EXPECT_EQ(Count(result.err, "Fail to open"), driverLines) << result.err;
+        EXPECT_EQ(Occurrences(result.err, cause), 1U) << result.err;
+        EXPECT_EQ(Occurrences(result.err, "Fail to open"), driverLines) << result.err;
     }
     close(holder);
 }
