@@ -93,7 +93,8 @@ SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &form
         value = static_cast<double>(number->get<int64_t>());
     } else if (number->is_number_float()) {
         value = number->get<double>();
-        if (scaling.Identity() && format.type != ValueType::Float32 && value != std::trunc(value)) {
+        // Integer types round, as they do under scaling; a bit is 0 or 1, nothing between.
+        if (format.type == ValueType::Bit && value != std::trunc(value)) {
             result.reason = Quoted(payload) + " is not a whole number";
             return result;
         }

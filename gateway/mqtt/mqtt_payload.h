@@ -74,7 +74,7 @@ struct SetValue {
 
 // A JSON number (1234, -5, 21.5), {"value": 1234}, true/false for a bit, or a 0x hexadecimal
 // number, in published units: converted back through `scaling` and checked against the
-// type's range. An integer type without scaling takes whole numbers only.
+// type's range; integer types round to the nearest, a bit takes 0 or 1 only.
 SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &format,
                          const host::Scaling &scaling = {});
 

@@ -24,11 +24,15 @@ TEST(MqttWrites, ReachTheRegisters) {
         std::vector<uint16_t> expected; // from `reg` on
     };
     const Case cases[] = {
-        {"P1/110", "1234", 110, {1234}},        {"P1/111", "-2", 111, {65534}},
-        {"P1/112", "{\"value\": 9}", 112, {9}}, {"P1/113", " 0x1F ", 113, {31}},
+        {"P1/110", "1234", 110, {1234}},
+        {"P1/111", "-2", 111, {65534}},
+        {"P1/112", "{\"value\": 9}", 112, {9}},
+        {"P1/113", " 0x1F ", 113, {31}},
         {"P1/115F", "70000", 115, {1, 4464}}, // the odd register holds the high word
         {"P1/120/3", "1", 120, {0x00F4}},     // one masked bit: the others stay as they were
-        {"P1/121/16", "true", 121, {0x8000}},   {"P2/130", "65535", 130, {65535}},
+        {"P1/121/16", "true", 121, {0x8000}},
+        {"P2/130", "65535", 130, {65535}},
+        {"P2/131", "2.5", 131, {3}}, // integer types round to the nearest, halves away from 0
     };
     Plant plant;
     plant.sim().SetRegister("P1", 120, 0x00F0);
@@ -56,7 +60,7 @@ TEST(MqttWrites, MalformedPayloadRefusedWithReasonNeverWritten) {
     const Case cases[] = {
         {"P1/140", "abc", "not a number"},
         {"P1/140", "", "empty"},
-        {"P1/140", "1.5", "not a whole number"},
+        {"P1/140/2", "0.5", "not a whole number"},
         {"P1/140", "70000", "out of range"},
         {"P1/140", "-32769", "out of range"},
         {"P1/140", "[1]", "not a number"},
