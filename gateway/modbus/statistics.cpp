@@ -11,46 +11,47 @@ namespace {
 constexpr size_t kLatencySamples = 1024;
 
 std::string Describe(const Tally &t) {
+    const RequestCounts &c = t.counts;
     char text[200];
     std::snprintf(text, sizeof text,
                   "requests %llu ok %llu refused %llu no_answer %llu busy %llu rejected %llu "
                   "median_ms %.1f",
-                  static_cast<unsigned long long>(t.requests),
-                  static_cast<unsigned long long>(t.ok), static_cast<unsigned long long>(t.refused),
-                  static_cast<unsigned long long>(t.noAnswer),
-                  static_cast<unsigned long long>(t.busy),
-                  static_cast<unsigned long long>(t.rejected), t.MedianMs());
+                  static_cast<unsigned long long>(c.requests),
+                  static_cast<unsigned long long>(c.ok), static_cast<unsigned long long>(c.refused),
+                  static_cast<unsigned long long>(c.noAnswer),
+                  static_cast<unsigned long long>(c.busy),
+                  static_cast<unsigned long long>(c.rejected), t.MedianMs());
     return text;
 }
 
 } // namespace
 
 void Tally::Add(Outcome outcome, std::chrono::microseconds latency) {
-    ++requests;
+    ++counts.requests;
     switch (outcome) {
     case Outcome::Ok:
-        ++ok;
+        ++counts.ok;
         break;
     case Outcome::Refused:
-        ++refused;
+        ++counts.refused;
         lastFailure = Failure{"refused", WallClock::now()};
         break;
     case Outcome::NoAnswer:
-        ++noAnswer;
+        ++counts.noAnswer;
         lastFailure = Failure{"no_answer", WallClock::now()};
         break;
     case Outcome::Busy:
-        ++busy;
+        ++counts.busy;
         lastFailure = Failure{"busy", WallClock::now()};
         break;
     case Outcome::Rejected:
-        ++rejected;
+        ++counts.rejected;
         return; // no traffic: its latency says nothing about the line
     }
     const double seconds = static_cast<double>(latency.count()) / 1e6;
     const auto bucket = std::lower_bound(kDurationBoundsS.begin(), kDurationBoundsS.end(), seconds);
-    ++durations[static_cast<size_t>(bucket - kDurationBoundsS.begin())];
-    durationSumS += seconds;
+    ++counts.durations[static_cast<size_t>(bucket - kDurationBoundsS.begin())];
+    counts.durationSumS += seconds;
     const auto us = static_cast<uint32_t>(std::min<int64_t>(latency.count(), UINT32_MAX));
     if (latencyUs.size() < kLatencySamples) {
         latencyUs.push_back(us);
@@ -75,17 +76,9 @@ void Statistics::Apply(std::shared_ptr<const Config> config) {
 }
 
 RequestCounts Tally::Counts() const {
-    RequestCounts counts;
-    counts.requests = requests;
-    counts.ok = ok;
-    counts.refused = refused;
-    counts.noAnswer = noAnswer;
-    counts.busy = busy;
-    counts.rejected = rejected;
-    counts.medianMs = MedianMs();
-    counts.durations = durations;
-    counts.durationSumS = durationSumS;
-    return counts;
+    RequestCounts withMedian = counts;
+    withMedian.medianMs = MedianMs();
+    return withMedian;
 }
 
 void Statistics::Record(uint8_t unit, Outcome outcome, std::chrono::microseconds latency) {
@@ -114,7 +107,7 @@ void Statistics::Report() const {
             "statistics: unit " + std::to_string(unit.id) + " (" + unit.plc +
                 "): " + Describe(found->second));
     }
-    if (unknown_.requests > 0)
+    if (unknown_.counts.requests > 0)
         Log(Level::Notice, "", "statistics: unknown units: " + Describe(unknown_));
 }
 

@@ -25,17 +25,12 @@ enum class Outcome : uint8_t {
     Rejected, // answered before any traffic: 01, 02, 03, 0A
 };
 
+// The counts as the status endpoint shows them (medianMs is taken by Counts()), the latest
+// latencies for the median, and the last failure.
 struct Tally {
-    uint64_t requests = 0;
-    uint64_t ok = 0;
-    uint64_t refused = 0;
-    uint64_t noAnswer = 0;
-    uint64_t busy = 0;
-    uint64_t rejected = 0;
+    RequestCounts counts;
     std::vector<uint32_t> latencyUs; // the latest answers, for the median
     size_t nextSample = 0;
-    std::array<uint64_t, kDurationBoundsS.size() + 1> durations{}; // every answer, by bucket
-    double durationSumS = 0;
     std::optional<Failure> lastFailure;
 
     void Add(Outcome outcome, std::chrono::microseconds latency);

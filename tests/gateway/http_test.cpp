@@ -41,30 +41,35 @@ void ReadOnce(uint16_t port, int unit, bool expectOk) {
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), expectOk ? 1 : -1);
 }
 
+void ExpectSamples(const std::string &metrics, std::initializer_list<const char *> samples) {
+    for (const char *sample : samples)
+        EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+}
+
 TEST(HttpEndpoint, MetricsPassPromtoolAndFollowTheTraffic) {
     Plant plant;
     Gateway gateway(plant.dir, plant.Body());
     const std::string before = Get(gateway.httpPort(), "/metrics");
     EXPECT_EQ(PromtoolProblems(plant.dir, before), "");
-    for (const char *sample : {
-             "vpisd_line_up{line=\"north\"} 1\n",
-             "vpisd_line_up{line=\"south\"} 0\n",
-             "vpisd_line_transactions_total{line=\"north\"} 0\n",
-             "vpisd_line_transactions_total{line=\"south\"} 0\n",
-             "vpisd_line_queue_depth{line=\"north\"} 0\n",
-             "vpisd_line_merged_total{line=\"north\"} 0\n",
-             "vpisd_line_stored_answers_total{line=\"north\"} 0\n",
-             "vpisd_line_held_refusals_total{line=\"north\"} 0\n",
-             "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"no_answer\"} 0\n",
-             "vpisd_requests_total{line=\"south\",unit=\"3\",outcome=\"rejected\"} 0\n",
-             "# TYPE vpisd_request_duration_seconds histogram\n",
-             "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"0.1\"} 0\n",
-             "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"30\"} 0\n",
-             "vpisd_plc_backup_route{line=\"north\",plc=\"P2\"} 0\n",
-             "vpisd_plc_backup_route{line=\"south\",plc=\"00\"} 0\n",
-             "vpisd_modbus_clients 0\n",
-         })
-        EXPECT_NE(before.find(sample), std::string::npos) << sample << before;
+    ExpectSamples(before,
+                  {
+                      "vpisd_line_up{line=\"north\"} 1\n",
+                      "vpisd_line_up{line=\"south\"} 0\n",
+                      "vpisd_line_transactions_total{line=\"north\"} 0\n",
+                      "vpisd_line_transactions_total{line=\"south\"} 0\n",
+                      "vpisd_line_queue_depth{line=\"north\"} 0\n",
+                      "vpisd_line_merged_total{line=\"north\"} 0\n",
+                      "vpisd_line_stored_answers_total{line=\"north\"} 0\n",
+                      "vpisd_line_held_refusals_total{line=\"north\"} 0\n",
+                      "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"no_answer\"} 0\n",
+                      "vpisd_requests_total{line=\"south\",unit=\"3\",outcome=\"rejected\"} 0\n",
+                      "# TYPE vpisd_request_duration_seconds histogram\n",
+                      "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"0.1\"} 0\n",
+                      "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"30\"} 0\n",
+                      "vpisd_plc_backup_route{line=\"north\",plc=\"P2\"} 0\n",
+                      "vpisd_plc_backup_route{line=\"south\",plc=\"00\"} 0\n",
+                      "vpisd_modbus_clients 0\n",
+                  });
     EXPECT_EQ(before.find("vpisd_mqtt"), std::string::npos) << "only with [mqtt]";
 
     // P2's first read finds its normal path dead and the driver moves it to the backup.
@@ -78,18 +83,18 @@ TEST(HttpEndpoint, MetricsPassPromtoolAndFollowTheTraffic) {
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
     const std::string after = Get(gateway.httpPort(), "/metrics");
     EXPECT_EQ(PromtoolProblems(plant.dir, after), "");
-    for (const char *sample : {
-             "vpisd_line_transactions_total{line=\"north\"} 3\n",
-             "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"no_answer\"} 1\n",
-             "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"ok\"} 1\n",
-             "vpisd_requests_total{line=\"north\",unit=\"1\",outcome=\"ok\"} 1\n",
-             "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"+Inf\"} 3\n",
-             "vpisd_request_duration_seconds_count{line=\"north\"} 3\n",
-             "vpisd_plc_backup_route{line=\"north\",plc=\"P2\"} 1\n",
-             "vpisd_plc_backup_route{line=\"north\",plc=\"P1\"} 0\n",
-             "vpisd_modbus_clients 1\n",
-         })
-        EXPECT_NE(after.find(sample), std::string::npos) << sample << after;
+    ExpectSamples(after,
+                  {
+                      "vpisd_line_transactions_total{line=\"north\"} 3\n",
+                      "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"no_answer\"} 1\n",
+                      "vpisd_requests_total{line=\"north\",unit=\"2\",outcome=\"ok\"} 1\n",
+                      "vpisd_requests_total{line=\"north\",unit=\"1\",outcome=\"ok\"} 1\n",
+                      "vpisd_request_duration_seconds_bucket{line=\"north\",le=\"+Inf\"} 3\n",
+                      "vpisd_request_duration_seconds_count{line=\"north\"} 3\n",
+                      "vpisd_plc_backup_route{line=\"north\",plc=\"P2\"} 1\n",
+                      "vpisd_plc_backup_route{line=\"north\",plc=\"P1\"} 0\n",
+                      "vpisd_modbus_clients 1\n",
+                  });
 }
 
 std::set<std::string> Keys(const Json &object) {

@@ -23,6 +23,20 @@ std::string Config(const std::string &body) {
     return "[gateway]\nlisten = \"127.0.0.1:0\"\n\n" + body;
 }
 
+// Line "north" (P1, P2) simulated in a directory of its own, and the TOML of that line with
+// unit 1 for P1.
+struct North {
+    TempDir dir;
+    SimLine line = StartSimLine(kTwoPlcs, dir, "north.int");
+    std::string body = LineToml("north", line.port, 1, line.init) + UnitToml(1, "north", "P1");
+};
+
+// ... with a gateway serving it and a client of unit 1.
+struct NorthServed : North {
+    Gateway gateway{dir, body};
+    Client client = Connect(gateway.port(), 1);
+};
+
 // Rewrites the file and sends SIGHUP; true once the gateway logged `outcome`.
 bool Reload(Gateway &gateway, const TempDir &dir, const std::string &body,
             const std::string &outcome) {
@@ -89,12 +103,11 @@ TEST(Reload, KeepsUnchangedLinesAndTheirClientsStartsAndStopsTheOthers) {
 }
 
 TEST(Reload, AConfigWithProblemsChangesNothing) {
-    TempDir dir;
-    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
-    const std::string body =
-        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
-    Gateway gateway(dir, body);
-    Client client = Connect(gateway.port(), 1);
+    NorthServed north;
+    const TempDir &dir = north.dir;
+    const std::string &body = north.body;
+    Gateway &gateway = north.gateway;
+    const Client &client = north.client;
     ASSERT_TRUE(client);
     const std::pair<std::string, std::string> cases[] = {
         {body + UnitToml(2, "nowhere", "P1"), "no [[line]] is named \"nowhere\""},
@@ -114,12 +127,11 @@ TEST(Reload, AConfigWithProblemsChangesNothing) {
 // [http] follows the file: served once it is added, gone once it is removed, while the Modbus
 // connection stays.
 TEST(Reload, HttpTableTakesEffect) {
-    TempDir dir;
-    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
-    const std::string body =
-        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
-    Gateway gateway(dir, body);
-    Client client = Connect(gateway.port(), 1);
+    NorthServed north;
+    const TempDir &dir = north.dir;
+    const std::string &body = north.body;
+    Gateway &gateway = north.gateway;
+    const Client &client = north.client;
     ASSERT_TRUE(client);
     const uint16_t port = vpisd::test::FreePort();
     const std::string http = "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n\n";
@@ -143,10 +155,9 @@ TEST(Reload, HttpTableTakesEffect) {
 
 // [gateway] changes: each closes only the connections it concerns.
 TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
-    TempDir dir;
-    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
-    const std::string body =
-        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
+    const North north;
+    const TempDir &dir = north.dir;
+    const std::string &body = north.body;
     const uint16_t moved = vpisd::test::FreePort();
     struct Case {
         std::string serverKeys;
@@ -227,11 +238,10 @@ class NotifySocket {
 };
 
 TEST(Notify, ReadyStatusWatchdogReloadingStopping) {
-    TempDir dir;
-    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const North north;
+    const TempDir &dir = north.dir;
+    const std::string &body = north.body;
     NotifySocket notify(dir);
-    const std::string body =
-        LineToml("north", north.port, 1, north.init) + UnitToml(1, "north", "P1");
     ChildOptions options;
     options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=600000"};
     Gateway gateway(dir, body, "", options);
