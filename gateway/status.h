@@ -50,6 +50,7 @@ enum class LineState : uint8_t {
 struct WorkerStatus {
     LineState state = LineState::Down;
     std::optional<std::string> lastError; // why the line was last down, with its cause
+    WallClock::time_point lastErrorAt{};  // when lastError happened
     size_t queueDepth = 0;                // requests waiting, not the one on the line
     std::vector<std::pair<std::string, bool>> backupRoutes; // PLC, true: on its backup route
 };

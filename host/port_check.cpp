@@ -22,6 +22,46 @@ std::string GroupName(gid_t gid) {
     return entry != nullptr ? entry->gr_name : std::to_string(gid);
 }
 
+// A process name as it may be shown: printable ASCII and well-formed UTF-8 kept, any other byte
+// as \xNN. A name is whatever its process chose, in no particular encoding.
+std::string ShownName(const std::string &name) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    size_t i = 0;
+    while (i < name.size()) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        size_t length = 0;
+        if (byte >= 0x20 && byte < 0x7F)
+            length = 1;
+        else if (byte >= 0xC2 && byte <= 0xDF)
+            length = 2;
+        else if (byte >= 0xE0 && byte <= 0xEF)
+            length = 3;
+        else if (byte >= 0xF0 && byte <= 0xF4)
+            length = 4;
+        bool whole = length > 0 && i + length <= name.size();
+        for (size_t k = 1; whole && k < length; ++k)
+            whole = (static_cast<unsigned char>(name[i + k]) & 0xC0) == 0x80;
+        if (whole && length == 3) { // no overlong forms, no surrogates
+            const auto second = static_cast<unsigned char>(name[i + 1]);
+            whole = !(byte == 0xE0 && second < 0xA0) && !(byte == 0xED && second >= 0xA0);
+        } else if (whole && length == 4) {
+            const auto second = static_cast<unsigned char>(name[i + 1]);
+            whole = !(byte == 0xF0 && second < 0x90) && !(byte == 0xF4 && second >= 0x90);
+        }
+        if (whole) {
+            out.append(name, i, length);
+            i += length;
+            continue;
+        }
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0F];
+        ++i;
+    }
+    return out;
+}
+
 // "process 1234 (vpisd-sim)" for every process with the device open, found through /proc.
 std::string Holders(const std::string &path) {
     std::error_code ec;
@@ -38,8 +78,10 @@ std::string Holders(const std::string &path) {
             std::error_code linkError;
             if (fs::read_symlink(fd.path(), linkError) != device || linkError)
                 continue;
+            // The whole name, spaces and all, up to its line feed.
             std::string name;
-            std::ifstream(process.path() / "comm") >> name;
+            std::getline(std::ifstream(process.path() / "comm"), name);
+            name = ShownName(name);
             out += (out.empty() ? "" : ", ") + ("process " + pid) +
                    (name.empty() ? "" : " (" + name + ")");
             break;
@@ -79,17 +121,16 @@ std::string PortProblem(const std::string &path) {
             return InUse(path);
         return path + ": " + std::strerror(errno);
     }
-    std::string why;
     termios settings{};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        why = InUse(path);
-    } else if (tcgetattr(fd, &settings) != 0) {
-        why = path + " is not a serial device";
-    } else {
-        why = path + " opens, but refused the line settings";
-    }
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    const bool serial = tcgetattr(fd, &settings) == 0;
+    // Closed before the holders are looked for: this look is not one of them.
     close(fd);
-    return why;
+    if (locked)
+        return InUse(path);
+    if (!serial)
+        return path + " is not a serial device";
+    return path + " opens, but refused the line settings";
 }
 
 bool DeviceVanished(const std::string &path) {

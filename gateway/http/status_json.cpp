@@ -44,6 +44,8 @@ json LineJson(const LineSnapshot &line) {
                    {"port", line.port},
                    {"state", kStateNames[static_cast<size_t>(line.worker.state)]},
                    {"last_error", OrNull(line.worker.lastError)},
+                   {"last_error_at",
+                    line.worker.lastError ? json(UtcText(line.worker.lastErrorAt)) : json(nullptr)},
                    {"queue_depth", line.worker.queueDepth},
                    {"transactions", line.transactions},
                    {"answered", line.answered},
@@ -102,7 +104,9 @@ std::string StatusJson(const GatewayStatus &status) {
         object["modbus_clients"].push_back({{"address", client.address},
                                             {"since", UtcText(client.since)},
                                             {"requests", client.requests}});
-    return object.dump();
+    // Texts from outside (a holder's process name, a device path) may not be UTF-8: such bytes
+    // become U+FFFD rather than failing the whole answer.
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 } // namespace vpisd::gateway

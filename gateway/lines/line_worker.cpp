@@ -90,6 +90,13 @@ bool LineWorker::DevicePresent() const {
     return devicePath_ == "NUL" || stat(devicePath_.c_str(), &info) == 0;
 }
 
+std::optional<std::string> LineWorker::LostCause() const {
+    if (tcp_)
+        return tcp_->connected() ? std::nullopt
+                                 : std::optional<std::string>(config_.port + " is not connected");
+    return watch_.Lost();
+}
+
 bool LineWorker::Alive(Clock::time_point now) const {
     if (finished_ || !thread_.joinable())
         return true;
@@ -112,6 +119,8 @@ bool LineWorker::OpenLine() {
         CaptureDriverMessages(nullptr);
         if (!open)
             session_.reset();
+        else if (!tcp_)
+            watch_.Arm(devicePath_);
     }
     std::string cause;
     if (!open)
@@ -129,11 +138,11 @@ bool LineWorker::OpenLine() {
     return open;
 }
 
-void LineWorker::LoseLine() {
-    const std::string cause =
-        "line lost: " + (tcp_ ? config_.port + " is not connected" : devicePath_ + " is gone");
-    Log(Level::Warning, config_.name, cause + "; answering 0B and opening it again");
-    SetState(LineState::Reopening, cause);
+void LineWorker::LoseLine(const std::string &cause) {
+    Log(Level::Warning, config_.name,
+        "line lost: " + cause + "; answering 0B and opening it again");
+    SetState(LineState::Reopening, "line lost: " + cause);
+    watch_.Disarm();
     session_.reset(); // closes the VPI's port
     up_ = false;
     openProblem_ = tcp_ ? config_.port + " is not connected" : host::PortProblem(devicePath_);
@@ -162,6 +171,11 @@ void LineWorker::Run() {
     }
     while (!queue_.closed()) {
         Beat();
+        if (up_) {
+            // Noticed between jobs too, so that the status tells before a request fails.
+            if (const std::optional<std::string> cause = LostCause())
+                LoseLine(*cause);
+        }
         if (!up_ && Clock::now() >= nextOpen_) {
             up_ = OpenLine();
             if (up_) {
@@ -179,8 +193,10 @@ void LineWorker::Run() {
         for (ReadyAnswer &ready : batch->ready)
             Answer(ready.request, std::move(ready.reply), ready.by);
         if (!batch->jobs.empty()) {
-            if (up_ && !DevicePresent())
-                LoseLine();
+            if (up_) {
+                if (const std::optional<std::string> cause = LostCause())
+                    LoseLine(*cause);
+            }
             if (!up_) {
                 for (LineRequest &job : batch->jobs)
                     Answer(job, LineReply{LineStatus::LineDown, {}}, AnsweredBy::Line);
@@ -220,11 +236,15 @@ void LineWorker::Answer(LineRequest &request, LineReply &&reply, AnsweredBy by) 
     request.done(std::move(reply));
 }
 
-// A silent line whose device has gone is a line down, not a PLC that does not answer.
+// A silent line whose device has gone (or was replaced, or hung up) is a line down, not a PLC
+// that does not answer.
 LineStatus LineWorker::LineStatusAfter(LineStatus status) {
-    if (status != LineStatus::NoAnswer || DevicePresent())
+    if (status != LineStatus::NoAnswer)
         return status;
-    LoseLine();
+    const std::optional<std::string> cause = LostCause();
+    if (!cause)
+        return status;
+    LoseLine(*cause);
     return LineStatus::LineDown;
 }
 
@@ -371,8 +391,10 @@ void LineWorker::NoteRoute(const std::string &plc) {
 void LineWorker::SetState(LineState state, std::optional<std::string> error) {
     std::lock_guard lock(statusMutex_);
     state_ = state;
-    if (error)
+    if (error) {
         lastError_ = std::move(error);
+        lastErrorAt_ = WallClock::now();
+    }
 }
 
 WorkerStatus LineWorker::Status() const {
@@ -381,6 +403,7 @@ WorkerStatus LineWorker::Status() const {
     std::lock_guard lock(statusMutex_);
     status.state = state_;
     status.lastError = lastError_;
+    status.lastErrorAt = lastErrorAt_;
     status.backupRoutes.assign(backupRoutes_.begin(), backupRoutes_.end());
     return status;
 }

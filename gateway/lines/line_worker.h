@@ -1,7 +1,7 @@
 // One serial line: a thread that owns the line's VPI and runs the jobs its scheduler picks one
 // transaction at a time (the driver serves one command per VPI at a time). When the line's
-// device disappears, the worker answers every job with LineDown and opens the device again with
-// a growing pause.
+// device disappears, is replaced behind its path or hangs up, the worker answers every job with
+// LineDown and opens the device again with a growing pause.
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "gateway/config/config.h"
+#include "gateway/lines/device_watch.h"
 #include "gateway/lines/line_counters.h"
 #include "gateway/lines/line_queue.h"
 #include "gateway/lines/line_scheduler.h"
@@ -67,8 +68,12 @@ class LineWorker {
     void Run();
     bool OpenLine();
     void Beat() { heartbeat_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
+    // The line's device is there to be opened (its path exists, its terminal server is
+    // connected).
     bool DevicePresent() const;
-    void LoseLine();
+    // Why the open line is lost, or empty while it is not.
+    std::optional<std::string> LostCause() const;
+    void LoseLine(const std::string &cause);
     void Answer(LineRequest &request, LineReply &&reply, AnsweredBy by);
     void ServeJob(LineRequest &job);
     void ServeReads(Batch &batch);
@@ -88,6 +93,7 @@ class LineWorker {
     const LineConfig config_;
     host::LineOptions line_;
     std::string devicePath_; // what disappears when a USB adapter is unplugged
+    DeviceWatch watch_;      // the device the open VPI holds
     LineQueue queue_;
     LineScheduler scheduler_;
     LineCounters counters_;
@@ -104,6 +110,7 @@ class LineWorker {
     mutable std::mutex statusMutex_; // what Status() reads from other threads
     LineState state_ = LineState::Down;
     std::optional<std::string> lastError_;
+    WallClock::time_point lastErrorAt_{};
     std::map<std::string, bool> backupRoutes_; // by PLC
     std::thread thread_;
     std::thread answerer_; // hands out the answers given on arrival

@@ -1,9 +1,16 @@
 #include "gateway_on_sim.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -181,6 +188,69 @@ std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {
                ? ""
                : "exit " + std::to_string(result.exitCode) + ": " + result.out + result.err +
                      " (promtool comes from scripts/ensure-deps.sh)";
+}
+
+PortHolder::PortHolder(const std::string &device, const std::string &name) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only system calls from here: the test process has other threads.
+        prctl(PR_SET_NAME, name.c_str());
+        const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+        const char held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        if (write(ready[1], &held, 1) != 1 || held == 0)
+            _exit(1);
+        while (true)
+            pause();
+    }
+    close(ready[1]);
+    char held = 0;
+    pollfd wait{ready[0], POLLIN, 0};
+    holding_ = pid_ > 0 && poll(&wait, 1, 10000) == 1 && read(ready[0], &held, 1) == 1 && held == 1;
+    close(ready[0]);
+}
+
+void PortHolder::Release() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    holding_ = false;
+}
+
+NotifySocket::NotifySocket(const TempDir &dir) : path_(dir.path() + "/notify") {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_.copy(address.sun_path, sizeof address.sun_path - 1);
+    bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+}
+
+NotifySocket::~NotifySocket() {
+    close(fd_);
+}
+
+std::string NotifySocket::WaitFor(const std::string &what, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 100) != 1)
+            continue;
+        char buffer[4096];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            continue;
+        seen_ += std::string(buffer, static_cast<size_t>(n)) + "\n";
+        if (seen_.find(what) != std::string::npos) {
+            std::string out;
+            out.swap(seen_);
+            return out;
+        }
+    }
+    return {};
 }
 
 } // namespace vpisd::gateway::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <modbus/modbus.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -112,5 +113,39 @@ HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::stri
 // promtool's verdict on `metrics` (written into `dir`): empty when it accepts them, else what
 // it said.
 std::string PromtoolProblems(const TempDir &dir, const std::string &metrics);
+
+// Another process holding `device` open and locked, as a program that took the port would,
+// under a process name of its choosing (any bytes, at most 15). Killed when destroyed.
+class PortHolder {
+  public:
+    PortHolder(const std::string &device, const std::string &name);
+    ~PortHolder() { Release(); }
+    PortHolder(const PortHolder &) = delete;
+    PortHolder &operator=(const PortHolder &) = delete;
+    bool holding() const { return holding_; }
+    pid_t pid() const { return pid_; }
+    void Release(); // the port is free again
+
+  private:
+    pid_t pid_ = -1;
+    bool holding_ = false;
+};
+
+// The messages the gateway sends to a NOTIFY_SOCKET of the test's own.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const TempDir &dir);
+    ~NotifySocket();
+    NotifySocket(const NotifySocket &) = delete;
+    NotifySocket &operator=(const NotifySocket &) = delete;
+    const std::string &path() const { return path_; }
+    // Every message until one holds `what`; "" when none did within `timeoutMs`.
+    std::string WaitFor(const std::string &what, int timeoutMs);
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::string seen_;
+};
 
 } // namespace vpisd::gateway::test

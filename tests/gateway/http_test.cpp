@@ -124,8 +124,8 @@ TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
               (Set{"version", "uptime_s", "lines", "units", "modbus_clients", "mqtt"}));
     ASSERT_EQ(status["lines"].size(), 2U);
     EXPECT_EQ(Keys(status["lines"][0]),
-              with({"name", "port", "state", "last_error", "queue_depth", "transactions",
-                    "answered", "merged", "stored", "held", "plcs"}));
+              with({"name", "port", "state", "last_error", "last_error_at", "queue_depth",
+                    "transactions", "answered", "merged", "stored", "held", "plcs"}));
     ASSERT_EQ(status["units"].size(), 3U);
     EXPECT_EQ(Keys(status["units"][0]), with({"id", "line", "plc", "route", "last_failure"}));
     ASSERT_EQ(status["modbus_clients"].size(), 1U);

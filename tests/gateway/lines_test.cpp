@@ -1,12 +1,16 @@
 // Lines work side by side: a silent PLC holds up only its own line, many clients share a line,
-// and a line whose device disappears comes back by itself.
+// and a line whose device disappears or is replaced behind its path comes back by itself; a
+// port held by another program is named in the status.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <regex>
 #include <thread>
 
 #include "gateway_on_sim.h"
@@ -15,6 +19,7 @@ namespace vpisd::gateway::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
 
 TEST(Lines, SilentPlcHoldsUpOnlyItsOwnLine) {
     TempDir dir;
@@ -99,9 +104,12 @@ class DeviceLink {
     }
     ~DeviceLink() { unlink(path_.c_str()); }
     void Remove() const { unlink(path_.c_str()); }
+    // At once, as udev re-points a link: the name never goes missing.
     void PointAt(const std::string &target) const {
-        unlink(path_.c_str());
-        symlink(target.c_str(), path_.c_str());
+        const std::string next = path_ + ".new";
+        unlink(next.c_str());
+        if (symlink(target.c_str(), next.c_str()) == 0)
+            rename(next.c_str(), path_.c_str());
     }
     const std::string &path() const { return path_; }
 
@@ -149,6 +157,95 @@ TEST(Lines, DeviceThatVanishesAndComesBack) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_NE(result.err.find("warning [usb] line lost"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("[usb] line back"), std::string::npos) << result.err;
+}
+
+// status.json's first line once `done` accepts it, within `timeoutMs`; null when it never did.
+Json LineStatusWhen(uint16_t httpPort, const std::function<bool(const Json &)> &done,
+                    int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        const HttpAnswer answer = HttpRequest(httpPort, "GET", "/status.json");
+        const Json status = Json::parse(answer.body, nullptr, false);
+        if (answer.status == 200 && !status.is_discarded() && done(status["lines"][0]))
+            return status["lines"][0];
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return nullptr;
+}
+
+// The simulator restarted behind the same path while the line is open (a USB adapter
+// replugged, a udev link re-pointed): the old pty hangs up and the path names a new one. The
+// line goes down with a dated cause, then opens the new device once another program lets go
+// of it.
+TEST(Lines, DeviceReplacedWhileOpenIsReopened) {
+    TempDir dir;
+    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
+    DeviceLink device(line.port);
+    Gateway gateway(dir, HttpToml() + LineToml("usb", device.path(), 1, line.init) +
+                             UnitToml(1, "usb", "P1"));
+    Client client = Connect(gateway.port(), 1);
+    ASSERT_TRUE(client);
+    uint16_t value = 0;
+    ASSERT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << modbus_strerror(errno);
+
+    SimLine back = StartSimLine(kTwoPlcs, dir, "plant.int");
+    back.sim->SetRegister("P1", 1, 777);
+    // Held for a while, so that the line stays down long enough to be seen down.
+    PortHolder holder(back.port, "holder");
+    ASSERT_TRUE(holder.holding());
+    line.sim.reset();
+    device.PointAt(back.port);
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
+    EXPECT_EQ(LastException(), 0x0B);
+    const Json down = LineStatusWhen(
+        gateway.httpPort(), [](const Json &l) { return l["state"] != "up"; }, 20000);
+    ASSERT_FALSE(down.is_null()) << "the line stayed up on the old device";
+    EXPECT_NE(down["last_error"].get<std::string>().find("line lost: " + device.path()),
+              std::string::npos)
+        << down;
+    EXPECT_TRUE(std::regex_match(down["last_error_at"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << down;
+    const HttpAnswer metrics = HttpRequest(gateway.httpPort(), "GET", "/metrics");
+    EXPECT_NE(metrics.body.find("vpisd_line_up{line=\"usb\"} 0"), std::string::npos)
+        << metrics.body;
+
+    holder.Release();
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    bool served = false;
+    while (!served && Clock::now() < deadline) {
+        served = modbus_read_registers(client.get(), 0, 1, &value) == 1;
+        if (!served)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(served);
+    EXPECT_EQ(value, 777);
+    const ChildResult result = gateway.Stop();
+    EXPECT_NE(result.err.find("warning [usb] line lost: " + device.path()), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("[usb] line back"), std::string::npos) << result.err;
+}
+
+// A program whose name is not UTF-8 holds the line's port: status.json still answers, with the
+// name's bytes shown escaped, and the gateway's own look at the port is not counted a holder.
+TEST(Lines, PortHolderWithAnyNameIsNamedInStatusJson) {
+    TempDir dir;
+    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
+    PortHolder holder(line.port, "\xff\xfeheld\x01");
+    ASSERT_TRUE(holder.holding());
+    Gateway gateway(dir, HttpToml() + LineToml("north", line.port, 1, line.init) +
+                             UnitToml(1, "north", "P1"));
+    const HttpAnswer answer = HttpRequest(gateway.httpPort(), "GET", "/status.json");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    const Json status = Json::parse(answer.body, nullptr, false);
+    ASSERT_FALSE(status.is_discarded()) << answer.body;
+    const std::string error = status["lines"][0]["last_error"].get<std::string>();
+    // The simulator in this process keeps the pty open too: it is named with the holder.
+    EXPECT_NE(error.find("process " + std::to_string(holder.pid()) + " (\\xff\\xfeheld\\x01)"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("process " + std::to_string(gateway.process().pid())), std::string::npos)
+        << error;
 }
 
 } // namespace

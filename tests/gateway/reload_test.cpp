@@ -2,13 +2,10 @@
 // systemd notify messages, and port failures named by their cause once.
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -196,46 +193,6 @@ TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
         }
     }
 }
-
-// The messages the gateway sends to a NOTIFY_SOCKET of the test's own.
-class NotifySocket {
-  public:
-    explicit NotifySocket(const TempDir &dir) : path_(dir.path() + "/notify") {
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path_.copy(address.sun_path, sizeof address.sun_path - 1);
-        bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    }
-    ~NotifySocket() { close(fd_); }
-    const std::string &path() const { return path_; }
-    // Every message until one holds `what`; "" when none did within `timeoutMs`.
-    std::string WaitFor(const std::string &what, int timeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) != 1)
-                continue;
-            char buffer[4096];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                continue;
-            seen_ += std::string(buffer, static_cast<size_t>(n)) + "\n";
-            if (seen_.find(what) != std::string::npos) {
-                std::string out;
-                out.swap(seen_);
-                return out;
-            }
-        }
-        return {};
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    std::string seen_;
-};
 
 TEST(Notify, ReadyStatusWatchdogReloadingStopping) {
     const North north;
