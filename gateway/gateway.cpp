@@ -48,6 +48,20 @@ constexpr int32_t kLargestSensibleContext = 1 << 20;
 constexpr auto kTick = std::chrono::milliseconds(1000); // status and watchdog, at the most
 constexpr auto kFirstOpenWait = std::chrono::seconds(15);
 
+std::string AbsolutePath(const std::string &path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+// A configuration without [[line]] (the file as the package installs it) is served as nothing
+// at all: the log says so and where to add one.
+void LogNoLine(const std::string &configPath) {
+    Log(Level::Notice, "",
+        "no [[line]] configured: nothing is served; add a [[line]] and its [[unit]]s to " +
+            AbsolutePath(configPath) + ", then reload");
+}
+
 void ReportProblems(const std::vector<std::string> &problems) {
     for (const std::string &problem : problems)
         std::fprintf(stderr, "%s\n", problem.c_str());
@@ -281,6 +295,8 @@ void Owner::WaitFirstOpen(const std::vector<LineWorker *> &workers) const {
 
 // "2 lines up, 1 down, 3 Modbus clients": systemd's status line, and the readiness log line.
 std::string Owner::StatusLine() const {
+    if (workers_.empty())
+        return "no [[line]] configured: edit " + AbsolutePath(options_.configPath);
     size_t up = 0;
     for (const auto &worker : workers_)
         up += worker->up() ? 1U : 0U;
@@ -451,6 +467,8 @@ void Owner::Reload() {
         "reloaded " + options_.configPath + ": " + std::to_string(kept) + " lines kept, " +
             std::to_string(fresh.size()) + " started, " + std::to_string(stopped) + " stopped, " +
             std::to_string(next->units.size()) + " units");
+    if (next->lines.empty())
+        LogNoLine(options_.configPath);
     Notify("READY=1");
     status_.clear(); // sent again with the new state
     Tick();
@@ -531,7 +549,9 @@ int Owner::Run(int signalFd) {
     Log(Level::Info, "",
         "driver " + library_.path() + "; " + std::to_string(workers_.size()) + " lines, " +
             std::to_string(config_->units.size()) + " units");
-    if (!modbus_)
+    if (workers_.empty())
+        LogNoLine(options_.configPath);
+    else if (!modbus_)
         Log(Level::Notice, "", "no [[unit]]: Modbus TCP is not served, no port opened");
     for (auto &worker : workers_)
         worker->Start();
@@ -602,8 +622,9 @@ int RunCheck(const GatewayOptions &options, const host::DriverLibrary &library,
         ReportProblems(problems);
         return kExitConfig;
     }
-    std::printf("%s: %zu lines, %zu units, good%s\n", options.configPath.c_str(),
+    std::printf("%s: %zu lines, %zu units, good%s%s\n", options.configPath.c_str(),
                 config->lines.size(), config->units.size(),
+                config->lines.empty() ? "; no [[line]]: the gateway serves nothing" : "",
                 warnings.empty() ? ""
                                  : (" (" + std::to_string(warnings.size()) +
                                     (warnings.size() == 1 ? " warning)" : " warnings)"))

@@ -309,10 +309,10 @@ std::optional<Config> ReadConfig(const std::string &path, std::vector<std::strin
                       "unit " + std::to_string(unit.id) + " is defined twice");
         config.units.push_back(std::move(unit));
     });
-    if (config.lines.empty())
-        r.Problem(1, "line", "no [[line]]: the gateway needs at least one serial line");
     ReadMqttTables(r, root, config);
-    if (config.units.empty() && config.polls.empty())
+    // No [[line]] at all is the file as installed: the gateway runs and serves nothing. Lines
+    // that nothing serves are a mistake.
+    if (!config.lines.empty() && config.units.empty() && config.polls.empty())
         r.Problem(1, "unit", "no [[unit]]: the gateway needs at least one Modbus unit");
     GatherPlcPolicies(config);
     return config;

@@ -1,12 +1,15 @@
 // Running the gateway as a service: SIGHUP reloads without dropping what did not change, the
-// systemd notify messages, and port failures named by their cause once.
+// systemd notify messages, the configuration as the package installs it, and port failures
+// named by their cause once.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -215,6 +218,54 @@ TEST(Notify, ReadyStatusWatchdogReloadingStopping) {
     EXPECT_NE(reload.find("RELOADING=1"), std::string::npos) << reload;
     gateway.process().Signal(SIGTERM);
     EXPECT_NE(notify.WaitFor("STOPPING=1", 10000), "");
+}
+
+// /etc/vpisd/gateway.toml as the package installs it has no [[line]]: it checks good, and the
+// service runs, serves nothing, names the file to edit in its log and its status, and serves
+// the line added there at the next reload.
+TEST(Notify, TheInstalledConfigurationServesNothingUntilALineIsAdded) {
+    const North north;
+    const TempDir &dir = north.dir;
+    std::ifstream file(VPISD_INSTALLED_CONFIG);
+    std::stringstream installed;
+    installed << file.rdbuf();
+    ASSERT_NE(installed.str(), "") << VPISD_INSTALLED_CONFIG;
+    const std::string path = dir.Write("gateway.toml", installed.str());
+    const ChildResult check =
+        RunChild(VPISD_GATEWAY_PATH, {"--config", path, "--lib", VPISD_LIBRARY_PATH, "--check"});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_NE(check.out.find(": 0 lines, 0 units, good; no [[line]]"), std::string::npos)
+        << check.out;
+
+    NotifySocket notify(dir);
+    ChildOptions options;
+    options.env = {"NOTIFY_SOCKET=" + notify.path()};
+    ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", path, "--lib", VPISD_LIBRARY_PATH},
+                         options);
+    EXPECT_NE(notify.WaitFor("READY=1", 10000), "") << gateway.sofar().err;
+    EXPECT_NE(notify.WaitFor("STATUS=no [[line]] configured: edit " + path, 5000), "");
+    EXPECT_TRUE(gateway.WaitForError("no [[line]] configured: nothing is served; add a [[line]] "
+                                     "and its [[unit]]s to " +
+                                         path + ", then reload",
+                                     5000))
+        << gateway.sofar().err;
+
+    dir.Write("gateway.toml", installed.str() + Config(north.body));
+    gateway.Signal(SIGHUP);
+    ASSERT_TRUE(gateway.WaitForError("0 lines kept, 1 started, 0 stopped, 1 units", 15000))
+        << gateway.sofar().err;
+    const std::string log = gateway.sofar().err;
+    std::smatch port;
+    ASSERT_TRUE(std::regex_search(log, port, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
+        << log;
+    Client client = Connect(static_cast<uint16_t>(std::stoi(port[1])), 1);
+    ASSERT_TRUE(client);
+    uint16_t value = 1;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << modbus_strerror(errno);
+    gateway.Signal(SIGTERM);
+    const ChildResult result = gateway.Finish(15000);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Occurrences(result.err, "nothing is served"), 1U) << result.err;
 }
 
 TEST(PortFailure, EachCauseIsLoggedOnceWithTheDriversLine) {
