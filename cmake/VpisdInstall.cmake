@@ -1,7 +1,9 @@
-# Installation in three parts, the Debian packages of cmake/VpisdPackage.cmake:
-#   libvpisd7     the driver library (SONAME libvpisd.so.7)
-#   libvpisd-dev  the header, the libvpisd.so link, pkg-config and CMake packages, the host guide
-#   vpisd-tools   vpisd-cli, vpisd-sim, vpisd-gateway when it is built, man pages, completion
+# Installation in four parts, the Debian packages of cmake/VpisdPackage.cmake:
+#   libvpisd7      the driver library (SONAME libvpisd.so.7)
+#   libvpisd-dev   the header, the libvpisd.so link, pkg-config and CMake packages, the host guide
+#   vpisd-tools    vpisd-cli, vpisd-sim, their man pages and completion
+#   vpisd-gateway  the gateway (when it is built), its unit, /etc/vpisd/gateway.toml, man page,
+#                  completion and guide; its maintainer scripts are in packaging/debian/vpisd-gateway
 # With CMAKE_INSTALL_PREFIX=/usr the library goes to the multiarch directory
 # (/usr/lib/x86_64-linux-gnu); scripts/package.sh configures it so.
 include(GNUInstallDirs)
@@ -10,6 +12,7 @@ include(CMakePackageConfigHelpers)
 set(VPISD_LIB_PACKAGE libvpisd${VPISD_SOVERSION})
 set(VPISD_DEV_PACKAGE libvpisd-dev)
 set(VPISD_TOOLS_PACKAGE vpisd-tools)
+set(VPISD_GATEWAY_PACKAGE vpisd-gateway)
 set(vpisd_generated ${PROJECT_BINARY_DIR}/install)
 
 # Writes a copy compressed as Debian keeps it (gzip -9n: no name, no time stamp).
@@ -60,13 +63,18 @@ if(VPISD_TOOLS)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
     COMPONENT ${VPISD_TOOLS_PACKAGE})
 endif()
+# The gateway: its unit under /usr/lib/systemd/system, and the configuration the unit reads,
+# a commented example without [[line]] (the gateway runs and serves nothing until one is added).
 if(TARGET vpisd-gateway)
-  install(TARGETS vpisd-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${VPISD_TOOLS_PACKAGE})
+  install(TARGETS vpisd-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT ${VPISD_GATEWAY_PACKAGE})
   install(FILES packaging/bash-completion/vpisd-gateway
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
-    COMPONENT ${VPISD_TOOLS_PACKAGE})
-  file(GLOB_RECURSE vpisd_units CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/gateway/*.service)
-  install(FILES ${vpisd_units} DESTINATION lib/systemd/system COMPONENT ${VPISD_TOOLS_PACKAGE})
+    COMPONENT ${VPISD_GATEWAY_PACKAGE})
+  install(FILES gateway/vpisd-gateway.service DESTINATION lib/systemd/system
+    COMPONENT ${VPISD_GATEWAY_PACKAGE})
+  install(FILES packaging/debian/vpisd-gateway/gateway.toml
+    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vpisd COMPONENT ${VPISD_GATEWAY_PACKAGE})
 endif()
 
 # Man pages: every docs/man/*.1 and *.8, compressed.
@@ -75,8 +83,15 @@ foreach(page IN LISTS vpisd_man_pages)
   get_filename_component(name ${page} NAME)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
   vpisd_gzip(${page} ${vpisd_generated}/man/${name}.gz)
+  set(package ${VPISD_TOOLS_PACKAGE})
+  if(name STREQUAL "vpisd-gateway.8")
+    if(NOT TARGET vpisd-gateway)
+      continue()
+    endif()
+    set(package ${VPISD_GATEWAY_PACKAGE})
+  endif()
   install(FILES ${vpisd_generated}/man/${name}.gz
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${VPISD_TOOLS_PACKAGE})
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${package})
 endforeach()
 
 # Documentation, in /usr/share/doc/<package>/ with the layout of the source tree, so that the
@@ -104,6 +119,15 @@ foreach(package IN ITEMS ${VPISD_LIB_PACKAGE} ${VPISD_DEV_PACKAGE} ${VPISD_TOOLS
       DESTINATION ${docdir}/docs/examples COMPONENT ${package})
   endif()
 endforeach()
+# The gateway's guide alone (it links to nothing but its image) in the gateway's package.
+if(TARGET vpisd-gateway)
+  set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VPISD_GATEWAY_PACKAGE})
+  install(FILES ${vpisd_generated}/copyright ${vpisd_generated}/changelog.gz
+    DESTINATION ${docdir} COMPONENT ${VPISD_GATEWAY_PACKAGE})
+  install(FILES docs/gateway.md DESTINATION ${docdir}/docs COMPONENT ${VPISD_GATEWAY_PACKAGE})
+  install(FILES docs/images/status-page.png DESTINATION ${docdir}/docs/images
+    COMPONENT ${VPISD_GATEWAY_PACKAGE})
+endif()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VPISD_TOOLS_PACKAGE}
   COMPONENT ${VPISD_TOOLS_PACKAGE})
 install(FILES sim/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VPISD_TOOLS_PACKAGE}/sim

@@ -10,12 +10,17 @@ set(CPACK_PACKAGE_CONTACT "${VPISD_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL ${VPISD_LIB_PACKAGE} ${VPISD_DEV_PACKAGE} ${VPISD_TOOLS_PACKAGE})
+if(TARGET vpisd-gateway)
+  list(APPEND CPACK_COMPONENTS_ALL ${VPISD_GATEWAY_PACKAGE})
+endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${VPISD_VERSION})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Maintainer scripts 0755 and the other control files 0644, as dpkg-deb and lintian expect.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # shlibs: packages built against libvpisd.so.7 depend on libvpisd7 (>= this version).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -54,18 +59,35 @@ set(CPACK_DEBIAN_${tools}_PACKAGE_NAME ${VPISD_TOOLS_PACKAGE})
 set(CPACK_DEBIAN_${tools}_PACKAGE_SECTION utils)
 # vpisd-cli loads the driver at run time, which dpkg-shlibdeps cannot see.
 set(CPACK_COMPONENT_${tools}_DEPENDS ${VPISD_LIB_PACKAGE})
-if(TARGET vpisd-gateway)
-  set(vpisd_gateway_about
-    "\n\n"
-    "vpisd-gateway serves the PLCs of one or more lines to Modbus TCP clients and\n"
-    "MQTT, with a systemd unit.")
-endif()
 string(CONCAT CPACK_COMPONENT_${tools}_DESCRIPTION
   "SY/MAX RS-232 driver for SCADA hosts - tools and simulator\n" ${vpisd_about} "\n"
   "vpisd-cli is a host on the command line: it reads, writes and polls tags\n"
   "through the driver, prints the bytes on the wire and writes text, csv or\n"
   "JSON. vpisd-sim simulates a SY/MAX network of PLCs on a pseudo-terminal,\n"
-  "with faults to inject, for trying hosts and lines without a plant."
-  ${vpisd_gateway_about})
+  "with faults to inject, for trying hosts and lines without a plant.")
+
+# The gateway, a service: postinst enables and starts (on an upgrade restarts) the unit, prerm
+# stops it on removal, postrm masks it on removal and removes its links and state on purge.
+# The scripts do what debhelper's systemd snippets do, through deb-systemd-helper.
+if(TARGET vpisd-gateway)
+  string(TOUPPER ${VPISD_GATEWAY_PACKAGE} gateway)
+  set(gateway_control ${PROJECT_SOURCE_DIR}/packaging/debian/vpisd-gateway)
+  set(CPACK_DEBIAN_${gateway}_PACKAGE_NAME ${VPISD_GATEWAY_PACKAGE})
+  set(CPACK_DEBIAN_${gateway}_PACKAGE_SECTION net)
+  # The driver is loaded at run time (the exact build the gateway was made with); the
+  # maintainer scripts call deb-systemd-helper and deb-systemd-invoke.
+  set(CPACK_COMPONENT_${gateway}_DEPENDS ${VPISD_LIB_PACKAGE})
+  set(CPACK_DEBIAN_${gateway}_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+  set(CPACK_DEBIAN_${gateway}_PACKAGE_CONTROL_EXTRA
+    ${gateway_control}/conffiles ${gateway_control}/postinst ${gateway_control}/prerm
+    ${gateway_control}/postrm)
+  string(CONCAT CPACK_COMPONENT_${gateway}_DESCRIPTION
+    "SY/MAX RS-232 driver for SCADA hosts - Modbus TCP and MQTT gateway\n" ${vpisd_about} "\n"
+    "vpisd-gateway serves the PLCs of one or more serial lines to Modbus TCP\n"
+    "clients and publishes their registers on MQTT, with an HTTP status page and\n"
+    "Prometheus metrics. It runs as the systemd service vpisd-gateway, enabled\n"
+    "and started on installation, configured in /etc/vpisd/gateway.toml; as\n"
+    "installed that file names no line and the service serves nothing.")
+endif()
 
 include(CPack)
