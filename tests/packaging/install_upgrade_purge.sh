@@ -113,9 +113,15 @@ left=$(diff "$work/before" "$work/after" | grep '^[<>]' |
     grep -v "^> $root/var/lib/dpkg/\|^> $root/var/log/dpkg.log")
 [ -z "$left" ] && echo "purged: nothing left" || fail "left after purge:"$'\n'"$left"
 
-# A file of the administrator's own in /etc/vpisd keeps the directory through a purge.
+# Installed again: a service the administrator disabled stays disabled through a reinstall,
+# and a file of the administrator's own in /etc/vpisd keeps the directory through a purge.
 pm --install "$dir"/libvpisd7_*.deb "$dir"/vpisd-gateway_*.deb >"$work/again.log" 2>&1 ||
     { cat "$work/again.log"; fail "second install"; }
+[ -L "$wants" ] || fail "not enabled by the second install"
+rm "$wants" # systemctl disable vpisd-gateway
+pm --install "$dir"/vpisd-gateway_*.deb >"$work/again.log" 2>&1 ||
+    { cat "$work/again.log"; fail "reinstall"; }
+[ -e "$wants" ] && fail "the reinstall enabled the service that was disabled"
 echo 'P1=1+5' >"$root/etc/vpisd/north.int"
 pm --purge vpisd-gateway >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "second purge"; }
 [ -e "$root/etc/vpisd/gateway.toml" ] && fail "the second purge left gateway.toml"
