@@ -171,6 +171,7 @@ void LineWorker::Run() {
     }
     while (!queue_.closed()) {
         Beat();
+        FlushDriverEvents(false);
         if (up_) {
             // Noticed between jobs too, so that the status tells before a request fails.
             if (const std::optional<std::string> cause = LostCause())
@@ -212,6 +213,7 @@ void LineWorker::Run() {
         waiting.done(LineReply{LineStatus::Cancelled, {}});
     answerer_.join();
     session_.reset();
+    FlushDriverEvents(true);
     SetState(LineState::Down);
     if (tcp_)
         tcp_->Stop();
@@ -249,6 +251,7 @@ LineStatus LineWorker::LineStatusAfter(LineStatus status) {
 }
 
 void LineWorker::ServeJob(LineRequest &job) {
+    DriverEventsConcern(job.plc);
     LineReply reply = Execute(job);
     reply.status = LineStatusAfter(reply.status);
     // Whatever the outcome, the PLC's registers may have changed.
@@ -263,6 +266,7 @@ void LineWorker::ServeJob(LineRequest &job) {
 
 void LineWorker::ServeReads(Batch &batch) {
     const std::string plc = batch.jobs.front().plc;
+    DriverEventsConcern(plc);
     const auto began = Clock::now();
     std::vector<uint16_t> block;
     const LineStatus status = LineStatusAfter(ReadBlock(plc, batch.first, batch.count, block));

@@ -10,6 +10,7 @@ namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
 constexpr std::string_view kSet = "/set";
+constexpr const char *kQueueFull = "the line's queue is full";
 
 const char *OutcomeWord(WriteOutcome outcome) {
     switch (outcome) {
@@ -162,6 +163,7 @@ void MqttLine::Run() {
             continue;
         }
         lock.unlock();
+        writeLog_.Flush(false);
         const auto now = Clock::now();
         Schedule(now);
         auto next = now + kIdleWait;
@@ -364,9 +366,19 @@ void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const s
     const std::string what =
         setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size()) +
         (shown.empty() ? "" : " = " + shown);
-    Log(outcome == WriteOutcome::Ok ? Level::Info : Level::Warning, line_.name,
-        "mqtt write " + what + ": " + OutcomeWord(outcome) +
-            (reason.empty() ? "" : " (" + reason + ")"));
+    const std::string text = "mqtt write " + what + ": " + OutcomeWord(outcome) +
+                             (reason.empty() ? "" : " (" + reason + ")");
+    if (outcome == WriteOutcome::Ok) {
+        Log(Level::Info, line_.name, text);
+    } else {
+        // A flood of writes that fail alike costs a line a minute per PLC; each still has its
+        // result on its topic.
+        const std::string plc = what.substr(0, what.find('/'));
+        const std::string kind = std::string("mqtt write ") + OutcomeWord(outcome) +
+                                 (reason == kQueueFull ? std::string(" (") + kQueueFull + ")" : "");
+        writeLog_.Note(Level::Warning, line_.name, plc + " " + kind, text,
+                       {kind + ":", "to " + plc});
+    }
     if (!reason.empty())
         client_.Publish(setTopic + "/reason", reason, false);
     client_.Publish(setTopic + "/result", OutcomeWord(outcome), false);
@@ -434,7 +446,7 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
         host::EncodeValue(format, *set.value, request.values);
     }
     if (!SubmitJob(request, Done::Kind::Write, 0, topic, shown))
-        Answer(topic, WriteOutcome::Refused, "the line's queue is full", shown);
+        Answer(topic, WriteOutcome::Refused, kQueueFull, shown);
 }
 
 } // namespace vpisd::gateway

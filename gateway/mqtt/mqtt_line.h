@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/limited_log.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/mqtt/discovery.h"
 #include "gateway/mqtt/mqtt_client.h"
@@ -111,6 +112,8 @@ class MqttLine {
     const std::string base_; // "<prefix>/<line>"
     LineWorker &worker_;
     MqttStatistics &statistics_;
+    // Failed writes of one kind to one PLC: a line a minute, the others counted.
+    LimitedLog writeLog_{{"mqtt writes failed:", "to other PLCs or of other kinds"}};
     MqttClient client_;
     std::vector<Group> groups_;
     std::vector<Route> routes_;
