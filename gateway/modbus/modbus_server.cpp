@@ -18,8 +18,9 @@ namespace {
 using std::chrono::seconds;
 
 constexpr int kListenBacklog = 128;
-constexpr int kAcceptsPerTurn = 64;               // then the clients get their turn
-constexpr auto kStalledFrame = seconds(5);        // a frame begun and never finished
+constexpr int kAcceptsPerTurn = 64;        // then the clients get their turn
+constexpr auto kStalledFrame = seconds(5); // a frame begun and never finished
+constexpr size_t kMostOwed = 256; // answers owed to one connection; past it, it is not read
 constexpr auto kIdleBeforeEviction = seconds(10); // at max_clients, room is made from this on
 constexpr auto kAcceptPause = seconds(1);         // out of descriptors: rest, then try again
 constexpr int kIdlePollMs = 1000;
@@ -207,8 +208,9 @@ void ModbusServer::Run() {
         pollSet_.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
         if (!stopping_) {
             // A half-closed peer is not waited on: its end would be reported again and again.
+            // Nor is one owed many answers: its requests wait in its socket until they are out.
             for (const auto &[id, connection] : connections_) {
-                if (connection.readShut)
+                if (connection.readShut || connection.owed.size() >= kMostOwed)
                     continue;
                 pollSet_.push_back({connection.fd, POLLIN, 0});
                 polled_.push_back(id);
@@ -234,6 +236,8 @@ void ModbusServer::Run() {
             if (done) {
                 DeliverCompletions();
                 refusals_.Flush(true);
+                busyLog_.Flush(true);
+                dropLog_.Flush(true);
                 // Every answer is out: the clients see the end now, not at their timeout (a
                 // server retired by a reload lives on until the process ends).
                 while (!connections_.empty())
@@ -254,6 +258,7 @@ void ModbusServer::Run() {
 }
 
 void ModbusServer::Accept() {
+    bool reaped = false;
     for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
         sockaddr_storage peer{};
         socklen_t size = sizeof peer;
@@ -271,10 +276,20 @@ void ModbusServer::Accept() {
             Log(Level::Notice, "", "descriptors free again: accepting clients");
         }
         const std::string who = PeerText(peer);
+        if (PeerGone(fd)) {
+            // Connected and gone before its turn came (a connect storm): never a client.
+            close(fd);
+            Log(Level::Debug, "", "client " + who + " left before it was served");
+            continue;
+        }
         if (!Allowed(config_->server.allow, peer)) {
             close(fd);
             refusals_.Refused(who, "not in the allow-list");
             continue;
+        }
+        if (connections_.size() >= static_cast<size_t>(config_->server.maxClients) && !reaped) {
+            ReapGone(); // once a turn: clients that left make room before anyone is evicted
+            reaped = true;
         }
         if (connections_.size() >= static_cast<size_t>(config_->server.maxClients) && !MakeRoom()) {
             close(fd);
@@ -309,13 +324,33 @@ void ModbusServer::PauseAccepting(int error) {
             "; new clients wait until descriptors are free");
 }
 
+// A peer that closed (or reset) its connection with nothing left unread: its end is waiting in
+// the socket, not read yet.
+bool ModbusServer::PeerGone(int fd) {
+    uint8_t byte = 0;
+    const ssize_t peeked = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Closes the connections whose peers have gone and are owed nothing, before their end is read
+// in the loop's next turn: at max_clients they must not count.
+void ModbusServer::ReapGone() {
+    std::vector<uint64_t> gone;
+    for (const auto &[id, c] : connections_) {
+        if (c.owed.empty() && !c.reader.partial() && PeerGone(c.fd))
+            gone.push_back(id);
+    }
+    for (uint64_t id : gone)
+        Drop(id, "disconnected", Level::Debug);
+}
+
 // At max_clients the connection idle longest gives way, if it has been idle long enough.
 bool ModbusServer::MakeRoom() {
     const auto now = Clock::now();
     auto oldest = connections_.end();
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
         const Connection &c = it->second;
-        if (c.inFlight > 0 || c.reader.partial())
+        if (!c.owed.empty() || c.reader.partial())
             continue;
         if (oldest == connections_.end() || c.lastRequest < oldest->second.lastRequest)
             oldest = it;
@@ -341,13 +376,13 @@ void ModbusServer::ReadFrom(uint64_t id) {
     if (received == 0) {
         if (connection.reader.partial())
             Drop(id, "disconnected in the middle of a request");
-        else if (connection.inFlight > 0)
+        else if (!connection.owed.empty())
             connection.readShut = true; // answered, then closed
         else
             Drop(id, "disconnected", Level::Debug);
         return;
     }
-    const bool wasPartial = connection.reader.partial();
+    bool fresh = !connection.reader.partial(); // the bytes begin a frame
     connection.reader.Commit(static_cast<size_t>(received));
     while (true) {
         const FrameResult result = connection.reader.Next();
@@ -360,8 +395,11 @@ void ModbusServer::ReadFrom(uint64_t id) {
         Serve(id, connection);
         if (connections_.count(id) == 0)
             return;
+        fresh = true; // what is left begins the next frame
     }
-    if (connection.reader.partial() && !wasPartial)
+    // A client that always ends its sends in the middle of the next frame is not stalled: the
+    // frame timeout counts from the moment the unfinished frame began.
+    if (connection.reader.partial() && fresh)
         connection.partialSince = Clock::now();
 }
 
@@ -378,7 +416,7 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
     const UnitConfig *unit = config_->FindUnit(head.unit);
     if (const uint8_t exception = PlanRequest(adu, unit, config_->server.readOnly, job);
         exception != 0) {
-        AnswerAtOnce(id, head, exception, Outcome::Rejected, received);
+        AnswerAtOnce(id, connection, head, exception, Outcome::Rejected, received);
         return;
     }
     const uint64_t ticket = nextTicket_++;
@@ -394,20 +432,25 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
     };
     LineWorker &worker = *workers_[unit->line];
     if (!worker.Submit(job)) {
-        Log(Level::Warning, worker.name(),
-            "queue full: unit " + std::to_string(head.unit) + " answered busy (06)");
-        AnswerAtOnce(id, head, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, Outcome::Busy, received);
+        const std::string unitText = "unit " + std::to_string(head.unit);
+        busyLog_.Note(Level::Warning, worker.name(), unitText,
+                      "queue full: " + unitText + " answered busy (06)",
+                      {"queue full:", "for " + unitText + " answered busy (06)"});
+        AnswerAtOnce(id, connection, head, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, Outcome::Busy,
+                     received);
         return;
     }
-    ++connection.inFlight;
+    connection.owed.push_back({ticket, {}});
     pending_[ticket] = Pending{id, head, received};
 }
 
-void ModbusServer::AnswerAtOnce(uint64_t id, const RequestHead &head, uint8_t exception,
-                                Outcome outcome, Clock::time_point received) {
+void ModbusServer::AnswerAtOnce(uint64_t id, Connection &connection, const RequestHead &head,
+                                uint8_t exception, Outcome outcome, Clock::time_point received) {
     statistics_.Record(head.unit, outcome, Since(received));
     Answer answer;
-    Send(id, answer, BuildException(head, exception, answer));
+    const size_t length = BuildException(head, exception, answer);
+    connection.owed.push_back({0, {answer.begin(), answer.begin() + length}});
+    SendOwed(id);
 }
 
 void ModbusServer::DeliverCompletions() {
@@ -429,37 +472,52 @@ void ModbusServer::DeliverCompletions() {
         const auto connection = connections_.find(pending.connection);
         if (connection == connections_.end())
             continue; // the client left; its answer goes nowhere
-        --connection->second.inFlight;
+        auto &owed = connection->second.owed;
+        const auto slot = std::find_if(owed.begin(), owed.end(),
+                                       [&](const auto &o) { return o.ticket == done.ticket; });
+        if (slot == owed.end())
+            continue;
         Answer answer;
         const uint8_t exception = ExceptionFor(done.reply.status);
-        Send(pending.connection, answer,
-             exception != 0 ? BuildException(pending.head, exception, answer)
-                            : BuildAnswer(pending.head, done.reply.values, answer));
-        const auto still = connections_.find(pending.connection);
-        if (still != connections_.end() && still->second.readShut && still->second.inFlight == 0)
-            Drop(pending.connection, "half-closed; answered", Level::Debug);
+        const size_t length = exception != 0 ? BuildException(pending.head, exception, answer)
+                                             : BuildAnswer(pending.head, done.reply.values, answer);
+        slot->ticket = 0;
+        slot->bytes.assign(answer.begin(), answer.begin() + length);
+        SendOwed(pending.connection);
     }
 }
 
 // Answers are small and a client reads them: one that lets its receive window fill up is
 // closed rather than waited for.
-void ModbusServer::Send(uint64_t id, const Answer &answer, size_t length) {
+void ModbusServer::SendOwed(uint64_t id) {
     const auto found = connections_.find(id);
     if (found == connections_.end())
         return;
-    const ssize_t sent = send(found->second.fd, answer.data(), length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent != static_cast<ssize_t>(length))
-        Drop(id, sent < 0 ? std::string("cannot be answered: ") + std::strerror(errno)
-                          : std::string("cannot be answered: it does not read"));
+    Connection &connection = found->second;
+    while (!connection.owed.empty() && connection.owed.front().ticket == 0) {
+        const std::vector<uint8_t> &bytes = connection.owed.front().bytes;
+        const ssize_t sent =
+            send(connection.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent != static_cast<ssize_t>(bytes.size())) {
+            Drop(id, sent < 0 ? std::string("cannot be answered: ") + std::strerror(errno)
+                              : std::string("cannot be answered: it does not read"));
+            return;
+        }
+        connection.owed.pop_front();
+    }
+    if (connection.readShut && connection.owed.empty())
+        Drop(id, "half-closed; answered", Level::Debug);
 }
 
 void ModbusServer::Housekeeping(Clock::time_point now) {
     const auto idleLimit = seconds(config_->server.idleTimeoutS);
     std::vector<std::pair<uint64_t, std::string>> closing;
-    for (const auto &[id, c] : connections_) {
-        if (c.reader.partial() && now - c.partialSince > kStalledFrame)
+    for (auto &[id, c] : connections_) {
+        if (c.owed.size() >= kMostOwed)
+            c.partialSince = now; // not read meanwhile: its frame is not stalled
+        else if (c.reader.partial() && now - c.partialSince > kStalledFrame)
             closing.emplace_back(id, "left a request unfinished");
-        else if (idleLimit.count() > 0 && c.inFlight == 0 && !c.reader.partial() &&
+        else if (idleLimit.count() > 0 && c.owed.empty() && !c.reader.partial() &&
                  now - c.lastRequest >= idleLimit)
             closing.emplace_back(id, "sent no request for " +
                                          std::to_string(config_->server.idleTimeoutS) + " s");
@@ -467,13 +525,22 @@ void ModbusServer::Housekeeping(Clock::time_point now) {
     for (const auto &[id, why] : closing)
         Drop(id, why);
     refusals_.Flush(false);
+    busyLog_.Flush(false);
+    dropLog_.Flush(false);
 }
 
 void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
     const auto found = connections_.find(id);
     if (found == connections_.end())
         return;
-    Log(level, "", "client " + found->second.peer + " " + why + "; connection closed");
+    // A client that does the same in a loop costs one line a minute.
+    const std::string text = "client " + found->second.peer + " " + why + "; connection closed";
+    const std::string &address = found->second.address;
+    if (level <= Level::Notice)
+        dropLog_.Note(level, "", address + " " + why, text,
+                      {"connections closed:", "from " + address + " (" + why + ")"});
+    else
+        Log(level, "", text);
     close(found->second.fd);
     connections_.erase(found);
     clientCount_ = connections_.size();

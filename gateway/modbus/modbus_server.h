@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <poll.h>
 
 #include "gateway/config/config.h"
+#include "gateway/limited_log.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/log.h"
 #include "gateway/modbus/modbus_frame.h"
@@ -65,9 +67,15 @@ class ModbusServer {
         std::string peer;    // "address:port", for the log
         std::string address; // refusals are counted per address
         FrameReader reader;
-        Clock::time_point lastRequest{}; // or the connect: what the idle timeout counts from
-        Clock::time_point partialSince{};
-        unsigned inFlight = 0; // requests on the lines not answered yet
+        Clock::time_point lastRequest{};  // or the connect: what the idle timeout counts from
+        Clock::time_point partialSince{}; // when the frame not complete yet began to come
+        // The answers owed, in the order of the requests: one whose request is on a line has its
+        // ticket and no bytes yet, and the answers behind it wait until it has gone out.
+        struct Owed {
+            uint64_t ticket = 0; // 0: answered
+            std::vector<uint8_t> bytes;
+        };
+        std::deque<Owed> owed;
         bool readShut = false; // the peer half-closed: answer what is in flight, then close
     };
     struct Pending {
@@ -89,10 +97,13 @@ class ModbusServer {
     bool MakeRoom();
     void ReadFrom(uint64_t id);
     void Serve(uint64_t id, Connection &connection);
-    void AnswerAtOnce(uint64_t id, const RequestHead &head, uint8_t exception, Outcome outcome,
-                      Clock::time_point received);
+    void AnswerAtOnce(uint64_t id, Connection &connection, const RequestHead &head,
+                      uint8_t exception, Outcome outcome, Clock::time_point received);
     void DeliverCompletions();
-    void Send(uint64_t id, const Answer &answer, size_t length);
+    // Sends the answers at the head of the connection's owed ones that are ready.
+    void SendOwed(uint64_t id);
+    static bool PeerGone(int fd);
+    void ReapGone();
     void Housekeeping(Clock::time_point now);
     // Closes a client's connection; its requests on the lines are answered into the void.
     void Drop(uint64_t id, const std::string &why, Level level = Level::Notice);
@@ -123,6 +134,8 @@ class ModbusServer {
     std::map<uint64_t, Pending> pending_;
     uint64_t nextTicket_ = 1;
     RefusalLog refusals_{Level::Warning, ""};
+    LimitedLog busyLog_{{"queue full:", "for other units answered busy (06)"}};
+    LimitedLog dropLog_{{"connections closed:", "from other addresses"}};
     std::vector<pollfd> pollSet_; // rebuilt each turn, kept to save the allocation
     std::vector<uint64_t> polled_;
     std::mutex completionsMutex_; // the only state the workers touch
