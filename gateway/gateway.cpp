@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/descriptor_limit.h"
 #include "gateway/http/http_server.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/lines/plc_name_check.h"
@@ -368,6 +369,7 @@ void Owner::Reload() {
     }
     auto next = std::make_shared<const Config>(std::move(*loaded));
     Source source = ReadSource(*next);
+    CheckDescriptorLimit(*next);
 
     // Which running worker serves which new line.
     std::vector<std::optional<size_t>> from(next->lines.size());
@@ -678,6 +680,7 @@ int RunGateway(const GatewayOptions &options) {
         Log(Level::Error, "", "cannot take signals");
         return kExitFailure;
     }
+    CheckDescriptorLimit(*config);
     Owner owner(options, library, info, workDir,
                 std::make_shared<const Config>(std::move(*config)));
     return owner.Run(signalFd.get());

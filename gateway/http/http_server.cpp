@@ -1,183 +1,267 @@
 #include "gateway/http/http_server.h"
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "gateway/config/allow_list.h"
-#include "gateway/http/metrics.h"
-#include "gateway/http/status_json.h"
-#include "gateway/http/status_page.h"
 #include "gateway/log.h"
-#include "gateway/refusal_log.h"
 
 namespace vpisd::gateway {
 namespace {
 
-constexpr size_t kThreads = 2;         // a scraper and a browser or two; each answer is quick
-constexpr int kSocketTimeoutMs = 5000; // a client that sends or reads nothing for this long
+using Clock = std::chrono::steady_clock;
 
-// One accepted connection as cpp-httplib reads and writes it: every wait bounded.
-class SocketStream final : public httplib::Stream {
-  public:
-    explicit SocketStream(int fd) : fd_(fd) {}
+constexpr int kListenBacklog = 64;
+constexpr int kAcceptsPerTurn = 16;
+constexpr size_t kReadsPerTurn = 16; // of kReadSize: one client cannot keep the loop to itself
+constexpr size_t kReadSize = 4096;
+constexpr auto kDescriptorPause = std::chrono::milliseconds(200);
 
-    bool is_readable() const override { return Wait(POLLIN); }
-    bool is_writable() const override { return Wait(POLLOUT); }
-    ssize_t read(char *ptr, size_t size) override {
-        return Wait(POLLIN) ? recv(fd_, ptr, size, 0) : -1;
-    }
-    using httplib::Stream::write;
-    ssize_t write(const char *ptr, size_t size) override {
-        return Wait(POLLOUT) ? send(fd_, ptr, size, MSG_NOSIGNAL) : -1;
-    }
-    void get_remote_ip_and_port(std::string &ip, int &port) const override {
-        Address(getpeername, ip, port);
-    }
-    void get_local_ip_and_port(std::string &ip, int &port) const override {
-        Address(getsockname, ip, port);
-    }
-    socket_t socket() const override { return fd_; }
+std::string HostOf(const std::string &peer) {
+    const size_t colon = peer.rfind(':');
+    std::string host = peer.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[')
+        host = host.substr(1, host.size() - 2);
+    return host;
+}
 
-  private:
-    bool Wait(short events) const {
-        pollfd p{fd_, events, 0};
-        int n = 0;
-        do
-            n = poll(&p, 1, kSocketTimeoutMs);
-        while (n < 0 && errno == EINTR);
-        return n == 1 && (p.revents & (events | POLLHUP)) != 0;
-    }
-    template <typename Name> void Address(Name name, std::string &ip, int &port) const {
-        sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        char text[INET6_ADDRSTRLEN] = "";
-        port = 0;
-        if (name(fd_, reinterpret_cast<sockaddr *>(&address), &size) != 0)
-            return;
-        if (address.ss_family == AF_INET) {
-            const auto &in = reinterpret_cast<const sockaddr_in &>(address);
-            inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-            port = ntohs(in.sin_port);
-        } else if (address.ss_family == AF_INET6) {
-            const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(address);
-            inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-            port = ntohs(in6.sin6_port);
-        }
-        ip = text;
-    }
-
-    int fd_;
-};
+int PortOf(const std::string &peer) {
+    const size_t colon = peer.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(peer.c_str() + colon + 1);
+}
 
 } // namespace
 
-// cpp-httplib's request hooks all run after the request has been read; the allow-list is
-// applied before that, where each accepted socket is handed to a thread. One request per
-// connection: the status page asks every 2 s, a scraper far less often.
-class HttpServer::Server final : public httplib::Server {
-  public:
-    explicit Server(const std::vector<AddressBlock> &allow) : allow_(allow) {}
-    RefusalLog &refusals() { return refusals_; }
+struct HttpServer::Connection {
+    enum class Phase { Reading, Writing, Draining, Done };
 
-  private:
-    bool process_and_close_socket(socket_t fd) override {
-        sockaddr_storage peer{};
-        socklen_t size = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 ||
-            !Allowed(allow_, peer)) {
-            refusals_.Refused(PeerText(peer), "not in the allow-list");
+    int fd = -1;
+    std::string peer;
+    Phase phase = Phase::Reading;
+    Clock::time_point deadline;
+    HttpHead head;
+    std::string answer;
+    size_t sent = 0;
+
+    ~Connection() {
+        if (fd >= 0)
             close(fd);
-            return false;
-        }
-        SocketStream stream(fd);
-        bool closed = false;
-        const bool served = process_request(stream, true, closed, nullptr);
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-        return served;
     }
-
-    const std::vector<AddressBlock> allow_;
-    RefusalLog refusals_{Level::Info, "http: "};
 };
 
 HttpServer::HttpServer(const HttpConfig &config, std::function<GatewayStatus()> status)
-    : config_(config), server_(std::make_unique<Server>(config.allow)) {
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-    server_->set_pre_routing_handler(
-        [](const httplib::Request &request, httplib::Response &answer) {
-            if (request.method == "GET" || request.method == "HEAD")
-                return httplib::Server::HandlerResponse::Unhandled;
-            answer.status = 405;
-            answer.set_header("Allow", "GET, HEAD");
-            return httplib::Server::HandlerResponse::Handled;
-        });
-    server_->set_error_handler([](const httplib::Request &, httplib::Response &answer) {
-        answer.set_content(answer.status == 405 ? "method not allowed: GET or HEAD\n"
-                                                : "not found: /, /status.json or /metrics\n",
-                           "text/plain; charset=utf-8");
-    });
-    server_->Get("/metrics", [status](const httplib::Request &, httplib::Response &answer) {
-        answer.set_content(FormatMetrics(status()), kMetricsContentType);
-    });
-    server_->Get("/status.json", [status](const httplib::Request &, httplib::Response &answer) {
-        answer.set_header("Cache-Control", "no-store");
-        answer.set_content(StatusJson(status()), "application/json");
-    });
-    server_->Get("/", [](const httplib::Request &, httplib::Response &answer) {
-        answer.set_content(kStatusPage, "text/html; charset=utf-8");
-    });
-}
+    : config_(config), routes_(std::move(status)), wakeFd_(eventfd(0, EFD_CLOEXEC)) {}
 
 HttpServer::~HttpServer() {
     Stop();
+    if (listenFd_ >= 0)
+        close(listenFd_);
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
 }
 
 bool HttpServer::Listen(std::string &error) {
     const bool v6 = config_.listenHost.find(':') != std::string::npos;
     const std::string where = (v6 ? "[" + config_.listenHost + "]" : config_.listenHost) + ":";
-    errno = 0;
-    int port = config_.listenPort;
-    if (port == 0)
-        port = server_->bind_to_any_port(config_.listenHost);
-    else if (!server_->bind_to_port(config_.listenHost, port))
-        port = -1;
-    if (port <= 0) {
-        error = "cannot listen for HTTP on " + where + std::to_string(config_.listenPort) +
-                (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+    const auto fail = [&](const std::string &why) {
+        error =
+            "cannot listen for HTTP on " + where + std::to_string(config_.listenPort) + ": " + why;
         return false;
+    };
+    if (wakeFd_ < 0)
+        return fail(std::strerror(errno));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *list = nullptr;
+    if (const int rc = getaddrinfo(config_.listenHost.c_str(),
+                                   std::to_string(config_.listenPort).c_str(), &hints, &list);
+        rc != 0)
+        return fail(gai_strerror(rc));
+    std::string why = "no address";
+    for (addrinfo *a = list; a != nullptr && listenFd_ < 0; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            continue;
+        }
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, kListenBacklog) == 0) {
+            listenFd_ = fd;
+        } else {
+            why = std::strerror(errno);
+            close(fd);
+        }
     }
-    Log(Level::Notice, "", "status endpoint on http://" + where + std::to_string(port) + "/");
+    freeaddrinfo(list);
+    if (listenFd_ < 0)
+        return fail(why);
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    getsockname(listenFd_, reinterpret_cast<sockaddr *>(&bound), &size);
+    Log(Level::Notice, "",
+        "status endpoint on http://" + where + std::to_string(PortOf(PeerText(bound))) + "/");
     return true;
 }
 
 void HttpServer::Start() {
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // Stop() only reaches a server that has begun to listen.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!server_->is_running() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    thread_ = std::thread([this] { Run(); });
 }
 
 void HttpServer::Stop() {
     if (!thread_.joinable())
         return;
-    server_->stop();
+    stopping_ = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
     thread_.join();
-    server_->refusals().Flush(true);
+    refusals_.Flush(true);
 }
 
 void HttpServer::Tick() {
-    server_->refusals().Flush(false);
+    refusals_.Flush(false);
+}
+
+void HttpServer::Run() {
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<pollfd> fds;
+    while (!stopping_) {
+        auto now = Clock::now();
+        const bool accepting = now >= acceptAfter_;
+        auto wake = accepting ? now + std::chrono::seconds(1) : acceptAfter_;
+        fds.assign({{wakeFd_, POLLIN, 0}, {accepting ? listenFd_ : -1, POLLIN, 0}});
+        for (const auto &connection : connections) {
+            const short events = connection->phase == Connection::Phase::Writing ? POLLOUT : POLLIN;
+            fds.push_back({connection->fd, events, 0});
+            wake = std::min(wake, connection->deadline);
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(wait, 0))) < 0) {
+            if (errno == EINTR)
+                continue;
+            Log(Level::Error, "",
+                std::string("http: status endpoint ends on a failed poll: ") +
+                    std::strerror(errno));
+            break;
+        }
+        if (stopping_)
+            break;
+        now = Clock::now();
+        for (size_t i = 0; i < connections.size(); ++i) {
+            Connection &connection = *connections[i];
+            if (fds[i + 2].revents != 0)
+                Serve(connection);
+            // The deadline ends whatever the client has not done by then.
+            if (now >= connection.deadline)
+                connection.phase = Connection::Phase::Done;
+        }
+        std::erase_if(connections, [](const auto &connection) {
+            return connection->phase == Connection::Phase::Done;
+        });
+        if ((fds[1].revents & POLLIN) != 0)
+            Accept(connections);
+    }
+    // Every connection is closed here, whatever its client was doing.
+}
+
+void HttpServer::Accept(std::vector<std::unique_ptr<Connection>> &connections) {
+    for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &size,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Clients wait in the backlog until a descriptor is free.
+                acceptAfter_ = Clock::now() + kDescriptorPause;
+                if (!outOfDescriptors_)
+                    Log(Level::Warning, "",
+                        std::string("http: cannot accept: ") + std::strerror(errno));
+                outOfDescriptors_ = true;
+                return;
+            }
+            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
+                continue;
+            return; // EAGAIN: nobody else waiting
+        }
+        if (outOfDescriptors_) {
+            outOfDescriptors_ = false;
+            Log(Level::Notice, "", "http: descriptors free again: accepting clients");
+        }
+        const std::string who = PeerText(peer);
+        if (!Allowed(config_.allow, peer)) {
+            close(fd);
+            refusals_.Refused(who, "not in the allow-list");
+            continue;
+        }
+        if (connections.size() >= kMaxConnections) {
+            close(fd);
+            refusals_.Refused(who, "already " + std::to_string(kMaxConnections) + " connections");
+            continue;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->peer = who;
+        connection->deadline = Clock::now() + kRequestTime;
+        connections.push_back(std::move(connection));
+    }
+}
+
+// What the connection's phase does with a socket that is ready: read the head (a piece at a
+// time, never more than the head may hold), send the answer, drop what comes after it.
+void HttpServer::Serve(Connection &connection) {
+    using Phase = Connection::Phase;
+    char buffer[kReadSize];
+    for (size_t turn = 0; turn < kReadsPerTurn && connection.phase != Phase::Writing; ++turn) {
+        const ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            connection.phase = Phase::Done; // closed, or reset
+            return;
+        }
+        if (connection.phase == Phase::Draining)
+            continue;
+        const auto state = connection.head.Take({buffer, static_cast<size_t>(n)});
+        if (state == HttpHead::State::Incomplete)
+            continue;
+        connection.answer = state == HttpHead::State::Complete
+                                ? routes_.Answer(connection.head.text(), HostOf(connection.peer),
+                                                 PortOf(connection.peer))
+                                : HttpRoutes::TooLarge();
+        connection.head = HttpHead();
+        connection.phase = Phase::Writing;
+        connection.deadline = Clock::now() + kAnswerTime;
+    }
+    if (connection.phase != Phase::Writing)
+        return;
+    while (connection.sent < connection.answer.size()) {
+        const ssize_t n = send(connection.fd, connection.answer.data() + connection.sent,
+                               connection.answer.size() - connection.sent, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            connection.phase = Phase::Done;
+            return;
+        }
+        connection.sent += static_cast<size_t>(n);
+    }
+    shutdown(connection.fd, SHUT_WR);
+    connection.answer = std::string();
+    connection.phase = Phase::Draining;
+    connection.deadline = Clock::now() + kDrainTime;
 }
 
 } // namespace vpisd::gateway

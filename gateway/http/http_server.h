@@ -1,21 +1,37 @@
 // The HTTP status endpoint: GET /metrics (Prometheus), /status.json and / (a status page for a
-// person), on cpp-httplib's own threads. Each answer is made from one status snapshot taken
-// through the function the owner hands in, so the server never touches a worker or a front end
-// and never holds up the Modbus loop or a line. A client outside `allow` is closed at accept.
+// person). One thread of its own owns every socket: it accepts, reads each request head within
+// its limits and its deadline, answers it from one status snapshot taken through the function
+// the owner hands in, and closes. The server never touches a worker or a front end, never
+// holds up the Modbus loop or a line, and no client can hold up its stop. A client outside
+// `allow`, or beyond kMaxConnections, is closed at accept.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "gateway/config/config.h"
+#include "gateway/http/http_exchange.h"
+#include "gateway/refusal_log.h"
 #include "gateway/status.h"
 
 namespace vpisd::gateway {
 
 class HttpServer {
   public:
+    // Connections served at once; one more is closed as soon as it is accepted.
+    static constexpr size_t kMaxConnections = 64;
+    // From its accept, a connection has kRequestTime to send its whole request head and then
+    // kAnswerTime to take the answer; after it, what the client still sends is read and dropped
+    // for kDrainTime so that the answer reaches it before the close.
+    static constexpr auto kRequestTime = std::chrono::seconds(5);
+    static constexpr auto kAnswerTime = std::chrono::seconds(10);
+    static constexpr auto kDrainTime = std::chrono::seconds(1);
+
     HttpServer(const HttpConfig &config, std::function<GatewayStatus()> status);
     ~HttpServer();
     HttpServer(const HttpServer &) = delete;
@@ -25,16 +41,26 @@ class HttpServer {
     bool Listen(std::string &error);
     // Serves on a thread of its own until Stop().
     void Start();
-    // From any thread: closes the listening socket and waits for the answers in progress.
+    // From any thread: ends the thread at once, closing every connection, whatever its client
+    // is doing; waits at most for an answer being made from a snapshot.
     void Stop();
     // Now and then: logs how many clients were refused at accept in a minute that is over.
     void Tick();
 
   private:
-    class Server; // cpp-httplib's server with the allow-list at accept
+    struct Connection;
+    void Run();
+    void Accept(std::vector<std::unique_ptr<Connection>> &connections);
+    void Serve(Connection &connection);
 
     const HttpConfig config_;
-    std::unique_ptr<Server> server_;
+    HttpRoutes routes_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::chrono::steady_clock::time_point acceptAfter_{}; // out of descriptors until then
+    bool outOfDescriptors_ = false;
+    RefusalLog refusals_{Level::Info, "http: "};
     std::thread thread_;
 };
 

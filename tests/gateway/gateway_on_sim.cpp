@@ -160,17 +160,41 @@ std::string HttpToml(const std::string &allow) {
            "\n";
 }
 
-HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
-                       int timeoutMs) {
+HttpAnswer HttpExchange(uint16_t port, const std::string &request, int timeoutMs) {
     RawConnection connection(port);
     HttpAnswer answer;
     if (!connection.connected())
         return answer;
-    const std::string request =
-        method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    connection.Send({request.begin(), request.end()});
-    const std::vector<uint8_t> bytes = connection.Receive(1 << 20, timeoutMs);
-    const std::string text(bytes.begin(), bytes.end());
+    const int fd = connection.fd();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // Sending and reading at once: the answer to a request too large may come before its end.
+    std::string text;
+    size_t sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, static_cast<short>(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
+            break;
+        if ((p.revents & POLLOUT) != 0) {
+            const ssize_t n = send(fd, request.data() + sent,
+                                   std::min<size_t>(request.size() - sent, 1 << 16), MSG_NOSIGNAL);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+            else if (errno != EAGAIN && errno != EINTR)
+                sent = request.size(); // no longer read: the answer may still come
+        }
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            char buffer[1 << 16];
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<size_t>(n));
+        }
+    }
     const size_t end = text.find("\r\n\r\n");
     if (text.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos)
         return answer;
@@ -178,6 +202,13 @@ HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::stri
     answer.headers = text.substr(0, end);
     answer.body = text.substr(end + 4);
     return answer;
+}
+
+HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
+                       int timeoutMs) {
+    return HttpExchange(
+        port, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        timeoutMs);
 }
 
 std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {

@@ -106,6 +106,9 @@ struct HttpAnswer {
     std::string headers;
     std::string body;
 };
+// `request` sent over a connection of its own while the answer is read to its end (or until the
+// gateway resets the connection, or `timeoutMs`).
+HttpAnswer HttpExchange(uint16_t port, const std::string &request, int timeoutMs = 10000);
 // One request over its own connection ("Connection: close"), the answer read to its end.
 HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
                        int timeoutMs = 10000);

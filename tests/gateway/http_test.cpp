@@ -5,10 +5,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <mutex>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "gateway_on_sim.h"
+#include "support/free_port.h"
 
 namespace vpisd::gateway::test {
 namespace {
@@ -271,6 +284,202 @@ TEST(HttpEndpoint, StatusPageRendersLinesAndUnitsInABrowser) {
     EXPECT_EQ(unit[3], "normal");
     EXPECT_EQ(unit[4], "1") << "requests";
     EXPECT_EQ(unit[5], "1") << "ok";
+}
+
+// Hostile clients: a head too large, clients that send a byte now and then or nothing at all.
+// None of them may cost the gateway its memory, its descriptors, a scrape, a reload or a stop.
+
+// The gateway's resident memory in kB, from /proc.
+long RssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// A client that sends the request line of a GET at once, then one byte of a header line every
+// `periodMs`, never ending the head, until it goes or the gateway closes the connection.
+class SlowClient {
+  public:
+    SlowClient(uint16_t port, int periodMs) : connection_(port) {
+        const std::string line = "GET /metrics HTTP/1.1\r\n";
+        connection_.Send({line.begin(), line.end()});
+        thread_ = std::thread([this, periodMs] {
+            const std::string header = "X-Slow: 1\r\n";
+            std::unique_lock lock(mutex_);
+            for (size_t i = 0; !stop_; ++i) {
+                if (send(connection_.fd(), &header[i % header.size()], 1, MSG_NOSIGNAL) != 1)
+                    return; // closed by the gateway
+                wake_.wait_for(lock, std::chrono::milliseconds(periodMs), [this] { return stop_; });
+            }
+        });
+    }
+    ~SlowClient() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    SlowClient(const SlowClient &) = delete;
+    SlowClient &operator=(const SlowClient &) = delete;
+    bool connected() const { return connection_.connected(); }
+    bool ClosedByPeer(int timeoutMs) const { return connection_.ClosedByPeer(timeoutMs); }
+
+  private:
+    RawConnection connection_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+std::string Head(size_t lines, size_t lineBytes) {
+    std::string head = "GET /metrics HTTP/1.1\r\n";
+    const std::string line = "X-" + std::string(lineBytes - 7, 'a') + ": 1\r\n";
+    head.reserve(head.size() + lines * line.size() + 2);
+    for (size_t i = 0; i < lines; ++i)
+        head += line;
+    return head + "\r\n";
+}
+
+TEST(HttpEndpoint, HeadBeyondItsLimitsIsRefusedInBoundedMemory) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    ASSERT_EQ(HttpRequest(gateway.httpPort(), "GET", "/metrics").status, 200);
+    const long before = RssKb(gateway.process().pid());
+    ASSERT_GT(before, 0);
+    struct Case {
+        const char *what;
+        std::string head;
+        int status;
+    };
+    const Case cases[] = {
+        {"100 header lines", Head(100, 20), 200},
+        {"101 header lines", Head(101, 20), 431},
+        {"a header line of 9000 bytes", Head(1, 9000), 431},
+        {"10 MB of short header lines", Head(10 << 20 >> 3, 8), 431},
+    };
+    for (const Case &c : cases) {
+        const HttpAnswer answer = HttpExchange(gateway.httpPort(), c.head, 30000);
+        EXPECT_EQ(answer.status, c.status) << c.what;
+        if (c.status == 200) {
+            EXPECT_NE(answer.body.find("vpisd_line_up"), std::string::npos) << c.what;
+        }
+    }
+    const long after = RssKb(gateway.process().pid());
+    EXPECT_LT(after - before, 20 * 1024) << "kB more resident after the heads: " << after - before;
+    EXPECT_EQ(Get(gateway.httpPort(), "/status.json").empty(), false);
+}
+
+// Four clients trickling a header byte every 2 s: a scrape is answered meanwhile, and each of
+// them is closed at the deadline of its request.
+TEST(HttpEndpoint, TricklingClientsHoldUpNoScrapeAndEndAtTheirDeadline) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    std::vector<std::unique_ptr<SlowClient>> slow;
+    for (int i = 0; i < 4; ++i) {
+        slow.push_back(std::make_unique<SlowClient>(gateway.httpPort(), 2000));
+        ASSERT_TRUE(slow.back()->connected());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // all of them accepted
+    const auto start = std::chrono::steady_clock::now();
+    const HttpAnswer scrape = HttpRequest(gateway.httpPort(), "GET", "/metrics", 5000);
+    EXPECT_EQ(scrape.status, 200) << "no answer within 5 s";
+    std::printf("scrape answered in %lld ms beside 4 trickling clients\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
+    for (const auto &client : slow)
+        EXPECT_TRUE(client->ClosedByPeer(30000)) << "still open after its request's deadline";
+}
+
+constexpr size_t kHttpConnections = 64; // served at once, as documented
+
+// Idle connections past the cap are closed at accept: under a descriptor limit that 300 idle
+// connections would exhaust, a Modbus client is still served.
+TEST(HttpEndpoint, IdleConnectionsBeyondTheCapLeaveDescriptorsForModbus) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    const rlimit limit{160, 160};
+    ASSERT_EQ(prlimit(gateway.process().pid(), RLIMIT_NOFILE, &limit, nullptr), 0)
+        << std::strerror(errno);
+    constexpr size_t kIdle = 300;
+    std::vector<int> idle;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(gateway.httpPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // One after the other, each given at most a second to connect and 15 s in all: a gateway
+    // that no longer accepts must not hold the test up.
+    const auto connectUntil = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (size_t i = 0; i < kIdle; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+        connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+        pollfd p{fd, POLLOUT, 0};
+        if (std::chrono::steady_clock::now() < connectUntil)
+            poll(&p, 1, 1000);
+    }
+    const auto closedCount = [&] {
+        size_t closed = 0;
+        for (const int fd : idle) {
+            pollfd p{fd, POLLIN, 0};
+            char byte = 0;
+            closed += poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_PEEK) <= 0 ? 1U : 0U;
+        }
+        return closed;
+    };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (closedCount() < kIdle - kHttpConnections && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(closedCount(), kIdle - kHttpConnections);
+    ReadOnce(gateway.port(), 1, true);
+    for (const int fd : idle)
+        close(fd);
+    const std::string log = gateway.Stop().err;
+    EXPECT_NE(log.find("already 64 connections"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Too many open files"), std::string::npos) << log;
+}
+
+// Two clients trickling their heads: a reload that moves [http] and then SIGTERM each end within
+// a few seconds, whatever the clients do.
+TEST(HttpEndpoint, SlowClientsHoldUpNeitherReloadNorStop) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    const auto slowPair = [](uint16_t port) {
+        std::vector<std::unique_ptr<SlowClient>> slow;
+        for (int i = 0; i < 2; ++i)
+            slow.push_back(std::make_unique<SlowClient>(port, 1000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // both accepted
+        return slow;
+    };
+    auto slow = slowPair(gateway.httpPort());
+    const uint16_t moved = vpisd::test::FreePort();
+    std::string body = plant.Body();
+    const std::string oldListen = "listen = \"127.0.0.1:0\"";
+    body.replace(body.find(oldListen), oldListen.size(),
+                 "listen = \"127.0.0.1:" + std::to_string(moved) + "\"");
+    plant.dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n\n" + body);
+    gateway.process().Signal(SIGHUP);
+    EXPECT_TRUE(gateway.process().WaitForError("reloaded ", 15000))
+        << "the reload waits for the slow clients\n"
+        << gateway.process().sofar().err;
+    EXPECT_EQ(HttpRequest(moved, "GET", "/metrics").status, 200);
+
+    slow = slowPair(moved);
+    const auto start = std::chrono::steady_clock::now();
+    const ChildResult result = gateway.Stop();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_LT(took.count(), 15000) << "SIGTERM waits for the slow clients";
+    std::printf("stopped in %lld ms beside 2 slow clients\n", static_cast<long long>(took.count()));
 }
 
 } // namespace
