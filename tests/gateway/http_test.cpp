@@ -448,6 +448,37 @@ TEST(HttpEndpoint, IdleConnectionsBeyondTheCapLeaveDescriptorsForModbus) {
     EXPECT_EQ(log.find("Too many open files"), std::string::npos) << log;
 }
 
+// The descriptor limit against max_clients (32), the HTTP connections and the two lines, 138 in
+// all: a short soft limit is raised to that, a short hard limit is logged with what to raise.
+// Checked at start and at each reload; set here on the running gateway, then reloaded.
+TEST(HttpEndpoint, ShortDescriptorLimitIsRaisedOrReported) {
+    Plant plant;
+    Gateway gateway(plant.dir, plant.Body());
+    struct Case {
+        rlimit limit;
+        const char *logged;
+        rlim_t after; // the soft limit afterwards
+    };
+    const Case cases[] = {
+        {{100, 4096}, "descriptor limit raised from 100 to 138", 138},
+        {{100, 120},
+         "descriptor limit 120 is below the 138 that max_clients = 32, 64 HTTP connections and 2 "
+         "lines may need: raise LimitNOFILE= of the unit (or ulimit -n) to 138 or more",
+         120},
+    };
+    const pid_t pid = gateway.process().pid();
+    for (const Case &c : cases) {
+        ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &c.limit, nullptr), 0) << std::strerror(errno);
+        plant.dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n\n" + plant.Body());
+        gateway.process().Signal(SIGHUP);
+        EXPECT_TRUE(gateway.process().WaitForError(c.logged, 15000))
+            << gateway.process().sofar().err;
+        rlimit now{};
+        ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &now), 0);
+        EXPECT_EQ(now.rlim_cur, c.after) << c.logged;
+    }
+}
+
 // Two clients trickling their heads: a reload that moves [http], or SIGTERM, ends within a few
 // seconds whatever the clients do.
 TEST(HttpEndpoint, SlowClientsHoldUpNeitherReloadNorStop) {
