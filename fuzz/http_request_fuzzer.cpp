@@ -39,6 +39,9 @@ FUZZ_UNTRACED size_t HeadEnd(std::string_view stream) {
 }
 
 FUZZ_UNTRACED void CheckAnswer(std::string_view head, std::string_view answer) {
+    // The method as cpp-httplib splits the request line: at spaces and tabs, any number of them.
+    head.remove_prefix(std::min(head.find_first_not_of(" \t"), head.size()));
+    const std::string_view method = head.substr(0, head.find_first_of(" \t\r\n"));
     FUZZ_CHECK(answer.size() <= kLargestAnswer);
     constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     if (answer.substr(0, kContinue.size()) == kContinue)
@@ -51,9 +54,9 @@ FUZZ_UNTRACED void CheckAnswer(std::string_view head, std::string_view answer) {
     const std::string_view headers = answer.substr(0, end + 2);
     const std::string_view body = answer.substr(end + 4);
     FUZZ_CHECK(headers.find("\r\nConnection: close\r\n") != std::string_view::npos);
-    const bool head_method = head.substr(0, 5) == "HEAD ";
+    const bool head_method = method == "HEAD";
     if (status == 200)
-        FUZZ_CHECK(head.substr(0, 4) == "GET " || head_method);
+        FUZZ_CHECK(method == "GET" || head_method);
     const size_t length = headers.find("\r\nContent-Length: ");
     if (length != std::string_view::npos && !head_method) {
         const size_t value = length + 18;
