@@ -2,7 +2,7 @@
 // in a loop costs one line, and the ones left out are counted in a line of their own once that
 // minute is over. Past 32 addresses in a minute the refusals of further addresses are counted
 // together, so that a flood from thousands of addresses costs a few dozen lines. Used by the
-// Modbus loop and by the HTTP server's threads alike.
+// Modbus loop and by the HTTP server's thread alike.
 #pragma once
 
 #include <string>
