@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -220,9 +219,15 @@ bool RawFromScaled(const ValueFormat &format, const Scaling &scaling, double val
 
 std::string UpperGas(std::string_view gas) {
     std::string out(gas);
-    for (char &c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char &c : out) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
     return out;
+}
+
+std::string PlcName(std::string_view name) {
+    return UpperGas(name);
 }
 
 bool IsRouteGas(std::string_view gas) {

@@ -126,8 +126,13 @@ struct TagLayout {
     int32_t count = 1;
 };
 
-// The GAS in upper case, as the driver compares and reports it.
+// The GAS in upper case, as the driver compares and reports it: a to z only, whatever the locale.
 std::string UpperGas(std::string_view gas);
+// A PLC name (the first two characters of a GAS) as the driver matches it against its routes:
+// upper-cased like a GAS. A name from outside (a configuration, a topic) goes through this once,
+// where it enters; everything after it (read-only units, stored values, holds, writes) keys on
+// the result, so "p1" and "P1" are one PLC there as they are on the line.
+std::string PlcName(std::string_view name);
 
 // The type code to parse a GAS with, judged from its shape alone; the driver checks the rest.
 int32_t TypeForGas(std::string_view gas);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/values.h"
+
 namespace vpisd::gateway {
 
 namespace fs = std::filesystem;
@@ -127,8 +129,8 @@ TomlReader::Target TomlReader::LineAndPlc(const toml::table &table, const std::s
             Problem(target.fileLine, where + ".plc",
                     "line \"" + lines[*target.line].name +
                         "\" has no init file (peer to peer): the PLC is \"00\"");
-        else if (target.line)
-            target.plc = *plc; // only a PLC name of a known line goes on to the driver's check
+        else if (target.line) // only a PLC of a known line goes on to the driver's check
+            target.plc = host::PlcName(*plc);
     } else if (table.get("plc") == nullptr) {
         if (peerToPeer)
             target.plc = "00";

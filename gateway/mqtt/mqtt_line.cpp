@@ -80,9 +80,9 @@ bool MqttLine::Start(std::string &error) {
         client_.Subscribe(base_ + "/+/+/set");
         client_.Subscribe(base_ + "/+/+/+/set"); // bits and names of two levels
         for (const auto &[path, target] : targets_) {
-            // Names of more levels than the patterns above reach.
+            // Names of more levels than the patterns above reach, under any spelling of the PLC.
             if (std::count(path.begin(), path.end(), '/') > 2)
-                client_.Subscribe(base_ + "/" + path + "/set");
+                client_.Subscribe(base_ + "/+/" + path.substr(path.find('/') + 1) + "/set");
         }
         std::lock_guard lock(mutex_);
         republish_ = true;
@@ -202,11 +202,11 @@ void MqttLine::Schedule(Clock::time_point now) {
 bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic,
                          std::string shown) {
     request.queued = Clock::now();
-    request.done = [this, kind, index, topic = std::move(topic),
+    request.done = [this, kind, index, plc = request.plc, topic = std::move(topic),
                     shown = std::move(shown)](LineReply &&reply) {
         std::lock_guard lock(mutex_);
-        done_.push_back(
-            Done{kind, index, topic, shown, std::move(reply), std::chrono::system_clock::now()});
+        done_.push_back(Done{kind, index, plc, topic, shown, std::move(reply),
+                             std::chrono::system_clock::now()});
         --jobsOut_;
         wake_.notify_one();
     };
@@ -250,9 +250,8 @@ void MqttLine::Finish(Done &done) {
         if (answer.outcome != WriteOutcome::Ok)
             break;
         // Show the new value soon: the groups of that PLC read again now.
-        const std::string plc = done.topic.substr(base_.size() + 1, 2);
         for (Group &group : groups_) {
-            if (group.poll->plc == plc)
+            if (group.poll->plc == done.plc)
                 group.due = Clock::now();
         }
         break;
@@ -390,10 +389,12 @@ void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
         topic.compare(0, base_.size(), base_) != 0 ||
         topic.compare(topic.size() - kSet.size(), kSet.size(), kSet) != 0)
         return;
-    const std::string path =
+    std::string path =
         topic.substr(base_.size() + 1, topic.size() - base_.size() - 1 - kSet.size());
     const size_t slash = path.find('/');
-    const std::string plc = path.substr(0, slash);
+    // The PLC level is the name the way the driver matches it: "p2" is P2 here, as on the line.
+    const std::string plc = host::PlcName(path.substr(0, slash));
+    path.replace(0, plc.size(), plc);
     host::ValueFormat format;
     host::Scaling scaling;
     uint16_t first = 0;

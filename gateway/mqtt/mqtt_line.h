@@ -82,6 +82,7 @@ class MqttLine {
     struct Done {
         enum class Kind : uint8_t { Poll, Route, Write } kind = Kind::Poll;
         size_t index = 0;  // group or route
+        std::string plc;   // the job's PLC
         std::string topic; // Write: the /set topic
         std::string shown; // Write: the value written, for the log
         LineReply reply;

@@ -87,6 +87,38 @@ TEST(MqttWithModbus, BothSidesServedOnOneLine) {
     EXPECT_GT(std::stoull(counted[3]), 0u);
 }
 
+// A write through MQTT replaces what the line keeps for `max_age_ms`, whatever case its topic
+// spells the PLC name in: the next Modbus read answers the written value, not the stored one.
+TEST(MqttWithModbus, WriteFromMqttReplacesStoredValues) {
+    Plant plant;
+    plant.sim().SetRegister("P2", 160, 1);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    plant.StartGateway("", "", "max_age_ms = 600000\n"); // unit 2, P2
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")))
+        << plant.GatewayLog();
+    modbus_t *ctx = ConnectModbus(plant.modbusPort());
+    ASSERT_NE(ctx, nullptr) << plant.GatewayLog();
+    modbus_set_slave(ctx, 2);
+    uint16_t word = 0;
+    EXPECT_EQ(modbus_read_registers(ctx, 159, 1, &word), 1);
+    EXPECT_EQ(word, 1);
+    const std::pair<const char *, uint16_t> writes[] = {{"p2", 7}, {"P2", 8}};
+    for (const auto &[plc, value] : writes) {
+        SCOPED_TRACE(plc);
+        const std::string set = std::string("vpisd/north/") + plc + "/160/set";
+        const size_t from = subscriber.Count();
+        subscriber.Publish(set, std::to_string(value));
+        EXPECT_TRUE(subscriber.WaitFor(set + "/result", IsPayload("ok"), 15s, from))
+            << plant.GatewayLog();
+        EXPECT_EQ(plant.sim().Register("P2", 160), value);
+        word = 0;
+        EXPECT_EQ(modbus_read_registers(ctx, 159, 1, &word), 1);
+        EXPECT_EQ(word, value);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+}
+
 // Whether something accepts TCP connections on 127.0.0.1:`port`.
 bool Listening(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

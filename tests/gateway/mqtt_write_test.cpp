@@ -96,6 +96,8 @@ TEST(MqttWrites, MalformedPayloadRefusedWithReasonNeverWritten) {
     EXPECT_EQ(writes(), writesBefore);
 }
 
+// A PLC name is matched as the driver matches it, in upper case: a /set topic or a [[poll]] that
+// spells it "p2" reaches P2, and P2's read-only unit protects it under every spelling.
 TEST(MqttWrites, ReadOnlyGatewayOrUnitRefusesBeforeTheLine) {
     struct Case {
         const char *gatewayKeys;
@@ -107,17 +109,30 @@ TEST(MqttWrites, ReadOnlyGatewayOrUnitRefusesBeforeTheLine) {
         {"", "read_only = true\n", "ok", "read_only"},
         {"read_only = true\n", "", "read_only", "read_only"},
     };
+    const std::string namedOnP2 = "[[poll]]\nline = \"north\"\nplc = \"p2\"\nregisters = "
+                                  "\"152\"\nnames = { \"152\" = \"tank\" }\n";
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.gatewayKeys) + c.unitKeys);
         Plant plant;
         Subscriber subscriber(plant.broker().port(), "vpisd/#");
-        plant.StartGateway("", c.gatewayKeys, c.unitKeys);
+        plant.StartGateway(namedOnP2, c.gatewayKeys, c.unitKeys);
         ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")))
             << plant.GatewayLog();
-        EXPECT_EQ(ResultOf(subscriber, "vpisd/north/P1/150/set", "5"), c.p1);
-        EXPECT_EQ(ResultOf(subscriber, "vpisd/north/P2/150/set", "5"), c.p2);
-        EXPECT_EQ(plant.sim().Register("P1", 150), std::string(c.p1) == "ok" ? 5 : 0);
-        EXPECT_EQ(plant.sim().Register("P2", 150), 0);
+        for (const char *topic : {"P1/150", "p1/151"}) {
+            SCOPED_TRACE(topic);
+            EXPECT_EQ(ResultOf(subscriber, std::string("vpisd/north/") + topic + "/set", "5"),
+                      c.p1);
+        }
+        for (const char *topic : {"P2/150", "p2/151", "P2/tank", "p2/tank"}) {
+            SCOPED_TRACE(topic);
+            EXPECT_EQ(ResultOf(subscriber, std::string("vpisd/north/") + topic + "/set", "5"),
+                      c.p2);
+        }
+        const uint16_t p1 = std::string(c.p1) == "ok" ? 5 : 0;
+        EXPECT_EQ(plant.sim().Register("P1", 150), p1);
+        EXPECT_EQ(plant.sim().Register("P1", 151), p1);
+        for (const size_t reg : {size_t{150}, size_t{151}, size_t{152}})
+            EXPECT_EQ(plant.sim().Register("P2", reg), 0) << reg;
     }
 }
 
