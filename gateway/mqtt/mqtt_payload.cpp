@@ -78,6 +78,12 @@ std::string RoutePayload(uint16_t selection, const std::string &ts) {
 SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &format,
                          const host::Scaling &scaling) {
     SetValue result;
+    // The JSON parser takes a NUL for the end of its input, so "7\0{garbage" would be read as 7:
+    // a payload that holds one is refused whole, before any parse.
+    if (payload.find('\0') != std::string_view::npos) {
+        result.reason = "the payload holds a NUL byte: not a number";
+        return result;
+    }
     const Json json = Json::parse(payload.begin(), payload.end(), nullptr, false);
     const Json *number = &json;
     if (json.is_object() && json.contains("value"))

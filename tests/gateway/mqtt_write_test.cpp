@@ -54,7 +54,7 @@ TEST(MqttWrites, ReachTheRegisters) {
 TEST(MqttWrites, MalformedPayloadRefusedWithReasonNeverWritten) {
     struct Case {
         const char *topic;
-        const char *payload;
+        std::string_view payload;
         const char *reason; // a part of it
     };
     const Case cases[] = {
@@ -70,6 +70,8 @@ TEST(MqttWrites, MalformedPayloadRefusedWithReasonNeverWritten) {
         {"P1/140/17", "1", "names no value"},
         {"P1/142F", "1", "names no value"}, // a pair begins at an odd register
         {"P1/0", "1", "names no value"},
+        {"P1/140", std::string_view("7\0{garbage", 10), "not a number"}, // a NUL ends no parse
+        {"P1/140", std::string_view("7\0", 2), "not a number"},
     };
     Plant plant;
     plant.sim().SetRegister("P1", 140, 77);
@@ -83,10 +85,10 @@ TEST(MqttWrites, MalformedPayloadRefusedWithReasonNeverWritten) {
     };
     const uint64_t writesBefore = writes();
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.topic) + " <- \"" + c.payload + "\"");
+        SCOPED_TRACE(std::string(c.topic) + " <- \"" + std::string(c.payload) + "\"");
         const std::string set = std::string("vpisd/north/") + c.topic + "/set";
         const size_t from = subscriber.Count();
-        EXPECT_EQ(ResultOf(subscriber, set, c.payload), "refused");
+        EXPECT_EQ(ResultOf(subscriber, set, std::string(c.payload)), "refused");
         const auto reason = subscriber.WaitFor(
             set + "/reason", [](const Message &) { return true; }, 1s, from);
         ASSERT_TRUE(reason);
