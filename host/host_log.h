@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/line_status.h"
+
 namespace vpisd::host {
 
 // 0: messages are kept but not shown; 1: events (level 32) shown as they come; 2: traces too.
@@ -22,5 +24,8 @@ using LogSink = void (*)(int32_t level, const std::string &tag, const char *text
 void SetLogSink(LogSink sink);
 // Names what the calling thread serves (a line); handed to the sink with its driver messages.
 void SetThreadLogTag(const std::string &tag);
+// While set on a thread, the driver's traces of write tries on that thread are counted into it
+// (VpiSession::Write sets it around its call); nullptr to stop.
+void CountWriteTries(WriteTries *into);
 
 } // namespace vpisd::host

@@ -32,6 +32,24 @@ constexpr LineStatus StatusFromResult(int32_t driverResult) {
     }
 }
 
+// What the driver's traces told of one write: the tries it began (each sends the frame unless
+// the link fails first) and how many of them the PLC answered with an error reply.
+struct WriteTries {
+    int begun = 0;
+    int refusedByPlc = 0;
+};
+
+// A write's outcome. The driver's result is its last try's, and a reply that came late (to an
+// earlier try) or garbled counts as refused there; but every try whose frame went out and was not
+// answered with an error reply may have been applied, the write then possibly several times.
+// Such a write has no known outcome: NoAnswer. Refused only when no try began (the tag itself
+// was refused) or the PLC refused every try.
+constexpr LineStatus StatusFromWrite(int32_t driverResult, const WriteTries &tries) {
+    if (driverResult != VPI_OK && tries.begun > tries.refusedByPlc)
+        return LineStatus::NoAnswer;
+    return StatusFromResult(driverResult);
+}
+
 // Tables from a status to a front end's answer have one row per status in the enum's order,
 // so a look-up is an index and a table that misses a status fails its static_assert.
 template <typename Row>

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/host_log.h"
+
 namespace vpisd::host {
 namespace {
 
@@ -118,8 +120,14 @@ int32_t VpiSession::Read(const std::string &gas, const TagLayout &layout,
 }
 
 int32_t VpiSession::Write(const std::string &gas, const TagLayout &layout,
-                          std::span<uint16_t> values) const {
-    return Transfer(VPI_WRITE, gas, layout, values);
+                          std::span<uint16_t> values, WriteTries *tries) const {
+    if (tries == nullptr)
+        return Transfer(VPI_WRITE, gas, layout, values);
+    *tries = {};
+    CountWriteTries(tries);
+    const int32_t result = Transfer(VPI_WRITE, gas, layout, values);
+    CountWriteTries(nullptr);
+    return result;
 }
 
 void VpiSession::Close() {

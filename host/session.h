@@ -9,6 +9,7 @@
 
 #include "host/driver_library.h"
 #include "host/line_options.h"
+#include "host/line_status.h"
 #include "host/values.h"
 
 namespace vpisd::host {
@@ -35,8 +36,9 @@ class VpiSession {
     int32_t Parse(const std::string &gas, int32_t count, TagLayout &layout) const;
     // Driver results: 0 done, 1 reply refused, 2 no answer.
     int32_t Read(const std::string &gas, const TagLayout &layout, std::span<uint16_t> values) const;
-    int32_t Write(const std::string &gas, const TagLayout &layout,
-                  std::span<uint16_t> values) const;
+    // The same; `tries`, when given, counts what the write's tries met (StatusFromWrite).
+    int32_t Write(const std::string &gas, const TagLayout &layout, std::span<uint16_t> values,
+                  WriteTries *tries = nullptr) const;
     void Close();
 
   private:

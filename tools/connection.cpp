@@ -264,11 +264,13 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
 
 LineStatus Connection::Transfer(bool write, const std::string &gas, const TagLayout &layout,
                                 std::span<uint16_t> values, std::string &reason) {
+    WriteTries tries;
     const int32_t result =
-        write ? session_->Write(gas, layout, values) : session_->Read(gas, layout, values);
+        write ? session_->Write(gas, layout, values, &tries) : session_->Read(gas, layout, values);
     if (relay_)
         relay_->Settle();
-    const LineStatus status = StatusFromResult(result);
+    // A write retried without an accepted reply may have been applied: no answer, not refused.
+    const LineStatus status = write ? StatusFromWrite(result, tries) : StatusFromResult(result);
     if (status == LineStatus::Ok) {
         TakeRecentEvents();
         return status;

@@ -412,6 +412,17 @@ WorkerStatus LineWorker::Status() const {
     return status;
 }
 
+// One write transaction. A write the driver retried without an accepted reply may have been
+// applied: it answers NoAnswer, not Refused (host::StatusFromWrite).
+LineStatus LineWorker::Write(const std::string &gas, const host::TagLayout &layout,
+                             std::span<uint16_t> buffer) {
+    ++counters_.transactions;
+    Beat();
+    host::WriteTries tries;
+    const int32_t result = session_->Write(gas, layout, buffer, &tries);
+    return host::StatusFromWrite(result, tries);
+}
+
 LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
     const auto count = static_cast<int32_t>(request.values.size());
     const std::string gas = RegisterGas(request.plc, request.first);
@@ -420,9 +431,7 @@ LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
-    ++counters_.transactions;
-    Beat();
-    return host::StatusFromResult(session_->Write(gas, layout, buffer));
+    return Write(gas, layout, buffer);
 }
 
 LineStatus LineWorker::WriteBits(const LineRequest &request) {
@@ -445,9 +454,7 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         if (session_->Parse(gas, 1, layout) != VPI_OK)
             return LineStatus::Refused;
         uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
-        ++counters_.transactions;
-        Beat();
-        const LineStatus status = host::StatusFromResult(session_->Write(gas, layout, buffer));
+        const LineStatus status = Write(gas, layout, buffer);
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not
     }

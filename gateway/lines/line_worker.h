@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -82,6 +83,8 @@ class LineWorker {
     LineReply Execute(const LineRequest &request);
     LineStatus ReadBlock(const std::string &plc, uint16_t first, uint16_t count,
                          std::vector<uint16_t> &out);
+    LineStatus Write(const std::string &gas, const host::TagLayout &layout,
+                     std::span<uint16_t> buffer);
     LineStatus WriteRegisters(const LineRequest &request);
     LineStatus WriteBits(const LineRequest &request);
     LineStatus ReadRoute(const LineRequest &request, std::vector<uint16_t> &out);

@@ -6,9 +6,9 @@
 namespace vpisd::gateway::test {
 namespace {
 
-// P3 answers every request with an error reply, P2 not at all.
-constexpr const char *kThreePlcs =
-    "[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n[plc P3]\nroute = 1+9\n";
+// P3 answers every request with an error reply, P2 not at all, P4 too late for the line's timeout.
+constexpr const char *kFourPlcs = "[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n[plc P3]\nroute = "
+                                  "1+9\n[plc P4]\nroute = 1+11\n";
 
 // Function code, then 16-bit fields high byte first, then raw bytes.
 std::vector<uint8_t> Pdu(uint8_t function, std::initializer_list<uint16_t> words,
@@ -24,17 +24,20 @@ std::vector<uint8_t> Pdu(uint8_t function, std::initializer_list<uint16_t> words
 
 TEST(Exceptions, EachCauseGetsItsCode) {
     TempDir dir;
-    SimLine line = StartSimLine(kThreePlcs, dir, "plant.int");
+    SimLine line = StartSimLine(kFourPlcs, dir, "plant.int");
     line.sim->Control("fault P2 any silence");
     line.sim->Control("fault P3 any error 03");
+    line.sim->Control("fault P4 any delay 300");
     Gateway gateway(dir, LineToml("north", line.port, 1, line.init) + UnitToml(1, "north", "P1") +
                              UnitToml(2, "north", "P1", "read_only = true") +
-                             UnitToml(3, "north", "P2") + UnitToml(4, "north", "P3"));
+                             UnitToml(3, "north", "P2") + UnitToml(4, "north", "P3") +
+                             UnitToml(5, "north", "P4"));
     struct Case {
         const char *what;
         int unit;
         std::vector<uint8_t> pdu;
         int exception; // 0: a normal answer
+        int timeoutMs = kClientTimeoutMs;
     };
     const Case cases[] = {
         {"unknown function 07", 1, Pdu(0x07, {}), 0x01},
@@ -60,16 +63,19 @@ TEST(Exceptions, EachCauseGetsItsCode) {
         {"refused by the PLC (write)", 4, Pdu(0x06, {10, 7}), 0x04},
         {"refused by the PLC (read)", 4, Pdu(0x03, {10, 4}), 0x04},
         {"silent PLC", 3, Pdu(0x03, {10, 1}), 0x0B},
+        // Retried after late replies: it may have landed, even several times; not refused.
+        {"late replies to a write", 5, Pdu(0x06, {10, 7}), 0x0B, 60000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Client client = Connect(gateway.port(), c.unit);
+        Client client = Connect(gateway.port(), c.unit, c.timeoutMs);
         ASSERT_TRUE(client);
         EXPECT_EQ(RawException(client.get(), c.pdu), c.exception);
     }
     // Nothing that was refused before traffic reached the line.
     EXPECT_EQ(line.sim->Register("P1", 11), 0);
     EXPECT_EQ(line.sim->Register("P1", 4096), 0x8000);
+    EXPECT_EQ(line.sim->Register("P4", 11), 7); // the write answered 0B landed
 }
 
 TEST(Exceptions, ReadOnlyGatewayRefusesEveryWrite) {

@@ -1,5 +1,6 @@
 // Writes from /set topics: each value form reaches the PLC's registers, malformed payloads and
-// read-only PLCs are refused before anything is sent.
+// read-only PLCs are refused before anything is sent, and the result tells a write the PLC refused
+// from one that may have landed.
 #include <gtest/gtest.h>
 
 #include "mqtt_fixture.h"
@@ -8,11 +9,12 @@ namespace vpisd::gateway::mqtt_test {
 namespace {
 
 std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
-                                    const std::string &payload) {
+                                    const std::string &payload,
+                                    std::chrono::milliseconds timeout = 15s) {
     const size_t from = subscriber.Count();
     subscriber.Publish(setTopic, payload);
     const auto result = subscriber.WaitFor(
-        setTopic + "/result", [](const Message &) { return true; }, 15s, from);
+        setTopic + "/result", [](const Message &) { return true; }, timeout, from);
     return result ? std::optional(result->payload) : std::nullopt;
 }
 
@@ -135,6 +137,44 @@ TEST(MqttWrites, ReadOnlyGatewayOrUnitRefusesBeforeTheLine) {
         EXPECT_EQ(plant.sim().Register("P1", 151), p1);
         for (const size_t reg : {size_t{150}, size_t{151}, size_t{152}})
             EXPECT_EQ(plant.sim().Register("P2", reg), 0) << reg;
+    }
+}
+
+// What the line made of a write. A PLC that refuses it (an error reply to every try) leaves the
+// register alone: refused. Replies that come late, or that answer an earlier request (a stale
+// sequence byte, as a late reply looks to the next try), make the driver try again while the
+// write lands, even several times: unanswered, never refused.
+TEST(MqttWrites, ResultSaysWhetherTheWriteMayHaveLanded) {
+    struct Case {
+        const char *fault;
+        const char *result;
+        const char *reason; // a part of it
+        uint16_t landed;    // register 160 afterwards
+    };
+    const Case cases[] = {
+        {"fault P1 any error 03", "refused", "refused by the PLC", 0},
+        {"fault P1 any delay 300", "no_answer", "may have been applied", 7}, // timeout 100 ms
+        {"fault P1 any stale", "no_answer", "may have been applied", 7},
+    };
+    Plant plant;
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    plant.StartGateway("");
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")))
+        << plant.GatewayLog();
+    const std::string set = "vpisd/north/P1/160/set";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        plant.sim().SetRegister("P1", 160, 0);
+        ASSERT_EQ(plant.sim().Control(c.fault).rfind("OK", 0), 0u);
+        const size_t from = subscriber.Count();
+        // Ten tries of up to a second each.
+        EXPECT_EQ(ResultOf(subscriber, set, "7", 60s), c.result) << plant.GatewayLog();
+        const auto reason = subscriber.WaitFor(
+            set + "/reason", [](const Message &) { return true; }, 1s, from);
+        ASSERT_TRUE(reason);
+        EXPECT_NE(reason->payload.find(c.reason), std::string::npos) << reason->payload;
+        plant.sim().ClearFaults();
+        EXPECT_EQ(plant.sim().Register("P1", 160), c.landed);
     }
 }
 

@@ -140,6 +140,32 @@ TEST_F(ReadWrite, ErrorReplyFromThePlcIsARefusal) {
     EXPECT_NE(r.err.find("Read Failed!"), std::string::npos) << r.err;
 }
 
+// A write refused by the PLC on every try was not applied; one whose replies answered an earlier
+// request (a stale sequence byte, as a late reply looks) landed while the driver tried again, so
+// its outcome is unknown: no answer, never refused.
+TEST_F(ReadWrite, WriteIsRefusedOnlyWhenThePlcRefusedEveryTry) {
+    struct Case {
+        const char *fault;
+        int exitCode;
+        const char *status;
+        uint16_t landed;
+    };
+    const Case cases[] = {
+        {"fault P1 any error 03", 1, "refused", 0},
+        {"fault P1 any stale", 2, "no answer", 7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        sim.SetRegister("P1", 100, 0);
+        ASSERT_EQ(sim.Control(c.fault).rfind("OK", 0), 0u);
+        const CliResult r = Run({"--format", "csv", "write", "P10100", "7"});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.status), std::string::npos) << r.out;
+        sim.ClearFaults();
+        EXPECT_EQ(sim.Register("P1", 100), c.landed);
+    }
+}
+
 TEST_F(ReadWrite, BadValuesAreUsageErrorsAndSendNothing) {
     sim.SetRegister("P1", 100, 77);
     EXPECT_EQ(Run({"write", "P10100", "65536"}).exitCode, 4);
