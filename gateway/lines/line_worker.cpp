@@ -21,8 +21,15 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstReopenPause{250}; // doubles after each failed open, up to the last
 constexpr milliseconds kLongestReopenPause{8000};
 constexpr milliseconds kFirstTcpWait{2000}; // for the terminal server before the first start
-constexpr int kTriesPerTransaction = 10;    // the driver's tries of one command, each a timeout
-constexpr milliseconds kStepSlack{5000};    // a VPI start, a TCP wait, a busy machine
+// The worst transaction of the driver: a link that fails takes up to 20 enquiries, each waiting
+// one timeout for its answer; a link that holds takes up to 10 tries of the command, each a new
+// enquiry, the frame's acknowledgement and the reply, each waiting one timeout. Every retry
+// pauses 100 ms and drains the input in 50 ms windows.
+constexpr int kLinkEnquiries = 20;
+constexpr int kCommandTries = 10;
+constexpr int kWaitsPerTry = 3;
+constexpr milliseconds kRetryPause{100 + 50};
+constexpr milliseconds kStepSlack{5000}; // a VPI start, a TCP wait, a busy machine
 
 // "P10100": the PLC prefix and the four-digit register.
 std::string RegisterGas(const std::string &plc, unsigned reg) {
@@ -58,7 +65,8 @@ LineWorker::~LineWorker() {
     Join();
 }
 
-void LineWorker::Start() {
+void LineWorker::Start(std::vector<std::shared_future<void>> after) {
+    after_ = std::move(after);
     if (host::IsTcpPort(config_.port)) {
         tcp_ = std::make_unique<host::TcpLine>();
         const std::string name = config_.name;
@@ -75,6 +83,7 @@ void LineWorker::Start() {
         devicePath_ = host::DevicePath(config_.port);
     }
     Beat();
+    launched_ = true;
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -97,13 +106,17 @@ std::optional<std::string> LineWorker::LostCause() const {
     return watch_.Lost();
 }
 
+milliseconds LineWorker::LongestStep() const {
+    const milliseconds timeout(config_.timeoutMs);
+    const milliseconds transaction = (timeout + kRetryPause) * kLinkEnquiries +
+                                     (timeout * kWaitsPerTry + kRetryPause) * kCommandTries;
+    return std::max(kLongestReopenPause, transaction) + kStepSlack;
+}
+
 bool LineWorker::Alive(Clock::time_point now) const {
-    if (finished_ || !thread_.joinable())
+    if (finished_ || !launched_)
         return true;
-    const milliseconds longest =
-        std::max(kLongestReopenPause, milliseconds(config_.timeoutMs) * kTriesPerTransaction) +
-        kStepSlack;
-    return now - Clock::time_point(Clock::duration(heartbeat_.load())) < longest;
+    return now - Clock::time_point(Clock::duration(heartbeat_.load())) < LongestStep();
 }
 
 // A failed open is logged once per cause, with what the driver said about it: a port that stays
@@ -156,6 +169,12 @@ void LineWorker::Run() {
         while (std::optional<ReadyAnswer> ready = queue_.TakeAnswered())
             Answer(ready->request, std::move(ready->reply), ready->by);
     });
+    // The workers this one replaces finish their transaction in progress and close the port.
+    for (const std::shared_future<void> &before : after_) {
+        while (before.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+            Beat();
+    }
+    after_.clear();
     if (tcp_)
         tcp_->WaitConnected(static_cast<int>(kFirstTcpWait.count()));
     up_ = OpenLine();
@@ -218,6 +237,7 @@ void LineWorker::Run() {
     if (tcp_)
         tcp_->Stop();
     finished_ = true;
+    closing_.set_value();
 }
 
 void LineWorker::Answer(LineRequest &request, LineReply &&reply, AnsweredBy by) {
@@ -270,6 +290,8 @@ void LineWorker::ServeReads(Batch &batch) {
     const auto began = Clock::now();
     std::vector<uint16_t> block;
     const LineStatus status = LineStatusAfter(ReadBlock(plc, batch.first, batch.count, block));
+    // Before the answers: whoever got one and looks at the status sees the route it came by.
+    NoteRoute(plc);
     const bool alone = batch.jobs.size() == 1;
     if (status == LineStatus::Ok) {
         scheduler_.Remember(plc, batch.first, block, began);
@@ -288,7 +310,8 @@ void LineWorker::ServeReads(Batch &batch) {
             Answer(job, LineReply{status, {}}, AnsweredBy::Line);
     }
     scheduler_.Served(batch, Clock::now());
-    NoteRoute(plc);
+    if (status == LineStatus::Refused && !alone)
+        NoteRoute(plc); // after the reads one by one
 }
 
 // Each range of a refused block read on its own; requests for the same range share a read.
