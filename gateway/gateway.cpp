@@ -8,8 +8,10 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +50,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kLargestSensibleContext = 1 << 20;
 constexpr auto kTick = std::chrono::milliseconds(1000); // status and watchdog, at the most
 constexpr auto kFirstOpenWait = std::chrono::seconds(15);
+// Longer than anything the main loop does in one go (a reload, a front end's stop: each bounded
+// by a few seconds): beyond it the loop is stuck and the watchdog is no longer kicked.
+constexpr auto kLongestMainStep = std::chrono::seconds(60);
 
 std::string AbsolutePath(const std::string &path) {
     std::error_code ec;
@@ -163,6 +168,9 @@ class Owner {
         : options_(options), library_(library), info_(info), workDir_(workDir),
           config_(std::move(config)), source_(ReadSource(*config_)), statistics_(config_),
           endedFd_(eventfd(0, EFD_CLOEXEC)) {}
+    ~Owner() { StopWatchdog(); }
+    Owner(const Owner &) = delete;
+    Owner &operator=(const Owner &) = delete;
     int Run(int signalFd);
 
   private:
@@ -177,6 +185,11 @@ class Owner {
     GatewayStatus Status() const;
     std::vector<std::string> CheckReload(std::optional<Config> &next);
     void Tick();
+    void Watch();
+    void StartWatchdog();
+    void StopWatchdog();
+    void UpdateWatched();
+    void Beat() { mainBeat_ = Clock::now().time_since_epoch().count(); }
     std::string StatusLine() const;
     void ReportStatistics() const;
     std::vector<LineWorker *> Workers() const;
@@ -191,6 +204,8 @@ class Owner {
     // take the status snapshot from them.
     mutable std::mutex workersMutex_;
     std::vector<std::unique_ptr<LineWorker>> workers_; // workers_[i] serves config_->lines[i]
+    // Lines a reload stopped, finishing their transaction in progress: kept until they have.
+    std::vector<std::unique_ptr<LineWorker>> retiring_;
     Statistics statistics_;
     FileDescriptor endedFd_; // the Modbus front end ended on its own
     std::unique_ptr<ModbusServer> modbus_;
@@ -202,7 +217,14 @@ class Owner {
     std::unique_ptr<HttpServer> http_;
     const Clock::time_point started_ = Clock::now();
     std::string status_; // the STATUS= last sent
-    std::set<std::string> stuck_;
+    // The watchdog's own thread: it kicks while every worker and the main loop make progress,
+    // whatever a line, a client or a broker holds up.
+    std::thread watchdog_;
+    std::mutex watchMutex_; // guards watched_ and watchStop_; held while a worker is looked at
+    std::condition_variable watchWake_;
+    std::vector<LineWorker *> watched_; // workers_ and retiring_
+    bool watchStop_ = false;
+    std::atomic<Clock::rep> mainBeat_{Clock::now().time_since_epoch().count()};
 };
 
 std::vector<LineWorker *> Owner::Workers() const {
@@ -308,23 +330,19 @@ std::string Owner::StatusLine() const {
     return status;
 }
 
-// The status line and the watchdog's kick: kicked only while every worker makes progress.
+// The status line, and the lines a reload stopped once they have finished.
 void Owner::Tick() {
-    const auto now = Clock::now();
-    bool alive = true;
-    for (const auto &worker : workers_) {
-        if (worker->Alive(now)) {
-            stuck_.erase(worker->name());
-            continue;
-        }
-        alive = false;
-        if (stuck_.insert(worker->name()).second)
-            Log(Level::Error, worker->name(),
-                "the worker is stuck in one call longer than a transaction can take; the "
-                "watchdog is no longer kicked");
+    Beat();
+    const auto done = std::partition(retiring_.begin(), retiring_.end(),
+                                     [](const auto &worker) { return !worker->finished(); });
+    if (done != retiring_.end()) {
+        for (auto it = done; it != retiring_.end(); ++it)
+            (*it)->Join(); // finished: at once
+        std::vector<std::unique_ptr<LineWorker>> finished;
+        std::move(done, retiring_.end(), std::back_inserter(finished));
+        retiring_.erase(done, retiring_.end());
+        UpdateWatched();
     }
-    if (alive)
-        Notify("WATCHDOG=1");
     if (http_)
         http_->Tick();
     const std::string status = StatusLine();
@@ -332,6 +350,73 @@ void Owner::Tick() {
         status_ = status;
         Notify("STATUS=" + status);
     }
+}
+
+// The workers the watchdog looks at: the serving ones and the retiring ones. A worker leaves
+// this list before it is destroyed.
+void Owner::UpdateWatched() {
+    std::vector<LineWorker *> watched = Workers();
+    for (const auto &worker : retiring_)
+        watched.push_back(worker.get());
+    std::lock_guard lock(watchMutex_);
+    watched_ = std::move(watched);
+}
+
+// The watchdog's loop: WATCHDOG=1 while every worker and the main loop make progress; a stuck
+// one is logged once.
+void Owner::Watch() {
+    uint64_t watchdogUs = 0;
+    auto tick = std::chrono::duration_cast<Clock::duration>(kTick);
+    if (sd_watchdog_enabled(0, &watchdogUs) > 0)
+        tick = std::min(tick, std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::microseconds(watchdogUs / 3)));
+    std::set<std::string> stuck;
+    bool mainStuck = false;
+    std::unique_lock lock(watchMutex_);
+    while (!watchStop_) {
+        const auto now = Clock::now();
+        bool alive = true;
+        for (const LineWorker *worker : watched_) {
+            if (worker->Alive(now)) {
+                stuck.erase(worker->name());
+                continue;
+            }
+            alive = false;
+            if (stuck.insert(worker->name()).second)
+                Log(Level::Error, worker->name(),
+                    "the worker is stuck in one call longer than a transaction can take (" +
+                        std::to_string(worker->LongestStep().count() / 1000) +
+                        " s); the watchdog is no longer kicked");
+        }
+        const bool mainAlive =
+            now - Clock::time_point(Clock::duration(mainBeat_.load())) < kLongestMainStep;
+        if (!mainAlive && !mainStuck)
+            Log(Level::Error, "",
+                "the main loop has not come round for " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(kLongestMainStep)
+                            .count()) +
+                    " s; the watchdog is no longer kicked");
+        mainStuck = !mainAlive;
+        if (alive && mainAlive)
+            Notify("WATCHDOG=1");
+        watchWake_.wait_for(lock, tick, [this] { return watchStop_; });
+    }
+}
+
+void Owner::StartWatchdog() {
+    UpdateWatched();
+    watchdog_ = std::thread([this] { Watch(); });
+}
+
+void Owner::StopWatchdog() {
+    {
+        std::lock_guard lock(watchMutex_);
+        watchStop_ = true;
+        watchWake_.notify_all();
+    }
+    if (watchdog_.joinable())
+        watchdog_.join();
 }
 
 std::vector<std::string> Owner::CheckReload(std::optional<Config> &next) {
@@ -415,9 +500,17 @@ void Owner::Reload() {
         }
         config_ = next; // with the workers, so that workers_[i] serves config_->lines[i]
     }
-    // A retired line takes no new request; the one in progress finishes.
-    for (auto &worker : retired)
+    // A retired line takes no new request; the one in progress finishes on its own thread, and
+    // the lines started below open their ports once every retiring one has closed its own.
+    std::vector<std::shared_future<void>> before;
+    for (auto &worker : retired) {
         worker->BeginStop();
+        retiring_.push_back(std::move(worker));
+    }
+    retired.clear();
+    for (const auto &worker : retiring_)
+        before.push_back(worker->Closed());
+    UpdateWatched();
     statistics_.Apply(next);
     if (modbus_ && next->units.empty()) {
         RetireModbus();
@@ -427,9 +520,6 @@ void Owner::Reload() {
         if (!error.empty())
             Log(Level::Error, "", error + "; still listening where it was");
     }
-    for (auto &worker : retired)
-        worker->Join();
-    retired.clear();
 
     // The new lines' init files, under their VPI numbers, where the driver looks for them.
     for (size_t i = 0; i < next->lines.size(); ++i) {
@@ -444,8 +534,7 @@ void Owner::Reload() {
             Log(Level::Error, line.name, "cannot copy " + line.init + ": " + ec.message());
     }
     for (LineWorker *worker : fresh)
-        worker->Start();
-    WaitFirstOpen(fresh);
+        worker->Start(before);
     if (!modbus_ && !next->units.empty()) {
         std::string error;
         if (!StartModbus(error))
@@ -478,13 +567,10 @@ void Owner::Reload() {
 
 // Waits for a signal to stop, or for the Modbus front end to end on its own.
 void Owner::Serve(int signalFd) {
-    uint64_t watchdogUs = 0;
-    auto tick = kTick;
-    if (sd_watchdog_enabled(0, &watchdogUs) > 0)
-        tick = std::min(tick, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::microseconds(watchdogUs / 3)));
+    const auto tick = kTick;
     auto nextTick = Clock::now();
     while (true) {
+        Beat();
         if (Clock::now() >= nextTick) {
             Tick();
             nextTick = Clock::now() + tick;
@@ -510,6 +596,7 @@ void Owner::Serve(int signalFd) {
         }
         if (info.ssi_signo == SIGHUP) {
             Reload();
+            Beat();
             continue;
         }
         Log(Level::Notice, "",
@@ -531,6 +618,8 @@ void Owner::StopEverything() {
     if (modbusThread_.joinable())
         modbusThread_.join();
     for (auto &worker : workers_)
+        worker->Join();
+    for (auto &worker : retiring_)
         worker->Join();
     if (mqtt_)
         mqtt_->Stop();
@@ -557,6 +646,7 @@ int Owner::Run(int signalFd) {
         Log(Level::Notice, "", "no [[unit]]: Modbus TCP is not served, no port opened");
     for (auto &worker : workers_)
         worker->Start();
+    StartWatchdog();
     if (config_->mqtt) {
         mqttConfig_ = config_;
         {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gateway/config/config.h"
 #include "gateway/lines/device_watch.h"
@@ -37,8 +39,12 @@ class LineWorker {
     LineWorker &operator=(const LineWorker &) = delete;
 
     // Starts the thread, which starts the VPI. The process's current directory must hold the
-    // line's init file under its VPI number.
-    void Start();
+    // line's init file under its VPI number. `after`: the workers this one replaces (a reload);
+    // the thread opens the line only once they have closed theirs, so that the caller never
+    // waits for their transactions.
+    void Start(std::vector<std::shared_future<void>> after = {});
+    // Ready once the worker has closed its VPI (finished() is true).
+    std::shared_future<void> Closed() const { return closed_; }
     // Queues a job; false when the line's queue is full for its source (or the worker is
     // stopping): the job is untouched and the caller answers busy.
     bool Submit(LineRequest &request) { return queue_.Push(request, scheduler_); }
@@ -60,6 +66,9 @@ class LineWorker {
     // False when the thread has been inside one step (a wait, a driver call) longer than any
     // step can take: the worker is stuck. Read from any thread.
     bool Alive(std::chrono::steady_clock::time_point now) const;
+    // The longest one step can take: the worst transaction of the line's timeout, or the
+    // longest pause between two opens, plus slack.
+    std::chrono::milliseconds LongestStep() const;
     // Read from any thread.
     const LineCounters &counters() const { return counters_; }
     // From any thread: the line's state, its queue and the route of each PLC it has served.
@@ -109,8 +118,12 @@ class LineWorker {
     std::string openProblem_; // the cause last logged for a failed open: logged once per cause
     std::chrono::milliseconds pause_{};
     std::chrono::steady_clock::time_point nextOpen_{};
+    std::atomic<bool> launched_{false};
     std::atomic<bool> finished_{false};
-    mutable std::mutex statusMutex_; // what Status() reads from other threads
+    std::promise<void> closing_;
+    std::shared_future<void> closed_ = closing_.get_future().share();
+    std::vector<std::shared_future<void>> after_; // the workers this one replaces
+    mutable std::mutex statusMutex_;              // what Status() reads from other threads
     LineState state_ = LineState::Down;
     std::optional<std::string> lastError_;
     WallClock::time_point lastErrorAt_{};

@@ -84,9 +84,9 @@ bool MqttLine::Start(std::string &error) {
             if (std::count(path.begin(), path.end(), '/') > 2)
                 client_.Subscribe(base_ + "/+/" + path.substr(path.find('/') + 1) + "/set");
         }
-        std::lock_guard lock(mutex_);
-        republish_ = true;
-        wake_.notify_one();
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->republish = true;
+        inbox_->wake.notify_one();
     };
     handlers.message = [this](const std::string &topic, const std::string &payload) {
         OnSet(topic, payload);
@@ -128,35 +128,28 @@ void MqttLine::Stop() {
     if (!thread_.joinable())
         return;
     {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-        wake_.notify_one();
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->stop = true;
+        inbox_->wake.notify_one();
     }
     thread_.join();
     client_.Stop(base_ + "/status", "offline");
 }
 
 void MqttLine::Run() {
-    std::unique_lock lock(mutex_);
-    while (true) {
-        if (!done_.empty()) {
-            Done done = std::move(done_.front());
-            done_.pop_front();
+    Inbox &inbox = *inbox_;
+    std::unique_lock lock(inbox.mutex);
+    while (!inbox.stop) {
+        if (!inbox.done.empty()) {
+            Done done = std::move(inbox.done.front());
+            inbox.done.pop_front();
             lock.unlock();
             Finish(done);
             lock.lock();
             continue;
         }
-        if (stop_) {
-            if (jobsOut_ == 0)
-                break;
-            // The jobs' callbacks hold this object: wait for all of them. The worker answers
-            // every job, at the latest when the gateway stops it.
-            wake_.wait(lock);
-            continue;
-        }
-        if (republish_) {
-            republish_ = false;
+        if (inbox.republish) {
+            inbox.republish = false;
             lock.unlock();
             Republish();
             lock.lock();
@@ -172,8 +165,8 @@ void MqttLine::Run() {
                 next = std::min(next, group.due);
         }
         lock.lock();
-        if (done_.empty() && !republish_ && !stop_)
-            wake_.wait_until(lock, next);
+        if (inbox.done.empty() && !inbox.republish && !inbox.stop)
+            inbox.wake.wait_until(lock, next);
     }
 }
 
@@ -202,22 +195,21 @@ void MqttLine::Schedule(Clock::time_point now) {
 bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic,
                          std::string shown) {
     request.queued = Clock::now();
-    request.done = [this, kind, index, plc = request.plc, topic = std::move(topic),
+    request.done = [inbox = inbox_, kind, index, plc = request.plc, topic = std::move(topic),
                     shown = std::move(shown)](LineReply &&reply) {
-        std::lock_guard lock(mutex_);
-        done_.push_back(Done{kind, index, plc, topic, shown, std::move(reply),
-                             std::chrono::system_clock::now()});
-        --jobsOut_;
-        wake_.notify_one();
+        std::lock_guard lock(inbox->mutex);
+        if (inbox->stop)
+            return;
+        inbox->done.push_back(Done{kind, index, plc, topic, shown, std::move(reply),
+                                   std::chrono::system_clock::now()});
+        inbox->wake.notify_one();
     };
-    std::lock_guard lock(mutex_);
-    if (stop_)
-        return false;
-    ++jobsOut_;
-    if (worker_.Submit(request))
-        return true;
-    --jobsOut_;
-    return false;
+    {
+        std::lock_guard lock(inbox_->mutex);
+        if (inbox_->stop)
+            return false;
+    }
+    return worker_.Submit(request);
 }
 
 void MqttLine::Finish(Done &done) {

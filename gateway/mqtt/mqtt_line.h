@@ -48,7 +48,8 @@ class MqttLine {
     MqttLine &operator=(const MqttLine &) = delete;
 
     bool Start(std::string &error);
-    // Polls no more, waits for the jobs on the line, marks the line "offline" and disconnects.
+    // Polls no more, marks the line "offline" and disconnects; the jobs still on the line are
+    // left to it, their answers unread.
     void Stop();
     // From any thread.
     MqttLineSnapshot Status() const { return client_.Status(); }
@@ -129,12 +130,16 @@ class MqttLine {
     std::vector<DiscoveryConfig> discovery_; // this line's discovery configs
     std::set<std::string> discoveryTopics_;  // every line's: the ones not to clear
 
-    std::mutex mutex_; // guards what the other threads hand over: done_, republish_, stop_
-    std::condition_variable wake_;
-    std::deque<Done> done_;
-    size_t jobsOut_ = 0; // jobs the worker has not answered yet
-    bool republish_ = false;
-    bool stop_ = false;
+    // What the other threads hand over. Each job's answer holds it too: a job answered after
+    // the line stopped lands here unread, so stopping never waits for the jobs on the line.
+    struct Inbox {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<Done> done;
+        bool republish = false;
+        bool stop = false;
+    };
+    const std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
     std::thread thread_;
 };
 

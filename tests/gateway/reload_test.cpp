@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
@@ -313,6 +316,52 @@ TEST(LogLevel, EachLevelLeavesOutTheOnesBelowIt) {
         EXPECT_EQ(result.err.find(" info ") != std::string::npos, infoShown) << result.err;
         EXPECT_NE(result.err.find("notice stopped; every VPI closed"), std::string::npos);
     }
+}
+
+// A line on which nothing answers (an adapter with no network behind it), at timeout_ms = 1000:
+// one read spends about 23 s in its link enquiries. Slow, but alive: the watchdog is kicked all
+// along, and the worker is not called stuck.
+TEST(Notify, WatchdogKeepsComingThroughASlowTransaction) {
+    TempDir dir;
+    const SimLine routes = StartSimLine(kTwoPlcs, dir, "north.int"); // for its init file
+    // A pseudo-terminal whose far end nobody reads or writes.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) == 0 && unlockpt(master) == 0, true);
+    const std::string silent = ptsname(master);
+    NotifySocket notify(dir);
+    ChildOptions options;
+    options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=3000000"};
+    Gateway gateway(dir,
+                    LineToml("north", silent, 1, routes.init, "timeout_ms = 1000\n") +
+                        UnitToml(1, "north", "P1"),
+                    "", options);
+    ASSERT_NE(notify.WaitFor("READY=1", 10000), "");
+    const auto began = std::chrono::steady_clock::now();
+    std::atomic<bool> answered{false};
+    std::thread reader([&] {
+        Client client = Connect(gateway.port(), 1, 120000);
+        uint16_t value = 0;
+        if (client)
+            modbus_read_registers(client.get(), 0, 1, &value);
+        answered = true;
+    });
+    // Every gap between two kicks stays under the 3 s the service manager would allow.
+    size_t kicks = 0;
+    while (!answered && std::chrono::steady_clock::now() - began < std::chrono::seconds(120)) {
+        if (notify.WaitFor("WATCHDOG=1", 3000).empty())
+            break;
+        ++kicks;
+    }
+    const bool kept = answered;
+    reader.join();
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_TRUE(kept) << "a gap of 3 s without WATCHDOG=1 after " << kicks << " kicks";
+    std::printf("the silent transaction took %.1f s\n",
+                std::chrono::duration<double>(took).count());
+    const ChildResult result = gateway.Stop();
+    close(master);
+    EXPECT_EQ(result.err.find("stuck"), std::string::npos) << result.err;
 }
 
 } // namespace
