@@ -38,7 +38,8 @@ void DeviceWatch::Arm(const std::string &path) {
         const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), fd);
         if (error != std::errc() || end != name.data() + name.size())
             continue;
-        if (OfDescriptor(fd) == opened_) {
+        // Looked at through its name: other threads open and close descriptors meanwhile.
+        if (OfPath(entry.path().string()) == opened_) {
             driverFd_ = fd;
             break;
         }
