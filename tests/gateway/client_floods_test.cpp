@@ -45,7 +45,8 @@ std::vector<uint16_t> AnswerTransactions(const RawConnection &connection, size_t
     while (transactions.size() < count && std::chrono::steady_clock::now() < deadline) {
         const std::vector<uint8_t> more = connection.Receive(4096, 200);
         bytes.insert(bytes.end(), more.begin(), more.end());
-        while (bytes.size() >= 6 && bytes.size() >= 6u + ((bytes[4] << 8) | bytes[5])) {
+        while (bytes.size() >= 6 &&
+               bytes.size() >= 6u + static_cast<unsigned>((bytes[4] << 8) | bytes[5])) {
             transactions.push_back(static_cast<uint16_t>((bytes[0] << 8) | bytes[1]));
             bytes.erase(bytes.begin(), bytes.begin() + 6 + ((bytes[4] << 8) | bytes[5]));
         }
