@@ -25,7 +25,6 @@ constexpr int kListenBacklog = 64;
 constexpr int kAcceptsPerTurn = 16;
 constexpr size_t kReadsPerTurn = 16; // of kReadSize: one client cannot keep the loop to itself
 constexpr size_t kReadSize = 4096;
-constexpr auto kDescriptorPause = std::chrono::milliseconds(200);
 
 std::string HostOf(const std::string &peer) {
     const size_t colon = peer.rfind(':');
@@ -139,8 +138,8 @@ void HttpServer::Run() {
     std::vector<pollfd> fds;
     while (!stopping_) {
         auto now = Clock::now();
-        const bool accepting = now >= acceptAfter_;
-        auto wake = accepting ? now + std::chrono::seconds(1) : acceptAfter_;
+        const bool accepting = acceptor_.Accepting(now);
+        auto wake = accepting ? now + std::chrono::seconds(1) : acceptor_.restUntil();
         fds.assign({{wakeFd_, POLLIN, 0}, {accepting ? listenFd_ : -1, POLLIN, 0}});
         for (const auto &connection : connections) {
             const short events = connection->phase == Connection::Phase::Writing ? POLLOUT : POLLIN;
@@ -178,34 +177,12 @@ void HttpServer::Run() {
 
 void HttpServer::Accept(std::vector<std::unique_ptr<Connection>> &connections) {
     for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
-        sockaddr_storage peer{};
-        socklen_t size = sizeof peer;
-        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &size,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Clients wait in the backlog until a descriptor is free.
-                acceptAfter_ = Clock::now() + kDescriptorPause;
-                if (!outOfDescriptors_)
-                    Log(Level::Warning, "",
-                        std::string("http: cannot accept: ") + std::strerror(errno));
-                outOfDescriptors_ = true;
-                return;
-            }
-            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
-                continue;
-            return; // EAGAIN: nobody else waiting
-        }
-        if (outOfDescriptors_) {
-            outOfDescriptors_ = false;
-            Log(Level::Notice, "", "http: descriptors free again: accepting clients");
-        }
-        const std::string who = PeerText(peer);
-        if (!Allowed(config_.allow, peer)) {
-            close(fd);
-            refusals_.Refused(who, "not in the allow-list");
-            continue;
-        }
+        std::optional<ClientAcceptor::Client> client =
+            acceptor_.Next(listenFd_, config_.allow, refusals_);
+        if (!client)
+            return;
+        const int fd = client->fd;
+        const std::string &who = client->who;
         if (connections.size() >= kMaxConnections) {
             close(fd);
             refusals_.Refused(who, "already " + std::to_string(kMaxConnections) + " connections");

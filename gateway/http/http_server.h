@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "gateway/client_acceptor.h"
 #include "gateway/config/config.h"
 #include "gateway/http/http_exchange.h"
 #include "gateway/refusal_log.h"
@@ -58,8 +59,8 @@ class HttpServer {
     int listenFd_ = -1;
     int wakeFd_ = -1;
     std::atomic<bool> stopping_{false};
-    std::chrono::steady_clock::time_point acceptAfter_{}; // out of descriptors until then
-    bool outOfDescriptors_ = false;
+    // Out of descriptors, the listening socket rests for a moment.
+    ClientAcceptor acceptor_{"http: ", std::chrono::milliseconds(200)};
     RefusalLog refusals_{Level::Info, "http: "};
     std::thread thread_;
 };

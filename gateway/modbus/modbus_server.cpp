@@ -22,7 +22,6 @@ constexpr int kAcceptsPerTurn = 64;        // then the clients get their turn
 constexpr auto kStalledFrame = seconds(5); // a frame begun and never finished
 constexpr size_t kMostOwed = 256; // answers owed to one connection; past it, it is not read
 constexpr auto kIdleBeforeEviction = seconds(10); // at max_clients, room is made from this on
-constexpr auto kAcceptPause = seconds(1);         // out of descriptors: rest, then try again
 constexpr int kIdlePollMs = 1000;
 constexpr int kStoppingPollMs = 50;
 
@@ -188,9 +187,9 @@ void ModbusServer::BeginStopping() {
 int ModbusServer::PollTimeoutMs(Clock::time_point now) const {
     if (stopping_)
         return kStoppingPollMs;
-    if (acceptPausedUntil_ > now) {
+    if (!acceptor_.Accepting(now)) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil_ - now);
+            std::chrono::duration_cast<std::chrono::milliseconds>(acceptor_.restUntil() - now);
         return static_cast<int>(std::min<int64_t>(left.count() + 1, kIdlePollMs));
     }
     return kIdlePollMs;
@@ -204,7 +203,7 @@ void ModbusServer::Run() {
         pollSet_.push_back({wakeFd_, POLLIN, 0});
         pollSet_.push_back({stopFd_, POLLIN, 0});
         pollSet_.push_back({applyFd_, POLLIN, 0});
-        const bool accepting = !stopping_ && listenFd_ >= 0 && acceptPausedUntil_ <= now;
+        const bool accepting = !stopping_ && listenFd_ >= 0 && acceptor_.Accepting(now);
         pollSet_.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
         if (!stopping_) {
             // A half-closed peer is not waited on: its end would be reported again and again.
@@ -260,31 +259,16 @@ void ModbusServer::Run() {
 void ModbusServer::Accept() {
     bool reaped = false;
     for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
-        sockaddr_storage peer{};
-        socklen_t size = sizeof peer;
-        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &size,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                PauseAccepting(errno);
-            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
-                continue;
-            return; // EAGAIN: nobody else waiting
-        }
-        if (outOfDescriptors_) {
-            outOfDescriptors_ = false;
-            Log(Level::Notice, "", "descriptors free again: accepting clients");
-        }
-        const std::string who = PeerText(peer);
+        std::optional<ClientAcceptor::Client> client =
+            acceptor_.Next(listenFd_, config_->server.allow, refusals_);
+        if (!client)
+            return;
+        const int fd = client->fd;
+        const std::string &who = client->who;
         if (PeerGone(fd)) {
             // Connected and gone before its turn came (a connect storm): never a client.
             close(fd);
             Log(Level::Debug, "", "client " + who + " left before it was served");
-            continue;
-        }
-        if (!Allowed(config_->server.allow, peer)) {
-            close(fd);
-            refusals_.Refused(who, "not in the allow-list");
             continue;
         }
         if (connections_.size() >= static_cast<size_t>(config_->server.maxClients) && !reaped) {
@@ -310,18 +294,6 @@ void ModbusServer::Accept() {
         }
         Log(Level::Debug, "", "client " + who + " connected");
     }
-}
-
-// Until a descriptor is free the listening socket is left alone for a moment: clients wait in
-// the backlog (or are refused by the kernel when it is full) instead of making the loop spin.
-void ModbusServer::PauseAccepting(int error) {
-    acceptPausedUntil_ = Clock::now() + kAcceptPause;
-    if (outOfDescriptors_)
-        return;
-    outOfDescriptors_ = true;
-    Log(Level::Warning, "",
-        std::string("cannot accept clients: ") + std::strerror(error) +
-            "; new clients wait until descriptors are free");
 }
 
 // A peer that closed (or reset) its connection with nothing left unread: its end is waiting in

@@ -18,6 +18,7 @@
 
 #include <poll.h>
 
+#include "gateway/client_acceptor.h"
 #include "gateway/config/config.h"
 #include "gateway/limited_log.h"
 #include "gateway/lines/line_worker.h"
@@ -93,7 +94,6 @@ class ModbusServer {
     void TakeApplied();
     int PollTimeoutMs(Clock::time_point now) const;
     void Accept();
-    void PauseAccepting(int error);
     bool MakeRoom();
     void ReadFrom(uint64_t id);
     void Serve(uint64_t id, Connection &connection);
@@ -127,8 +127,8 @@ class ModbusServer {
     std::atomic<size_t> clientCount_{0};
     std::atomic<bool> ended_{false};
     bool stopping_ = false;
-    Clock::time_point acceptPausedUntil_{}; // out of descriptors: the listen socket rests
-    bool outOfDescriptors_ = false;         // logged once until an accept succeeds again
+    // Out of descriptors, the listening socket rests a second, then accepting is tried again.
+    ClientAcceptor acceptor_{"", std::chrono::seconds(1)};
     std::map<uint64_t, Connection> connections_;
     uint64_t nextConnection_ = 1;
     std::map<uint64_t, Pending> pending_;

@@ -54,16 +54,6 @@ std::vector<uint16_t> AnswerTransactions(const RawConnection &connection, size_t
     return transactions;
 }
 
-struct OneLine {
-    explicit OneLine(const std::string &lineExtra = "") {
-        line.sim->SetRegister("P1", 5, 55);
-        body = LineToml("north", line.port, 1, line.init, lineExtra) + UnitToml(1, "north", "P1");
-    }
-    TempDir dir;
-    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
-    std::string body;
-};
-
 // 1000 requests in one go on a queue of 4: most are answered busy (06), every one is answered,
 // in the order sent, and the log says "queue full" once with a count of the others.
 TEST(ClientFloods, PipelinedRequestsBeyondTheQueueCostAFewLines) {

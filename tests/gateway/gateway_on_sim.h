@@ -35,6 +35,18 @@ std::string LineToml(const std::string &name, const std::string &port, int vpi,
 std::string UnitToml(int id, const std::string &line, const std::string &plc,
                      const std::string &extra = "");
 
+// The simulated network of kTwoPlcs on one line "north" (VPI 1), P1's register 5 holding 55,
+// and `body` with that line (plus `lineExtra`) and unit 1 for P1.
+struct OneLine {
+    explicit OneLine(const std::string &lineExtra = "") {
+        line.sim->SetRegister("P1", 5, 55);
+        body = LineToml("north", line.port, 1, line.init, lineExtra) + UnitToml(1, "north", "P1");
+    }
+    TempDir dir;
+    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
+    std::string body;
+};
+
 class Gateway {
   public:
     // Writes "gateway.toml" into `dir` ([gateway] on 127.0.0.1, any free port, plus

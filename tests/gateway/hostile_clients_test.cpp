@@ -55,16 +55,6 @@ std::vector<uint8_t> Adu(std::vector<uint8_t> pdu) {
     return adu;
 }
 
-struct OneLine {
-    explicit OneLine(const std::string &lineExtra = "") {
-        line.sim->SetRegister("P1", 5, 55);
-        body = LineToml("north", line.port, 1, line.init, lineExtra) + UnitToml(1, "north", "P1");
-    }
-    TempDir dir;
-    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
-    std::string body;
-};
-
 TEST(HostileClients, SocketsNumberedPast1024AreServed) {
     OneLine net;
     rlimit before{};

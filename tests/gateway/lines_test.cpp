@@ -89,6 +89,17 @@ TEST(Lines, EightClientsAtOnce) {
                   1000 * c + kRounds - 1);
 }
 
+// Reads unit register 0 every 200 ms until it is answered or `wait` is over.
+bool ReadsAgainWithin(modbus_t *client, std::chrono::seconds wait, uint16_t &value) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (modbus_read_registers(client, 0, 1, &value) == 1)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+}
+
 // A device name the driver takes (at most 11 characters) that the test can point anywhere.
 class DeviceLink {
   public:
@@ -144,14 +155,7 @@ TEST(Lines, DeviceThatVanishesAndComesBack) {
     SimLine back = StartSimLine(kTwoPlcs, dir, "plant.int");
     back.sim->SetRegister("P1", 1, 777);
     device.PointAt(back.port);
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    bool served = false;
-    while (!served && Clock::now() < deadline) {
-        served = modbus_read_registers(client.get(), 0, 1, &value) == 1;
-        if (!served)
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(ReadsAgainWithin(client.get(), std::chrono::seconds(20), value));
     EXPECT_EQ(value, 777);
     const ChildResult result = gateway.Stop();
     EXPECT_EQ(result.exitCode, 0);
@@ -211,14 +215,7 @@ TEST(Lines, DeviceReplacedWhileOpenIsReopened) {
         << metrics.body;
 
     holder.Release();
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    bool served = false;
-    while (!served && Clock::now() < deadline) {
-        served = modbus_read_registers(client.get(), 0, 1, &value) == 1;
-        if (!served)
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(ReadsAgainWithin(client.get(), std::chrono::seconds(30), value));
     EXPECT_EQ(value, 777);
     const ChildResult result = gateway.Stop();
     EXPECT_NE(result.err.find("warning [usb] line lost: " + device.path()), std::string::npos)

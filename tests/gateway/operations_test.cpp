@@ -11,12 +11,6 @@
 namespace vpisd::gateway::test {
 namespace {
 
-struct OneLine {
-    TempDir dir;
-    SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
-    std::string body = LineToml("north", line.port, 1, line.init) + UnitToml(1, "north", "P1");
-};
-
 TEST(Operations, SigtermFinishesTheTransactionAndClosesEveryVpi) {
     OneLine net;
     net.line.sim->SetRegister("P1", 5, 55);
