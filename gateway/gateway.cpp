@@ -726,7 +726,12 @@ int RunCheck(const GatewayOptions &options, const host::DriverLibrary &library,
 
 } // namespace
 
-int RunGateway(const GatewayOptions &options) {
+int RunGateway(const GatewayOptions &given) {
+    // The process works in a directory of its own: a reload finds the file (and the files it
+    // names relative to it) by the absolute path it had at start.
+    GatewayOptions options = given;
+    if (!options.check)
+        options.configPath = AbsolutePath(given.configPath);
     std::vector<std::string> problems;
     std::optional<Config> config;
     if (!options.check) {

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <csignal>
 
 #include <algorithm>
@@ -41,9 +43,13 @@ Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string 
                  const ChildOptions &options) {
     const std::string config = dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n" +
                                                              serverKeys + "\n" + body);
+    // Started in a folder of the test's choosing, the gateway is given the file as a path
+    // relative to it, the way a person in that folder names it.
+    const std::string named =
+        options.cwd.empty() ? config : std::filesystem::relative(config, options.cwd).string();
     process_ = std::make_unique<ChildProcess>(
         VPISD_GATEWAY_PATH,
-        std::vector<std::string>{"--config", config, "--lib", VPISD_LIBRARY_PATH}, options);
+        std::vector<std::string>{"--config", named, "--lib", VPISD_LIBRARY_PATH}, options);
     if (!process_->WaitForError("listening on 127.0.0.1:", 10000))
         throw std::runtime_error("the gateway does not listen: " + process_->sofar().err);
     process_->WaitForError("\n", 1000);

@@ -48,6 +48,24 @@ bool Reload(Gateway &gateway, const TempDir &dir, const std::string &body,
     return gateway.process().WaitForError(outcome, 15000);
 }
 
+// Started from its configuration's folder as `--config gateway.toml`, with the init file named
+// relative to it: every reload still reads both, though the process works elsewhere.
+TEST(Reload, RelativeConfigReloadsFromTheFolderItStartedIn) {
+    North net;
+    const std::string relative = LineToml("north", net.line.port, 1, "north.int");
+    ChildOptions options;
+    options.cwd = net.dir.path();
+    Gateway gateway(net.dir, relative + UnitToml(1, "north", "P1"), "", options);
+    ASSERT_TRUE(Reload(gateway, net.dir, relative + UnitToml(2, "north", "P2"), "reloaded "))
+        << gateway.process().sofar().err;
+    Client client = Connect(gateway.port(), 2);
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1)
+        << gateway.process().sofar().err;
+    EXPECT_EQ(Occurrences(gateway.process().sofar().err, "cannot read"), 0U)
+        << gateway.process().sofar().err;
+}
+
 TEST(Reload, KeepsUnchangedLinesAndTheirClientsStartsAndStopsTheOthers) {
     TempDir dir;
     SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
