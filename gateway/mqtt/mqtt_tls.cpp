@@ -168,6 +168,16 @@ std::string MqttTls::Cause() const {
         return {};
     if (attempt_.verifyError != 0)
         return CertificateCause();
+    // Under TLS 1.3 the broker judges the client's certificate after the handshake: asked for
+    // one and given none, the gateway sees either the broker's alert or only its reset, as the
+    // timing falls. Both are told alike, so that a retry that sees the other adds no line.
+    const bool certificateAlert =
+        std::find(std::begin(kCertificateAlerts), std::end(kCertificateAlerts), attempt_.alert) !=
+            std::end(kCertificateAlerts) ||
+        attempt_.alert == SSL_AD_HANDSHAKE_FAILURE;
+    if (attempt_.certificateAsked && config_.certfile.empty() &&
+        (attempt_.alert < 0 || certificateAlert))
+        return "the broker requires a client certificate: give certfile and keyfile";
     if (attempt_.alert >= 0)
         return AlertCause();
     if (!attempt_.brokerSpoke)

@@ -65,8 +65,8 @@ const TlsCase kCases[] = {
     {"NotTls", nullptr, false, "cafile = \"@ca.pem\"\n",
      "TLS to broker 127.0.0.1:PORT failed: the broker does not speak TLS on port PORT"},
     {"NoClientCertificate", "broker", true, "cafile = \"@ca.pem\"\n",
-     "TLS to broker 127.0.0.1:PORT failed: the broker requires a client certificate (alert "
-     "\"certificate required\"): give certfile and keyfile"},
+     "TLS to broker 127.0.0.1:PORT failed: the broker requires a client certificate: give "
+     "certfile and keyfile"},
     {"ClientCertificateRefused", "broker", true,
      "cafile = \"@ca.pem\"\ncertfile = \"@rogue.pem\"\nkeyfile = \"@rogue.key\"\n",
      "TLS to broker 127.0.0.1:PORT failed: the broker refused the client certificate @rogue.pem"},
