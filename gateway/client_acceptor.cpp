@@ -1,5 +1,6 @@
 #include "gateway/client_acceptor.h"
 
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,37 @@
 #include "gateway/log.h"
 
 namespace vpisd::gateway {
+
+int ListenOn(const std::string &host, uint16_t port, int backlog, ListenFailure &failure) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *list = nullptr;
+    if (const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+        rc != 0) {
+        failure = {false, gai_strerror(rc)};
+        return -1;
+    }
+    int listening = -1;
+    for (addrinfo *a = list; a != nullptr && listening < 0; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            failure.why = std::strerror(errno);
+            continue;
+        }
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, backlog) == 0) {
+            listening = fd;
+        } else {
+            failure.why = std::strerror(errno);
+            close(fd);
+        }
+    }
+    freeaddrinfo(list);
+    return listening;
+}
 
 std::optional<ClientAcceptor::Client>
 ClientAcceptor::Next(int listenFd, const std::vector<AddressBlock> &allow, RefusalLog &refusals) {

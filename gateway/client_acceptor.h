@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,14 @@
 #include "gateway/refusal_log.h"
 
 namespace vpisd::gateway {
+
+// A non-blocking listening socket on the first address of `host` that binds; -1 when none
+// does, with the cause in `why` (the resolver's words when `resolved` is false).
+struct ListenFailure {
+    bool resolved = true;
+    std::string why = "no address";
+};
+int ListenOn(const std::string &host, uint16_t port, int backlog, ListenFailure &failure);
 
 class ClientAcceptor {
   public:

@@ -79,34 +79,10 @@ bool HttpServer::Listen(std::string &error) {
     };
     if (wakeFd_ < 0)
         return fail(std::strerror(errno));
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    if (const int rc = getaddrinfo(config_.listenHost.c_str(),
-                                   std::to_string(config_.listenPort).c_str(), &hints, &list);
-        rc != 0)
-        return fail(gai_strerror(rc));
-    std::string why = "no address";
-    for (addrinfo *a = list; a != nullptr && listenFd_ < 0; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            why = std::strerror(errno);
-            continue;
-        }
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, kListenBacklog) == 0) {
-            listenFd_ = fd;
-        } else {
-            why = std::strerror(errno);
-            close(fd);
-        }
-    }
-    freeaddrinfo(list);
+    ListenFailure failure;
+    listenFd_ = ListenOn(config_.listenHost, config_.listenPort, kListenBacklog, failure);
     if (listenFd_ < 0)
-        return fail(why);
+        return fail(failure.why);
     sockaddr_storage bound{};
     socklen_t size = sizeof bound;
     getsockname(listenFd_, reinterpret_cast<sockaddr *>(&bound), &size);

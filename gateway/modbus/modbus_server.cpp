@@ -80,36 +80,13 @@ bool ModbusServer::Listen(std::string &error) {
 
 bool ModbusServer::OpenListener(const ServerConfig &server, int &listenFd,
                                 std::string &error) const {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    const std::string port = std::to_string(server.listenPort);
-    if (const int rc = getaddrinfo(server.listenHost.c_str(), port.c_str(), &hints, &list);
-        rc != 0) {
-        error = "cannot resolve " + server.listenHost + ": " + gai_strerror(rc);
+    ListenFailure failure;
+    listenFd = ListenOn(server.listenHost, server.listenPort, kListenBacklog, failure);
+    if (listenFd < 0) {
+        error = (failure.resolved ? "cannot listen on " : "cannot resolve ") + server.listenHost +
+                ":" + std::to_string(server.listenPort) + ": " + failure.why;
         return false;
     }
-    error = "no address to listen on";
-    listenFd = -1;
-    for (addrinfo *a = list; a != nullptr && listenFd < 0; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            continue;
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, kListenBacklog) == 0) {
-            listenFd = fd;
-        } else {
-            error =
-                "cannot listen on " + server.listenHost + ":" + port + ": " + std::strerror(errno);
-            close(fd);
-        }
-    }
-    freeaddrinfo(list);
-    if (listenFd < 0)
-        return false;
     sockaddr_storage bound{};
     socklen_t size = sizeof bound;
     getsockname(listenFd, reinterpret_cast<sockaddr *>(&bound), &size);
