@@ -55,9 +55,42 @@ struct WorkerStatus {
     std::vector<std::pair<std::string, bool>> backupRoutes; // PLC, true: on its backup route
 };
 
+enum class PlcState : uint8_t {
+    Unknown,   // no transaction yet, or its line is down
+    Answering, // its last transaction was answered (a refusal is an answer)
+    Silent,    // its last transaction got no answer
+    Demoted,   // answered at once without the line until its hold ends
+};
+
+// "unknown", "answering", "silent" or "demoted": the word every face shows.
+constexpr const char *PlcStateName(PlcState state) {
+    switch (state) {
+    case PlcState::Answering:
+        return "answering";
+    case PlcState::Silent:
+        return "silent";
+    case PlcState::Demoted:
+        return "demoted";
+    case PlcState::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+struct PlcHealthSnapshot {
+    std::string plc;
+    PlcState state = PlcState::Unknown;
+    WallClock::time_point since{}; // when it entered `state`
+    std::optional<WallClock::time_point> lastSuccess;
+    std::optional<std::string> lastError; // what its last unanswered transaction was
+    WallClock::time_point lastErrorAt{};
+    uint64_t demotions = 0;
+};
+
 struct PlcRoute {
     std::string plc;
     bool backup = false; // the driver's route selection after the latest transaction
+    PlcHealthSnapshot health;
 };
 
 struct LineSnapshot {
@@ -69,8 +102,12 @@ struct LineSnapshot {
     uint64_t merged = 0;
     uint64_t stored = 0;
     uint64_t held = 0;
+    double busyS = 0;           // time spent in transactions since the worker started
+    double requestsPerS = 0;    // requests answered per second over the last minute
+    double busyShare = 0;       // share of the last minute spent in transactions, 0..1
     RequestCounts requests;     // Modbus requests of the line's units
-    std::vector<PlcRoute> plcs; // every PLC of a unit or poll group of the line
+    // Every PLC of the line's init file, then any other that a unit or poll group names.
+    std::vector<PlcRoute> plcs;
 };
 
 struct UnitSnapshot {

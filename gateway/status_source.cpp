@@ -41,11 +41,27 @@ GatewayStatus CollectStatus(const StatusSources &sources) {
         line.held = counters.held;
         if (sources.statistics != nullptr)
             line.requests = sources.statistics->LineCounts(line.name);
+        line.busyS = worker.activity().busyTotalS();
+        const LineActivity::Minute minute =
+            worker.activity().LastMinute(std::chrono::steady_clock::now());
+        line.requestsPerS = minute.requestsPerS;
+        line.busyShare = minute.busyShare;
+        std::vector<PlcHealthSnapshot> health = worker.health().Snapshot();
         for (const std::string &plc : PlcsOf(config, i)) {
+            if (std::none_of(health.begin(), health.end(),
+                             [&](const PlcHealthSnapshot &known) { return known.plc == plc; })) {
+                PlcHealthSnapshot unknown;
+                unknown.plc = plc;
+                health.push_back(std::move(unknown));
+            }
+        }
+        for (PlcHealthSnapshot &plc : health) {
             const auto &routes = line.worker.backupRoutes;
-            const auto found = std::find_if(routes.begin(), routes.end(),
-                                            [&](const auto &route) { return route.first == plc; });
-            line.plcs.push_back({plc, found != routes.end() && found->second});
+            const auto found = std::find_if(routes.begin(), routes.end(), [&](const auto &route) {
+                return route.first == plc.plc;
+            });
+            const std::string name = plc.plc;
+            line.plcs.push_back({name, found != routes.end() && found->second, std::move(plc)});
         }
         status.lines.push_back(std::move(line));
     }

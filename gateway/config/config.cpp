@@ -35,8 +35,13 @@ constexpr int64_t kHoldAgeLimitMs = 3600000;
 constexpr int64_t kIdleTimeoutLimitS = 86400;
 constexpr const char *kServerKeys[] = {"listen", "max_clients", "allow", "read_only",
                                        "idle_timeout_s"};
-constexpr const char *kLineKeys[] = {"name",   "port", "vpi",        "init",  "baud",     "data",
-                                     "parity", "stop", "timeout_ms", "queue", "merge_gap"};
+constexpr int64_t kDemoteAfterLimit = 10; // each transaction already holds ten tries
+constexpr int64_t kDemoteLimitS = 3600;
+constexpr int64_t kDemoteMaxLimitS = 86400;
+constexpr const char *kLineKeys[] = {"name",       "port",      "vpi",          "init",
+                                     "baud",       "data",      "parity",       "stop",
+                                     "timeout_ms", "queue",     "merge_gap",    "demote_after",
+                                     "demote_s",   "demote_max_s"};
 constexpr const char *kUnitKeys[] = {"id",        "line",       "plc",
                                      "read_only", "max_age_ms", "refused_hold_ms"};
 
@@ -124,6 +129,23 @@ std::optional<uint16_t> ReadStopBits(TomlReader &r, const toml::table &table,
     return std::nullopt;
 }
 
+// demote_max_s left out follows a demote_s above its default.
+void ReadDemotion(TomlReader &r, const toml::table &table, const std::string &where,
+                  DemotionPolicy &demotion) {
+    if (const auto after = r.Integer(table, where, "demote_after", 1, kDemoteAfterLimit))
+        demotion.after = static_cast<int>(*after);
+    if (const auto hold = r.Integer(table, where, "demote_s", 0, kDemoteLimitS))
+        demotion.hold = std::chrono::seconds(*hold);
+    const toml::node *longestNode = table.get("demote_max_s");
+    if (const auto longest = r.Integer(table, where, "demote_max_s", 1, kDemoteMaxLimitS))
+        demotion.longestHold = std::chrono::seconds(*longest);
+    if (longestNode == nullptr)
+        demotion.longestHold = std::max(demotion.longestHold, demotion.hold);
+    else if (demotion.longestHold < demotion.hold)
+        r.Problem(TomlReader::LineOf(*longestNode), where + ".demote_max_s",
+                  "must be at least demote_s (" + std::to_string(demotion.hold.count()) + ")");
+}
+
 void ReadLine(TomlReader &r, const toml::table &table, size_t index, LineConfig &line) {
     const std::string where = "line[" + std::to_string(index + 1) + "]";
     r.UnknownKeys(table, where, kLineKeys);
@@ -181,6 +203,7 @@ void ReadLine(TomlReader &r, const toml::table &table, size_t index, LineConfig 
         line.queueDepth = static_cast<size_t>(*queue);
     if (const auto gap = r.Integer(table, where, "merge_gap", 0, kMergeGapLimit))
         line.mergeGap = static_cast<uint16_t>(*gap);
+    ReadDemotion(r, table, where, line.demotion);
 }
 
 void ReadUnit(TomlReader &r, const toml::table &table, size_t index, const Config &config,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,13 @@ struct PlcPolicy {
     int32_t refusedHoldMs = 60000; // 0: a refused range goes to the line every time
 };
 
+// When a PLC that stays silent is demoted ([[line]] demote_after, demote_s, demote_max_s).
+struct DemotionPolicy {
+    int after = 1;                         // transactions in a row without an answer, 1..10
+    std::chrono::seconds hold{10};         // the first hold; 0 never demotes
+    std::chrono::seconds longestHold{300}; // a failed probe doubles the hold up to this
+};
+
 struct LineConfig {
     std::string name;
     std::string port;             // a driver port name, or "tcp:HOST:PORT"
@@ -49,6 +57,7 @@ struct LineConfig {
     int32_t timeoutMs = 1000;
     size_t queueDepth = 32;      // requests waiting for the line, per source
     uint16_t mergeGap = 16;      // registers allowed between two ranges served by one block read
+    DemotionPolicy demotion;
     std::vector<PlcPolicy> plcs; // from the units of this line, one per PLC
     int64_t fileLine = 0;        // where [[line]] stands, for later messages
 };

@@ -14,6 +14,7 @@ struct LineCounters {
     std::atomic<uint64_t> merged{0};       // ... by a block read shared with other requests
     std::atomic<uint64_t> stored{0};       // ... from values read at most max_age_ms before
     std::atomic<uint64_t> held{0};         // ... refused at once, the range being held
+    std::atomic<uint64_t> demoted{0};      // ... at once, their PLC being demoted
 
     // "transactions 12 answered 40 merged 30 stored 0 held 2"
     std::string Describe() const;

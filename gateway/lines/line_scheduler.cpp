@@ -45,8 +45,8 @@ bool WriteAhead(const std::deque<LineRequest> &waiting, size_t index) {
 
 } // namespace
 
-LineScheduler::LineScheduler(const LineConfig &config)
-    : mergeGap_(config.mergeGap), policies_(config.plcs) {}
+LineScheduler::LineScheduler(const LineConfig &config, const PlcHealth *health)
+    : mergeGap_(config.mergeGap), health_(health), policies_(config.plcs) {}
 
 const PlcPolicy &LineScheduler::PolicyOf(const std::string &plc) const {
     const auto found = std::find_if(policies_.begin(), policies_.end(),
@@ -82,6 +82,12 @@ bool LineScheduler::Fresh(const LineRequest &request, Clock::time_point now,
 
 bool LineScheduler::FromBook(const LineRequest &request, Clock::time_point now,
                              ReadyAnswer &ready) {
+    // A demoted PLC costs its line nothing; a write for it is answered, never kept for later.
+    if (request.op != LineOp::ReadRoute && health_ != nullptr && health_->Demoted(request.plc, now)) {
+        ready.reply.status = LineStatus::NoAnswer;
+        ready.by = AnsweredBy::Demoted;
+        return true;
+    }
     if (request.op != LineOp::ReadRegisters)
         return false;
     std::lock_guard lock(bookMutex_);
@@ -100,7 +106,7 @@ bool LineScheduler::FromBook(const LineRequest &request, Clock::time_point now,
 bool LineScheduler::AnswerAtOnce(const LineRequest &request, const std::deque<LineRequest> &waiting,
                                  const OnTheLine &onTheLine, Clock::time_point now,
                                  ReadyAnswer &ready) {
-    if (request.op != LineOp::ReadRegisters || onTheLine.writing.count(request.plc) != 0)
+    if (request.op == LineOp::ReadRoute || onTheLine.writing.count(request.plc) != 0)
         return false;
     if (request.source == Source::Modbus && onTheLine.clients.count(request.client) != 0)
         return false;

@@ -22,12 +22,13 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_request.h"
+#include "gateway/lines/plc_health.h"
 
 namespace vpisd::gateway {
 
 constexpr uint16_t kLargestBlockRead = 128; // registers one driver read can return
 
-enum class AnsweredBy : uint8_t { Line, MergedRead, StoredValues, RefusedHold };
+enum class AnsweredBy : uint8_t { Line, MergedRead, StoredValues, RefusedHold, Demoted };
 
 struct ReadyAnswer {
     LineRequest request;
@@ -55,7 +56,9 @@ class LineScheduler {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit LineScheduler(const LineConfig &config);
+    // `health`, when given, outlives the scheduler: a demoted PLC's requests are answered at
+    // once with NoAnswer.
+    explicit LineScheduler(const LineConfig &config, const PlcHealth *health = nullptr);
 
     // Takes the next batch out of `waiting` (arrival order). While the clients answered by the
     // last shared read are still sending their next requests, the job for the line waits:
@@ -64,7 +67,8 @@ class LineScheduler {
                std::optional<Clock::time_point> &lingerUntil);
 
     // On arrival: true, with the answer in `ready`, for a read that a held refusal or stored
-    // values answer and that nothing waiting or on the line must come before.
+    // values answer, or any job for a demoted PLC, that nothing waiting or on the line must
+    // come before.
     bool AnswerAtOnce(const LineRequest &request, const std::deque<LineRequest> &waiting,
                       const OnTheLine &onTheLine, Clock::time_point now, ReadyAnswer &ready);
 
@@ -87,7 +91,7 @@ class LineScheduler {
     using RangeKey = std::tuple<std::string, uint16_t, uint16_t>; // PLC, first, count
 
     const PlcPolicy &PolicyOf(const std::string &plc) const;
-    // A held refusal or stored values: the answer, without the line.
+    // A demoted PLC, a held refusal or stored values: the answer, without the line.
     bool FromBook(const LineRequest &request, Clock::time_point now, ReadyAnswer &ready);
     bool Held(const LineRequest &request, Clock::time_point now);
     bool Fresh(const LineRequest &request, Clock::time_point now,
@@ -98,6 +102,7 @@ class LineScheduler {
     void Merge(std::deque<LineRequest> &waiting, size_t lead, Batch &batch) const;
 
     const uint16_t mergeGap_;
+    const PlcHealth *const health_;
     std::vector<PlcPolicy> policies_; // under bookMutex_
     const PlcPolicy defaultPolicy_{};
     std::mutex bookMutex_;                              // guards stored_ and holds_

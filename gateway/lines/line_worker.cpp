@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 #include "gateway/log.h"
 #include "host/host_log.h"
+#include "host/init_check.h"
 #include "host/port_check.h"
 #include "host/port_name.h"
 #include "host/values.h"
@@ -45,12 +48,29 @@ std::string BitGas(const std::string &plc, unsigned reg, unsigned bit) {
     return text;
 }
 
+// The PLCs of the line's init file, each with whether it has a backup route.
+std::vector<std::pair<std::string, bool>> InitPlcs(const std::string &init) {
+    std::vector<std::pair<std::string, bool>> plcs;
+    if (init.empty())
+        return plcs;
+    std::ifstream file(init, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    const host::InitCheck check = host::CheckInitText(text.str());
+    for (const std::string &name : check.PlcNames()) {
+        const host::InitLine *line = check.FindName(name);
+        plcs.emplace_back(name, line != nullptr && line->backupUsed && !line->backup.empty());
+    }
+    return plcs;
+}
+
 } // namespace
 
 LineWorker::LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
                        const LineConfig &config)
-    : library_(library), info_(info), config_(config), queue_(config.queueDepth),
-      scheduler_(config) {
+    : library_(library), info_(info), config_(config), health_(config.name, config.demotion),
+      queue_(config.queueDepth), scheduler_(config, &health_) {
+    health_.List(InitPlcs(config.init));
     line_.port = config.port;
     line_.baudRate = config.baud.value_or(info.baudRate);
     line_.dataBits = config.dataBits.value_or(info.dataBits);
@@ -155,6 +175,7 @@ void LineWorker::LoseLine(const std::string &cause) {
     Log(Level::Warning, config_.name,
         "line lost: " + cause + "; answering 0B and opening it again");
     SetState(LineState::Reopening, "line lost: " + cause);
+    health_.LineDown();
     watch_.Disarm();
     session_.reset(); // closes the VPI's port
     up_ = false;
@@ -252,9 +273,13 @@ void LineWorker::Answer(LineRequest &request, LineReply &&reply, AnsweredBy by) 
     case AnsweredBy::RefusedHold:
         ++counters_.held;
         break;
+    case AnsweredBy::Demoted:
+        ++counters_.demoted;
+        break;
     case AnsweredBy::Line:
         break;
     }
+    activity_.Answered(Clock::now());
     request.done(std::move(reply));
 }
 
@@ -380,7 +405,10 @@ LineStatus LineWorker::ReadBlock(const std::string &plc, uint16_t first, uint16_
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     ++counters_.transactions;
     Beat();
+    const bool onBackup = OnBackupRoute(plc);
+    const auto began = Clock::now();
     const int32_t result = session_->Read(gas, layout, buffer);
+    NoteOutcome(plc, onBackup, result, "no answer to a read of " + gas, began);
     if (result != VPI_OK)
         return host::StatusFromResult(result);
     // A single value is element 1 of the driver's buffer, a block starts at element 0.
@@ -415,6 +443,24 @@ void LineWorker::NoteRoute(const std::string &plc) {
     backupRoutes_[plc] = buffer[1] != 0;
 }
 
+bool LineWorker::OnBackupRoute(const std::string &plc) const {
+    std::lock_guard lock(statusMutex_);
+    const auto found = backupRoutes_.find(plc);
+    return found != backupRoutes_.end() && found->second;
+}
+
+// A silent line whose device has gone is the line's fault, not the PLC's: LineStatusAfter
+// tells, and the PLCs become unknown.
+void LineWorker::NoteOutcome(const std::string &plc, bool onBackup, int32_t result,
+                             const std::string &what, Clock::time_point began) {
+    const auto ended = Clock::now();
+    activity_.Busy(began, ended);
+    if (result != VPI_COMM_FAILURE)
+        health_.Answered(plc, ended);
+    else if (!LostCause())
+        health_.Unanswered(plc, onBackup, what, ended);
+}
+
 void LineWorker::SetState(LineState state, std::optional<std::string> error) {
     std::lock_guard lock(statusMutex_);
     state_ = state;
@@ -437,12 +483,16 @@ WorkerStatus LineWorker::Status() const {
 
 // One write transaction. A write the driver retried without an accepted reply may have been
 // applied: it answers NoAnswer, not Refused (host::StatusFromWrite).
-LineStatus LineWorker::Write(const std::string &gas, const host::TagLayout &layout,
+LineStatus LineWorker::Write(const std::string &plc, const std::string &gas,
+                             const host::TagLayout &layout,
                              std::span<uint16_t> buffer) {
     ++counters_.transactions;
     Beat();
+    const bool onBackup = OnBackupRoute(plc);
+    const auto began = Clock::now();
     host::WriteTries tries;
     const int32_t result = session_->Write(gas, layout, buffer, &tries);
+    NoteOutcome(plc, onBackup, result, "no answer to a write of " + gas, began);
     return host::StatusFromWrite(result, tries);
 }
 
@@ -454,7 +504,7 @@ LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
     std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
-    return Write(gas, layout, buffer);
+    return Write(request.plc, gas, layout, buffer);
 }
 
 LineStatus LineWorker::WriteBits(const LineRequest &request) {
@@ -477,7 +527,7 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         if (session_->Parse(gas, 1, layout) != VPI_OK)
             return LineStatus::Refused;
         uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
-        const LineStatus status = Write(gas, layout, buffer);
+        const LineStatus status = Write(request.plc, gas, layout, buffer);
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not
     }

@@ -18,9 +18,11 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/device_watch.h"
+#include "gateway/lines/line_activity.h"
 #include "gateway/lines/line_counters.h"
 #include "gateway/lines/line_queue.h"
 #include "gateway/lines/line_scheduler.h"
+#include "gateway/lines/plc_health.h"
 #include "gateway/status.h"
 #include "host/driver_library.h"
 #include "host/line_options.h"
@@ -73,8 +75,13 @@ class LineWorker {
     const LineCounters &counters() const { return counters_; }
     // From any thread: the line's state, its queue and the route of each PLC it has served.
     WorkerStatus Status() const;
+    // From any thread: what each PLC of the line has been doing.
+    const PlcHealth &health() const { return health_; }
+    const LineActivity &activity() const { return activity_; }
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     void Run();
     bool OpenLine();
     void Beat() { heartbeat_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
@@ -92,12 +99,16 @@ class LineWorker {
     LineReply Execute(const LineRequest &request);
     LineStatus ReadBlock(const std::string &plc, uint16_t first, uint16_t count,
                          std::vector<uint16_t> &out);
-    LineStatus Write(const std::string &gas, const host::TagLayout &layout,
+    LineStatus Write(const std::string &plc, const std::string &gas, const host::TagLayout &layout,
                      std::span<uint16_t> buffer);
     LineStatus WriteRegisters(const LineRequest &request);
     LineStatus WriteBits(const LineRequest &request);
     LineStatus ReadRoute(const LineRequest &request, std::vector<uint16_t> &out);
     void NoteRoute(const std::string &plc);
+    bool OnBackupRoute(const std::string &plc) const;
+    // After a transaction with `plc` that put traffic on the line: the driver's result.
+    void NoteOutcome(const std::string &plc, bool onBackup, int32_t result,
+                     const std::string &what, Clock::time_point began);
     void SetState(LineState state, std::optional<std::string> error = std::nullopt);
 
     const host::DriverLibrary &library_;
@@ -106,6 +117,8 @@ class LineWorker {
     host::LineOptions line_;
     std::string devicePath_; // what disappears when a USB adapter is unplugged
     DeviceWatch watch_;      // the device the open VPI holds
+    PlcHealth health_;
+    LineActivity activity_;
     LineQueue queue_;
     LineScheduler scheduler_;
     LineCounters counters_;
