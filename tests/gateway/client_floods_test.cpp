@@ -81,7 +81,7 @@ TEST(ClientFloods, PipelinedRequestsBeyondTheQueueCostAFewLines) {
 
 // A silent PLC read again and again: the driver's failure is logged once, the others counted.
 TEST(ClientFloods, TheDriversRepeatedFailureCostsALine) {
-    OneLine net;
+    OneLine net("demote_s = 0\n"); // every request goes to the line
     net.line.sim->Control("fault P1 any silence");
     Gateway gateway(net.dir, net.body);
     Client client = Connect(gateway.port(), 1);
