@@ -28,6 +28,15 @@ if [ "${VPISD_SKIP_FUZZ:-0}" != 1 ]; then
   bash scripts/fuzz.sh --regress || failed+=("fuzz")
 fi
 
+# What each failed test printed (ctest --output-on-failure puts it after the test's result
+# line), at most 300 lines: enough to see the cause without the whole suite's output.
+failed_output() {
+  awk '/\*\*\*(Failed|Exception|Timeout)|\(Failed\)|\(SEGFAULT\)|\(Subprocess aborted\)/ {show = 1}
+       /^ *[0-9]+\/[0-9]+ Test +#/ && !/\*\*\*|\(Failed\)|\(SEGFAULT\)|\(Subprocess aborted\)/ {show = 0}
+       /^ *Start +[0-9]+:/ {next}
+       show' "$1" | head -300
+}
+
 # sanitizer_suite <name> <build dir> <cmake option> <ctest args...>; builds the targets in
 # $targets, or all of them.
 sanitizer_suite() {
@@ -42,8 +51,13 @@ sanitizer_suite() {
     failed+=("$name build")
     return
   fi
-  ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 "$@" | tail -15
-  [ "${PIPESTATUS[0]}" -eq 0 ] || failed+=("$name")
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 "$@" >"$build.ctest.log" 2>&1
+  local status=$?
+  if [ "$status" -ne 0 ]; then
+    failed_output "$build.ctest.log"
+    failed+=("$name")
+  fi
+  tail -15 "$build.ctest.log"
   echo "($name: $((SECONDS - started)) s with its build)"
 }
 if [ "${VPISD_SKIP_SANITIZERS:-0}" != 1 ]; then

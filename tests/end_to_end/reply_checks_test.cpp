@@ -11,9 +11,13 @@ namespace {
 constexpr const char *kNetwork = "[plc P1]\nroute = 1+5\nbackup = 2+5\n100 = 0x3131\n"
                                  "[plc P3]\nroute = 9\n100 = 0x3333\n";
 
+// The checks count tries exactly, so a reply must never miss its timeout: 300 ms leaves room
+// for a loaded machine (a sanitized build beside other tests), where 50 ms did not.
+constexpr int32_t kRoomyTimeout = 30;
+
 class ReplyChecks : public DriverOnSim {
   protected:
-    void SetUp() override { Launch(kNetwork); }
+    void SetUp() override { Launch(kNetwork, std::string(), kRoomyTimeout); }
 
     // A read of register 100 that meets the fault on every try; returns the result.
     int32_t ReadUnder(const std::string &prefix, const std::string &fault) {
