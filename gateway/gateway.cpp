@@ -5,7 +5,6 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
-#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +33,7 @@
 #include "gateway/modbus/modbus_server.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
+#include "gateway/reload_plan.h"
 #include "gateway/status_source.h"
 #include "host/driver_library.h"
 #include "host/port_check.h"
@@ -112,40 +112,12 @@ std::string ReadFile(const std::string &path) {
     return text.str();
 }
 
-// The tables as written and each line's init file, to tell what a reload changes.
-struct Source {
-    toml::table root;
-    std::vector<std::string> initTexts; // per line
-};
-
-Source ReadSource(const Config &config) {
-    Source source;
-    try {
-        source.root = toml::parse_file(config.path);
-    } catch (const toml::parse_error &) {
-    }
+// Each line's init file as it is now, to tell what a reload changes.
+std::vector<std::string> InitTexts(const Config &config) {
+    std::vector<std::string> texts;
     for (const LineConfig &line : config.lines)
-        source.initTexts.push_back(line.init.empty() ? "" : ReadFile(line.init));
-    return source;
-}
-
-bool SameTable(const Source &a, const Source &b, const char *key) {
-    const toml::node *x = a.root.get(key);
-    const toml::node *y = b.root.get(key);
-    if (x == nullptr || y == nullptr)
-        return x == y;
-    return toml::node_view<const toml::node>(x) == toml::node_view<const toml::node>(y);
-}
-
-// Line `i` of `a` is line `j` of `b`: the same [[line]] table and the same init file.
-bool SameLine(const Source &a, size_t i, const Source &b, size_t j) {
-    const toml::array *x = a.root["line"].as_array();
-    const toml::array *y = b.root["line"].as_array();
-    if (x == nullptr || y == nullptr || i >= x->size() || j >= y->size())
-        return false;
-    return toml::node_view<const toml::node>(x->get(i)) ==
-               toml::node_view<const toml::node>(y->get(j)) &&
-           a.initTexts[i] == b.initTexts[j];
+        texts.push_back(line.init.empty() ? "" : ReadFile(line.init));
+    return texts;
 }
 
 std::vector<std::pair<int32_t, std::string>> InitsOf(const Config &config) {
@@ -166,7 +138,7 @@ class Owner {
     Owner(const GatewayOptions &options, const host::DriverLibrary &library, const DriverInfo &info,
           host::WorkDir &workDir, std::shared_ptr<const Config> config)
         : options_(options), library_(library), info_(info), workDir_(workDir),
-          config_(std::move(config)), source_(ReadSource(*config_)), statistics_(config_),
+          config_(std::move(config)), initTexts_(InitTexts(*config_)), statistics_(config_),
           endedFd_(eventfd(0, EFD_CLOEXEC)) {}
     ~Owner() { StopWatchdog(); }
     Owner(const Owner &) = delete;
@@ -199,7 +171,7 @@ class Owner {
     const DriverInfo info_;
     host::WorkDir &workDir_;
     std::shared_ptr<const Config> config_;
-    Source source_;
+    std::vector<std::string> initTexts_; // of config_'s lines, as their workers loaded them
     // Held while workers_, config_, modbus_ or mqtt_ change, and while the HTTP server's threads
     // take the status snapshot from them.
     mutable std::mutex workersMutex_;
@@ -453,25 +425,16 @@ void Owner::Reload() {
         return;
     }
     auto next = std::make_shared<const Config>(std::move(*loaded));
-    Source source = ReadSource(*next);
+    std::vector<std::string> initTexts = InitTexts(*next);
+    const ReloadPlan plan = PlanReload(*config_, initTexts_, *next, initTexts);
     CheckDescriptorLimit(*next);
+    const std::vector<std::optional<size_t>> &from = plan.keptFrom;
 
-    // Which running worker serves which new line.
-    std::vector<std::optional<size_t>> from(next->lines.size());
-    std::vector<bool> keep(workers_.size(), false);
-    for (size_t i = 0; i < next->lines.size(); ++i) {
-        for (size_t j = 0; j < workers_.size() && !from[i]; ++j) {
-            if (!keep[j] && SameLine(source, i, source_, j)) {
-                from[i] = j;
-                keep[j] = true;
-            }
-        }
-    }
     bool sameOrder = next->lines.size() == workers_.size();
     for (size_t i = 0; i < from.size(); ++i)
         sameOrder = sameOrder && from[i] == i;
     const bool mqttSame =
-        sameOrder && SameTable(source, source_, "mqtt") && SameTable(source, source_, "poll");
+        sameOrder && plan.mqtt == FrontEndChange::Apply && SamePolls(config_->polls, next->polls);
     if (mqtt_ && !mqttSame) {
         mqtt_->Stop();
         std::lock_guard lock(workersMutex_);
@@ -542,7 +505,7 @@ void Owner::Reload() {
     }
     if (next->mqtt && !mqtt_)
         StartMqtt();
-    if (!SameTable(source, source_, "http")) {
+    if (plan.http != FrontEndChange::Apply && plan.http != FrontEndChange::None) {
         if (http_)
             http_->Stop();
         http_.reset();
@@ -550,13 +513,9 @@ void Owner::Reload() {
         if (!StartHttp(error))
             Log(Level::Error, "", error);
     }
-    source_ = std::move(source);
-    const size_t kept = next->lines.size() - fresh.size();
-    const size_t stopped =
-        keep.size() - static_cast<size_t>(std::count(keep.begin(), keep.end(), true));
+    initTexts_ = std::move(initTexts);
     Log(Level::Notice, "",
-        "reloaded " + options_.configPath + ": " + std::to_string(kept) + " lines kept, " +
-            std::to_string(fresh.size()) + " started, " + std::to_string(stopped) + " stopped, " +
+        "reloaded " + options_.configPath + ": " + plan.Describe() + ", " +
             std::to_string(next->units.size()) + " units");
     if (next->lines.empty())
         LogNoLine(options_.configPath);

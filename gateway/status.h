@@ -102,10 +102,10 @@ struct LineSnapshot {
     uint64_t merged = 0;
     uint64_t stored = 0;
     uint64_t held = 0;
-    double busyS = 0;           // time spent in transactions since the worker started
-    double requestsPerS = 0;    // requests answered per second over the last minute
-    double busyShare = 0;       // share of the last minute spent in transactions, 0..1
-    RequestCounts requests;     // Modbus requests of the line's units
+    double busyS = 0;        // time spent in transactions since the worker started
+    double requestsPerS = 0; // requests answered per second over the last minute
+    double busyShare = 0;    // share of the last minute spent in transactions, 0..1
+    RequestCounts requests;  // Modbus requests of the line's units
     // Every PLC of the line's init file, then any other that a unit or poll group names.
     std::vector<PlcRoute> plcs;
 };

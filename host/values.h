@@ -97,6 +97,8 @@ struct Scaling {
     double scale = 1.0;
     double offset = 0.0;
     bool Identity() const { return scale == 1.0 && offset == 0.0; }
+
+    bool operator==(const Scaling &) const = default;
 };
 
 // Decimals of a number as written shortest (0.1 -> 1, 0.25 -> 2, 10 -> 0), at most 9.

@@ -16,6 +16,8 @@ struct AddressBlock {
     bool v6 = false;
     std::array<uint8_t, 16> bytes{}; // IPv4 in the first 4
     int prefix = 0;                  // leading bits that must match
+
+    bool operator==(const AddressBlock &) const = default;
 };
 
 // "a.b.c.d/n", "x::y/n", or a bare address (every bit must match).

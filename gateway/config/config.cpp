@@ -38,10 +38,9 @@ constexpr const char *kServerKeys[] = {"listen", "max_clients", "allow", "read_o
 constexpr int64_t kDemoteAfterLimit = 10; // each transaction already holds ten tries
 constexpr int64_t kDemoteLimitS = 3600;
 constexpr int64_t kDemoteMaxLimitS = 86400;
-constexpr const char *kLineKeys[] = {"name",       "port",      "vpi",          "init",
-                                     "baud",       "data",      "parity",       "stop",
-                                     "timeout_ms", "queue",     "merge_gap",    "demote_after",
-                                     "demote_s",   "demote_max_s"};
+constexpr const char *kLineKeys[] = {
+    "name", "port",       "vpi",   "init",      "baud",         "data",     "parity",
+    "stop", "timeout_ms", "queue", "merge_gap", "demote_after", "demote_s", "demote_max_s"};
 constexpr const char *kUnitKeys[] = {"id",        "line",       "plc",
                                      "read_only", "max_age_ms", "refused_hold_ms"};
 

@@ -2,8 +2,8 @@
 // checked there; nothing else reads the file.
 #pragma once
 
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +28,8 @@ struct HttpConfig {
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 8080; // 0: any free port (the log says which)
     std::vector<AddressBlock> allow = LoopbackOnly();
+
+    bool operator==(const HttpConfig &) const = default;
 };
 
 // How a line's worker may spare the line for one PLC: taken from the [[unit]]s that serve it
@@ -36,6 +38,8 @@ struct PlcPolicy {
     std::string plc;
     int32_t maxAgeMs = 0;          // 0: every read answered from a line read begun after it came
     int32_t refusedHoldMs = 60000; // 0: a refused range goes to the line every time
+
+    bool operator==(const PlcPolicy &) const = default;
 };
 
 // When a PLC that stays silent is demoted ([[line]] demote_after, demote_s, demote_max_s).
@@ -43,6 +47,8 @@ struct DemotionPolicy {
     int after = 1;                         // transactions in a row without an answer, 1..10
     std::chrono::seconds hold{10};         // the first hold; 0 never demotes
     std::chrono::seconds longestHold{300}; // a failed probe doubles the hold up to this
+
+    bool operator==(const DemotionPolicy &) const = default;
 };
 
 struct LineConfig {
@@ -55,11 +61,13 @@ struct LineConfig {
     std::optional<uint16_t> stopBits; // 0 one, 1 one and a half, 2 two
     std::optional<uint16_t> parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     int32_t timeoutMs = 1000;
-    size_t queueDepth = 32;      // requests waiting for the line, per source
-    uint16_t mergeGap = 16;      // registers allowed between two ranges served by one block read
+    size_t queueDepth = 32; // requests waiting for the line, per source
+    uint16_t mergeGap = 16; // registers allowed between two ranges served by one block read
     DemotionPolicy demotion;
     std::vector<PlcPolicy> plcs; // from the units of this line, one per PLC
     int64_t fileLine = 0;        // where [[line]] stands, for later messages
+
+    bool operator==(const LineConfig &) const = default;
 };
 
 struct UnitConfig {

@@ -28,6 +28,8 @@ struct MqttConfig {
     int qos = 1;
     int keepaliveS = 30;
     int64_t fileLine = 0;
+
+    bool operator==(const MqttConfig &) const = default;
 };
 
 enum class PublishMode : uint8_t { OnChange, Always };
@@ -56,6 +58,8 @@ struct PollConfig {
     std::string Key(size_t index) const;
     std::string Level(size_t index) const;
     host::ValueFormat Format() const;
+
+    bool operator==(const PollConfig &) const = default;
 };
 
 } // namespace vpisd::gateway

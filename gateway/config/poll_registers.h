@@ -23,6 +23,8 @@ struct PollRegisters {
     uint16_t Registers() const { return form == ValueForm::Pair ? uint16_t(count * 2) : count; }
     // The topic level that names value `index`: "100", "101F", "100/3".
     std::string Name(uint16_t index) const;
+
+    bool operator==(const PollRegisters &) const = default;
 };
 
 // "100:8" (eight registers from 100), "101F:2" (two pairs from 101), "100/3" (bit 3 of 100);

@@ -83,7 +83,8 @@ bool LineScheduler::Fresh(const LineRequest &request, Clock::time_point now,
 bool LineScheduler::FromBook(const LineRequest &request, Clock::time_point now,
                              ReadyAnswer &ready) {
     // A demoted PLC costs its line nothing; a write for it is answered, never kept for later.
-    if (request.op != LineOp::ReadRoute && health_ != nullptr && health_->Demoted(request.plc, now)) {
+    if (request.op != LineOp::ReadRoute && health_ != nullptr &&
+        health_->Demoted(request.plc, now)) {
         ready.reply.status = LineStatus::NoAnswer;
         ready.by = AnsweredBy::Demoted;
         return true;

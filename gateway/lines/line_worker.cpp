@@ -484,8 +484,7 @@ WorkerStatus LineWorker::Status() const {
 // One write transaction. A write the driver retried without an accepted reply may have been
 // applied: it answers NoAnswer, not Refused (host::StatusFromWrite).
 LineStatus LineWorker::Write(const std::string &plc, const std::string &gas,
-                             const host::TagLayout &layout,
-                             std::span<uint16_t> buffer) {
+                             const host::TagLayout &layout, std::span<uint16_t> buffer) {
     ++counters_.transactions;
     Beat();
     const bool onBackup = OnBackupRoute(plc);

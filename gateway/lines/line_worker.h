@@ -107,8 +107,8 @@ class LineWorker {
     void NoteRoute(const std::string &plc);
     bool OnBackupRoute(const std::string &plc) const;
     // After a transaction with `plc` that put traffic on the line: the driver's result.
-    void NoteOutcome(const std::string &plc, bool onBackup, int32_t result,
-                     const std::string &what, Clock::time_point began);
+    void NoteOutcome(const std::string &plc, bool onBackup, int32_t result, const std::string &what,
+                     Clock::time_point began);
     void SetState(LineState state, std::optional<std::string> error = std::nullopt);
 
     const host::DriverLibrary &library_;

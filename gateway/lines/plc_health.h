@@ -54,8 +54,8 @@ class PlcHealth {
         std::optional<std::string> lastError;
         WallClock::time_point lastErrorAt{};
         uint64_t demotions = 0;
-        int misses = 0;             // transactions in a row without an answer
-        uint8_t missedRoutes = 0;   // bit 0 normal, bit 1 backup, since the last answer
+        int misses = 0;                      // transactions in a row without an answer
+        uint8_t missedRoutes = 0;            // bit 0 normal, bit 1 backup, since the last answer
         WallClock::time_point silentSince{}; // the first of those misses
         std::chrono::seconds hold{};         // the hold in force, or the last one
         Clock::time_point holdEnds{};

@@ -1,0 +1,104 @@
+#include "gateway/reload_plan.h"
+
+#include <algorithm>
+
+namespace vpisd::gateway {
+namespace {
+
+FrontEndChange Change(bool before, bool now, bool same) {
+    if (!before)
+        return now ? FrontEndChange::Start : FrontEndChange::None;
+    if (!now)
+        return FrontEndChange::Stop;
+    return same ? FrontEndChange::Apply : FrontEndChange::Restart;
+}
+
+} // namespace
+
+const char *FrontEndChangeName(FrontEndChange change) {
+    switch (change) {
+    case FrontEndChange::Start:
+        return "start";
+    case FrontEndChange::Stop:
+        return "stop";
+    case FrontEndChange::Apply:
+        return "apply";
+    case FrontEndChange::Restart:
+        return "restart";
+    case FrontEndChange::None:
+        break;
+    }
+    return "none";
+}
+
+bool SameLineSettings(const LineConfig &a, const LineConfig &b) {
+    LineConfig x = a;
+    LineConfig y = b;
+    x.plcs.clear();
+    y.plcs.clear();
+    x.fileLine = y.fileLine = 0;
+    return x == y;
+}
+
+bool SameMqttSettings(const MqttConfig &a, const MqttConfig &b) {
+    MqttConfig x = a;
+    MqttConfig y = b;
+    x.fileLine = y.fileLine = 0;
+    return x == y;
+}
+
+bool SameHttpSettings(const HttpConfig &a, const HttpConfig &b) {
+    return a == b;
+}
+
+bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const PollConfig &x, const PollConfig &y) {
+                          PollConfig u = x;
+                          PollConfig v = y;
+                          u.fileLine = v.fileLine = 0;
+                          return u == v;
+                      });
+}
+
+size_t ReloadPlan::kept() const {
+    return static_cast<size_t>(std::count_if(keptFrom.begin(), keptFrom.end(),
+                                             [](const auto &from) { return from.has_value(); }));
+}
+
+std::string ReloadPlan::Describe() const {
+    return std::to_string(kept()) + " lines kept, " + std::to_string(started()) + " started, " +
+           std::to_string(stopped.size()) + " stopped";
+}
+
+ReloadPlan PlanReload(const Config &running, const std::vector<std::string> &runningInits,
+                      const Config &next, const std::vector<std::string> &nextInits) {
+    ReloadPlan plan;
+    const auto initOf = [](const std::vector<std::string> &inits, size_t i) {
+        return i < inits.size() ? inits[i] : std::string();
+    };
+    std::vector<bool> taken(running.lines.size(), false);
+    plan.keptFrom.resize(next.lines.size());
+    for (size_t i = 0; i < next.lines.size(); ++i) {
+        for (size_t j = 0; j < running.lines.size(); ++j) {
+            if (!taken[j] && SameLineSettings(next.lines[i], running.lines[j]) &&
+                initOf(nextInits, i) == initOf(runningInits, j)) {
+                plan.keptFrom[i] = j;
+                taken[j] = true;
+                break;
+            }
+        }
+    }
+    for (size_t j = 0; j < running.lines.size(); ++j) {
+        if (!taken[j])
+            plan.stopped.push_back(j);
+    }
+    plan.modbus = Change(!running.units.empty(), !next.units.empty(), true);
+    plan.mqtt = Change(running.mqtt.has_value(), next.mqtt.has_value(),
+                       running.mqtt && next.mqtt && SameMqttSettings(*running.mqtt, *next.mqtt));
+    plan.http = Change(running.http.has_value(), next.http.has_value(),
+                       running.http && next.http && SameHttpSettings(*running.http, *next.http));
+    return plan;
+}
+
+} // namespace vpisd::gateway

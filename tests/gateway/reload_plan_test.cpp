@@ -1,0 +1,121 @@
+// The reload plan in-process: which lines keep their worker and what each front end does, for
+// the changes an integrator makes to a running gateway's file.
+#include "gateway/reload_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace vpisd::gateway {
+namespace {
+
+using Lines = std::vector<std::optional<size_t>>;
+
+Config TwoLines() {
+    Config config;
+    for (const char *name : {"north", "south"}) {
+        LineConfig line;
+        line.name = name;
+        line.port = std::string("/dev/tty") + name;
+        line.init = std::string("/etc/vpisd/") + name + ".int";
+        config.lines.push_back(line);
+    }
+    config.units.push_back(UnitConfig{.id = 1, .line = 0, .plc = "P1"});
+    config.mqtt = MqttConfig{};
+    return config;
+}
+
+struct Case {
+    const char *name;
+    std::function<void(Config &, std::vector<std::string> &)> change;
+    Lines keptFrom;
+    std::vector<size_t> stopped;
+    FrontEndChange modbus = FrontEndChange::Apply;
+    FrontEndChange mqtt = FrontEndChange::Apply;
+    FrontEndChange http = FrontEndChange::None;
+};
+
+TEST(ReloadPlan, KeepsWhatDidNotChangeAndRestartsOnlyWhatDid) {
+    const std::vector<Case> cases = {
+        {"nothing", [](Config &, auto &) {}, {0, 1}, {}},
+        {"moved in the file, other unit policies",
+         [](Config &c, auto &) {
+             c.lines[0].fileLine = 40;
+             c.lines[1].plcs.push_back(PlcPolicy{.plc = "P2", .maxAgeMs = 500});
+             c.mqtt->fileLine = 7;
+         },
+         {0, 1},
+         {}},
+        {"a line's timeout", [](Config &c, auto &) { c.lines[1].timeoutMs = 200; }, {0, {}}, {1}},
+        {"a line's demotion",
+         [](Config &c, auto &) { c.lines[0].demotion.after = 3; },
+         {{}, 1},
+         {0}},
+        {"a line's init file", [](Config &, auto &inits) { inits[0] += "P9=9\n"; }, {{}, 1}, {0}},
+        {"lines swapped",
+         [](Config &c, auto &inits) {
+             std::swap(c.lines[0], c.lines[1]);
+             std::swap(inits[0], inits[1]);
+         },
+         {1, 0},
+         {}},
+        {"a line removed",
+         [](Config &c, auto &inits) {
+             c.lines.erase(c.lines.begin());
+             inits.erase(inits.begin());
+         },
+         {1},
+         {0}},
+        {"every unit removed",
+         [](Config &c, auto &) { c.units.clear(); },
+         {0, 1},
+         {},
+         FrontEndChange::Stop},
+        {"the broker",
+         [](Config &c, auto &) { c.mqtt->port = 8883; },
+         {0, 1},
+         {},
+         FrontEndChange::Apply,
+         FrontEndChange::Restart},
+        {"[mqtt] removed",
+         [](Config &c, auto &) { c.mqtt.reset(); },
+         {0, 1},
+         {},
+         FrontEndChange::Apply,
+         FrontEndChange::Stop},
+        {"[http] added",
+         [](Config &c, auto &) { c.http = HttpConfig{}; },
+         {0, 1},
+         {},
+         FrontEndChange::Apply,
+         FrontEndChange::Apply,
+         FrontEndChange::Start},
+    };
+    const Config running = TwoLines();
+    const std::vector<std::string> runningInits = {"P1=1\n", "P2=2\n"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Config next = running;
+        std::vector<std::string> nextInits = runningInits;
+        c.change(next, nextInits);
+        const ReloadPlan plan = PlanReload(running, runningInits, next, nextInits);
+        EXPECT_EQ(plan.keptFrom, c.keptFrom);
+        EXPECT_EQ(plan.stopped, c.stopped);
+        EXPECT_STREQ(FrontEndChangeName(plan.modbus), FrontEndChangeName(c.modbus));
+        EXPECT_STREQ(FrontEndChangeName(plan.mqtt), FrontEndChangeName(c.mqtt));
+        EXPECT_STREQ(FrontEndChangeName(plan.http), FrontEndChangeName(c.http));
+    }
+}
+
+TEST(ReloadPlan, HttpRestartsOnlyWhenItsTableChanges) {
+    Config running = TwoLines();
+    running.http = HttpConfig{};
+    Config next = running;
+    EXPECT_EQ(PlanReload(running, {}, next, {}).http, FrontEndChange::Apply);
+    next.http->listenPort = 9090;
+    EXPECT_EQ(PlanReload(running, {}, next, {}).http, FrontEndChange::Restart);
+    EXPECT_EQ(PlanReload(running, {}, next, {}).Describe(), "2 lines kept, 0 started, 0 stopped");
+}
+
+} // namespace
+} // namespace vpisd::gateway
