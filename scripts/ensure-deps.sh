@@ -5,6 +5,8 @@ packages=(build-essential gcc-multilib cmake libgtest-dev libgmock-dev libbenchm
           libmodbus-dev libtomlplusplus-dev mbpoll socat
           libmosquitto-dev libssl-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
           libsystemd-dev systemd)
+# Sparkplug B payloads: the protobuf-c runtime and its compiler.
+packages+=(libprotobuf-c-dev protobuf-c-compiler)
 missing=()
 # Debian packages and their checks: bash-completion, dpkg-shlibdeps, file, lintian, pkg-config.
 packages+=(bash-completion dpkg-dev file lintian pkgconf)

@@ -13,6 +13,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/build.sh || exit 1
+bash scripts/ensure-test-tools.sh || exit 1
 dir=${VPISD_BUILD_DIR:-build/release}
 failed=()
 # Most tests wait on a line (pseudo-terminals, read timeouts, a simulated PLC's pauses) rather

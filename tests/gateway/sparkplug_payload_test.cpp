@@ -1,0 +1,101 @@
+// Sparkplug B payloads as the gateway writes and reads them, judged by Eclipse Tahu's own codec:
+// every datatype the gateway sends decodes to the value it meant (negative ones negative), with
+// its quality; and a command a Tahu host encodes is read back as sent.
+#include "gateway/sparkplug/sparkplug_payload.h"
+
+#include <gtest/gtest.h>
+
+#include "tahu_codec.h"
+
+namespace vpisd::gateway::sparkplug {
+namespace {
+
+constexpr uint64_t kTime = 1765000000123;
+
+TEST(SparkplugPayload, EveryDatatypeDecodesInTahuAsMeant) {
+    struct Row {
+        Metric metric;
+        const char *type;
+        nlohmann::json value;
+    };
+    Metric good = IntegerMetric("q/good", DataType::UInt16, 7, kTime);
+    good.quality = kQualityGood;
+    Metric bad = IntegerMetric("q/bad", DataType::Int16, 0, kTime);
+    bad.quality = kQualityBad;
+    bad.isNull = true;
+    const std::vector<Row> rows = {
+        {IntegerMetric("100", DataType::Int16, -5, kTime), "Int16", -5},
+        {IntegerMetric("101", DataType::Int16, -32768, kTime), "Int16", -32768},
+        {IntegerMetric("102", DataType::UInt16, 65535, kTime), "UInt16", 65535},
+        {IntegerMetric("103F", DataType::Int32, -70000, kTime), "Int32", -70000},
+        {IntegerMetric("105F", DataType::UInt32, 2000000000, kTime), "UInt32", 2000000000},
+        {RealMetric("tank/level", DataType::Float, -1.5, kTime), "Float", -1.5},
+        {RealMetric("tank/scaled", DataType::Double, -12.25, kTime), "Double", -12.25},
+        {BooleanMetric("100/3", true, kTime), "Boolean", true},
+        {IntegerMetric("bdSeq", DataType::Int64, 255, 0), "Int64", "255"},
+        {good, "UInt16", 7},
+        {bad, "Int16", nullptr},
+    };
+    Payload payload;
+    payload.timestamp = kTime;
+    payload.seq = 255;
+    for (const Row &row : rows)
+        payload.metrics.push_back(row.metric);
+
+    if (const std::string missing = test::TahuMissing(); !missing.empty())
+        GTEST_FAIL() << missing;
+    const std::vector<nlohmann::json> decoded = test::TahuDecode({Encode(payload)});
+    ASSERT_EQ(decoded.size(), 1u);
+    const nlohmann::json &json = decoded[0];
+    ASSERT_FALSE(json.contains("error")) << json.dump();
+    EXPECT_EQ(json["seq"], "255");
+    EXPECT_EQ(json["timestamp"], std::to_string(kTime));
+    ASSERT_EQ(json["metrics"].size(), rows.size()) << json.dump();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const nlohmann::json &metric = json["metrics"][i];
+        SCOPED_TRACE(metric.dump());
+        EXPECT_EQ(metric["name"], rows[i].metric.name);
+        EXPECT_EQ(metric["type"], rows[i].type);
+        if (rows[i].value.is_null())
+            EXPECT_TRUE(!metric.contains("value") || metric["value"].is_null());
+        else
+            EXPECT_EQ(metric["value"], rows[i].value);
+        if (rows[i].metric.quality) {
+            EXPECT_EQ(metric["properties"]["Quality"]["type"], "Int32");
+            EXPECT_EQ(metric["properties"]["Quality"]["value"], *rows[i].metric.quality);
+        } else {
+            EXPECT_FALSE(metric.contains("properties"));
+        }
+    }
+}
+
+TEST(SparkplugPayload, CommandsFromATahuHostAreReadAsSent) {
+    if (const std::string missing = test::TahuMissing(); !missing.empty())
+        GTEST_FAIL() << missing;
+    const nlohmann::json command = {
+        {"timestamp", kTime},
+        {"metrics",
+         {{{"name", "Node Control/Rebirth"}, {"type", "Boolean"}, {"value", true}},
+          {{"name", "100"}, {"type", "Int16"}, {"value", -7}},
+          {{"name", "103F"}, {"type", "UInt32"}, {"value", 70000}},
+          {{"name", "tank/level"}, {"type", "Float"}, {"value", 2.5}},
+          {{"name", "tank/scaled"}, {"type", "Double"}, {"value", -0.125}}}}};
+    const auto encoded = test::TahuEncode({command});
+    ASSERT_EQ(encoded.size(), 1u);
+    const std::optional<Payload> payload = Decode(encoded[0]);
+    ASSERT_TRUE(payload);
+    ASSERT_EQ(payload->metrics.size(), 5u);
+    const std::vector<std::pair<std::string, double>> expected = {{"Node Control/Rebirth", 1},
+                                                                  {"100", -7},
+                                                                  {"103F", 70000},
+                                                                  {"tank/level", 2.5},
+                                                                  {"tank/scaled", -0.125}};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(payload->metrics[i].name, expected[i].first);
+        EXPECT_EQ(payload->metrics[i].Number(), expected[i].second) << expected[i].first;
+    }
+    EXPECT_FALSE(Decode(std::vector<uint8_t>{0xff, 0xff, 0xff}));
+}
+
+} // namespace
+} // namespace vpisd::gateway::sparkplug
