@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "gateway/sparkplug/sparkplug_metrics.h"
 #include "tahu_codec.h"
 
 namespace vpisd::gateway::sparkplug {
@@ -95,6 +98,67 @@ TEST(SparkplugPayload, CommandsFromATahuHostAreReadAsSent) {
         EXPECT_EQ(payload->metrics[i].Number(), expected[i].second) << expected[i].first;
     }
     EXPECT_FALSE(Decode(std::vector<uint8_t>{0xff, 0xff, 0xff}));
+}
+
+} // namespace
+} // namespace vpisd::gateway::sparkplug
+
+namespace vpisd::gateway::sparkplug {
+namespace {
+
+PollConfig Group(const char *registers, host::ValueType type, host::Scaling scaling = {}) {
+    PollConfig poll;
+    std::string why;
+    poll.registers = *ParsePollRegisters(registers, why);
+    poll.type = type;
+    poll.scaling = scaling;
+    return poll;
+}
+
+TEST(SparkplugMetrics, ValuesAreNamedTypedAndScaledAsTheirGroupSays) {
+    struct Row {
+        PollConfig poll;
+        std::optional<int64_t> raw;
+        const char *name;
+        DataType type;
+        std::optional<double> number; // nullopt: null, quality bad
+    };
+    PollConfig named = Group("100:2", host::ValueType::Uint16);
+    named.names[1] = "tank/level";
+    const std::vector<Row> rows = {
+        {Group("100", host::ValueType::Uint16), 65535, "100", DataType::UInt16, 65535},
+        {Group("100", host::ValueType::Int16), -5, "100", DataType::Int16, -5},
+        {Group("101F", host::ValueType::Int32), -70000, "101F", DataType::Int32, -70000},
+        {Group("101F", host::ValueType::Uint32), 70000, "101F", DataType::UInt32, 70000},
+        {Group("101F", host::ValueType::Float32), host::FloatBits(-1.5f), "101F", DataType::Float,
+         -1.5},
+        {Group("100/3", host::ValueType::Bit), 1, "100/3", DataType::Boolean, 1},
+        {Group("100", host::ValueType::Int16, {0.1, -40}), -5, "100", DataType::Double, -40.5},
+        {named, 7, "tank/level", DataType::UInt16, 7},
+        {Group("100", host::ValueType::Int16), std::nullopt, "100", DataType::Int16, std::nullopt},
+        {Group("101F", host::ValueType::Float32), host::FloatBits(std::nanf("")), "101F",
+         DataType::Float, std::nullopt},
+    };
+    for (const Row &row : rows) {
+        const size_t index = row.poll.names.empty() ? 0 : 1;
+        const Metric metric = ValueMetric(row.poll, index, row.raw, kTime);
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(metric.name, row.name);
+        EXPECT_EQ(metric.type, static_cast<uint32_t>(row.type));
+        EXPECT_EQ(metric.timestamp, kTime);
+        EXPECT_NEAR(metric.Number().value_or(-1e9), row.number.value_or(-1e9), 1e-9);
+        EXPECT_EQ(metric.quality, row.number ? kQualityGood : kQualityBad);
+    }
+}
+
+TEST(SparkplugMetrics, TopicsAndIds) {
+    EXPECT_EQ(Topic("plant", "NBIRTH", "gw1"), "spBv1.0/plant/NBIRTH/gw1");
+    EXPECT_EQ(Topic("plant", "DDATA", "gw1", DeviceId("north", "P1")),
+              "spBv1.0/plant/DDATA/gw1/north.P1");
+    EXPECT_EQ(StateTopic("scada"), "spBv1.0/STATE/scada");
+    for (const char *bad : {"", "a/b", "a+", "#"})
+        EXPECT_NE(IdProblem(bad), "") << bad;
+    EXPECT_EQ(IdProblem("edge-1.north"), "");
 }
 
 } // namespace

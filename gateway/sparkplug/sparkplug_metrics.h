@@ -1,0 +1,35 @@
+// How the gateway appears to a Sparkplug B host: its topics, the ids it goes by, and each polled
+// value as a metric of its device <line>.<plc>, named as its JSON topic names it, typed by its
+// poll group.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "gateway/config/mqtt_config.h"
+#include "gateway/sparkplug/sparkplug_payload.h"
+
+namespace vpisd::gateway::sparkplug {
+
+constexpr const char *kNamespace = "spBv1.0";
+
+// "spBv1.0/<group>/<type>/<node>" or, with a device, ".../<node>/<device>".
+std::string Topic(std::string_view group, std::string_view type, std::string_view node,
+                  std::string_view device = {});
+// "spBv1.0/STATE/<host>": where a primary host application says whether it is online.
+std::string StateTopic(std::string_view host);
+// "north.P1".
+std::string DeviceId(std::string_view line, std::string_view plc);
+// Why `id` cannot be a group, edge node or host id ("+", "#", "/" or nothing at all), or empty.
+std::string IdProblem(std::string_view id);
+
+// Double where the group scales its values, else the type's own.
+DataType MetricType(const PollConfig &poll);
+// Value `index` of `poll` as a metric: its raw value (a float32's bits) converted and scaled
+// as the JSON side publishes it; without a good value, null with quality bad.
+Metric ValueMetric(const PollConfig &poll, size_t index, std::optional<int64_t> raw,
+                   uint64_t timestamp);
+
+} // namespace vpisd::gateway::sparkplug
