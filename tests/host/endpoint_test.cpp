@@ -84,5 +84,31 @@ TEST(Endpoint, ListenAndBrokerRules) {
     }
 }
 
+// What the gateway writes back out (its --check summary) reads in again as the same endpoint.
+TEST(Endpoint, WrittenBackAsItIsRead) {
+    const EndpointRules listen{std::nullopt, true, "127.0.0.1:5020"};
+    struct Case {
+        const char *host;
+        uint16_t port;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", 5020, "127.0.0.1:5020"},
+        {"broker.plant", 1883, "broker.plant:1883"},
+        {"::1", 502, "[::1]:502"},
+        {"fe80::2", 0, "[fe80::2]:0"},
+        {"::", 8080, "[::]:8080"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(FormatEndpoint(c.host, c.port), c.text);
+        std::string why;
+        const auto endpoint = ParseEndpoint(c.text, listen, why);
+        ASSERT_TRUE(endpoint.has_value()) << why;
+        EXPECT_EQ(endpoint->host, c.host);
+        EXPECT_EQ(endpoint->port, c.port);
+    }
+}
+
 } // namespace
 } // namespace vpisd::host
