@@ -673,8 +673,7 @@ int RunCheck(const GatewayOptions &options, const host::DriverLibrary &library,
         ReportProblems(problems);
         return kExitConfig;
     }
-    std::printf("%s: %zu lines, %zu units, good%s%s\n", options.configPath.c_str(),
-                config->lines.size(), config->units.size(),
+    std::printf("%s: %s, good%s%s\n", options.configPath.c_str(), Summary(*config).c_str(),
                 config->lines.empty() ? "; no [[line]]: the gateway serves nothing" : "",
                 warnings.empty() ? ""
                                  : (" (" + std::to_string(warnings.size()) +

@@ -348,4 +348,22 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
     return config;
 }
 
+std::string Summary(const Config &config) {
+    const auto count = [](size_t n, const char *one, const char *many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string text = count(config.lines.size(), "line", "lines") + ", " +
+                       count(config.units.size(), "unit", "units");
+    if (!config.polls.empty())
+        text += ", " + count(config.polls.size(), "poll group", "poll groups");
+    if (config.mqtt)
+        text += ", MQTT to " + host::FormatEndpoint(config.mqtt->host, config.mqtt->port) +
+                (config.mqtt->cafile.empty() ? "" : " over TLS");
+    if (config.http)
+        text += ", HTTP on " +
+                host::FormatEndpoint(config.http->listenHost, config.http->listenPort) +
+                (config.http->listenPort == 0 ? " (any free port)" : "");
+    return text;
+}
+
 } // namespace vpisd::gateway

@@ -101,4 +101,8 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
 // or unreadable file is the problem "cannot read FILE: reason".
 std::optional<Config> ReadConfig(const std::string &path, std::vector<std::string> &problems);
 
+// What a good file serves, as --check prints it: "2 lines, 2 units, 3 poll groups, MQTT to
+// 127.0.0.1:1883, HTTP on 127.0.0.1:8080"; the parts after the units only when configured.
+std::string Summary(const Config &config);
+
 } // namespace vpisd::gateway

@@ -94,6 +94,17 @@ TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {
     const ChildResult ok = Check(good);
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
     EXPECT_NE(ok.out.find("2 lines, 2 units, good"), std::string::npos);
+    // The poll groups, the broker and the HTTP endpoint too, when the file has them.
+    const std::string served = dir.Write(
+        "served.toml", "[[line]]\nname = \"north\"\nport = \"tcp:127.0.0.1:4001\"\nvpi = 1\n"
+                       "init = \"plant.int\"\n[[unit]]\nid = 1\nline = \"north\"\nplc = \"P2\"\n"
+                       "[mqtt]\nbroker = \"[::1]\"\n"
+                       "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"1\"\n"
+                       "[http]\nlisten = \"127.0.0.1:8080\"\n");
+    const ChildResult summary = Check(served);
+    EXPECT_EQ(summary.exitCode, 0) << summary.err;
+    EXPECT_EQ(summary.out, served + ": 1 line, 1 unit, 1 poll group, MQTT to [::1]:1883, HTTP on "
+                                    "127.0.0.1:8080, good\n");
 
     const std::string bad = dir.Write(
         "bad.toml", "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\ninit = \"broken.int\"\n"
