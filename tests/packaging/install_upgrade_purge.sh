@@ -76,6 +76,12 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
     --lib "$root/usr/lib/$multiarch/libvpisd.so.7" --check >"$work/check.out" 2>&1 ||
     fail "--check of the installed configuration: $(cat "$work/check.out")"
 echo "installed: $(cat "$work/check.out")"
+# --help sends the reader to the man page and the guide, both where the package put them.
+help=$("$root/usr/bin/vpisd-gateway" --help)
+guide=$(grep -o '/usr/share/doc/vpisd-gateway/[^ ]*\.md' <<<"$help")
+[ -n "$guide" ] && [ -f "$root$guide" ] || fail "--help names no installed guide: $help"
+grep -qF 'man 8 vpisd-gateway' <<<"$help" && [ -f "$root/usr/share/man/man8/vpisd-gateway.8.gz" ] ||
+    fail "--help names no installed man page: $help"
 
 # Upgrade to the same files one version up: the edit is kept without a question (stdin is
 # /dev/null, so a conffile prompt would fail the upgrade), the unit stays enabled.
