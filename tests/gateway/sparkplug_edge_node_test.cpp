@@ -1,0 +1,136 @@
+// The edge node's session without a broker: what goes out at each step, decoded by Eclipse
+// Tahu's codec. Births before data, seq running and wrapping, bdSeq per connection, DDATA with
+// only what changed, a device's death and rebirth, a rebirth on request, the primary host.
+#include "gateway/sparkplug/edge_node.h"
+
+#include <gtest/gtest.h>
+
+#include "tahu_codec.h"
+
+namespace vpisd::gateway::sparkplug {
+namespace {
+
+constexpr uint64_t kNow = 1765000000000;
+
+Device Plc(const std::string &id, bool alive, int64_t level, double deadband = 0) {
+    Device device;
+    device.id = id;
+    device.alive = alive;
+    device.metrics.push_back(IntegerMetric("100", DataType::Int16, level, kNow));
+    device.metrics.push_back(BooleanMetric("101/1", true, kNow));
+    device.deadbands = {deadband, 0};
+    return device;
+}
+
+// topic and Tahu's decoding of each message, in order.
+std::vector<std::pair<std::string, nlohmann::json>> Decoded(const std::vector<Outgoing> &out) {
+    std::vector<std::vector<uint8_t>> payloads;
+    for (const Outgoing &message : out)
+        payloads.push_back(message.payload);
+    const std::vector<nlohmann::json> json = test::TahuDecode(payloads);
+    std::vector<std::pair<std::string, nlohmann::json>> decoded;
+    for (size_t i = 0; i < out.size() && i < json.size(); ++i)
+        decoded.emplace_back(out[i].topic, json[i]);
+    return decoded;
+}
+
+void Append(std::vector<Outgoing> &to, std::vector<Outgoing> more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+TEST(SparkplugEdgeNode, ASessionFromBirthToDeathInOrder) {
+    if (const std::string missing = test::TahuMissing(); !missing.empty())
+        GTEST_FAIL() << missing;
+    EdgeNode node("plant", "gw1", std::nullopt);
+    const Outgoing will = node.Connecting();
+    EXPECT_EQ(will.qos, 1);
+    EXPECT_FALSE(will.retain);
+    EXPECT_EQ(node.Subscriptions(),
+              (std::vector<std::string>{"spBv1.0/plant/NCMD/gw1", "spBv1.0/plant/DCMD/gw1/+"}));
+    std::vector<Outgoing> out = {will};
+    EXPECT_TRUE(node.Update(kNow, Plc("north.P1", true, 1)).empty()) << "nothing before NBIRTH";
+    Append(out, node.Connected(kNow, {Plc("north.P1", true, -5, 2), Plc("north.P2", false, 0)}));
+    Append(out, node.Update(kNow, Plc("north.P1", true, -6, 2)));  // within the deadband
+    Append(out, node.Update(kNow, Plc("north.P1", true, -9, 2)));  // DDATA 100 only
+    Append(out, node.Update(kNow, Plc("north.P1", false, -9, 2))); // DDEATH
+    Append(out, node.Update(kNow, Plc("north.P1", false, -9, 2))); // nothing more
+    Append(out, node.Update(kNow, Plc("north.P2", true, 4)));      // DBIRTH
+    Append(out, node.Rebirth(kNow, {Plc("north.P1", true, -9), Plc("north.P2", true, 4)}));
+    out.push_back(node.Death());
+
+    struct Expected {
+        const char *topic;
+        std::optional<int> seq;
+        std::vector<std::string> metrics;
+    };
+    const std::vector<Expected> expected = {
+        {"spBv1.0/plant/NDEATH/gw1", std::nullopt, {"bdSeq"}},
+        {"spBv1.0/plant/NBIRTH/gw1", 0, {"bdSeq", "Node Control/Rebirth"}},
+        {"spBv1.0/plant/DBIRTH/gw1/north.P1", 1, {"100", "101/1"}},
+        {"spBv1.0/plant/DDATA/gw1/north.P1", 2, {"100"}},
+        {"spBv1.0/plant/DDEATH/gw1/north.P1", 3, {}},
+        {"spBv1.0/plant/DBIRTH/gw1/north.P2", 4, {"100", "101/1"}},
+        {"spBv1.0/plant/NBIRTH/gw1", 0, {"bdSeq", "Node Control/Rebirth"}},
+        {"spBv1.0/plant/DBIRTH/gw1/north.P1", 1, {"100", "101/1"}},
+        {"spBv1.0/plant/DBIRTH/gw1/north.P2", 2, {"100", "101/1"}},
+        {"spBv1.0/plant/NDEATH/gw1", std::nullopt, {"bdSeq"}},
+    };
+    const auto decoded = Decoded(out);
+    ASSERT_EQ(decoded.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto &[topic, json] = decoded[i];
+        SCOPED_TRACE(topic + " " + json.dump());
+        EXPECT_EQ(topic, expected[i].topic);
+        if (expected[i].seq)
+            EXPECT_EQ(json["seq"], std::to_string(*expected[i].seq));
+        else
+            EXPECT_FALSE(json.contains("seq"));
+        std::vector<std::string> names;
+        for (const auto &metric : json.value("metrics", nlohmann::json::array()))
+            names.push_back(metric["name"]);
+        EXPECT_EQ(names, expected[i].metrics);
+        if (!names.empty() && names[0] == "bdSeq") {
+            EXPECT_EQ(json["metrics"][0]["type"], "Int64");
+            EXPECT_EQ(json["metrics"][0]["value"], "0");
+        }
+    }
+    EXPECT_EQ(decoded[3].second["metrics"][0]["value"], -9);
+    EXPECT_EQ(decoded[1].second["metrics"][1]["value"], false);
+}
+
+TEST(SparkplugEdgeNode, SeqAndBdSeqWrapAfter255) {
+    EdgeNode node("plant", "gw1", std::nullopt);
+    for (int connect = 0; connect < 256; ++connect)
+        node.Connecting();
+    EXPECT_EQ(node.bdSeq(), 255);
+    node.Connecting();
+    EXPECT_EQ(node.bdSeq(), 0);
+    node.Connected(kNow, {Plc("north.P1", true, 0)}); // seq 0 and 1
+    std::optional<Payload> last;
+    for (int value = 1; value <= 255; ++value) {
+        const auto out = node.Update(kNow, Plc("north.P1", true, value));
+        ASSERT_EQ(out.size(), 1u);
+        last = Decode(out[0].payload);
+    }
+    ASSERT_TRUE(last && last->seq);
+    EXPECT_EQ(*last->seq, 0u) << "seq 256 wraps to 0";
+}
+
+TEST(SparkplugEdgeNode, BirthsWaitForThePrimaryHost) {
+    EdgeNode node("plant", "gw1", std::string("scada"));
+    node.Connecting();
+    EXPECT_EQ(node.Subscriptions().back(), "spBv1.0/STATE/scada");
+    EXPECT_TRUE(node.Connected(kNow, {Plc("north.P1", true, 0)}).empty());
+    using Change = EdgeNode::HostChange;
+    EXPECT_EQ(node.OnState("not json"), Change::None);
+    EXPECT_EQ(node.OnState(R"({"online": true, "timestamp": 200})"), Change::Online);
+    EXPECT_EQ(node.Connected(kNow, {Plc("north.P1", true, 0)}).size(), 2u);
+    EXPECT_EQ(node.OnState(R"({"online": false, "timestamp": 100})"), Change::None)
+        << "older than the last state seen";
+    EXPECT_EQ(node.OnState(R"({"online": false, "timestamp": 300})"), Change::Offline);
+    EXPECT_FALSE(node.born());
+    EXPECT_TRUE(node.Update(kNow, Plc("north.P1", true, 1)).empty());
+}
+
+} // namespace
+} // namespace vpisd::gateway::sparkplug
