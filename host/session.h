@@ -10,7 +10,7 @@
 #include "host/driver_library.h"
 #include "host/line_options.h"
 #include "host/line_status.h"
-#include "host/values.h"
+#include "host/tag_layout.h"
 
 namespace vpisd::host {
 

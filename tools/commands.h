@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "host/line_options.h"
-#include "host/values.h"
+#include "host/value_codec.h"
 #include "output.h"
+#include "value_buffer.h"
 
 namespace vpisd::cli {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "host/values.h"
+#include "host/value_codec.h"
 
 namespace vpisd::cli {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/values.h"
+#include "value_buffer.h"
 #include "output.h"
 
 namespace vpisd::cli {

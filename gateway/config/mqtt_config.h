@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gateway/config/poll_registers.h"
-#include "host/values.h"
+#include "host/scaling.h"
 
 namespace vpisd::gateway {
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/values.h"
+#include "host/tag_layout.h"
 
 namespace vpisd::gateway {
 

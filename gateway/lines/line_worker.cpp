@@ -13,7 +13,7 @@
 #include "host/init_check.h"
 #include "host/port_check.h"
 #include "host/port_name.h"
-#include "host/values.h"
+#include "host/tag_layout.h"
 
 namespace vpisd::gateway {
 namespace {

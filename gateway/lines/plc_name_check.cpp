@@ -7,7 +7,7 @@
 #include "host/init_check.h"
 #include "host/init_file_messages.h"
 #include "host/session.h"
-#include "host/values.h"
+#include "host/tag_layout.h"
 
 namespace vpisd::gateway {
 namespace {

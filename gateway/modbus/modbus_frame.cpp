@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "host/values.h"
+#include "host/value_codec.h"
 
 namespace vpisd::gateway {
 namespace {

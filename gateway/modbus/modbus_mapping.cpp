@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/values.h"
+#include "host/value_codec.h"
 #include "gateway/modbus/modbus_frame.h"
 
 namespace vpisd::gateway {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "host/values.h"
+#include "host/scaling.h"
 
 namespace vpisd::gateway {
 namespace {

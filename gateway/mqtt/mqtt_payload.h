@@ -12,7 +12,7 @@
 #include "gateway/config/mqtt_config.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 #include "host/line_status.h"
-#include "host/values.h"
+#include "host/scaling.h"
 
 namespace vpisd::gateway {
 

@@ -1,6 +1,6 @@
 #include "gateway/sparkplug/sparkplug_metrics.h"
 
-#include "host/values.h"
+#include "host/scaling.h"
 
 namespace vpisd::gateway::sparkplug {
 
