@@ -97,12 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const std::span<const uint8_t> adu = reader.frame();
             FUZZ_CHECK(adu.size() >= kMbapLength + 1 && adu.size() <= kLargestAdu);
             FUZZ_CHECK(adu[2] == 0 && adu[3] == 0 && adu[4] * 256u + adu[5] + 6u == adu.size());
-            const RequestHead head = ReadHead(adu);
+            const ModbusRequest request = DecodeRequest(adu);
+            const RequestHead &head = request.head;
             const UnitConfig *unit = head.unit == 1   ? &units[0]
                                      : head.unit == 2 ? &units[1]
                                                       : nullptr;
             LineRequest job;
-            const uint8_t exception = PlanRequest(adu, unit, gatewayReadOnly, job);
+            const uint8_t exception = PlanRequest(request, unit, gatewayReadOnly, job);
             Answer answer;
             if (exception != 0) {
                 FUZZ_CHECK(exception == 0x01 || exception == 0x02 || exception == 0x03 ||

@@ -11,10 +11,6 @@ constexpr size_t kLengthEnd = 6; // the MBAP length is known after six bytes
 constexpr uint8_t kExceptionBit = 0x80;
 constexpr uint8_t kServerFailure = 0x04;
 
-uint16_t Word(std::span<const uint8_t> bytes, size_t at) {
-    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
-}
-
 void PutWord(Answer &out, size_t at, uint16_t value) {
     out[at] = static_cast<uint8_t>(value >> 8);
     out[at + 1] = static_cast<uint8_t>(value & 0xFF);
@@ -31,6 +27,10 @@ size_t PutHeader(const RequestHead &head, size_t pduLength, Answer &out) {
 
 } // namespace
 
+uint16_t ReadWord(std::span<const uint8_t> bytes, size_t at) {
+    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
+}
+
 FrameResult FrameReader::Next() {
     if (frameLength_ > 0) {
         std::memmove(bytes_.data(), bytes_.data() + frameLength_, filled_ - frameLength_);
@@ -40,25 +40,13 @@ FrameResult FrameReader::Next() {
     if (filled_ < kLengthEnd)
         return FrameResult::NeedMore;
     const std::span<const uint8_t> bytes(bytes_);
-    const uint16_t length = Word(bytes, 4);
-    if (Word(bytes, 2) != 0 || length < kSmallestLength || length > kLargestLength)
+    const uint16_t length = ReadWord(bytes, 4);
+    if (ReadWord(bytes, 2) != 0 || length < kSmallestLength || length > kLargestLength)
         return FrameResult::Malformed;
     if (filled_ < kLengthEnd + length)
         return FrameResult::NeedMore;
     frameLength_ = kLengthEnd + length;
     return FrameResult::Frame;
-}
-
-RequestHead ReadHead(std::span<const uint8_t> adu) {
-    RequestHead head;
-    head.transaction = Word(adu, 0);
-    head.unit = adu[6];
-    head.function = adu[7];
-    if (adu.size() >= kMbapLength + 5) {
-        head.address = Word(adu, kMbapLength + 1);
-        head.second = Word(adu, kMbapLength + 3);
-    }
-    return head;
 }
 
 size_t BuildException(const RequestHead &head, uint8_t exception, Answer &out) {

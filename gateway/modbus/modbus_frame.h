@@ -47,8 +47,8 @@ class FrameReader {
     size_t frameLength_ = 0; // of the frame last shown, taken off at the next call
 };
 
-// The head of a frame that FrameReader returned (at least the MBAP header and one byte).
-RequestHead ReadHead(std::span<const uint8_t> adu);
+// The big-endian 16-bit word at `at` of a frame, as Modbus sends every word.
+uint16_t ReadWord(std::span<const uint8_t> bytes, size_t at);
 
 using Answer = std::array<uint8_t, kLargestAdu>;
 // Each returns the length of the ADU written into `out`. The exception answer carries the

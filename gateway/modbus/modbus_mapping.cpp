@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "host/value_codec.h"
 #include "gateway/modbus/modbus_frame.h"
 
 namespace vpisd::gateway {
@@ -12,35 +11,19 @@ constexpr uint16_t kCoilOn = 0xFF00; // the two values function 05 allows
 constexpr uint16_t kCoilOff = 0x0000;
 constexpr unsigned kAddressSpace = 0x10000; // Modbus addresses 0..65535
 
-uint16_t Word(std::span<const uint8_t> bytes, size_t at) {
-    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
-}
-
-} // namespace
-
-const FunctionRule *FindFunction(uint8_t function) {
-    const auto *found = std::find_if(std::begin(kFunctionRules), std::end(kFunctionRules),
-                                     [&](const FunctionRule &r) { return r.function == function; });
-    return found == std::end(kFunctionRules) ? nullptr : found;
-}
-
-uint8_t ExceptionFor(LineStatus status) {
-    return host::RowFor(kStatusExceptions, status).exception;
-}
-
-uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out) {
+// The fields of a request PDU (function code first) after its head; 0, or the exception
+// that answers a PDU that is no valid request.
+uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusRequest &out) {
     if (pdu.empty())
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-    out.function = pdu[0];
-    const FunctionRule *rule = FindFunction(out.function);
+    const FunctionRule *rule = FindFunction(pdu[0]);
     if (rule == nullptr)
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
     // Every function here has an address and a second word: quantity or value.
     if (pdu.size() < 5 || (!(rule->write && rule->maxQuantity > 1) && pdu.size() != 5))
         return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-    out.address = Word(pdu, 1);
-    const uint16_t second = Word(pdu, 3);
-    switch (out.function) {
+    const uint16_t second = out.head.second;
+    switch (rule->function) {
     case MODBUS_FC_WRITE_SINGLE_COIL:
         if (second != kCoilOn && second != kCoilOff)
             return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
@@ -70,46 +53,75 @@ uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out) {
             out.coils.push_back(((data[i / 8] >> (i % 8)) & 1) != 0);
     } else {
         for (size_t i = 0; i < out.quantity; ++i)
-            out.words.push_back(Word(data, 2 * i));
+            out.words.push_back(ReadWord(data, 2 * i));
     }
     return 0;
 }
 
-uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineRequest &job) {
-    const FunctionRule *rule = FindFunction(pdu.function);
-    if (pdu.address + pdu.quantity > kAddressSpace)
+} // namespace
+
+const FunctionRule *FindFunction(uint8_t function) {
+    const auto *found = std::find_if(std::begin(kFunctionRules), std::end(kFunctionRules),
+                                     [&](const FunctionRule &r) { return r.function == function; });
+    return found == std::end(kFunctionRules) ? nullptr : found;
+}
+
+uint8_t ExceptionFor(LineStatus status) {
+    return host::RowFor(kStatusExceptions, status).exception;
+}
+
+ModbusRequest DecodeRequest(std::span<const uint8_t> adu) {
+    ModbusRequest request;
+    RequestHead &head = request.head;
+    head.transaction = ReadWord(adu, 0);
+    head.unit = adu[6];
+    head.function = adu[7];
+    const std::span<const uint8_t> pdu = adu.subspan(kMbapLength);
+    if (pdu.size() >= 5) {
+        head.address = ReadWord(pdu, 1);
+        head.second = ReadWord(pdu, 3);
+    }
+    request.malformed = DecodePdu(pdu, request);
+    return request;
+}
+
+uint8_t BuildLineRequest(const ModbusRequest &request, const std::string &plc, LineRequest &job) {
+    const RequestHead &head = request.head;
+    const FunctionRule *rule = FindFunction(head.function);
+    if (head.address + request.quantity > kAddressSpace)
         return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
-    const unsigned last = pdu.address + pdu.quantity - 1u; // the last register or coil asked for
+    const unsigned last =
+        head.address + request.quantity - 1u; // the last register or coil asked for
     const unsigned lastRegister =
         rule->form == TagForm::Bits ? last / kBitsPerRegister + 1 : last + 1;
     if (lastRegister > kLastRegister)
         return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
     job.plc = plc;
     if (rule->form == TagForm::Registers) {
-        job.first = static_cast<uint16_t>(pdu.address + 1u);
+        job.first = static_cast<uint16_t>(head.address + 1u);
         if (rule->write) {
             job.op = LineOp::WriteRegisters;
-            job.values = pdu.words;
+            job.values = request.words;
         } else {
             job.op = LineOp::ReadRegisters;
-            job.count = pdu.quantity;
+            job.count = request.quantity;
         }
         return 0;
     }
     if (rule->write) {
         // Coils [wholeFrom, wholeTo) fill whole registers: their values are fully given.
-        const unsigned end = pdu.address + static_cast<unsigned>(pdu.coils.size());
-        const unsigned wholeFrom = (pdu.address + kBitsPerRegister - 1) / kBitsPerRegister;
+        const unsigned end = head.address + static_cast<unsigned>(request.coils.size());
+        const unsigned wholeFrom = (head.address + kBitsPerRegister - 1) / kBitsPerRegister;
         const unsigned wholeTo = end / kBitsPerRegister;
         job.op = LineOp::WriteBits;
         if (wholeTo > wholeFrom) {
             job.first = static_cast<uint16_t>(wholeFrom + 1);
             job.values.assign(wholeTo - wholeFrom, 0);
         }
-        for (unsigned coil = pdu.address; coil < end; ++coil) {
+        for (unsigned coil = head.address; coil < end; ++coil) {
             const unsigned reg = coil / kBitsPerRegister;
             const unsigned bit = coil % kBitsPerRegister;
-            const bool on = pdu.coils[coil - pdu.address];
+            const bool on = request.coils[coil - head.address];
             if (reg >= wholeFrom && reg < wholeTo) {
                 if (on)
                     job.values[reg - wholeFrom] |= static_cast<uint16_t>(1u << bit);
@@ -120,24 +132,23 @@ uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineReque
         return 0;
     }
     job.op = LineOp::ReadRegisters;
-    job.first = static_cast<uint16_t>(pdu.address / kBitsPerRegister + 1);
+    job.first = static_cast<uint16_t>(head.address / kBitsPerRegister + 1);
     job.count = static_cast<uint16_t>(lastRegister - job.first + 1);
     return 0;
 }
 
-uint8_t PlanRequest(std::span<const uint8_t> adu, const UnitConfig *unit, bool gatewayReadOnly,
+uint8_t PlanRequest(const ModbusRequest &request, const UnitConfig *unit, bool gatewayReadOnly,
                     LineRequest &job) {
     // 0x80 and above is no request at all (the exception bit is set): 01, whatever the unit.
-    if ((adu[kMbapLength] & 0x80) != 0)
+    if ((request.head.function & 0x80) != 0)
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
     if (unit == nullptr)
         return MODBUS_EXCEPTION_GATEWAY_PATH;
-    ModbusPdu pdu;
-    if (const uint8_t exception = DecodePdu(adu.subspan(kMbapLength), pdu); exception != 0)
-        return exception;
-    if (FindFunction(pdu.function)->write && (gatewayReadOnly || unit->readOnly))
+    if (request.malformed != 0)
+        return request.malformed;
+    if (FindFunction(request.head.function)->write && (gatewayReadOnly || unit->readOnly))
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-    return BuildLineRequest(pdu, unit->plc, job);
+    return BuildLineRequest(request, unit->plc, job);
 }
 
 } // namespace vpisd::gateway

@@ -14,6 +14,7 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_request.h"
+#include "gateway/modbus/modbus_frame.h"
 
 namespace vpisd::gateway {
 
@@ -60,25 +61,29 @@ const FunctionRule *FindFunction(uint8_t function);
 // 0 for Ok.
 uint8_t ExceptionFor(LineStatus status);
 
-// The fields of one request PDU (function code first).
-struct ModbusPdu {
-    uint8_t function = 0;
-    uint16_t address = 0;
-    uint16_t quantity = 0;
+// One request as its client sent it, decoded once from its frame (MBAP header and PDU).
+struct ModbusRequest {
+    RequestHead head;            // what its answer repeats
+    uint8_t malformed = 0;       // 0, or the exception the PDU itself earns (DecodeRequest)
+    uint16_t quantity = 0;       // registers or coils; 1 for 05 and 06
     std::vector<uint16_t> words; // 06, 16
     std::vector<bool> coils;     // 05, 15
 };
 
-// Reads a request PDU; 0, or the exception that answers it: 01 for an unknown function (0x80
-// and above included), 03 for a quantity, value or byte count out of range.
-uint8_t DecodePdu(std::span<const uint8_t> pdu, ModbusPdu &out);
-// The job for the line; 0, or 02 when the range reaches past register 9999. A coil write
-// writes the registers whose 16 bits it all gives as one block (no read-modify-write) and the
-// coils of partly covered registers as masked bit writes, all in address order.
-uint8_t BuildLineRequest(const ModbusPdu &pdu, const std::string &plc, LineRequest &job);
-// One whole frame (MBAP header and PDU) for `unit` (nullptr: no such unit here) decoded once
-// into the job for its line: 0, or the exception that answers it before any traffic.
-uint8_t PlanRequest(std::span<const uint8_t> adu, const UnitConfig *unit, bool gatewayReadOnly,
+// Reads a whole frame that FrameReader returned (at least the MBAP header and one byte). A PDU
+// that is no valid request is marked `malformed`: 01 for an unknown function (0x80 and above
+// included), 03 for a length, quantity, value or byte count out of range.
+ModbusRequest DecodeRequest(std::span<const uint8_t> adu);
+// The job for the line of a well-formed request; 0, or 02 when the range reaches past register
+// 9999. A coil write writes the registers whose 16 bits it all gives as one block (no
+// read-modify-write) and the coils of partly covered registers as masked bit writes, all in
+// address order.
+uint8_t BuildLineRequest(const ModbusRequest &request, const std::string &plc, LineRequest &job);
+// The job for the line of a request to `unit` (nullptr: no such unit here): 0, or the exception
+// that answers it before any traffic, in this order: 01 for a function code of 0x80 and above
+// (whatever the unit), 0A for an unknown unit, the request's own `malformed`, 01 for a write
+// where the gateway or the unit is read-only, then BuildLineRequest's 02.
+uint8_t PlanRequest(const ModbusRequest &request, const UnitConfig *unit, bool gatewayReadOnly,
                     LineRequest &job);
 
 } // namespace vpisd::gateway

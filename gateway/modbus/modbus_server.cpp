@@ -359,11 +359,11 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
         std::lock_guard lock(clientsMutex_);
         ++clients_[id].requests;
     }
-    const std::span<const uint8_t> adu = connection.reader.frame();
-    const RequestHead head = ReadHead(adu);
+    const ModbusRequest request = DecodeRequest(connection.reader.frame());
+    const RequestHead &head = request.head;
     LineRequest job;
     const UnitConfig *unit = config_->FindUnit(head.unit);
-    if (const uint8_t exception = PlanRequest(adu, unit, config_->server.readOnly, job);
+    if (const uint8_t exception = PlanRequest(request, unit, config_->server.readOnly, job);
         exception != 0) {
         AnswerAtOnce(id, connection, head, exception, Outcome::Rejected, received);
         return;
