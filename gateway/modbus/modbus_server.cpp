@@ -259,16 +259,16 @@ void ModbusServer::Accept() {
         }
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        Connection &connection = connections_[nextConnection_++];
-        connection.fd = fd;
-        connection.peer = who;
-        connection.address = AddressOf(who);
-        connection.lastRequest = Clock::now();
-        clientCount_ = connections_.size();
         {
             std::lock_guard lock(clientsMutex_);
-            clients_[nextConnection_ - 1] = {who, WallClock::now(), 0};
+            Connection &connection = connections_[nextConnection_++];
+            connection.fd = fd;
+            connection.peer = who;
+            connection.address = AddressOf(who);
+            connection.since = WallClock::now();
+            connection.lastRequest = Clock::now();
         }
+        clientCount_ = connections_.size();
         Log(Level::Debug, "", "client " + who + " connected");
     }
 }
@@ -355,10 +355,7 @@ void ModbusServer::ReadFrom(uint64_t id) {
 void ModbusServer::Serve(uint64_t id, Connection &connection) {
     const auto received = Clock::now();
     connection.lastRequest = received;
-    {
-        std::lock_guard lock(clientsMutex_);
-        ++clients_[id].requests;
-    }
+    ++connection.requests;
     const ModbusRequest request = DecodeRequest(connection.reader.frame());
     const RequestHead &head = request.head;
     LineRequest job;
@@ -491,17 +488,18 @@ void ModbusServer::Drop(uint64_t id, const std::string &why, Level level) {
     else
         Log(level, "", text);
     close(found->second.fd);
-    connections_.erase(found);
+    {
+        std::lock_guard lock(clientsMutex_);
+        connections_.erase(found);
+    }
     clientCount_ = connections_.size();
-    std::lock_guard lock(clientsMutex_);
-    clients_.erase(id);
 }
 
 std::vector<ModbusClientSnapshot> ModbusServer::Clients() const {
     std::lock_guard lock(clientsMutex_);
     std::vector<ModbusClientSnapshot> clients;
-    for (const auto &[id, client] : clients_)
-        clients.push_back(client);
+    for (const auto &[id, connection] : connections_)
+        clients.push_back({connection.peer, connection.since, connection.requests.load()});
     return clients;
 }
 

@@ -62,11 +62,15 @@ class ModbusServer {
   private:
     using Clock = std::chrono::steady_clock;
 
-    // One client's whole state.
+    // One client's whole state. The server's thread alone changes it; Clients() reads `peer`,
+    // `since` and `requests` from any thread, under clientsMutex_, which the server's thread
+    // holds whenever it adds or removes a connection.
     struct Connection {
         int fd = -1;
         std::string peer;    // "address:port", for the log
         std::string address; // refusals are counted per address
+        WallClock::time_point since{};
+        std::atomic<uint64_t> requests{0};
         FrameReader reader;
         Clock::time_point lastRequest{};  // or the connect: what the idle timeout counts from
         Clock::time_point partialSince{}; // when the frame not complete yet began to come
@@ -129,6 +133,7 @@ class ModbusServer {
     bool stopping_ = false;
     // Out of descriptors, the listening socket rests a second, then accepting is tried again.
     ClientAcceptor acceptor_{"", std::chrono::seconds(1)};
+    mutable std::mutex clientsMutex_; // held to add or remove a connection, and by Clients()
     std::map<uint64_t, Connection> connections_;
     uint64_t nextConnection_ = 1;
     std::map<uint64_t, Pending> pending_;
@@ -140,8 +145,6 @@ class ModbusServer {
     std::vector<uint64_t> polled_;
     std::mutex completionsMutex_; // the only state the workers touch
     std::vector<Completion> completions_;
-    mutable std::mutex clientsMutex_; // the clients as Clients() tells them, by connection
-    std::map<uint64_t, ModbusClientSnapshot> clients_;
 };
 
 } // namespace vpisd::gateway
