@@ -36,6 +36,7 @@
 #include "gateway/reload_plan.h"
 #include "gateway/status_source.h"
 #include "host/driver_library.h"
+#include "host/file_text.h"
 #include "host/port_check.h"
 #include "host/port_name.h"
 #include "host/session.h"
@@ -105,18 +106,11 @@ void Notify(const std::string &state) {
     sd_notify(0, state.c_str());
 }
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Each line's init file as it is now, to tell what a reload changes.
 std::vector<std::string> InitTexts(const Config &config) {
     std::vector<std::string> texts;
     for (const LineConfig &line : config.lines)
-        texts.push_back(line.init.empty() ? "" : ReadFile(line.init));
+        texts.push_back(line.init.empty() ? "" : host::ReadWholeFile(line.init).value_or(""));
     return texts;
 }
 

@@ -65,6 +65,13 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text, const EndpointRules
     return Endpoint{std::string(host), static_cast<uint16_t>(*number)};
 }
 
+std::string EndpointText(std::string_view host, uint16_t port) {
+    const std::string text = host.find(':') == std::string_view::npos
+                                 ? std::string(host)
+                                 : "[" + std::string(host) + "]";
+    return text + ":" + std::to_string(port);
+}
+
 bool IsTcpPort(std::string_view port) {
     return port.starts_with(kTcpPrefix);
 }

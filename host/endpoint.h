@@ -1,6 +1,6 @@
-// The one reader of "HOST:PORT" names: the gateway's listen address, the MQTT broker and the
-// lines behind terminal servers ("tcp:HOST:PORT"). HOST is an IPv4 address, a name, or an
-// IPv6 address in brackets ("[::1]:502"); the brackets are what tell the port from the address.
+// The one reader and writer of "HOST:PORT" names: the gateway's listen address, the MQTT broker and
+// the lines behind terminal servers ("tcp:HOST:PORT"). HOST is an IPv4 address, a name, or an IPv6
+// address in brackets ("[::1]:502"); the brackets are what tell the port from the address.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,10 @@ struct EndpointRules {
 // address without brackets, the same address written with them.
 std::optional<Endpoint> ParseEndpoint(std::string_view text, const EndpointRules &rules,
                                       std::string &why);
+
+// "HOST:PORT" as the readers above take it back: an IPv6 address (a host with a colon) in
+// brackets, "[::1]:502"; anything else as it is, "127.0.0.1:502", "broker.plant:1883".
+std::string EndpointText(std::string_view host, uint16_t port);
 
 // "tcp:HOST:PORT" names a line behind a terminal server; "tcp:[::1]:PORT" for IPv6.
 bool IsTcpPort(std::string_view port);

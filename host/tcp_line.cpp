@@ -1,13 +1,10 @@
 #include "host/tcp_line.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,35 +22,11 @@ constexpr int kPollMs = 50; // how often an idle bridge looks at its stop flag
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kFirstPauseMs = 100; // before the first reconnect; doubles up to the last
 constexpr int kLongestPauseMs = 5000;
-constexpr int kWriteTimeoutMs = 1000;
-
-// Writes everything to a socket (`isSocket`, no SIGPIPE) or a pty, waiting while it is full.
-bool WriteAll(int fd, bool isSocket, const uint8_t *data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = isSocket ? send(fd, data + done, size - done, MSG_NOSIGNAL)
-                                   : write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, kWriteTimeoutMs) <= 0)
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
 TcpLine::~TcpLine() {
     Stop();
-    if (slave_ >= 0)
-        close(slave_);
-    if (master_ >= 0)
-        close(master_);
 }
 
 bool TcpLine::Start(std::string_view port, std::string &error) {
@@ -64,18 +37,9 @@ bool TcpLine::Start(std::string_view port, std::string &error) {
         return false;
     }
     host_ = endpoint->host;
-    service_ = std::to_string(endpoint->port);
-    termios raw{};
-    cfmakeraw(&raw);
-    char name[64] = {};
-    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
-        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    port_ = endpoint->port;
+    if (!pty_.Open(error))
         return false;
-    }
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    driverPath_ = name;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -105,7 +69,7 @@ int TcpLine::Connect() {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *list = nullptr;
-    if (getaddrinfo(host_.c_str(), service_.c_str(), &hints, &list) != 0)
+    if (getaddrinfo(host_.c_str(), std::to_string(port_).c_str(), &hints, &list) != 0)
         return -1;
     int fd = -1;
     for (addrinfo *a = list; a != nullptr && fd < 0 && !stop_; a = a->ai_next) {
@@ -136,7 +100,7 @@ int TcpLine::Connect() {
 }
 
 void TcpLine::Run() {
-    const std::string where = host_ + ":" + service_;
+    const std::string where = EndpointText(host_, port_);
     int sock = -1;
     int pauseMs = kFirstPauseMs;
     auto nextTry = Clock::now();
@@ -159,20 +123,20 @@ void TcpLine::Run() {
                 pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
             }
         }
-        pollfd fds[2] = {{master_, POLLIN, 0}, {sock, POLLIN, 0}};
+        pollfd fds[2] = {{pty_.master(), POLLIN, 0}, {sock, POLLIN, 0}};
         if (poll(fds, sock >= 0 ? 2 : 1, kPollMs) <= 0)
             continue;
         bool lost = false;
         if ((fds[0].revents & POLLIN) != 0) {
-            const ssize_t n = read(master_, chunk, sizeof chunk);
+            const ssize_t n = read(pty_.master(), chunk, sizeof chunk);
             // With the TCP side down the driver's bytes go nowhere: a silent line.
             if (n > 0 && sock >= 0)
-                lost = !WriteAll(sock, true, chunk, static_cast<size_t>(n));
+                lost = !WriteAll(sock, true, {chunk, static_cast<size_t>(n)});
         }
         if (sock >= 0 && !lost && fds[1].revents != 0) {
             const ssize_t n = recv(sock, chunk, sizeof chunk, 0);
             if (n > 0) // a driver that reads nothing loses these bytes, not the connection
-                WriteAll(master_, false, chunk, static_cast<size_t>(n));
+                WriteAll(pty_.master(), false, {chunk, static_cast<size_t>(n)});
             else
                 lost = n == 0 || (errno != EAGAIN && errno != EINTR);
         }

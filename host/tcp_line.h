@@ -5,11 +5,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "host/driver_pty.h"
 #include "host/endpoint.h"
 
 namespace vpisd::host {
@@ -28,7 +30,7 @@ class TcpLine {
     // the name is malformed or no pseudo-terminal can be made.
     bool Start(std::string_view port, std::string &error);
     // Path of the pty end that the driver opens.
-    const std::string &driverPath() const { return driverPath_; }
+    const std::string &driverPath() const { return pty_.path(); }
     bool connected() const { return connected_; }
     // Waits up to `timeoutMs` for the TCP side to be up.
     bool WaitConnected(int timeoutMs) const;
@@ -40,10 +42,8 @@ class TcpLine {
     void Tell(const std::string &text) const;
 
     std::string host_;
-    std::string service_;
-    int master_ = -1;
-    int slave_ = -1; // held open so that the line stays up while the driver closes and reopens it
-    std::string driverPath_;
+    uint16_t port_ = 0;
+    DriverPty pty_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> connected_{false};
     std::thread thread_;

@@ -1,9 +1,6 @@
 #include "host/wire_relay.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,25 +17,7 @@ namespace {
 constexpr int kQuietMs = 5;       // a gap this long ends a burst in the trace
 constexpr int kIdlePollMs = 50;   // how often an idle relay looks at its stop flag
 constexpr int kStopGraceMs = 500; // the longest Stop() waits for the line to fall quiet
-constexpr int kWriteTimeoutMs = 1000;
 constexpr size_t kBytesPerLine = 32;
-
-bool WriteAll(int fd, const uint8_t *data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, kWriteTimeoutMs) <= 0)
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -58,10 +37,6 @@ std::string FormatTraceBurst(const std::string &time, bool toPlc,
 
 WireRelay::~WireRelay() {
     Stop();
-    if (slave_ >= 0)
-        close(slave_);
-    if (master_ >= 0)
-        close(master_);
     if (port_ >= 0)
         close(port_);
 }
@@ -71,17 +46,8 @@ bool WireRelay::Start(const std::string &devicePath, const LineOptions &line, bo
     port_ = OpenRawPort(devicePath, line, error);
     if (port_ < 0)
         return false;
-    termios raw{};
-    cfmakeraw(&raw);
-    char name[64] = {};
-    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
-        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    if (!pty_.Open(error))
         return false;
-    }
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    driverPath_ = name;
     trace_ = trace;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -126,7 +92,7 @@ bool WireRelay::Forward(int from, int to, bool toPlc) {
         burstTime_ = TimeOfDay();
     }
     burst_.insert(burst_.end(), chunk, chunk + size);
-    return WriteAll(to, chunk, size);
+    return WriteAll(to, false, {chunk, size});
 }
 
 void WireRelay::Run() {
@@ -140,7 +106,7 @@ void WireRelay::Run() {
         }
         if (stopping && Clock::now() - stopSeen > std::chrono::milliseconds(kStopGraceMs))
             break;
-        pollfd fds[2] = {{master_, POLLIN, 0}, {port_, POLLIN, 0}};
+        pollfd fds[2] = {{pty_.master(), POLLIN, 0}, {port_, POLLIN, 0}};
         const int ready = poll(fds, 2, burst_.empty() ? kIdlePollMs : kQuietMs);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -153,9 +119,9 @@ void WireRelay::Run() {
         }
         bool ok = true;
         if ((fds[0].revents & POLLIN) != 0)
-            ok = Forward(master_, port_, true);
+            ok = Forward(pty_.master(), port_, true);
         if (ok && (fds[1].revents & POLLIN) != 0)
-            ok = Forward(port_, master_, false);
+            ok = Forward(port_, pty_.master(), false);
         if (ok && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
             (fds[1].revents & POLLIN) == 0) {
             ok = false;

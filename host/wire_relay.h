@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/driver_pty.h"
 #include "host/line_options.h"
 
 namespace vpisd::host {
@@ -31,7 +32,7 @@ class WireRelay {
     bool Start(const std::string &devicePath, const LineOptions &line, bool trace,
                std::string &error);
     // Path of the pty end that the driver opens.
-    const std::string &driverPath() const { return driverPath_; }
+    const std::string &driverPath() const { return pty_.path(); }
     // Waits (briefly) until the bytes in flight have passed and their trace is printed, so that
     // what the tool prints next comes after them.
     void Settle();
@@ -44,9 +45,7 @@ class WireRelay {
     void FlushBurst();
 
     int port_ = -1;
-    int master_ = -1;
-    int slave_ = -1; // held open so that the line stays up while the driver closes and reopens it
-    std::string driverPath_;
+    DriverPty pty_;
     bool trace_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> quietRounds_{0}; // idle polls with nothing left to print

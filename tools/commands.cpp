@@ -3,13 +3,12 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "connection.h"
 #include "cp437.h"
 #include "exit_codes.h"
+#include "host/file_text.h"
 #include "host/init_check.h"
 #include "stop_flag.h"
 #include "tag_report.h"
@@ -226,14 +225,12 @@ int RunVersion(const CommonOptions &options) {
 }
 
 int RunCheckInit(const std::string &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    const std::optional<std::string> text = ReadWholeFile(file);
+    if (!text) {
         std::fprintf(stderr, "vpisd-cli: cannot read %s\n", file.c_str());
         return kExitUsage;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    const InitCheck check = CheckInitText(text.str());
+    const InitCheck check = CheckInitText(*text);
     Print(FormatInitCheck(check, file));
     return check.Clean() ? kExitOk : kExitRefused;
 }

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "exit_codes.h"
+#include "host/file_text.h"
 #include "host/host_log.h"
 #include "host/init_file_messages.h"
 #include "host/port_check.h"
@@ -135,10 +134,7 @@ int Connection::Open(const CommonOptions &options) {
     if (!initName_.empty()) {
         // The copy in the working directory, which is the current one now.
         const auto copy = FindInitFile(workDir_->path(), line_.vpiNumber);
-        std::ifstream in(copy.value_or(initName_), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        initCheck_ = CheckInitText(text.str());
+        initCheck_ = CheckInitText(ReadWholeFile(copy.value_or(initName_)).value_or(""));
         if (options.init.empty()) {
             std::fprintf(stderr, "vpisd-cli: routes from %s, found in the current directory\n",
                          initName_.c_str());

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include "host/endpoint.h"
 #include <algorithm>
 #include <cstring>
 
@@ -77,11 +78,11 @@ std::string PeerText(const sockaddr_storage &peer) {
     if (peer.ss_family == AF_INET) {
         const auto &in = reinterpret_cast<const sockaddr_in &>(peer);
         inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
+        return host::EndpointText(text, ntohs(in.sin_port));
     }
     const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
     inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+    return host::EndpointText(text, ntohs(in6.sin6_port));
 }
 
 std::string AddressOf(const std::string &peerText) {

@@ -15,6 +15,7 @@
 
 #include "gateway/config/allow_list.h"
 #include "gateway/log.h"
+#include "host/endpoint.h"
 
 namespace vpisd::gateway {
 namespace {
@@ -70,11 +71,9 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::Listen(std::string &error) {
-    const bool v6 = config_.listenHost.find(':') != std::string::npos;
-    const std::string where = (v6 ? "[" + config_.listenHost + "]" : config_.listenHost) + ":";
     const auto fail = [&](const std::string &why) {
-        error =
-            "cannot listen for HTTP on " + where + std::to_string(config_.listenPort) + ": " + why;
+        error = "cannot listen for HTTP on " +
+                host::EndpointText(config_.listenHost, config_.listenPort) + ": " + why;
         return false;
     };
     if (wakeFd_ < 0)
@@ -87,7 +86,9 @@ bool HttpServer::Listen(std::string &error) {
     socklen_t size = sizeof bound;
     getsockname(listenFd_, reinterpret_cast<sockaddr *>(&bound), &size);
     Log(Level::Notice, "",
-        "status endpoint on http://" + where + std::to_string(PortOf(PeerText(bound))) + "/");
+        "status endpoint on http://" +
+            host::EndpointText(config_.listenHost, static_cast<uint16_t>(PortOf(PeerText(bound)))) +
+            "/");
     return true;
 }
 

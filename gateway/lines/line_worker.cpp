@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
 #include "gateway/log.h"
+#include "host/file_text.h"
 #include "host/host_log.h"
 #include "host/init_check.h"
 #include "host/port_check.h"
@@ -53,10 +52,7 @@ std::vector<std::pair<std::string, bool>> InitPlcs(const std::string &init) {
     std::vector<std::pair<std::string, bool>> plcs;
     if (init.empty())
         return plcs;
-    std::ifstream file(init, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    const host::InitCheck check = host::CheckInitText(text.str());
+    const host::InitCheck check = host::CheckInitText(host::ReadWholeFile(init).value_or(""));
     for (const std::string &name : check.PlcNames()) {
         const host::InitLine *line = check.FindName(name);
         plcs.emplace_back(name, line != nullptr && line->backupUsed && !line->backup.empty());

@@ -1,9 +1,7 @@
 #include "gateway/lines/plc_name_check.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "gateway/log.h"
+#include "host/file_text.h"
 #include "host/init_check.h"
 #include "host/init_file_messages.h"
 #include "host/session.h"
@@ -37,10 +35,7 @@ std::vector<PlcUse> UsesOfLine(const Config &config, size_t line) {
 host::InitCheck CheckInitFile(const std::string &path) {
     if (path.empty())
         return {};
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return host::CheckInitText(text.str());
+    return host::CheckInitText(host::ReadWholeFile(path).value_or(""));
 }
 
 } // namespace

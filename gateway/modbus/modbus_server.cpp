@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "host/endpoint.h"
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -83,8 +84,8 @@ bool ModbusServer::OpenListener(const ServerConfig &server, int &listenFd,
     ListenFailure failure;
     listenFd = ListenOn(server.listenHost, server.listenPort, kListenBacklog, failure);
     if (listenFd < 0) {
-        error = (failure.resolved ? "cannot listen on " : "cannot resolve ") + server.listenHost +
-                ":" + std::to_string(server.listenPort) + ": " + failure.why;
+        error = (failure.resolved ? "cannot listen on " : "cannot resolve ") +
+                host::EndpointText(server.listenHost, server.listenPort) + ": " + failure.why;
         return false;
     }
     sockaddr_storage bound{};

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "gateway/log.h"
+#include "host/endpoint.h"
 
 namespace vpisd::gateway {
 namespace {
@@ -97,7 +98,7 @@ MqttClient::~MqttClient() {
 bool MqttClient::Start(const std::string &willTopic, const std::string &willPayload,
                        Handlers handlers, std::string &error) {
     handlers_ = std::move(handlers);
-    broker_ = config_.host + ":" + std::to_string(config_.port);
+    broker_ = host::EndpointText(config_.host, config_.port);
     mosq_ = mosquitto_new(clientId_.c_str(), true, this);
     if (mosq_ == nullptr) {
         error = "cannot create the MQTT client";

@@ -1,11 +1,10 @@
 #include "gateway/mqtt/mqtt_front_end.h"
+#include "host/endpoint.h"
 
 namespace vpisd::gateway {
 
 MqttFrontEnd::MqttFrontEnd(const Config &config, std::vector<std::unique_ptr<LineWorker>> &workers)
-    : broker_((config.mqtt->host.find(':') == std::string::npos ? config.mqtt->host
-                                                                : "[" + config.mqtt->host + "]") +
-              ":" + std::to_string(config.mqtt->port)) {
+    : broker_(host::EndpointText(config.mqtt->host, config.mqtt->port)) {
     for (size_t i = 0; i < config.lines.size(); ++i)
         lines_.push_back(std::make_unique<MqttLine>(config, i, *workers[i], LineClientId(config, i),
                                                     statistics_));

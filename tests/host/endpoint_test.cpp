@@ -36,6 +36,8 @@ TEST(TcpLine, NamesSplitIntoHostAndPort) {
         if (c.ok) {
             EXPECT_EQ(endpoint->host, c.host);
             EXPECT_EQ(endpoint->port, c.port);
+            // Written back out, the name reads as it was given.
+            EXPECT_EQ("tcp:" + EndpointText(endpoint->host, endpoint->port), c.name);
         }
     }
 }
