@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 #include "gateway/log.h"
@@ -32,20 +31,6 @@ constexpr int kCommandTries = 10;
 constexpr int kWaitsPerTry = 3;
 constexpr milliseconds kRetryPause{100 + 50};
 constexpr milliseconds kStepSlack{5000}; // a VPI start, a TCP wait, a busy machine
-
-// "P10100": the PLC prefix and the four-digit register.
-std::string RegisterGas(const std::string &plc, unsigned reg) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%s%04u", plc.c_str(), reg);
-    return text;
-}
-
-// "P1010003": bit 03 (counted from 01) of register 100.
-std::string BitGas(const std::string &plc, unsigned reg, unsigned bit) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%s%04u%02u", plc.c_str(), reg, bit + 1);
-    return text;
-}
 
 // The PLCs of the line's init file, each with whether it has a backup route.
 std::vector<std::pair<std::string, bool>> InitPlcs(const std::string &init) {
@@ -394,7 +379,7 @@ LineReply LineWorker::Execute(const LineRequest &request) {
 
 LineStatus LineWorker::ReadBlock(const std::string &plc, uint16_t first, uint16_t count,
                                  std::vector<uint16_t> &out) {
-    const std::string gas = RegisterGas(plc, first);
+    const std::string gas = host::RegisterGas(plc, first);
     host::TagLayout layout;
     if (session_->Parse(gas, count, layout) != VPI_OK)
         return LineStatus::Refused;
@@ -407,14 +392,13 @@ LineStatus LineWorker::ReadBlock(const std::string &plc, uint16_t first, uint16_
     NoteOutcome(plc, onBackup, result, "no answer to a read of " + gas, began);
     if (result != VPI_OK)
         return host::StatusFromResult(result);
-    // A single value is element 1 of the driver's buffer, a block starts at element 0.
-    const auto from = buffer.begin() + (count == 1 ? 1 : 0);
-    out.assign(from, from + count);
+    const std::span<const uint16_t> values = host::ValueWords(layout, buffer);
+    out.assign(values.begin(), values.end());
     return LineStatus::Ok;
 }
 
 LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_t> &out) {
-    const std::string gas = request.plc + "!ROUTE";
+    const std::string gas = host::RouteGas(request.plc);
     host::TagLayout layout;
     if (session_->Parse(gas, 1, layout) != VPI_OK)
         return LineStatus::Refused;
@@ -422,7 +406,7 @@ LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_
     Beat();
     const int32_t result = session_->Read(gas, layout, buffer);
     if (result == VPI_OK)
-        out.assign(1, buffer[1]);
+        out.assign(1, host::ValueWords(layout, buffer)[0]);
     return host::StatusFromResult(result);
 }
 
@@ -430,13 +414,13 @@ LineStatus LineWorker::ReadRoute(const LineRequest &request, std::vector<uint16_
 void LineWorker::NoteRoute(const std::string &plc) {
     if (!session_)
         return;
-    const std::string gas = plc + "!ROUTE";
+    const std::string gas = host::RouteGas(plc);
     host::TagLayout layout;
     uint16_t buffer[2] = {0, 0};
     if (session_->Parse(gas, 1, layout) != VPI_OK || session_->Read(gas, layout, buffer) != VPI_OK)
         return;
     std::lock_guard lock(statusMutex_);
-    backupRoutes_[plc] = buffer[1] != 0;
+    backupRoutes_[plc] = host::ValueWords(layout, buffer)[0] != 0;
 }
 
 bool LineWorker::OnBackupRoute(const std::string &plc) const {
@@ -493,12 +477,12 @@ LineStatus LineWorker::Write(const std::string &plc, const std::string &gas,
 
 LineStatus LineWorker::WriteRegisters(const LineRequest &request) {
     const auto count = static_cast<int32_t>(request.values.size());
-    const std::string gas = RegisterGas(request.plc, request.first);
+    const std::string gas = host::RegisterGas(request.plc, request.first);
     host::TagLayout layout;
     if (session_->Parse(gas, count, layout) != VPI_OK)
         return LineStatus::Refused;
     std::vector<uint16_t> buffer(host::BufferWords(layout));
-    std::copy(request.values.begin(), request.values.end(), buffer.begin() + (count == 1 ? 1 : 0));
+    std::ranges::copy(request.values, host::ValueWords(layout, buffer).begin());
     return Write(request.plc, gas, layout, buffer);
 }
 
@@ -517,11 +501,12 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
         }
         if (stopping())
             return LineStatus::Cancelled;
-        const std::string gas = BitGas(request.plc, bit.reg, bit.bit);
+        const std::string gas = host::BitGas(request.plc, bit.reg, bit.bit);
         host::TagLayout layout;
         if (session_->Parse(gas, 1, layout) != VPI_OK)
             return LineStatus::Refused;
-        uint16_t buffer[2] = {0, static_cast<uint16_t>(bit.on ? 1 : 0)};
+        uint16_t buffer[2] = {0, 0};
+        host::ValueWords(layout, buffer)[0] = bit.on ? 1 : 0;
         const LineStatus status = Write(request.plc, gas, layout, buffer);
         if (status != LineStatus::Ok)
             return status; // the coils before this one are written, the rest are not
