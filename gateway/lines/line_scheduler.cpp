@@ -45,7 +45,7 @@ bool WriteAhead(const std::deque<LineRequest> &waiting, size_t index) {
 
 } // namespace
 
-LineScheduler::LineScheduler(const LineConfig &config, const PlcHealth *health)
+LineScheduler::LineScheduler(const LineConfig &config, PlcHealth *health)
     : mergeGap_(config.mergeGap), health_(health), policies_(config.plcs) {}
 
 const PlcPolicy &LineScheduler::PolicyOf(const std::string &plc) const {
@@ -80,15 +80,21 @@ bool LineScheduler::Fresh(const LineRequest &request, Clock::time_point now,
     return true;
 }
 
+// A demoted PLC costs its line nothing; a write for it is answered, never kept for later.
+bool LineScheduler::ForDemoted(const LineRequest &request, Clock::time_point now,
+                               ReadyAnswer &ready) const {
+    if (request.op == LineOp::ReadRoute || health_ == nullptr ||
+        !health_->Demoted(request.plc, now))
+        return false;
+    ready.reply.status = LineStatus::NoAnswer;
+    ready.by = AnsweredBy::Demoted;
+    return true;
+}
+
 bool LineScheduler::FromBook(const LineRequest &request, Clock::time_point now,
                              ReadyAnswer &ready) {
-    // A demoted PLC costs its line nothing; a write for it is answered, never kept for later.
-    if (request.op != LineOp::ReadRoute && health_ != nullptr &&
-        health_->Demoted(request.plc, now)) {
-        ready.reply.status = LineStatus::NoAnswer;
-        ready.by = AnsweredBy::Demoted;
+    if (ForDemoted(request, now, ready))
         return true;
-    }
     if (request.op != LineOp::ReadRegisters)
         return false;
     std::lock_guard lock(bookMutex_);
@@ -107,14 +113,23 @@ bool LineScheduler::FromBook(const LineRequest &request, Clock::time_point now,
 bool LineScheduler::AnswerAtOnce(const LineRequest &request, const std::deque<LineRequest> &waiting,
                                  const OnTheLine &onTheLine, Clock::time_point now,
                                  ReadyAnswer &ready) {
-    if (request.op == LineOp::ReadRoute || onTheLine.writing.count(request.plc) != 0)
+    if (request.op == LineOp::ReadRoute)
         return false;
     if (request.source == Source::Modbus && onTheLine.clients.count(request.client) != 0)
         return false;
+    const auto sameClient = [&](const LineRequest &other) {
+        return request.source == Source::Modbus && other.source == Source::Modbus &&
+               other.client == request.client;
+    };
+    if (std::any_of(waiting.begin(), waiting.end(), sameClient))
+        return false;
+    // Nothing a demoted PLC's answer carries depends on a write ahead of it, not even on its
+    // probe being a write.
+    if (ForDemoted(request, now, ready))
+        return true;
+    if (onTheLine.writing.count(request.plc) != 0)
+        return false;
     for (const LineRequest &other : waiting) {
-        if (request.source == Source::Modbus && other.source == Source::Modbus &&
-            other.client == request.client)
-            return false;
         if (IsWrite(other) && Writes(other, request.plc, request.first, EndOf(request)))
             return false;
     }
@@ -153,6 +168,8 @@ Batch LineScheduler::Pick(std::deque<LineRequest> &waiting, Clock::time_point no
     nextSource_ = (static_cast<size_t>(leader.source) + 1) % kSourceCount;
     if (leader.source == Source::Modbus)
         lastClient_ = leader.client;
+    if (health_ != nullptr && leader.op != LineOp::ReadRoute)
+        health_->Picked(leader.plc, now);
     if (leader.op != LineOp::ReadRegisters) {
         batch.jobs.push_back(std::move(waiting[lead]));
         waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(lead));

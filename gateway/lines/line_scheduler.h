@@ -57,8 +57,8 @@ class LineScheduler {
     using Clock = std::chrono::steady_clock;
 
     // `health`, when given, outlives the scheduler: a demoted PLC's requests are answered at
-    // once with NoAnswer.
-    explicit LineScheduler(const LineConfig &config, const PlcHealth *health = nullptr);
+    // once with NoAnswer, and the first job taken for it after its hold is its probe.
+    explicit LineScheduler(const LineConfig &config, PlcHealth *health = nullptr);
 
     // Takes the next batch out of `waiting` (arrival order). While the clients answered by the
     // last shared read are still sending their next requests, the job for the line waits:
@@ -91,6 +91,8 @@ class LineScheduler {
     using RangeKey = std::tuple<std::string, uint16_t, uint16_t>; // PLC, first, count
 
     const PlcPolicy &PolicyOf(const std::string &plc) const;
+    // A demoted PLC: NoAnswer, without the line.
+    bool ForDemoted(const LineRequest &request, Clock::time_point now, ReadyAnswer &ready) const;
     // A demoted PLC, a held refusal or stored values: the answer, without the line.
     bool FromBook(const LineRequest &request, Clock::time_point now, ReadyAnswer &ready);
     bool Held(const LineRequest &request, Clock::time_point now);
@@ -102,7 +104,7 @@ class LineScheduler {
     void Merge(std::deque<LineRequest> &waiting, size_t lead, Batch &batch) const;
 
     const uint16_t mergeGap_;
-    const PlcHealth *const health_;
+    PlcHealth *const health_;
     std::vector<PlcPolicy> policies_; // under bookMutex_
     const PlcPolicy defaultPolicy_{};
     std::mutex bookMutex_;                              // guards stored_ and holds_

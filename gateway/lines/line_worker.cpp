@@ -227,6 +227,7 @@ void LineWorker::Run() {
             } else {
                 ServeJob(batch->jobs.front());
             }
+            health_.Served(batch->jobs.front().plc);
         }
         queue_.Finished();
     }
@@ -437,7 +438,9 @@ void LineWorker::NoteOutcome(const std::string &plc, bool onBackup, int32_t resu
     activity_.Busy(began, ended);
     if (result != VPI_COMM_FAILURE)
         health_.Answered(plc, ended);
-    else if (!LostCause())
+    else if (LostCause())
+        health_.LineDown();
+    else
         health_.Unanswered(plc, onBackup, what, ended);
 }
 

@@ -51,7 +51,20 @@ bool PlcHealth::Demoted(const std::string &plc, Clock::time_point now) const {
     std::lock_guard lock(mutex_);
     const auto found = std::find_if(entries_.begin(), entries_.end(),
                                     [&](const Entry &entry) { return entry.plc == plc; });
-    return found != entries_.end() && found->state == PlcState::Demoted && now < found->holdEnds;
+    return found != entries_.end() && found->state == PlcState::Demoted &&
+           (now < found->holdEnds || found->probing);
+}
+
+void PlcHealth::Picked(const std::string &plc, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    Entry &entry = Find(plc);
+    if (entry.state == PlcState::Demoted && now >= entry.holdEnds)
+        entry.probing = true;
+}
+
+void PlcHealth::Served(const std::string &plc) {
+    std::lock_guard lock(mutex_);
+    Find(plc).probing = false;
 }
 
 void PlcHealth::Answered(const std::string &plc, Clock::time_point) {
@@ -65,6 +78,7 @@ void PlcHealth::Answered(const std::string &plc, Clock::time_point) {
     entry.lastSuccess = now;
     entry.misses = 0;
     entry.missedRoutes = 0;
+    entry.probing = false;
     entry.hold = {};
     Enter(entry, PlcState::Answering);
 }
@@ -82,9 +96,19 @@ void PlcHealth::Unanswered(const std::string &plc, bool onBackup, const std::str
     entry.lastError = what;
     entry.lastErrorAt = wallNow;
     const uint8_t routes = entry.hasBackup ? kNormalRoute | kBackupRoute : kNormalRoute;
-    // Demotion never keeps the driver from trying the backup route: both must have failed.
-    const bool demote = policy_.hold.count() > 0 && entry.misses >= policy_.after &&
-                        (entry.missedRoutes & routes) == routes;
+    // Demotion never keeps the driver from trying the backup route: both must have failed, at
+    // the first demotion as at every probe (the driver takes the other route after a miss).
+    const bool bothMissed = (entry.missedRoutes & routes) == routes;
+    if (entry.state == PlcState::Demoted) {
+        entry.probing = false;
+        if (!bothMissed)
+            return; // the hold stays over: the next transaction probes the other route
+        entry.hold = std::min(entry.hold * 2, policy_.longestHold);
+        entry.holdEnds = now + entry.hold;
+        entry.missedRoutes = 0;
+        return; // still demoted, for longer; nothing more to say while it stays silent
+    }
+    const bool demote = policy_.hold.count() > 0 && entry.misses >= policy_.after && bothMissed;
     const std::string name = "PLC " + plc + " stopped answering";
     if (!demote) {
         if (first)
@@ -92,12 +116,9 @@ void PlcHealth::Unanswered(const std::string &plc, bool onBackup, const std::str
         Enter(entry, PlcState::Silent);
         return;
     }
-    const bool probeFailed = entry.state == PlcState::Demoted;
-    entry.hold = probeFailed ? std::min(entry.hold * 2, policy_.longestHold)
-                             : std::min(policy_.hold, policy_.longestHold);
+    entry.hold = std::min(policy_.hold, policy_.longestHold);
     entry.holdEnds = now + entry.hold;
-    if (probeFailed)
-        return; // still demoted, for longer; nothing more to say while it stays silent
+    entry.missedRoutes = 0;
     ++entry.demotions;
     const std::string held = "demoted for " + std::to_string(entry.hold.count()) + " s";
     if (first)
@@ -112,6 +133,7 @@ void PlcHealth::LineDown() {
     for (Entry &entry : entries_) {
         entry.misses = 0;
         entry.missedRoutes = 0;
+        entry.probing = false;
         entry.hold = {};
         Enter(entry, PlcState::Unknown);
     }

@@ -1,7 +1,8 @@
 // What each PLC of a line has been doing lately, fed by every transaction the line's worker runs
 // with it: answering, silent, demoted, or unknown. A PLC that stays silent is demoted: for a
 // while every request for it is answered at once without traffic, so that it stops costing its
-// line whole transactions; when the hold ends the next request is a probe. Thread-safe: the
+// line whole transactions; when the hold ends the next transaction is a probe, and the requests
+// that come while it is on the line are still answered at once. Thread-safe: the
 // worker notes outcomes, the scheduler asks about demotion under the queue's lock, the status
 // endpoint and the MQTT side take snapshots.
 #pragma once
@@ -29,8 +30,15 @@ class PlcHealth {
     // The PLCs of the line's init file (name, has a backup route), listed before any
     // transaction; a PLC first met in a transaction is added then.
     void List(const std::vector<std::pair<std::string, bool>> &plcs);
-    // True while `plc` is demoted and its hold runs: answer it at once, without the line.
+    // True while `plc` is demoted and its hold runs, or its probe is on the line: answer it at
+    // once, without the line.
     bool Demoted(const std::string &plc, Clock::time_point now) const;
+    // A job for `plc` was taken for the line: after a hold it is the probe. Called under the
+    // queue's lock, so that no request slips past Demoted between the pick and the probe.
+    void Picked(const std::string &plc, Clock::time_point now);
+    // The job picked for `plc` is done, whatever became of it (a line down puts no traffic
+    // on the line): its probe, if it was one and got no outcome, is over.
+    void Served(const std::string &plc);
     // A transaction with `plc` was answered (a refusal is an answer).
     void Answered(const std::string &plc, Clock::time_point now);
     // A transaction with `plc` got no answer; `onBackup`: it went by the PLC's backup route.
@@ -54,8 +62,9 @@ class PlcHealth {
         std::optional<std::string> lastError;
         WallClock::time_point lastErrorAt{};
         uint64_t demotions = 0;
-        int misses = 0;                      // transactions in a row without an answer
-        uint8_t missedRoutes = 0;            // bit 0 normal, bit 1 backup, since the last answer
+        int misses = 0;           // transactions in a row without an answer
+        uint8_t missedRoutes = 0; // bit 0 normal, bit 1 backup, since the last answer or hold
+        bool probing = false;     // demoted, and a transaction with it is on the line
         WallClock::time_point silentSince{}; // the first of those misses
         std::chrono::seconds hold{};         // the hold in force, or the last one
         Clock::time_point holdEnds{};
