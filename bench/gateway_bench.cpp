@@ -5,15 +5,24 @@
 //     per second;
 //  3. the line scheduler on one line: eight clients reading the same registers, eight clients
 //     reading ranges spread over one 128-register window, a client polling a refused range
-//     beside a good one, and a client waiting behind another's pipelined requests.
-// Every line is a simulated network paced at 9600 baud on its own pty.
+//     beside a good one, and a client waiting behind another's pipelined requests;
+//  4. a PLC that stops answering: what one silent transaction costs at timeout_ms 100 and 1000,
+//     the good PLC's answers per second beside the demoted one (polled every second) over the
+//     30 s after the demotion against alone, and how fast the demoted PLC is answered 0B.
+// Every line is a simulated network paced at 9600 baud on its own pty. With the argument
+// "demotion" only the figures of 4 are measured.
+
 #include <modbus/modbus.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,11 +204,157 @@ double BehindPipelined(uint16_t port) {
     return ms;
 }
 
+constexpr const char *kTwoPlcs =
+    "[line]\nbaud = 9600\n[plc P1]\nroute = 1+5\nregisters = 2000\n[plc P2]\nroute = 1+7\n";
+constexpr auto kAfterDemotion = std::chrono::seconds(30);
+
+// A gateway of its own on `line` (P1 as unit 1, P2 as unit 2), with `lineKeys` in its [[line]].
+struct TwoPlcGateway {
+    TwoPlcGateway(const vpisd::test::TempDir &dir, const vpisd::test::SimLine &line,
+                  const std::string &lineKeys)
+        : port(vpisd::test::FreePort()),
+          process(
+              VPISD_GATEWAY_PATH,
+              {"--config",
+               dir.Write("two.toml", "[gateway]\nlisten = \"127.0.0.1:" + std::to_string(port) +
+                                         "\"\n[[line]]\nname = \"north\"\nport = \"" + line.port +
+                                         "\"\nvpi = 1\ninit = \"" + line.init + "\"\n" + lineKeys +
+                                         "[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
+                                         "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n"),
+               "--lib", VPISD_LIBRARY_PATH}) {
+        listening = vpisd::test::WaitForListener(port, 10000);
+    }
+    ~TwoPlcGateway() {
+        process.Signal(SIGTERM);
+        process.Finish(60000);
+    }
+    uint16_t port;
+    vpisd::test::ChildProcess process;
+    bool listening = false;
+};
+
+modbus_t *Connected(uint16_t port, int unit) {
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_set_slave(ctx, unit);
+    modbus_set_response_timeout(ctx, 120, 0);
+    modbus_connect(ctx);
+    return ctx;
+}
+
+void Close(modbus_t *ctx) {
+    modbus_close(ctx);
+    modbus_free(ctx);
+}
+
+// Seconds of one read of the silent P2 through a gateway whose line has `timeoutMs`.
+double SilentTransaction(const vpisd::test::TempDir &dir, const vpisd::test::SimLine &line,
+                         int timeoutMs) {
+    TwoPlcGateway gateway(dir, line, "timeout_ms = " + std::to_string(timeoutMs) + "\n");
+    if (!gateway.listening)
+        return -1;
+    modbus_t *ctx = Connected(gateway.port, 2);
+    uint16_t value = 0;
+    const auto start = Clock::now();
+    const int n = modbus_read_registers(ctx, 0, 1, &value);
+    const double seconds = MsSince(start) / 1000.0;
+    Close(ctx);
+    return n == -1 && errno == EMBXGTAR ? seconds : -1;
+}
+
+struct Demotion {
+    double silent100 = 0;  // seconds of one silent transaction at timeout_ms = 100
+    double silent1000 = 0; // ... at 1000
+    double alone = 0;      // the good PLC's answers/s with P2 answering and not polled
+    double beside = 0;     // over kAfterDemotion after P2 was demoted, P2 polled every second
+    double firstMiss = 0;  // seconds of the read that found P2 silent
+    std::vector<double> demotedMs; // each poll of P2 after its demotion
+};
+
+double Median(std::vector<double> values) {
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+Demotion MeasureDemotion(const vpisd::test::TempDir &dir) {
+    Demotion figures;
+    vpisd::test::SimLine line = vpisd::test::StartSimLine(kTwoPlcs, dir, "two.int");
+    {
+        TwoPlcGateway gateway(dir, line, "timeout_ms = 100\n");
+        if (!gateway.listening)
+            return figures;
+        figures.alone = AnswersPerSecond(
+            gateway.port, 1, [](int) { return 0; }, kRun);
+        line.sim->Control("fault P2 any silence");
+        std::atomic<bool> stop{false};
+        std::atomic<bool> demoted{false};
+        std::mutex mutex;
+        std::thread poller([&] {
+            modbus_t *ctx = Connected(gateway.port, 2);
+            uint16_t value = 0;
+            while (!stop) {
+                const auto next = Clock::now() + std::chrono::seconds(1);
+                const auto start = Clock::now();
+                modbus_read_registers(ctx, 0, 1, &value);
+                const double ms = MsSince(start);
+                {
+                    std::lock_guard lock(mutex);
+                    if (demoted)
+                        figures.demotedMs.push_back(ms);
+                    else
+                        figures.firstMiss = ms / 1000.0;
+                }
+                demoted = true;
+                while (!stop && Clock::now() < next)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            Close(ctx);
+        });
+        while (!demoted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        figures.beside = AnswersPerSecond(
+            gateway.port, 1, [](int) { return 0; }, kAfterDemotion);
+        stop = true;
+        poller.join();
+    }
+    figures.silent100 = SilentTransaction(dir, line, 100);
+    figures.silent1000 = SilentTransaction(dir, line, 1000);
+    return figures;
+}
+
+void PrintDemotion(const Demotion &d) {
+    std::printf("a PLC that stops answering (two PLCs on one line, 9600 baud)\n");
+    std::printf("  one silent transaction, timeout_ms = 100  : %8.2f s (%.2f s a try)\n",
+                d.silent100, d.silent100 / 10);
+    std::printf("  one silent transaction, timeout_ms = 1000 : %8.2f s (%.2f s a try)\n",
+                d.silent1000, d.silent1000 / 10);
+    std::printf(
+        "  timeout_ms = 100, demote_s = 10 (default), the silent PLC polled every second:\n");
+    std::printf("  read that found it silent               : %8.2f s\n", d.firstMiss);
+    std::printf("  good PLC alone                          : %8.2f answers/s\n", d.alone);
+    std::printf("  good PLC beside the demoted one, %2lld s   : %8.2f answers/s, %5.2fx alone\n",
+                static_cast<long long>(kAfterDemotion.count()), d.beside, d.beside / d.alone);
+    size_t slow = 0;
+    double slowest = 0;
+    for (const double ms : d.demotedMs) {
+        slow += ms >= 1000 ? 1 : 0;
+        slowest = std::max(slowest, ms);
+    }
+    std::printf("  0B for the demoted PLC                  : %8.2f ms median of %zu polls "
+                "(%zu probes, the longest %.2f s)\n",
+                Median(d.demotedMs), d.demotedMs.size(), slow, slowest / 1000);
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
     vpisd::host::SetLogVerbosity(0); // the driver's messages kept quiet, not on stderr
     const vpisd::test::TempDir dir;
+    if (argc > 1 && std::strcmp(argv[1], "demotion") == 0) {
+        PrintDemotion(MeasureDemotion(dir));
+        return 0;
+    }
     std::vector<vpisd::test::SimLine> lines;
     for (int i = 0; i < kLines; ++i)
         lines.push_back(vpisd::test::StartSimLine(kNetwork, dir));
@@ -270,6 +425,7 @@ int main() {
 
     gateway.Signal(SIGTERM);
     gateway.Finish(30000);
+    const Demotion demotion = MeasureDemotion(dir);
     const double viaGateway = one.ms / kReads;
     const double oneRate = one.ok / (one.ms / 1000.0);
     const double allRate = allOk / (allMs / 1000.0);
@@ -297,5 +453,6 @@ int main() {
                 goodBeside, goodBeside / goodAlone, goodAlone);
     std::printf("  turns, B behind A's %d pipelined  : %8.1f ms, %5.2f transaction times\n",
                 kPipelined, behindMs, behindMs * alone / 1000.0);
+    PrintDemotion(demotion);
     return 0;
 }
