@@ -16,7 +16,7 @@ struct LineCounters {
     std::atomic<uint64_t> held{0};         // ... refused at once, the range being held
     std::atomic<uint64_t> demoted{0};      // ... at once, their PLC being demoted
 
-    // "transactions 12 answered 40 merged 30 stored 0 held 2"
+    // "transactions 12 answered 40 merged 30 stored 0 held 2 demoted 5"
     std::string Describe() const;
 };
 

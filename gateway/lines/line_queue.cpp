@@ -33,10 +33,10 @@ std::optional<Batch> LineQueue::Take(std::chrono::steady_clock::time_point until
         std::optional<std::chrono::steady_clock::time_point> linger;
         Batch batch = scheduler.Pick(waiting_, now, linger);
         if (!batch.empty()) {
-            for (const ReadyAnswer &ready : batch.ready) {
+            // An answer ready now is final: its client's next request need not wait for the
+            // jobs (the Modbus server sends a connection's answers in the order it asked).
+            for (const ReadyAnswer &ready : batch.ready)
                 --shares_[static_cast<size_t>(ready.request.source)];
-                onTheLine_.clients.insert(ready.request.client);
-            }
             for (const LineRequest &job : batch.jobs) {
                 --shares_[static_cast<size_t>(job.source)];
                 onTheLine_.clients.insert(job.client);

@@ -159,24 +159,49 @@ Batch LineScheduler::Pick(std::deque<LineRequest> &waiting, Clock::time_point no
     }
     if (waiting.empty())
         return batch;
-    const size_t lead = Lead(waiting);
-    const LineRequest &leader = waiting[lead];
-    if (Lingering(waiting, leader, now)) {
+    size_t lead = Lead(waiting);
+    if (Lingering(waiting, waiting[lead], now)) {
         lingerUntil = lingerUntil_;
         return batch;
     }
-    nextSource_ = (static_cast<size_t>(leader.source) + 1) % kSourceCount;
-    if (leader.source == Source::Modbus)
-        lastClient_ = leader.client;
-    if (health_ != nullptr && leader.op != LineOp::ReadRoute)
-        health_->Picked(leader.plc, now);
-    if (leader.op != LineOp::ReadRegisters) {
+    nextSource_ = (static_cast<size_t>(waiting[lead].source) + 1) % kSourceCount;
+    if (waiting[lead].source == Source::Modbus)
+        lastClient_ = waiting[lead].client;
+    if (health_ != nullptr && waiting[lead].op != LineOp::ReadRoute &&
+        health_->Picked(waiting[lead].plc, now))
+        lead = AnswerBesideProbe(waiting, lead, now, batch);
+    if (waiting[lead].op != LineOp::ReadRegisters) {
         batch.jobs.push_back(std::move(waiting[lead]));
         waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(lead));
         return batch;
     }
     Merge(waiting, lead, batch);
     return batch;
+}
+
+// A demoted PLC's probe goes to the line alone: the other requests for that PLC waiting now are
+// answered at once, as those that come while it is on the line are. Returns the probe's index in
+// `waiting` after them.
+size_t LineScheduler::AnswerBesideProbe(std::deque<LineRequest> &waiting, size_t probe,
+                                        Clock::time_point now, Batch &batch) const {
+    const std::string plc = waiting[probe].plc;
+    std::set<uint64_t> behind;
+    for (size_t i = 0; i < waiting.size();) {
+        LineRequest &request = waiting[i];
+        const bool inOrder = request.source != Source::Modbus || behind.count(request.client) == 0;
+        ReadyAnswer ready;
+        if (i != probe && inOrder && request.plc == plc && ForDemoted(request, now, ready)) {
+            ready.request = std::move(request);
+            batch.ready.push_back(std::move(ready));
+            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            probe -= i < probe ? 1 : 0;
+            continue;
+        }
+        if (request.source == Source::Modbus)
+            behind.insert(request.client);
+        ++i;
+    }
+    return probe;
 }
 
 // The first request of the source whose turn it is; within Modbus, of the connection after the

@@ -93,6 +93,8 @@ class LineScheduler {
     const PlcPolicy &PolicyOf(const std::string &plc) const;
     // A demoted PLC: NoAnswer, without the line.
     bool ForDemoted(const LineRequest &request, Clock::time_point now, ReadyAnswer &ready) const;
+    size_t AnswerBesideProbe(std::deque<LineRequest> &waiting, size_t probe, Clock::time_point now,
+                             Batch &batch) const;
     // A demoted PLC, a held refusal or stored values: the answer, without the line.
     bool FromBook(const LineRequest &request, Clock::time_point now, ReadyAnswer &ready);
     bool Held(const LineRequest &request, Clock::time_point now);

@@ -525,7 +525,8 @@ LineStatus LineWorker::WriteBits(const LineRequest &request) {
 std::string LineCounters::Describe() const {
     return "transactions " + std::to_string(transactions.load()) + " answered " +
            std::to_string(answered.load()) + " merged " + std::to_string(merged.load()) +
-           " stored " + std::to_string(stored.load()) + " held " + std::to_string(held.load());
+           " stored " + std::to_string(stored.load()) + " held " + std::to_string(held.load()) +
+           " demoted " + std::to_string(demoted.load());
 }
 
 } // namespace vpisd::gateway

@@ -55,11 +55,13 @@ bool PlcHealth::Demoted(const std::string &plc, Clock::time_point now) const {
            (now < found->holdEnds || found->probing);
 }
 
-void PlcHealth::Picked(const std::string &plc, Clock::time_point now) {
+bool PlcHealth::Picked(const std::string &plc, Clock::time_point now) {
     std::lock_guard lock(mutex_);
     Entry &entry = Find(plc);
-    if (entry.state == PlcState::Demoted && now >= entry.holdEnds)
-        entry.probing = true;
+    if (entry.state != PlcState::Demoted || now < entry.holdEnds || entry.probing)
+        return false;
+    entry.probing = true;
+    return true;
 }
 
 void PlcHealth::Served(const std::string &plc) {

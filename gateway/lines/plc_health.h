@@ -33,9 +33,9 @@ class PlcHealth {
     // True while `plc` is demoted and its hold runs, or its probe is on the line: answer it at
     // once, without the line.
     bool Demoted(const std::string &plc, Clock::time_point now) const;
-    // A job for `plc` was taken for the line: after a hold it is the probe. Called under the
-    // queue's lock, so that no request slips past Demoted between the pick and the probe.
-    void Picked(const std::string &plc, Clock::time_point now);
+    // A job for `plc` was taken for the line: true when it is the probe after a hold. Called
+    // under the queue's lock, so that no request slips past Demoted between pick and probe.
+    bool Picked(const std::string &plc, Clock::time_point now);
     // The job picked for `plc` is done, whatever became of it (a line down puts no traffic
     // on the line): its probe, if it was one and got no outcome, is over.
     void Served(const std::string &plc);

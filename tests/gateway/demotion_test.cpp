@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -172,6 +173,10 @@ TEST(Demotion, SilentPlcAnsweredAtOnceProbedAfterEachHoldBackWithinOne) {
         << log;
     EXPECT_EQ(Occurrences(log, "answering again"), 1U) << log;
     EXPECT_EQ(Occurrences(log, "PLC P2 answering again after "), 1U) << log;
+    std::smatch demoted;
+    ASSERT_TRUE(std::regex_search(log, demoted, std::regex("line time: .* demoted ([0-9]+)")))
+        << log;
+    EXPECT_GE(std::stoul(demoted[1].str()), atOnce) << "answered at once, counted as demoted";
 }
 
 // P1 with a backup route (2+5): what each request of a client of P1 gets, in turn.
