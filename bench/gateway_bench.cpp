@@ -266,6 +266,7 @@ struct Demotion {
     double silent1000 = 0; // ... at 1000
     double alone = 0;      // the good PLC's answers/s with P2 answering and not polled
     double beside = 0;     // over kAfterDemotion after P2 was demoted, P2 polled every second
+    double undemoted = 0;  // the same with demote_s = 0
     double firstMiss = 0;  // seconds of the read that found P2 silent
     std::vector<double> demotedMs; // each poll of P2 after its demotion
 };
@@ -277,6 +278,46 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// The good PLC's answers/s over kAfterDemotion after the first read of the silent P2 (polled
+// every second) was answered, with `lineKeys`; each poll's milliseconds after that first one.
+double BesideSilent(const vpisd::test::TempDir &dir, const vpisd::test::SimLine &line,
+                    const std::string &lineKeys, double &firstMiss, std::vector<double> &pollMs) {
+    TwoPlcGateway gateway(dir, line, lineKeys);
+    if (!gateway.listening)
+        return -1;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> missed{false};
+    std::mutex mutex;
+    std::thread poller([&] {
+        modbus_t *ctx = Connected(gateway.port, 2);
+        uint16_t value = 0;
+        while (!stop) {
+            const auto next = Clock::now() + std::chrono::seconds(1);
+            const auto start = Clock::now();
+            modbus_read_registers(ctx, 0, 1, &value);
+            const double ms = MsSince(start);
+            {
+                std::lock_guard lock(mutex);
+                if (missed)
+                    pollMs.push_back(ms);
+                else
+                    firstMiss = ms / 1000.0;
+            }
+            missed = true;
+            while (!stop && Clock::now() < next)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        Close(ctx);
+    });
+    while (!missed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const double rate = AnswersPerSecond(
+        gateway.port, 1, [](int) { return 0; }, kAfterDemotion);
+    stop = true;
+    poller.join();
+    return rate;
+}
+
 Demotion MeasureDemotion(const vpisd::test::TempDir &dir) {
     Demotion figures;
     vpisd::test::SimLine line = vpisd::test::StartSimLine(kTwoPlcs, dir, "two.int");
@@ -286,38 +327,14 @@ Demotion MeasureDemotion(const vpisd::test::TempDir &dir) {
             return figures;
         figures.alone = AnswersPerSecond(
             gateway.port, 1, [](int) { return 0; }, kRun);
-        line.sim->Control("fault P2 any silence");
-        std::atomic<bool> stop{false};
-        std::atomic<bool> demoted{false};
-        std::mutex mutex;
-        std::thread poller([&] {
-            modbus_t *ctx = Connected(gateway.port, 2);
-            uint16_t value = 0;
-            while (!stop) {
-                const auto next = Clock::now() + std::chrono::seconds(1);
-                const auto start = Clock::now();
-                modbus_read_registers(ctx, 0, 1, &value);
-                const double ms = MsSince(start);
-                {
-                    std::lock_guard lock(mutex);
-                    if (demoted)
-                        figures.demotedMs.push_back(ms);
-                    else
-                        figures.firstMiss = ms / 1000.0;
-                }
-                demoted = true;
-                while (!stop && Clock::now() < next)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            Close(ctx);
-        });
-        while (!demoted)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        figures.beside = AnswersPerSecond(
-            gateway.port, 1, [](int) { return 0; }, kAfterDemotion);
-        stop = true;
-        poller.join();
     }
+    line.sim->Control("fault P2 any silence");
+    figures.beside =
+        BesideSilent(dir, line, "timeout_ms = 100\n", figures.firstMiss, figures.demotedMs);
+    double ignored = 0;
+    std::vector<double> undemotedMs;
+    figures.undemoted =
+        BesideSilent(dir, line, "timeout_ms = 100\ndemote_s = 0\n", ignored, undemotedMs);
     figures.silent100 = SilentTransaction(dir, line, 100);
     figures.silent1000 = SilentTransaction(dir, line, 1000);
     return figures;
@@ -335,6 +352,8 @@ void PrintDemotion(const Demotion &d) {
     std::printf("  good PLC alone                          : %8.2f answers/s\n", d.alone);
     std::printf("  good PLC beside the demoted one, %2lld s   : %8.2f answers/s, %5.2fx alone\n",
                 static_cast<long long>(kAfterDemotion.count()), d.beside, d.beside / d.alone);
+    std::printf("  the same with demote_s = 0              : %8.2f answers/s, %5.2fx alone\n",
+                d.undemoted, d.undemoted / d.alone);
     size_t slow = 0;
     double slowest = 0;
     for (const double ms : d.demotedMs) {
