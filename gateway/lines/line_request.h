@@ -39,6 +39,7 @@ using host::LineStatus;
 struct LineReply {
     LineStatus status = LineStatus::Ok;
     std::vector<uint16_t> values; // ReadRegisters: `count` words
+    bool demoted = false;         // NoAnswer at once for a demoted PLC: nothing went to the line
 };
 
 struct LineRequest {

@@ -87,6 +87,7 @@ bool LineScheduler::ForDemoted(const LineRequest &request, Clock::time_point now
         !health_->Demoted(request.plc, now))
         return false;
     ready.reply.status = LineStatus::NoAnswer;
+    ready.reply.demoted = true;
     ready.by = AnsweredBy::Demoted;
     return true;
 }

@@ -11,6 +11,7 @@ namespace {
 constexpr auto kIdleWait = std::chrono::seconds(1);
 constexpr std::string_view kSet = "/set";
 constexpr const char *kQueueFull = "the line's queue is full";
+constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 
 const char *OutcomeWord(WriteOutcome outcome) {
     switch (outcome) {
@@ -238,7 +239,8 @@ void MqttLine::Finish(Done &done) {
         break;
     case Done::Kind::Write: {
         const StatusWrite &answer = host::RowFor(kStatusWrites, done.reply.status);
-        Answer(done.topic, answer.outcome, answer.reason, done.shown);
+        Answer(done.topic, answer.outcome, done.reply.demoted ? kDemoted : answer.reason,
+               done.shown);
         if (answer.outcome != WriteOutcome::Ok)
             break;
         // Show the new value soon: the groups of that PLC read again now.

@@ -155,6 +155,11 @@ TEST(MqttWrites, ResultSaysWhetherTheWriteMayHaveLanded) {
         {"fault P1 any error 03", "refused", "refused by the PLC", 0},
         {"fault P1 any delay 300", "no_answer", "may have been applied", 7}, // timeout 100 ms
         {"fault P1 any stale", "no_answer", "may have been applied", 7},
+        // P1 silent on its normal route, then on its backup route, is demoted: the next write
+        // is answered at once and never sent, not even later.
+        {"fault P1 any silence", "no_answer", "may have been applied", 0},
+        {"fault P1 any silence", "no_answer", "may have been applied", 0},
+        {"fault P1 any silence", "no_answer", "demoted: not written", 0},
     };
     Plant plant;
     Subscriber subscriber(plant.broker().port(), "vpisd/#");
