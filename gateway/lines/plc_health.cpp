@@ -57,16 +57,21 @@ bool PlcHealth::Demoted(const std::string &plc, Clock::time_point now) const {
 
 bool PlcHealth::Picked(const std::string &plc, Clock::time_point now) {
     std::lock_guard lock(mutex_);
-    Entry &entry = Find(plc);
-    if (entry.state != PlcState::Demoted || now < entry.holdEnds || entry.probing)
+    const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                    [&](const Entry &entry) { return entry.plc == plc; });
+    if (found == entries_.end() || found->state != PlcState::Demoted || now < found->holdEnds ||
+        found->probing)
         return false;
-    entry.probing = true;
+    found->probing = true;
     return true;
 }
 
 void PlcHealth::Served(const std::string &plc) {
     std::lock_guard lock(mutex_);
-    Find(plc).probing = false;
+    for (Entry &entry : entries_) {
+        if (entry.plc == plc)
+            entry.probing = false;
+    }
 }
 
 void PlcHealth::Answered(const std::string &plc, Clock::time_point) {
