@@ -220,7 +220,7 @@ TEST(Demotion, BackupRouteIsTriedBeforeDemotionAndAtEveryProbe) {
           value},
          1},
     };
-    constexpr int kHoldS = 3;
+    constexpr int kHoldS = 6; // long enough for a reload under a sanitizer
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
