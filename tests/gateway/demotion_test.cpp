@@ -165,7 +165,9 @@ TEST(Demotion, SilentPlcAnsweredAtOnceProbedAfterEachHoldBackWithinOne) {
 
     ASSERT_TRUE(gateway.process().WaitForError("answering again", 5000))
         << gateway.process().sofar().err;
-    const std::string log = gateway.Stop().err;
+    const ChildResult stopped = gateway.Stop();
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    const std::string &log = stopped.err;
     EXPECT_EQ(Occurrences(log, "stopped answering"), 1U) << log;
     EXPECT_EQ(Occurrences(log, "PLC P2 stopped answering (no answer to a read of P20010); "
                                "demoted for 1 s"),
@@ -269,7 +271,9 @@ TEST(Demotion, BackupRouteIsTriedBeforeDemotionAndAtEveryProbe) {
             }
             }
         }
-        const std::string log = gateway.Stop().err;
+        const ChildResult stopped = gateway.Stop();
+        EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+        const std::string &log = stopped.err;
         EXPECT_EQ(Occurrences(log, "PLC P1 stopped answering"), 1U) << log;
         EXPECT_EQ(Occurrences(log, "PLC P1 demoted for"), c.demotions) << log;
     }
