@@ -126,6 +126,27 @@ std::vector<std::pair<int32_t, std::string>> InitsOf(const Config &config) {
     return inits;
 }
 
+// Each line's init file loaded by the driver, and the PLC names against the routes it gave, in
+// a directory that only the checking thread sees: a line that starts its VPI meanwhile (the
+// lines run while a reload is checked) still reads the init file it was started with, from
+// the process's own directory.
+void CheckInitFiles(const Config &config, const host::DriverLibrary &library,
+                    const DriverInfo &info, std::vector<std::string> &problems) {
+    std::string error;
+    const bool ran = host::RunInOwnDirectory(
+        [&] {
+            host::WorkDir checkDir;
+            std::string prepareError;
+            if (!checkDir.PrepareMany(InitsOf(config), "vpisd-gateway", prepareError))
+                problems.push_back(prepareError);
+            else
+                CheckPlcNames(config, library, info, problems);
+        },
+        error);
+    if (!ran)
+        problems.push_back(error);
+}
+
 // The process once it runs: the workers, the front ends, the signals, the reloads.
 class Owner {
   public:
@@ -390,14 +411,7 @@ std::vector<std::string> Owner::CheckReload(std::optional<Config> &next) {
     next = LoadConfig(options_.configPath, problems);
     if (!next)
         return problems;
-    // The PLC names against the new init files, in a directory of their own; the lines that
-    // run keep theirs.
-    host::WorkDir checkDir;
-    std::string error;
-    if (!checkDir.PrepareMany(InitsOf(*next), "vpisd-gateway", error))
-        problems.push_back(error);
-    else
-        CheckPlcNames(*next, library_, info_, problems);
+    CheckInitFiles(*next, library_, info_, problems);
     return problems;
 }
 
@@ -644,12 +658,7 @@ int RunCheck(const GatewayOptions &options, const host::DriverLibrary &library,
         ReportProblems(problems);
         return kExitConfig;
     }
-    host::WorkDir workDir;
-    std::string error;
-    if (!workDir.PrepareMany(InitsOf(*config), "vpisd-gateway", error))
-        problems.push_back(error);
-    else
-        CheckPlcNames(*config, library, info, problems);
+    CheckInitFiles(*config, library, info, problems);
     std::vector<std::string> warnings;
     for (size_t i = 0; i < config->lines.size(); ++i) {
         const LineConfig &line = config->lines[i];

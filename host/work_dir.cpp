@@ -1,12 +1,15 @@
 #include "host/work_dir.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -152,6 +155,28 @@ bool WorkDir::PrepareMany(const std::vector<std::pair<int32_t, std::string>> &in
         return false;
     }
     return true;
+}
+
+bool RunInOwnDirectory(const std::function<void()> &work, std::string &error) {
+    bool ran = false;
+    std::exception_ptr failure;
+    std::thread thread([&] {
+        if (unshare(CLONE_FS) != 0) {
+            error = "cannot give a thread a working directory of its own: " +
+                    std::string(std::strerror(errno));
+            return;
+        }
+        try {
+            work();
+            ran = true;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return ran;
 }
 
 void EmergencyRemoveWorkDirs() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -45,6 +46,13 @@ class WorkDir {
     std::string previous_;
     std::string initSource_;
 };
+
+// Runs `work` on a thread of its own whose current directory is its own (Linux's
+// unshare(CLONE_FS)), and waits for it: a WorkDir prepared there moves that thread alone, so
+// that a VPI another thread starts meanwhile still reads the init files of the process's
+// directory. False, with `error`, when the thread cannot have a directory of its own; `work`
+// has not run then.
+bool RunInOwnDirectory(const std::function<void()> &work, std::string &error);
 
 // Removes every prepared directory with async-signal-safe calls only; for a signal handler.
 void EmergencyRemoveWorkDirs();

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <stdexcept>
 
@@ -288,6 +289,32 @@ std::string NotifySocket::WaitFor(const std::string &what, int timeoutMs) {
         }
     }
     return {};
+}
+
+DeviceLink::DeviceLink(const std::string &target) {
+    for (unsigned n = static_cast<unsigned>(getpid()) & 0xFFFF;; n = (n + 1) & 0xFFFF) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/tmp/vg%04x", n);
+        if (symlink(target.c_str(), name) == 0) {
+            path_ = name;
+            return;
+        }
+    }
+}
+
+DeviceLink::~DeviceLink() {
+    unlink(path_.c_str());
+}
+
+void DeviceLink::Remove() const {
+    unlink(path_.c_str());
+}
+
+void DeviceLink::PointAt(const std::string &target) const {
+    const std::string next = path_ + ".new";
+    unlink(next.c_str());
+    if (symlink(target.c_str(), next.c_str()) == 0)
+        rename(next.c_str(), path_.c_str());
 }
 
 } // namespace vpisd::gateway::test

@@ -146,6 +146,23 @@ class PortHolder {
     bool holding_ = false;
 };
 
+// A device name the driver takes (at most 11 characters, under /tmp) that the test can point
+// anywhere, as udev points a link at a USB adapter. Removed when destroyed.
+class DeviceLink {
+  public:
+    explicit DeviceLink(const std::string &target);
+    ~DeviceLink();
+    DeviceLink(const DeviceLink &) = delete;
+    DeviceLink &operator=(const DeviceLink &) = delete;
+    void Remove() const; // unplugged: the name is gone
+    // At once, as udev re-points a link: the name never goes missing.
+    void PointAt(const std::string &target) const;
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
 // The messages the gateway sends to a NOTIFY_SOCKET of the test's own.
 class NotifySocket {
   public:

@@ -100,34 +100,6 @@ bool ReadsAgainWithin(modbus_t *client, std::chrono::seconds wait, uint16_t &val
     return false;
 }
 
-// A device name the driver takes (at most 11 characters) that the test can point anywhere.
-class DeviceLink {
-  public:
-    explicit DeviceLink(const std::string &target) {
-        for (unsigned n = static_cast<unsigned>(getpid()) & 0xFFFF;; n = (n + 1) & 0xFFFF) {
-            char name[16];
-            std::snprintf(name, sizeof name, "/tmp/vg%04x", n);
-            if (symlink(target.c_str(), name) == 0) {
-                path_ = name;
-                return;
-            }
-        }
-    }
-    ~DeviceLink() { unlink(path_.c_str()); }
-    void Remove() const { unlink(path_.c_str()); }
-    // At once, as udev re-points a link: the name never goes missing.
-    void PointAt(const std::string &target) const {
-        const std::string next = path_ + ".new";
-        unlink(next.c_str());
-        if (symlink(target.c_str(), next.c_str()) == 0)
-            rename(next.c_str(), path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 TEST(Lines, DeviceThatVanishesAndComesBack) {
     TempDir dir;
     SimLine line = StartSimLine(kTwoPlcs, dir, "plant.int");
