@@ -162,9 +162,9 @@ void CheckNormalText(std::string_view text, InitLine &line) {
             line.problems.push_back("the route is too short");
         }
     }
+    // A normal route without drops is kept all the same (only a bad drop leaves it out): the
+    // PLC is named in the table and its tags are sent with no route at all.
     line.normal = CheckDrops(drops, "normal", line, line.normalUsed);
-    if (line.normal.empty())
-        line.normalUsed = false;
 }
 
 void CheckBackupText(std::string_view text, InitLine &line) {
@@ -363,8 +363,10 @@ std::string FormatInitCheck(const InitCheck &check, const std::string &fileName)
     for (const auto &line : check.lines) {
         flushEnds(line.number - 1);
         out += "line " + std::to_string(line.number) + ": " + line.name + "  normal " +
-               (line.normalUsed ? DropsText(line.normal)
-                                : "(none: no route, tags of " + line.name + " are rejected)");
+               (!line.normalUsed ? "(none: no route, tags of " + line.name + " are rejected)"
+                : line.normal.empty()
+                    ? "(empty: the driver keeps " + line.name + ", its tags go with no route)"
+                    : DropsText(line.normal));
         if (line.hasBackupText)
             out += "  backup " + (line.backupUsed ? DropsText(line.backup) : "(not used)");
         out += "\n";

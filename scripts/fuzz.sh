@@ -31,13 +31,13 @@ esac
 # Absolute paths: the init-file target works in a temporary directory of its own.
 build=$(realpath -m "${VPISD_FUZZ_BUILD_DIR:-build/fuzz}")
 source_dir=$PWD
-targets=${VPISD_FUZZ_TARGETS:-gas_parse init_file reply_chain receive_reply sim_codec frame_roundtrip command_body gateway_request http_request}
+targets=${VPISD_FUZZ_TARGETS:-gas_parse init_file init_names reply_chain receive_reply sim_codec frame_roundtrip command_body gateway_request http_request}
 
 # Longest input per target: an init file of 100 lines and more; what a pty queue holds; a few
 # Modbus frames.
 max_len() {
     case $1 in
-    init_file) echo 8192 ;;
+    init_file | init_names) echo 8192 ;;
     receive_reply) echo 3000 ;;
     gateway_request) echo 600 ;; # two of the largest frames and a piece of a third
     http_request) echo 10000 ;;  # a head at its 8192-byte limit and beyond

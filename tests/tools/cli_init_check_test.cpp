@@ -33,6 +33,11 @@ TEST(CheckInit, EveryLineAndEveryProblemExplained) {
         {"P1=1+2+3+4+5+6+7+8+9\n", 1, {"more than 8 drops in the normal route"}},
         {"P1=1+5,2+44\n", 1, {"drop 44 cannot stand in a backup route"}},
         {"1A=1+5\n", 1, {"the PLC name must begin with a letter"}},
+        // No drops: the driver keeps the PLC, and its frames carry no route.
+        {"P1=\n",
+         1,
+         {"line 1: P1  normal (empty: the driver keeps P1, its tags go with no route)",
+          "no drops after '='"}},
         {hundred, 1, {"line 100: problem: more than 99 lines"}},
         {"P1=1+5" + std::string(61, ' ') + "\n", 1, {"longer than 66 characters"}},
         {"P1=1+5" + std::string(60, ' ') + "\n", 0, {"line 1: P1  normal 1+5"}},
