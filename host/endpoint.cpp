@@ -88,9 +88,4 @@ std::optional<Endpoint> ParseTcpPort(std::string_view port, std::string &why) {
     return endpoint;
 }
 
-std::string FormatEndpoint(std::string_view host, uint16_t port) {
-    const bool v6 = host.find(':') != std::string_view::npos;
-    return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
-}
-
 } // namespace vpisd::host

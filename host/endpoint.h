@@ -35,8 +35,4 @@ bool IsTcpPort(std::string_view port);
 // The HOST:PORT of a "tcp:" line name (port 1 to 65535, never left out).
 std::optional<Endpoint> ParseTcpPort(std::string_view port, std::string &why);
 
-// HOST:PORT as ParseEndpoint reads it back: an IPv6 address (a host that holds ':') in brackets,
-// "[::1]:502"; any other host as it is, "127.0.0.1:502".
-std::string FormatEndpoint(std::string_view host, uint16_t port);
-
 } // namespace vpisd::host

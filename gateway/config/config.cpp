@@ -357,11 +357,11 @@ std::string Summary(const Config &config) {
     if (!config.polls.empty())
         text += ", " + count(config.polls.size(), "poll group", "poll groups");
     if (config.mqtt)
-        text += ", MQTT to " + host::FormatEndpoint(config.mqtt->host, config.mqtt->port) +
+        text += ", MQTT to " + host::EndpointText(config.mqtt->host, config.mqtt->port) +
                 (config.mqtt->cafile.empty() ? "" : " over TLS");
     if (config.http)
         text += ", HTTP on " +
-                host::FormatEndpoint(config.http->listenHost, config.http->listenPort) +
+                host::EndpointText(config.http->listenHost, config.http->listenPort) +
                 (config.http->listenPort == 0 ? " (any free port)" : "");
     return text;
 }

@@ -103,7 +103,7 @@ TEST(Endpoint, WrittenBackAsItIsRead) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(FormatEndpoint(c.host, c.port), c.text);
+        EXPECT_EQ(EndpointText(c.host, c.port), c.text);
         std::string why;
         const auto endpoint = ParseEndpoint(c.text, listen, why);
         ASSERT_TRUE(endpoint.has_value()) << why;
