@@ -125,12 +125,21 @@ struct ModbusClientSnapshot {
     uint64_t requests = 0;
 };
 
+// One PLC's polls and writes on one line's MQTT side, by the words MQTT publishes.
+struct MqttPlcCounts {
+    std::string plc;
+    bool polled = false;                                  // a poll group reads it
+    std::vector<std::pair<std::string, uint64_t>> polls;  // by quality: good, no_answer, refused
+    std::vector<std::pair<std::string, uint64_t>> writes; // by result: ok, refused, ...
+};
+
 // One line's broker connection.
 struct MqttLineSnapshot {
     std::string line;
     bool connected = false;
     uint64_t publishes = 0;
     std::optional<std::string> lastError; // why the broker was last not reached, or lost
+    std::vector<MqttPlcCounts> plcs;      // the PLCs its groups read, then the line's others
 };
 
 struct MqttSnapshot {

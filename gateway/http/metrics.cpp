@@ -1,5 +1,6 @@
 #include "gateway/http/metrics.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
@@ -97,6 +98,36 @@ void WriteHistogram(Writer &w, const LineSnapshot &line) {
     w.Sample(std::string(name) + "_count", {{"line", line.name}}, cumulative);
 }
 
+// The MQTT side's polls and writes per PLC: the polls of every PLC a group reads, the writes of
+// those and of any other PLC of the line once written to.
+void WriteMqttPlcCounts(Writer &w, const MqttSnapshot &mqtt) {
+    const char *polls = "vpisd_mqtt_polls_total";
+    w.Family(polls, "counter",
+             "MQTT poll group reads of the PLC, by the quality published (good: answered).");
+    for (const MqttLineSnapshot &line : mqtt.lines) {
+        for (const MqttPlcCounts &plc : line.plcs) {
+            if (!plc.polled)
+                continue;
+            for (const auto &[quality, count] : plc.polls)
+                w.Sample(polls, {{"line", line.line}, {"plc", plc.plc}, {"quality", quality}},
+                         count);
+        }
+    }
+    const char *writes = "vpisd_mqtt_writes_total";
+    w.Family(writes, "counter", "MQTT /set writes to the PLC, by the result published.");
+    for (const MqttLineSnapshot &line : mqtt.lines) {
+        for (const MqttPlcCounts &plc : line.plcs) {
+            const bool any = std::any_of(plc.writes.begin(), plc.writes.end(),
+                                         [](const auto &write) { return write.second > 0; });
+            if (!plc.polled && !any)
+                continue;
+            for (const auto &[result, count] : plc.writes)
+                w.Sample(writes, {{"line", line.line}, {"plc", plc.plc}, {"result", result}},
+                         count);
+        }
+    }
+}
+
 } // namespace
 
 std::string FormatMetrics(const GatewayStatus &status) {
@@ -144,6 +175,7 @@ std::string FormatMetrics(const GatewayStatus &status) {
         w.Family("vpisd_mqtt_publishes_total", "counter", "Messages published for the line.");
         for (const MqttLineSnapshot &line : status.mqtt->lines)
             w.Sample("vpisd_mqtt_publishes_total", {{"line", line.line}}, line.publishes);
+        WriteMqttPlcCounts(w, *status.mqtt);
     }
     return std::move(w.text());
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace vpisd::gateway {
 namespace {
@@ -43,6 +44,35 @@ void AddLimits(const PollConfig &poll, Json &config) {
         poll.scaling.Identity()
             ? Json(1)
             : Json::parse(*host::ScaledText(poll.Format(), {std::fabs(poll.scaling.scale), 0}, 1));
+}
+
+Json Availability(const std::string &topic) {
+    return {
+        {"topic", topic}, {"payload_available", "online"}, {"payload_not_available", "offline"}};
+}
+
+// The line status topic a config kept by the broker names: the entry of its availability list
+// that is <topic_prefix>/<line>/status, or its availability_topic (configs of earlier versions).
+std::optional<std::string> LineStatusTopic(const MqttConfig &mqtt, const Json &json) {
+    const std::string head = mqtt.topicPrefix + "/";
+    const std::string tail = "/status";
+    const auto lineStatus = [&](const Json &topic) {
+        if (!topic.is_string())
+            return false;
+        const std::string &text = topic.get_ref<const std::string &>();
+        return text.size() > head.size() + tail.size() && text.starts_with(head) &&
+               text.ends_with(tail) &&
+               text.find('/', head.size()) == text.size() - tail.size(); // one level: the line
+    };
+    if (json.contains("availability_topic") && lineStatus(json["availability_topic"]))
+        return json["availability_topic"].get<std::string>();
+    if (json.contains("availability") && json["availability"].is_array()) {
+        for (const Json &entry : json["availability"]) {
+            if (entry.is_object() && entry.contains("topic") && lineStatus(entry["topic"]))
+                return entry["topic"].get<std::string>();
+        }
+    }
+    return std::nullopt;
 }
 
 std::string Component(bool bit, bool readOnly) {
@@ -94,9 +124,10 @@ std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config) {
             json["value_template"] = "{{ value_json.value }}";
             if (!readOnly)
                 json["command_topic"] = state + "/set";
-            json["availability_topic"] = base + "/status";
-            json["payload_available"] = "online";
-            json["payload_not_available"] = "offline";
+            // Available while the line's connection is up and its PLC answers.
+            json["availability"] = Json::array(
+                {Availability(base + "/status"), Availability(base + "/" + poll.plc + "/status")});
+            json["availability_mode"] = "all";
             if (bit) {
                 json["payload_on"] = "1";
                 json["payload_off"] = "0";
@@ -111,11 +142,14 @@ std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config) {
                 json["unit_of_measurement"] = poll.unitOfMeasurement;
             if (!poll.deviceClass.empty())
                 json["device_class"] = poll.deviceClass;
+            if (component == "sensor")
+                json["state_class"] = "measurement"; // kept as long-term statistics
             json["device"] = {{"identifiers", Json::array({node})},
                               {"name", line + " " + poll.plc},
                               {"manufacturer", "vpisd"},
                               {"model", "SY/MAX PLC"},
                               {"sw_version", VPISD_VERSION}};
+            json["origin"] = {{"name", "vpisd"}, {"sw", VPISD_VERSION}};
             out.push_back(
                 {poll.line,
                  mqtt.discoveryPrefix + "/" + component + "/" + node + "/" + key + "/config",
@@ -141,18 +175,15 @@ bool IsOwnDiscoveryConfig(const MqttConfig &mqtt, const std::string &topic,
     rest.remove_prefix(component + 1);
     const std::string_view node = rest.substr(0, rest.find('/'));
     const Json json = Json::parse(payload, nullptr, false);
-    if (!json.is_object() || !json.contains("availability_topic") ||
-        !json["availability_topic"].is_string())
+    if (!json.is_object())
         return false;
     // <topic_prefix>/<line>/status names the line whose node id this must be.
-    const std::string availability = json["availability_topic"].get<std::string>();
-    const std::string head = mqtt.topicPrefix + "/";
-    const std::string tail = "/status";
-    if (availability.size() <= head.size() + tail.size() || !availability.starts_with(head) ||
-        !availability.ends_with(tail))
+    const std::optional<std::string> availability = LineStatusTopic(mqtt, json);
+    if (!availability)
         return false;
-    const std::string line =
-        availability.substr(head.size(), availability.size() - head.size() - tail.size());
+    const size_t head = mqtt.topicPrefix.size() + 1;
+    const std::string line = availability->substr(head, availability->size() - head -
+                                                            std::string_view("/status").size());
     const std::string expected =
         "vpisd_" + DiscoveryId(mqtt.clientId) + "_" + DiscoveryId(line) + "_";
     constexpr size_t kPlcLength = 2;

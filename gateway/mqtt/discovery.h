@@ -29,8 +29,8 @@ std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config);
 // What to subscribe to for the configs kept by the broker.
 std::string DiscoverySubscription(const MqttConfig &mqtt);
 // True for a config this gateway (its client_id and topic_prefix) published, judged from the
-// topic's node id and the payload's availability topic, so that a gateway whose client_id
-// begins the same way keeps its own.
+// topic's node id and the line status topic among the payload's availability, so that a gateway
+// whose client_id begins the same way keeps its own.
 bool IsOwnDiscoveryConfig(const MqttConfig &mqtt, const std::string &topic,
                           const std::string &payload);
 

@@ -13,18 +13,43 @@ constexpr std::string_view kSet = "/set";
 constexpr const char *kQueueFull = "the line's queue is full";
 constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 
-const char *OutcomeWord(WriteOutcome outcome) {
-    switch (outcome) {
-    case WriteOutcome::Refused:
-        return "refused";
-    case WriteOutcome::NoAnswer:
-        return "no_answer";
-    case WriteOutcome::ReadOnly:
-        return "read_only";
-    case WriteOutcome::Ok:
+// The PLCs the line's groups read, in the order the file names them.
+std::vector<std::string> PolledPlcs(const Config &config, size_t line) {
+    std::vector<std::string> plcs;
+    for (const PollConfig &poll : config.polls) {
+        if (poll.line == line && std::find(plcs.begin(), plcs.end(), poll.plc) == plcs.end())
+            plcs.push_back(poll.plc);
+    }
+    return plcs;
+}
+
+// The PLCs the line's worker knows: those of its init file, then any other met since.
+std::vector<std::string> KnownPlcs(const LineWorker &worker) {
+    std::vector<std::string> plcs;
+    for (const PlcHealthSnapshot &health : worker.health().Snapshot())
+        plcs.push_back(health.plc);
+    return plcs;
+}
+
+// What <plc>/status says of `health` (null: a PLC the line's worker has not met); `lineDown`:
+// the line's device could not be opened or was lost. "" for a PLC not asked yet on a line that
+// is up (or not tried yet), which is neither answering nor silent: its topic is first published
+// with the outcome of its first transaction, so that it does not go offline for a moment at
+// every start.
+const char *StatusWord(const PlcHealthSnapshot *health, bool lineDown) {
+    const PlcState state = health != nullptr ? health->state : PlcState::Unknown;
+    switch (state) {
+    case PlcState::Answering:
+        return "online";
+    case PlcState::Silent:
+    case PlcState::Demoted:
+        return "offline";
+    case PlcState::Unknown:
         break;
     }
-    return "ok";
+    // Unknown: the line is down, or came back and has not asked the PLC again yet.
+    const bool asked = health != nullptr && (health->lastSuccess || health->lastError);
+    return lineDown || asked ? "offline" : "";
 }
 
 } // namespace
@@ -33,7 +58,7 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
                    MqttStatistics &statistics)
     : config_(config), lineIndex_(line), line_(config.lines[line]),
       base_(config.mqtt->topicPrefix + "/" + config.lines[line].name), worker_(worker),
-      statistics_(statistics),
+      statistics_(statistics), plcStatistics_(PolledPlcs(config, line), KnownPlcs(worker)),
       client_(*config.mqtt, std::move(clientId), config.lines[line].name, statistics) {
     const auto now = Clock::now();
     for (const PollConfig &poll : config.polls) {
@@ -62,6 +87,8 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
             routes_.push_back(std::move(route));
         }
     }
+    for (const std::string &plc : PolledPlcs(config, line))
+        plcStatuses_.push_back({plc, base_ + "/" + plc + "/status", ""});
     for (DiscoveryConfig &discovery : DiscoveryConfigs(config)) {
         discoveryTopics_.insert(discovery.topic);
         if (discovery.line == line)
@@ -134,7 +161,18 @@ void MqttLine::Stop() {
         inbox_->wake.notify_one();
     }
     thread_.join();
+    // Nobody watches the PLCs any more: the ones told go offline with the line.
+    for (PlcStatus &status : plcStatuses_) {
+        if (!status.published.empty() && status.published != "offline")
+            client_.Publish(status.topic, "offline", true);
+    }
     client_.Stop(base_ + "/status", "offline");
+}
+
+MqttLineSnapshot MqttLine::Status() const {
+    MqttLineSnapshot status = client_.Status();
+    status.plcs = plcStatistics_.Snapshot();
+    return status;
 }
 
 void MqttLine::Run() {
@@ -158,6 +196,7 @@ void MqttLine::Run() {
         }
         lock.unlock();
         writeLog_.Flush(false);
+        UpdatePlcStatus(false);
         const auto now = Clock::now();
         Schedule(now);
         auto next = now + kIdleWait;
@@ -271,6 +310,7 @@ void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string 
         ++statistics_.pollsNoAnswer;
         break;
     }
+    plcStatistics_.CountPoll(group.poll->plc, *quality);
     const PollConfig &poll = *group.poll;
     const host::ValueFormat format = poll.Format();
     const size_t width = host::InfoOf(format.type).words;
@@ -334,6 +374,7 @@ void MqttLine::Send(const Group &group, Value &value, bool publish) {
 void MqttLine::Republish() {
     // After a (re)connect: the broker may have lost the retained messages, and a subscriber
     // must not keep a stale value without knowing.
+    UpdatePlcStatus(true);
     for (Group &group : groups_) {
         for (Value &value : group.values) {
             if (value.quality)
@@ -347,6 +388,30 @@ void MqttLine::Republish() {
     }
 }
 
+void MqttLine::UpdatePlcStatus(bool all) {
+    // The counter first: a change made while the snapshot is taken is looked at next time.
+    const uint64_t changes = worker_.health().changes();
+    const WorkerStatus worker = worker_.Status();
+    // Down with a cause: not merely not opened yet.
+    const bool lineDown = worker.state != LineState::Up && worker.lastError.has_value();
+    if (!all && changes == healthSeen_ && lineDown == lineDownSeen_)
+        return;
+    healthSeen_ = changes;
+    lineDownSeen_ = lineDown;
+    const std::vector<PlcHealthSnapshot> health = worker_.health().Snapshot();
+    for (PlcStatus &status : plcStatuses_) {
+        const auto found =
+            std::find_if(health.begin(), health.end(),
+                         [&](const PlcHealthSnapshot &h) { return h.plc == status.plc; });
+        const std::string word = StatusWord(found == health.end() ? nullptr : &*found, lineDown);
+        if (word.empty() || (word == status.published && !all))
+            continue;
+        // Not connected: the word goes out with the others at the reconnect.
+        client_.Publish(status.topic, word, true);
+        status.published = word;
+    }
+}
+
 bool MqttLine::ReadOnly(const std::string &plc) const {
     // A PLC that a read-only Modbus unit serves is read-only on MQTT too.
     return PlcReadOnly(config_, lineIndex_, plc);
@@ -356,9 +421,10 @@ void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const s
                       const std::string &shown) {
     statistics_.CountWrite(outcome);
     // "P1/101 = 250: ok"
-    const std::string what =
-        setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size()) +
-        (shown.empty() ? "" : " = " + shown);
+    const std::string path =
+        setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size());
+    plcStatistics_.CountWrite(host::PlcName(path.substr(0, path.find('/'))), outcome);
+    const std::string what = path + (shown.empty() ? "" : " = " + shown);
     const std::string text = "mqtt write " + what + ": " + OutcomeWord(outcome) +
                              (reason.empty() ? "" : " (" + reason + ")");
     if (outcome == WriteOutcome::Ok) {

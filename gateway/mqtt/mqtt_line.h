@@ -4,6 +4,9 @@
 //
 // Topics under <prefix>/<line>/:
 //   status                    "online" retained; "offline" as the last will and at stop
+//   <plc>/status              "online" while the PLC answers, "offline" while it is silent or
+//                             demoted or its line is down, retained; for each PLC a group reads,
+//                             first once its first transaction has settled it
 //   <plc>/<value>             {"value":-10.5,"ts":"...","quality":"good"} retained
 //   <plc>/route               {"value":0,"route":"normal","ts":"..."} retained
 //   <plc>/<value>/set         a number to write, in the value's published units
@@ -52,7 +55,7 @@ class MqttLine {
     // left to it, their answers unread.
     void Stop();
     // From any thread.
-    MqttLineSnapshot Status() const { return client_.Status(); }
+    MqttLineSnapshot Status() const;
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -70,6 +73,12 @@ class MqttLine {
         std::vector<Value> values;
         Clock::time_point due{};
         bool inFlight = false;
+    };
+    // <plc>/status of a PLC a group reads.
+    struct PlcStatus {
+        std::string plc;
+        std::string topic;
+        std::string published; // the word last published; "" none yet
     };
     struct Route {
         std::string plc;
@@ -100,6 +109,9 @@ class MqttLine {
     void Send(const Group &group, Value &value, bool changed);
     std::string Payload(const Group &group, const Value &value) const;
     void Republish();
+    // Publishes the <plc>/status topics that changed since last time, or all of them (at a
+    // connect); cheap when no PLC of the line changed.
+    void UpdatePlcStatus(bool all);
     void PublishDiscovery();
     bool OnRetained(const std::string &topic, const std::string &payload);
     void OnSet(const std::string &topic, const std::string &payload);
@@ -114,11 +126,15 @@ class MqttLine {
     const std::string base_; // "<prefix>/<line>"
     LineWorker &worker_;
     MqttStatistics &statistics_;
+    MqttPlcStatistics plcStatistics_;
     // Failed writes of one kind to one PLC: a line a minute, the others counted.
     LimitedLog writeLog_{{"mqtt writes failed:", "to other PLCs or of other kinds"}};
     MqttClient client_;
     std::vector<Group> groups_;
     std::vector<Route> routes_;
+    std::vector<PlcStatus> plcStatuses_;
+    uint64_t healthSeen_ = 0; // the line's PlcHealth::changes() when last looked at
+    bool lineDownSeen_ = false;
     // "<plc>/<level>" of every polled value: its group and index in groups_; `named` for the
     // key of a value that has a name (its /set goes to the name).
     struct Target {

@@ -1,10 +1,31 @@
 #include "gateway/mqtt/mqtt_statistics.h"
 
+#include <algorithm>
 #include <string>
 
 #include "gateway/log.h"
+#include "gateway/mqtt/mqtt_payload.h"
 
 namespace vpisd::gateway {
+
+static_assert(static_cast<size_t>(Quality::Good) == 0 &&
+                  static_cast<size_t>(Quality::NoAnswer) == 1 &&
+                  static_cast<size_t>(Quality::Refused) == 2,
+              "MqttPlcStatistics counts the qualities of a read by their number");
+
+const char *OutcomeWord(WriteOutcome outcome) {
+    switch (outcome) {
+    case WriteOutcome::Refused:
+        return "refused";
+    case WriteOutcome::NoAnswer:
+        return "no_answer";
+    case WriteOutcome::ReadOnly:
+        return "read_only";
+    case WriteOutcome::Ok:
+        break;
+    }
+    return "ok";
+}
 
 void MqttStatistics::Report() const {
     const auto n = [](const std::atomic<uint64_t> &counter) {
@@ -17,6 +38,50 @@ void MqttStatistics::Report() const {
             n(pollsRefused) + " polls_busy " + n(pollsBusy) + " writes_ok " + n(writes[0]) +
             " writes_refused " + n(writes[1]) + " writes_no_answer " + n(writes[2]) +
             " writes_read_only " + n(writes[3]));
+}
+
+MqttPlcStatistics::MqttPlcStatistics(const std::vector<std::string> &polled,
+                                     const std::vector<std::string> &others) {
+    for (const std::string &plc : polled) {
+        if (Find(plc) == nullptr)
+            entries_.emplace_back().plc = plc;
+        Find(plc)->polled = true;
+    }
+    for (const std::string &plc : others) {
+        if (Find(plc) == nullptr)
+            entries_.emplace_back().plc = plc;
+    }
+}
+
+MqttPlcStatistics::Entry *MqttPlcStatistics::Find(const std::string &plc) {
+    const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                    [&](const Entry &entry) { return entry.plc == plc; });
+    return found == entries_.end() ? nullptr : &*found;
+}
+
+void MqttPlcStatistics::CountPoll(const std::string &plc, Quality quality) {
+    const auto index = static_cast<size_t>(quality);
+    if (Entry *entry = Find(plc); entry != nullptr && index < kQualities)
+        ++entry->polls[index];
+}
+
+void MqttPlcStatistics::CountWrite(const std::string &plc, WriteOutcome outcome) {
+    if (Entry *entry = Find(plc); entry != nullptr)
+        ++entry->writes[static_cast<size_t>(outcome)];
+}
+
+std::vector<MqttPlcCounts> MqttPlcStatistics::Snapshot() const {
+    std::vector<MqttPlcCounts> out;
+    for (const Entry &entry : entries_) {
+        MqttPlcCounts counts{entry.plc, entry.polled, {}, {}};
+        for (size_t i = 0; i < kQualities; ++i)
+            counts.polls.emplace_back(QualityWord(static_cast<Quality>(i)), entry.polls[i].load());
+        for (size_t i = 0; i < kOutcomes; ++i)
+            counts.writes.emplace_back(OutcomeWord(static_cast<WriteOutcome>(i)),
+                                       entry.writes[i].load());
+        out.push_back(std::move(counts));
+    }
+    return out;
 }
 
 } // namespace vpisd::gateway

@@ -4,10 +4,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "gateway/status.h"
 
 namespace vpisd::gateway {
 
 enum class WriteOutcome : uint8_t { Ok, Refused, NoAnswer, ReadOnly };
+enum class Quality : uint8_t; // gateway/mqtt/mqtt_payload.h
+
+// "ok", "refused", "no_answer" or "read_only": what /set/result says.
+const char *OutcomeWord(WriteOutcome outcome);
 
 struct MqttStatistics {
     std::atomic<uint64_t> publishes{0};
@@ -23,6 +32,33 @@ struct MqttStatistics {
     void CountWrite(WriteOutcome outcome) { ++writes[static_cast<size_t>(outcome)]; }
     // One log line: "statistics: mqtt: publishes N reconnects N ...".
     void Report() const;
+};
+
+// One line's polls and writes per PLC, by the words MQTT publishes, for /metrics. The PLCs are
+// fixed when the line's MQTT side is built (those its groups read, then the others of its init
+// file), so counting from any thread takes no lock; a /set to any other name is counted only in
+// MqttStatistics.
+class MqttPlcStatistics {
+  public:
+    MqttPlcStatistics(const std::vector<std::string> &polled,
+                      const std::vector<std::string> &others);
+    // A poll's read of `plc`: Good (the read was answered; its values are judged one by one),
+    // NoAnswer or Refused.
+    void CountPoll(const std::string &plc, Quality quality);
+    void CountWrite(const std::string &plc, WriteOutcome outcome);
+    std::vector<MqttPlcCounts> Snapshot() const;
+
+  private:
+    static constexpr size_t kQualities = 3; // Good, NoAnswer, Refused
+    static constexpr size_t kOutcomes = 4;  // by WriteOutcome
+    struct Entry {
+        std::string plc;
+        bool polled = false;
+        std::atomic<uint64_t> polls[kQualities]{};
+        std::atomic<uint64_t> writes[kOutcomes]{};
+    };
+    Entry *Find(const std::string &plc);
+    std::deque<Entry> entries_; // never moved: its atomics stay where the counters are
 };
 
 } // namespace vpisd::gateway

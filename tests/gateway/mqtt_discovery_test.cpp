@@ -37,10 +37,19 @@ TEST(MqttDiscovery, ConfigOfEachValueFieldByField) {
                          {"manufacturer", "vpisd"},
                          {"model", "SY/MAX PLC"},
                          {"sw_version", VPISD_VERSION}};
-    const Json availability = {{"availability_topic", "vpisd/north/status"},
-                               {"payload_available", "online"},
-                               {"payload_not_available", "offline"},
-                               {"value_template", "{{ value_json.value }}"}};
+    // Available while the line's connection is up and the value's PLC answers.
+    const auto availability = [](const std::string &plc) {
+        const auto entry = [](const std::string &topic) {
+            return Json{{"topic", topic},
+                        {"payload_available", "online"},
+                        {"payload_not_available", "offline"}};
+        };
+        return Json{{"availability", Json::array({entry("vpisd/north/status"),
+                                                  entry("vpisd/north/" + plc + "/status")})},
+                    {"availability_mode", "all"},
+                    {"value_template", "{{ value_json.value }}"},
+                    {"origin", {{"name", "vpisd"}, {"sw", VPISD_VERSION}}}};
+    };
     struct Case {
         std::string topic;
         Json fields; // besides `availability`, and `device` of P1 or P2
@@ -80,7 +89,8 @@ TEST(MqttDiscovery, ConfigOfEachValueFieldByField) {
         {"homeassistant/sensor/" + kDevice + "P2/200/config",
          {{"name", "200"},
           {"unique_id", kDevice + "P2_200"},
-          {"state_topic", "vpisd/north/P2/200"}},
+          {"state_topic", "vpisd/north/P2/200"},
+          {"state_class", "measurement"}},
          true},
         {"homeassistant/binary_sensor/" + kDevice + "P2/201_2/config",
          {{"name", "201/2"},
@@ -95,7 +105,7 @@ TEST(MqttDiscovery, ConfigOfEachValueFieldByField) {
         const auto config = subscriber.WaitFor(c.topic, [](const Message &) { return true; });
         ASSERT_TRUE(config) << plant.GatewayLog();
         Json expected = c.fields;
-        expected.update(availability);
+        expected.update(availability(c.p2 ? "P2" : "P1"));
         expected["device"] = device;
         expected["device"]["identifiers"] = Json::array({kDevice + (c.p2 ? "P2" : "P1")});
         expected["device"]["name"] = c.p2 ? "north P2" : "north P1";

@@ -114,12 +114,15 @@ class Plant {
                       std::chrono::milliseconds timeout);
     std::string ConfigText(const std::string &extra, const std::string &gatewayKeys = "",
                            const std::string &unitKeys = "") const;
+    // More keys for the [[line]] table of the next start or reload (e.g. "demote_s = 1\n").
+    void SetLineKeys(const std::string &keys) { lineKeys_ = keys; }
 
   private:
     TempDir dir_;
     vpisd::test::SimLine line_;
     Broker broker_;
     uint16_t modbusPort_;
+    std::string lineKeys_;
     std::unique_ptr<ChildProcess> gateway_;
     std::string stoppedLog_; // what the last gateway logged, once it is stopped
 };
