@@ -1,6 +1,7 @@
 #include "gateway/http/metrics.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
@@ -128,6 +129,52 @@ void WriteMqttPlcCounts(Writer &w, const MqttSnapshot &mqtt) {
     }
 }
 
+// Unix time in seconds, to the millisecond.
+std::string UnixSeconds(WallClock::time_point when) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return text;
+}
+
+// How each PLC has been answering, and how much of its line's time went to transactions.
+void WritePlcHealth(Writer &w, const GatewayStatus &status) {
+    w.Family("vpisd_plc_up", "gauge",
+             "1 when the PLC answered its latest transaction, else 0 (silent, demoted, unknown).");
+    for (const LineSnapshot &line : status.lines) {
+        for (const PlcRoute &route : line.plcs)
+            w.Sample("vpisd_plc_up", {{"line", line.name}, {"plc", route.plc}},
+                     route.health.state == PlcState::Answering ? 1 : 0);
+    }
+    w.Family("vpisd_plc_last_success_timestamp_seconds", "gauge",
+             "Unix time of the PLC's latest answered transaction.");
+    for (const LineSnapshot &line : status.lines) {
+        for (const PlcRoute &route : line.plcs) {
+            if (route.health.lastSuccess)
+                w.Sample("vpisd_plc_last_success_timestamp_seconds",
+                         {{"line", line.name}, {"plc", route.plc}},
+                         UnixSeconds(*route.health.lastSuccess));
+        }
+    }
+    w.Family("vpisd_plc_demotions_total", "counter",
+             "Times the PLC was demoted for staying silent.");
+    for (const LineSnapshot &line : status.lines) {
+        for (const PlcRoute &route : line.plcs)
+            w.Sample("vpisd_plc_demotions_total", {{"line", line.name}, {"plc", route.plc}},
+                     route.health.demotions);
+    }
+    w.Family("vpisd_line_busy_seconds_total", "counter", "Time the line spent in transactions.");
+    for (const LineSnapshot &line : status.lines)
+        w.Sample("vpisd_line_busy_seconds_total", {{"line", line.name}}, Number(line.busyS));
+}
+
+void WriteBuildInfo(Writer &w, const GatewayStatus &status) {
+    w.Family("vpisd_build_info", "gauge", "Always 1; the version of the running gateway.");
+    w.Sample("vpisd_build_info", {{"version", status.version}}, 1);
+}
+
 } // namespace
 
 std::string FormatMetrics(const GatewayStatus &status) {
@@ -166,6 +213,8 @@ std::string FormatMetrics(const GatewayStatus &status) {
             w.Sample("vpisd_plc_backup_route", {{"line", line.name}, {"plc", route.plc}},
                      route.backup ? 1 : 0);
     }
+    WritePlcHealth(w, status);
+    WriteBuildInfo(w, status);
     w.Family("vpisd_modbus_clients", "gauge", "Modbus TCP connections open.");
     w.Sample("vpisd_modbus_clients", {}, status.modbusClients.size());
     if (status.mqtt) {

@@ -25,6 +25,10 @@ json OrNull(const std::optional<std::string> &text) {
     return text ? json(*text) : json(nullptr);
 }
 
+json TimeOrNull(const std::optional<WallClock::time_point> &when) {
+    return when ? json(UtcText(*when)) : json(nullptr);
+}
+
 void AddCounts(json &object, const RequestCounts &counts) {
     object["requests"] = counts.requests;
     object["ok"] = counts.ok;
@@ -39,6 +43,20 @@ const char *RouteName(bool backup) {
     return backup ? "backup" : "normal";
 }
 
+// A PLC of the line: its route, and how it has been answering.
+json PlcJson(const PlcRoute &route) {
+    const PlcHealthSnapshot &health = route.health;
+    return {{"plc", route.plc},
+            {"route", RouteName(route.backup)},
+            {"state", PlcStateName(health.state)},
+            {"since", UtcText(health.since)},
+            {"last_success", TimeOrNull(health.lastSuccess)},
+            {"last_error", health.lastError ? json{{"what", *health.lastError},
+                                                   {"at", UtcText(health.lastErrorAt)}}
+                                            : json(nullptr)},
+            {"demotions", health.demotions}};
+}
+
 json LineJson(const LineSnapshot &line) {
     json object = {{"name", line.name},
                    {"port", line.port},
@@ -51,11 +69,14 @@ json LineJson(const LineSnapshot &line) {
                    {"answered", line.answered},
                    {"merged", line.merged},
                    {"stored", line.stored},
-                   {"held", line.held}};
+                   {"held", line.held},
+                   {"busy_s", line.busyS},
+                   {"requests_per_s", line.requestsPerS},
+                   {"busy_share", line.busyShare}};
     AddCounts(object, line.requests);
     object["plcs"] = json::array();
     for (const PlcRoute &route : line.plcs)
-        object["plcs"].push_back({{"plc", route.plc}, {"route", RouteName(route.backup)}});
+        object["plcs"].push_back(PlcJson(route));
     return object;
 }
 

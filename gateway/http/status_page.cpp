@@ -20,7 +20,8 @@ th { background: #eee; }
 td.text, th.text { text-align: left; }
 .state { display: inline-block; min-width: 6em; text-align: center; border-radius: 3px;
          color: #fff; font-weight: bold; padding: 0 .4em; }
-.up { background: #2a7d2e; } .down { background: #c62828; } .reopening { background: #e68a00; }
+.up, .answering { background: #2a7d2e; } .down, .demoted { background: #c62828; }
+.reopening { background: #e68a00; } .silent { background: #d99a00; } .unknown { background: #888; }
 .backup { color: #c62828; font-weight: bold; }
 .none { color: #888; }
 </style>
@@ -33,7 +34,13 @@ td.text, th.text { text-align: left; }
 <table id="lines"><thead><tr><th class="text">line</th><th class="text">state</th>
 <th class="text">port</th><th>queue</th><th>transactions</th><th>requests</th><th>ok</th>
 <th>refused</th><th>no answer</th><th>busy</th><th>rejected</th><th>median ms</th>
-<th class="text">last error</th></tr></thead><tbody></tbody></table>
+<th>requests/s</th><th>busy %</th><th class="text">last error</th></tr></thead>
+<tbody></tbody></table>
+<h2>PLCs</h2>
+<table id="plcs"><thead><tr><th class="text">line</th><th class="text">PLC</th>
+<th class="text">state</th><th class="text">since</th><th class="text">route</th>
+<th class="text">last success</th><th class="text">last error</th><th>demotions</th></tr></thead>
+<tbody></tbody></table>
 <h2>Units</h2>
 <table id="units"><thead><tr><th>unit</th><th class="text">line</th><th class="text">PLC</th>
 <th class="text">route</th><th>requests</th><th>ok</th><th>refused</th><th>no answer</th>
@@ -68,16 +75,37 @@ function fill(id, items, render) {
   body.replaceChildren();
   for (const item of items) render(body.insertRow(), item);
 }
+// "2 d 3 h 4 min", "3 h 0 min", "4 min", or "12 s" in the first minute.
+function duration(seconds) {
+  const s = Math.floor(seconds);
+  if (s < 60) return s + " s";
+  const d = Math.floor(s / 86400), h = Math.floor(s % 86400 / 3600), m = Math.floor(s % 3600 / 60);
+  if (d > 0) return d + " d " + h + " h " + m + " min";
+  if (h > 0) return h + " h " + m + " min";
+  return m + " min";
+}
 function render(s) {
   const up = s.lines.filter(l => l.state === "up").length;
   document.getElementById("summary").textContent =
-    "version " + s.version + ", up " + Math.floor(s.uptime_s) + " s: " + up + " of " +
+    "version " + s.version + ", up " + duration(s.uptime_s) + ": " + up + " of " +
     s.lines.length + " lines up, " + s.modbus_clients.length + " Modbus clients";
   fill("lines", s.lines, (r, l) => {
     r.id = "line-" + l.name;
     cell(r, l.name, "text"); badge(r, l.state); cell(r, l.port, "text");
     cell(r, l.queue_depth); cell(r, l.transactions); counts(r, l);
-    cell(r, l.last_error === null ? "none" : l.last_error, l.last_error === null ? "text none" : "text");
+    cell(r, l.requests_per_s.toFixed(2)); cell(r, (100 * l.busy_share).toFixed(0) + " %");
+    cell(r, l.last_error === null ? "none" : l.last_error + " at " + l.last_error_at,
+         l.last_error === null ? "text none" : "text");
+  });
+  fill("plcs", s.lines.flatMap(l => l.plcs.map(p => [l.name, p])), (r, [line, p]) => {
+    r.id = "plc-" + line + "-" + p.plc;
+    cell(r, line, "text"); cell(r, p.plc, "text"); badge(r, p.state); cell(r, p.since, "text");
+    cell(r, p.route, p.route === "backup" ? "text backup" : "text");
+    cell(r, p.last_success === null ? "never" : p.last_success,
+         p.last_success === null ? "text none" : "text");
+    cell(r, p.last_error === null ? "none" : p.last_error.what + " at " + p.last_error.at,
+         p.last_error === null ? "text none" : "text");
+    cell(r, p.demotions);
   });
   fill("units", s.units, (r, u) => {
     r.id = "unit-" + u.id;
