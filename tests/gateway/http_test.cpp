@@ -280,6 +280,12 @@ TEST(HttpEndpoint, StatusPageRendersLinesAndUnitsInABrowser) {
     EXPECT_EQ(north[1], "up");
     EXPECT_EQ(south[0], "south");
     EXPECT_EQ(south[1], "down");
+    EXPECT_TRUE(std::regex_match(south.back(), std::regex(R"(.*/dev/nosuchtty.* at )"
+                                                          R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << south.back();
+    EXPECT_TRUE(
+        std::regex_search(first, std::regex(R"(id="summary">version [^<]*, up \d+ (s|min): )")))
+        << "uptime in seconds or minutes";
     ASSERT_GE(RowCells(first, "unit-1").size(), 5U) << first;
     EXPECT_EQ(RowCells(first, "unit-1")[4], "0");
 
