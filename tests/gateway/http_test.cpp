@@ -460,7 +460,9 @@ TEST(HttpEndpoint, PlcHealthShowsOnEveryFace) {
             {"P2", "answering", true, true, 1},
             {"P3", "unknown", false, false, 0}}});
 
-    const std::string log = gateway.Stop().err;
+    const ChildResult stopped = gateway.Stop();
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    const std::string &log = stopped.err;
     EXPECT_EQ(Occurrences(log, "PLC P2 stopped answering"), 1U) << log;
     EXPECT_EQ(Occurrences(log, "PLC P2 answering again"), 1U) << log;
     EXPECT_EQ(Occurrences(log, "PLC P1 "), 0U) << log;
