@@ -52,6 +52,7 @@ GatewayStatus CollectStatus(const StatusSources &sources) {
                              [&](const PlcHealthSnapshot &known) { return known.plc == plc; })) {
                 PlcHealthSnapshot unknown;
                 unknown.plc = plc;
+                unknown.since = worker.health().born();
                 health.push_back(std::move(unknown));
             }
         }

@@ -51,6 +51,8 @@ class PlcHealth {
     std::vector<PlcHealthSnapshot> Snapshot() const;
     // Goes up at every change of a PLC's state, so that a watcher can poll it cheaply.
     uint64_t changes() const { return changes_; }
+    // When the line's worker started: since then a PLC not yet listed has been unknown.
+    WallClock::time_point born() const { return born_; }
 
   private:
     struct Entry {
@@ -78,6 +80,7 @@ class PlcHealth {
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
     std::atomic<uint64_t> changes_{0};
+    const WallClock::time_point born_ = WallClock::now();
 };
 
 } // namespace vpisd::gateway

@@ -159,6 +159,10 @@ TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
     EXPECT_EQ(north["last_error"], nullptr);
     EXPECT_EQ(south["state"], "down");
     EXPECT_NE(south["last_error"].get<std::string>().find("/dev/nosuchtty"), std::string::npos);
+    // A PLC that only a unit names (no init file) is unknown since the line's worker started.
+    ASSERT_EQ(south["plcs"].size(), 1U);
+    EXPECT_EQ(south["plcs"][0]["state"], "unknown");
+    EXPECT_GT(south["plcs"][0]["since"].get<std::string>(), "2000-01-01");
     const Json &p2 = status["units"][1];
     EXPECT_EQ(p2["route"], "backup");
     EXPECT_EQ(p2["no_answer"], 1);
