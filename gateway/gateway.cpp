@@ -147,6 +147,18 @@ void CheckInitFiles(const Config &config, const host::DriverLibrary &library,
         problems.push_back(error);
 }
 
+// The one check of a configuration file, for --check and for every reload alike: the file's
+// own problems, then its init files and PLC names through the driver (also when the file has
+// problems of its own, so that one pass names them all). nullopt when the file cannot be read
+// or parsed.
+std::optional<Config> CheckConfigFile(const std::string &path, const host::DriverLibrary &library,
+                                      const DriverInfo &info, std::vector<std::string> &problems) {
+    std::optional<Config> config = ReadConfig(path, problems);
+    if (config)
+        CheckInitFiles(*config, library, info, problems);
+    return config;
+}
+
 // The process once it runs: the workers, the front ends, the signals, the reloads.
 class Owner {
   public:
@@ -408,10 +420,7 @@ void Owner::StopWatchdog() {
 
 std::vector<std::string> Owner::CheckReload(std::optional<Config> &next) {
     std::vector<std::string> problems;
-    next = LoadConfig(options_.configPath, problems);
-    if (!next)
-        return problems;
-    CheckInitFiles(*next, library_, info_, problems);
+    next = CheckConfigFile(options_.configPath, library_, info_, problems);
     return problems;
 }
 
@@ -653,12 +662,12 @@ int Owner::Run(int signalFd) {
 // that is not there (yet) is only a warning.
 int RunCheck(const GatewayOptions &options, const host::DriverLibrary &library,
              const DriverInfo &info, std::vector<std::string> &problems) {
-    const std::optional<Config> config = ReadConfig(options.configPath, problems);
+    const std::optional<Config> config =
+        CheckConfigFile(options.configPath, library, info, problems);
     if (!config) {
         ReportProblems(problems);
         return kExitConfig;
     }
-    CheckInitFiles(*config, library, info, problems);
     std::vector<std::string> warnings;
     for (size_t i = 0; i < config->lines.size(); ++i) {
         const LineConfig &line = config->lines[i];

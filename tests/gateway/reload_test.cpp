@@ -140,8 +140,26 @@ TEST(Reload, AConfigWithProblemsChangesNothing) {
         uint16_t value = 0;
         EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << text;
     }
+    // A file with a problem of its own and an unknown PLC: the reload names both, each as
+    // --check names it.
+    const std::string both = body + UnitToml(2, "north", "P9") + "[[unit]]\nid = 300\n";
+    ASSERT_TRUE(Reload(gateway, dir, both, "3 problems; nothing changed"))
+        << gateway.process().sofar().err;
+    const ChildResult check =
+        RunChild(VPISD_GATEWAY_PATH, {"--config", dir.path() + "/gateway.toml", "--lib",
+                                      VPISD_LIBRARY_PATH, "--check"});
+    EXPECT_EQ(check.exitCode, 2) << check.err;
+    std::istringstream checkLines(check.err);
+    size_t named = 0;
+    for (std::string line; std::getline(checkLines, line);) {
+        ++named;
+        EXPECT_NE(gateway.process().sofar().err.find("error " + line), std::string::npos)
+            << line << "\n"
+            << gateway.process().sofar().err;
+    }
+    EXPECT_EQ(named, 3U) << check.err;
     const ChildResult result = gateway.Stop();
-    EXPECT_EQ(Occurrences(result.err, "; nothing changed"), std::size(cases)) << result.err;
+    EXPECT_EQ(Occurrences(result.err, "; nothing changed"), std::size(cases) + 1) << result.err;
     EXPECT_EQ(Occurrences(result.err, "VPI 1 started"), 1U) << result.err;
 }
 
