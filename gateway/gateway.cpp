@@ -522,6 +522,8 @@ void Owner::Reload() {
     }
     if (next->mqtt && !mqtt_)
         StartMqtt();
+    else if (mqtt_)
+        mqtt_->SetWriteRights(next); // kept: its lines are the new ones, in the same order
     if (plan.http != FrontEndChange::Apply && plan.http != FrontEndChange::None) {
         if (http_)
             http_->Stop();

@@ -23,6 +23,11 @@ void MqttFrontEnd::Stop() {
         line->Stop();
 }
 
+void MqttFrontEnd::SetWriteRights(const std::shared_ptr<const Config> &config) {
+    for (auto &line : lines_)
+        line->SetWriteRights(config);
+}
+
 MqttSnapshot MqttFrontEnd::Status() const {
     MqttSnapshot status{broker_, {}};
     for (const auto &line : lines_)

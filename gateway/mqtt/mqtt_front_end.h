@@ -23,6 +23,9 @@ class MqttFrontEnd {
     // After the workers have finished: every line's status goes "offline".
     void Stop();
     const MqttStatistics &statistics() const { return statistics_; }
+    // A reload that keeps the MQTT side (same [mqtt], polls and lines): the new units' and the
+    // gateway's read_only apply to /set at once.
+    void SetWriteRights(const std::shared_ptr<const Config> &config);
     // From any thread: the broker and each line's connection to it.
     MqttSnapshot Status() const;
 

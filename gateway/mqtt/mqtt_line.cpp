@@ -414,7 +414,13 @@ void MqttLine::UpdatePlcStatus(bool all) {
 
 bool MqttLine::ReadOnly(const std::string &plc) const {
     // A PLC that a read-only Modbus unit serves is read-only on MQTT too.
-    return PlcReadOnly(config_, lineIndex_, plc);
+    std::lock_guard lock(rightsMutex_);
+    return PlcReadOnly(rights_ ? *rights_ : config_, lineIndex_, plc);
+}
+
+void MqttLine::SetWriteRights(std::shared_ptr<const Config> config) {
+    std::lock_guard lock(rightsMutex_);
+    rights_ = std::move(config);
 }
 
 void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,

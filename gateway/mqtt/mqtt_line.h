@@ -56,6 +56,9 @@ class MqttLine {
     void Stop();
     // From any thread.
     MqttLineSnapshot Status() const;
+    // A reload that keeps the MQTT side: which PLCs may be written is `config`'s from now on
+    // (the gateway's and the units' read_only), for every /set that comes after.
+    void SetWriteRights(std::shared_ptr<const Config> config);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -121,6 +124,8 @@ class MqttLine {
     bool ReadOnly(const std::string &plc) const;
 
     const Config &config_;
+    mutable std::mutex rightsMutex_;
+    std::shared_ptr<const Config> rights_; // set by a reload; until then config_ says
     const size_t lineIndex_;
     const LineConfig &line_;
     const std::string base_; // "<prefix>/<line>"

@@ -182,4 +182,13 @@ std::pair<int, std::string> CheckConfig(const TempDir &dir, const std::string &c
     return {result.exitCode, result.err + result.out};
 }
 
+std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
+                                    const std::string &payload, std::chrono::milliseconds timeout) {
+    const size_t from = subscriber.Count();
+    subscriber.Publish(setTopic, payload);
+    const auto result = subscriber.WaitFor(
+        setTopic + "/result", [](const Message &) { return true; }, timeout, from);
+    return result ? std::optional(result->payload) : std::nullopt;
+}
+
 } // namespace vpisd::gateway::mqtt_test

@@ -80,6 +80,11 @@ class Subscriber {
     std::vector<Message> messages_;
 };
 
+// Publishes `payload` on `setTopic` and waits for its /result: the result, or nothing in time.
+std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
+                                    const std::string &payload,
+                                    std::chrono::milliseconds timeout = 15s);
+
 // Waits for a value message whose JSON has `quality` and, when given, `value`.
 std::function<bool(const Message &)> IsValue(std::optional<int64_t> value,
                                              const std::string &quality = "good");

@@ -21,11 +21,15 @@ TEST(MqttReload, StaysOnlineUnlessTheMqttSideChanged) {
     ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")));
     ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(7)));
 
-    // A unit changed: the line and the broker connection are kept.
+    // A unit changed: the line and the broker connection are kept, and P2's unit made
+    // read-only refuses MQTT writes to P2 at once.
+    EXPECT_EQ(ResultOf(subscriber, "vpisd/north/P2/120/set", "3"), "ok");
     ASSERT_TRUE(plant.ReloadGateway(poll, "read_only = true\n",
                                     "1 lines kept, 0 started, 0 stopped, 2 units"))
         << plant.GatewayLog();
     EXPECT_FALSE(subscriber.WaitFor("vpisd/north/status", IsPayload("offline"), 2s));
+    EXPECT_EQ(ResultOf(subscriber, "vpisd/north/P2/120/set", "4"), "read_only");
+    EXPECT_EQ(plant.sim().Register("P2", 120), 3);
 
     // A poll group changed: its new register is published.
     const std::string other = "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"101\"\n";

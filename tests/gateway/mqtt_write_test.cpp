@@ -8,16 +8,6 @@
 namespace vpisd::gateway::mqtt_test {
 namespace {
 
-std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
-                                    const std::string &payload,
-                                    std::chrono::milliseconds timeout = 15s) {
-    const size_t from = subscriber.Count();
-    subscriber.Publish(setTopic, payload);
-    const auto result = subscriber.WaitFor(
-        setTopic + "/result", [](const Message &) { return true; }, timeout, from);
-    return result ? std::optional(result->payload) : std::nullopt;
-}
-
 TEST(MqttWrites, ReachTheRegisters) {
     struct Case {
         const char *topic;
