@@ -152,17 +152,58 @@ bool LineWorker::OpenLine() {
     return open;
 }
 
-void LineWorker::LoseLine(const std::string &cause) {
-    Log(Level::Warning, config_.name,
-        "line lost: " + cause + "; answering 0B and opening it again");
-    SetState(LineState::Reopening, "line lost: " + cause);
-    health_.LineDown();
-    watch_.Disarm();
-    session_.reset(); // closes the VPI's port
-    up_ = false;
-    openProblem_ = tcp_ ? config_.port + " is not connected" : host::PortProblem(devicePath_);
-    pause_ = kFirstReopenPause;
-    nextOpen_ = Clock::now() + pause_;
+// One attempt to open the line: Up, or else the first failure is the state Down and a later one
+// waits longer before the next attempt.
+void LineWorker::TryOpen() {
+    if (OpenLine()) {
+        Enter(LineState::Up);
+    } else if (!started_) {
+        Enter(LineState::Down, openProblem_);
+    } else {
+        pause_ = std::min(pause_ * 2, kLongestReopenPause);
+        nextOpen_ = Clock::now() + pause_;
+    }
+}
+
+// Every change of the line's state passes here, with what it brings: the state and last error
+// that Status() shows, the PLCs' health, the log line, the VPI and the next open.
+void LineWorker::Enter(LineState state, const std::string &cause) {
+    std::optional<std::string> error;
+    switch (state) {
+    case LineState::Up:
+        if (!started_)
+            Log(Level::Info, config_.name,
+                "VPI " + std::to_string(config_.vpi) + " started on " + config_.port);
+        else
+            Log(Level::Notice, config_.name, "line back: " + config_.port + " open again");
+        break;
+    case LineState::Reopening: // the open line is lost
+        Log(Level::Warning, config_.name,
+            "line lost: " + cause + "; answering 0B and opening it again");
+        error = "line lost: " + cause;
+        health_.LineDown();
+        watch_.Disarm();
+        session_.reset(); // closes the VPI's port
+        openProblem_ = tcp_ ? config_.port + " is not connected" : host::PortProblem(devicePath_);
+        break;
+    case LineState::Down: // with a cause, the first open failed; without, the worker stops
+        if (!cause.empty())
+            error = "cannot open " + config_.port + ": " + cause;
+        session_.reset();
+        break;
+    }
+    if (state != LineState::Up) {
+        pause_ = kFirstReopenPause;
+        nextOpen_ = Clock::now() + pause_;
+    }
+    up_ = state == LineState::Up;
+    started_ = true;
+    std::lock_guard lock(statusMutex_);
+    state_ = state;
+    if (error) {
+        lastError_ = std::move(error);
+        lastErrorAt_ = WallClock::now();
+    }
 }
 
 void LineWorker::Run() {
@@ -179,35 +220,17 @@ void LineWorker::Run() {
     after_.clear();
     if (tcp_)
         tcp_->WaitConnected(static_cast<int>(kFirstTcpWait.count()));
-    up_ = OpenLine();
-    started_ = true;
-    if (up_) {
-        SetState(LineState::Up);
-        Log(Level::Info, config_.name,
-            "VPI " + std::to_string(config_.vpi) + " started on " + config_.port);
-    } else {
-        SetState(LineState::Down, "cannot open " + config_.port + ": " + openProblem_);
-        pause_ = kFirstReopenPause;
-        nextOpen_ = Clock::now() + pause_;
-    }
+    TryOpen();
     while (!queue_.closed()) {
         Beat();
         FlushDriverEvents(false);
         if (up_) {
             // Noticed between jobs too, so that the status tells before a request fails.
             if (const std::optional<std::string> cause = LostCause())
-                LoseLine(*cause);
+                Enter(LineState::Reopening, *cause);
         }
-        if (!up_ && Clock::now() >= nextOpen_) {
-            up_ = OpenLine();
-            if (up_) {
-                SetState(LineState::Up);
-                Log(Level::Notice, config_.name, "line back: " + config_.port + " open again");
-            } else {
-                pause_ = std::min(pause_ * 2, kLongestReopenPause);
-                nextOpen_ = Clock::now() + pause_;
-            }
-        }
+        if (!up_ && Clock::now() >= nextOpen_)
+            TryOpen();
         const auto until = up_ ? Clock::now() + std::chrono::seconds(1) : nextOpen_;
         std::optional<Batch> batch = queue_.Take(until, scheduler_);
         if (!batch)
@@ -217,7 +240,7 @@ void LineWorker::Run() {
         if (!batch->jobs.empty()) {
             if (up_) {
                 if (const std::optional<std::string> cause = LostCause())
-                    LoseLine(*cause);
+                    Enter(LineState::Reopening, *cause);
             }
             if (!up_) {
                 for (LineRequest &job : batch->jobs)
@@ -234,9 +257,8 @@ void LineWorker::Run() {
     for (LineRequest &waiting : queue_.TakeAll())
         waiting.done(LineReply{LineStatus::Cancelled, {}});
     answerer_.join();
-    session_.reset();
+    Enter(LineState::Down);
     FlushDriverEvents(true);
-    SetState(LineState::Down);
     if (tcp_)
         tcp_->Stop();
     finished_ = true;
@@ -273,7 +295,7 @@ LineStatus LineWorker::LineStatusAfter(LineStatus status) {
     const std::optional<std::string> cause = LostCause();
     if (!cause)
         return status;
-    LoseLine(*cause);
+    Enter(LineState::Reopening, *cause);
     return LineStatus::LineDown;
 }
 
@@ -442,15 +464,6 @@ void LineWorker::NoteOutcome(const std::string &plc, bool onBackup, int32_t resu
         health_.LineDown();
     else
         health_.Unanswered(plc, onBackup, what, ended);
-}
-
-void LineWorker::SetState(LineState state, std::optional<std::string> error) {
-    std::lock_guard lock(statusMutex_);
-    state_ = state;
-    if (error) {
-        lastError_ = std::move(error);
-        lastErrorAt_ = WallClock::now();
-    }
 }
 
 WorkerStatus LineWorker::Status() const {

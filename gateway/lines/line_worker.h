@@ -90,7 +90,10 @@ class LineWorker {
     bool DevicePresent() const;
     // Why the open line is lost, or empty while it is not.
     std::optional<std::string> LostCause() const;
-    void LoseLine(const std::string &cause);
+    void TryOpen();
+    // The line's state changes only here: Up; Reopening, the open line lost for `cause`; Down,
+    // the first open failed for `cause`, or the worker stops (no cause).
+    void Enter(LineState state, const std::string &cause = {});
     void Answer(LineRequest &request, LineReply &&reply, AnsweredBy by);
     void ServeJob(LineRequest &job);
     void ServeReads(Batch &batch);
@@ -109,7 +112,6 @@ class LineWorker {
     // After a transaction with `plc` that put traffic on the line: the driver's result.
     void NoteOutcome(const std::string &plc, bool onBackup, int32_t result, const std::string &what,
                      Clock::time_point began);
-    void SetState(LineState state, std::optional<std::string> error = std::nullopt);
 
     const host::DriverLibrary &library_;
     const DriverInfo info_;
@@ -125,10 +127,11 @@ class LineWorker {
     std::unique_ptr<host::VpiSession> session_;
     std::unique_ptr<host::TcpLine> tcp_;
     std::string driverPort_;
-    std::atomic<bool> up_{false};
-    std::atomic<bool> started_{false};
     std::atomic<std::chrono::steady_clock::rep> heartbeat_{0};
     std::string openProblem_; // the cause last logged for a failed open: logged once per cause
+    // The line's state: written by Enter alone (TryOpen lengthens the pause between opens).
+    std::atomic<bool> up_{false};
+    std::atomic<bool> started_{false};
     std::chrono::milliseconds pause_{};
     std::chrono::steady_clock::time_point nextOpen_{};
     std::atomic<bool> launched_{false};
@@ -137,7 +140,7 @@ class LineWorker {
     std::shared_future<void> closed_ = closing_.get_future().share();
     std::vector<std::shared_future<void>> after_; // the workers this one replaces
     mutable std::mutex statusMutex_;              // what Status() reads from other threads
-    LineState state_ = LineState::Down;
+    LineState state_ = LineState::Down;           // with the last error: written by Enter alone
     std::optional<std::string> lastError_;
     WallClock::time_point lastErrorAt_{};
     std::map<std::string, bool> backupRoutes_; // by PLC
