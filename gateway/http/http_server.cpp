@@ -27,6 +27,13 @@ constexpr int kAcceptsPerTurn = 16;
 constexpr size_t kReadsPerTurn = 16; // of kReadSize: one client cannot keep the loop to itself
 constexpr size_t kReadSize = 4096;
 
+// What each descriptor poll() watches stands for: these, then one slot per connection.
+enum PollSlot : size_t {
+    kWakeSlot,   // wakeFd_: Stop()
+    kListenSlot, // the listening socket, or none while accepting rests
+    kFirstConnectionSlot,
+};
+
 std::string HostOf(const std::string &peer) {
     const size_t colon = peer.rfind(':');
     std::string host = peer.substr(0, colon);
@@ -117,7 +124,9 @@ void HttpServer::Run() {
         auto now = Clock::now();
         const bool accepting = acceptor_.Accepting(now);
         auto wake = accepting ? now + std::chrono::seconds(1) : acceptor_.restUntil();
-        fds.assign({{wakeFd_, POLLIN, 0}, {accepting ? listenFd_ : -1, POLLIN, 0}});
+        fds.assign(kFirstConnectionSlot, pollfd{-1, POLLIN, 0});
+        fds[kWakeSlot].fd = wakeFd_;
+        fds[kListenSlot].fd = accepting ? listenFd_ : -1;
         for (const auto &connection : connections) {
             const short events = connection->phase == Connection::Phase::Writing ? POLLOUT : POLLIN;
             fds.push_back({connection->fd, events, 0});
@@ -137,7 +146,7 @@ void HttpServer::Run() {
         now = Clock::now();
         for (size_t i = 0; i < connections.size(); ++i) {
             Connection &connection = *connections[i];
-            if (fds[i + 2].revents != 0)
+            if (fds[kFirstConnectionSlot + i].revents != 0)
                 Serve(connection);
             // The deadline ends whatever the client has not done by then.
             if (now >= connection.deadline)
@@ -146,7 +155,7 @@ void HttpServer::Run() {
         std::erase_if(connections, [](const auto &connection) {
             return connection->phase == Connection::Phase::Done;
         });
-        if ((fds[1].revents & POLLIN) != 0)
+        if ((fds[kListenSlot].revents & POLLIN) != 0)
             Accept(connections);
     }
     // Every connection is closed here, whatever its client was doing.

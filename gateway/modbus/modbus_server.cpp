@@ -26,6 +26,15 @@ constexpr auto kIdleBeforeEviction = seconds(10); // at max_clients, room is mad
 constexpr int kIdlePollMs = 1000;
 constexpr int kStoppingPollMs = 50;
 
+// What each descriptor poll() watches stands for: these, then one slot per connection read.
+enum PollSlot : size_t {
+    kCompletionsSlot, // wakeFd_: the workers have answers ready
+    kStopSlot,        // stopFd_: Stop()
+    kApplySlot,       // applyFd_: Apply()
+    kListenSlot,      // the listening socket, or none while accepting rests
+    kFirstConnectionSlot,
+};
+
 Outcome OutcomeOf(LineStatus status) {
     switch (status) {
     case LineStatus::Ok:
@@ -176,13 +185,13 @@ int ModbusServer::PollTimeoutMs(Clock::time_point now) const {
 void ModbusServer::Run() {
     while (true) {
         const auto now = Clock::now();
-        pollSet_.clear();
         polled_.clear();
-        pollSet_.push_back({wakeFd_, POLLIN, 0});
-        pollSet_.push_back({stopFd_, POLLIN, 0});
-        pollSet_.push_back({applyFd_, POLLIN, 0});
+        pollSet_.assign(kFirstConnectionSlot, pollfd{-1, POLLIN, 0});
+        pollSet_[kCompletionsSlot].fd = wakeFd_;
+        pollSet_[kStopSlot].fd = stopFd_;
+        pollSet_[kApplySlot].fd = applyFd_;
         const bool accepting = !stopping_ && listenFd_ >= 0 && acceptor_.Accepting(now);
-        pollSet_.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
+        pollSet_[kListenSlot].fd = accepting ? listenFd_ : -1;
         if (!stopping_) {
             // A half-closed peer is not waited on: its end would be reported again and again.
             // Nor is one owed many answers: its requests wait in its socket until they are out.
@@ -201,11 +210,12 @@ void ModbusServer::Run() {
             for (pollfd &fd : pollSet_)
                 fd.revents = 0;
         }
-        if ((pollSet_[0].revents & POLLIN) != 0)
+        const auto readable = [&](PollSlot slot) { return (pollSet_[slot].revents & POLLIN) != 0; };
+        if (readable(kCompletionsSlot))
             DeliverCompletions();
-        if ((pollSet_[2].revents & POLLIN) != 0)
+        if (readable(kApplySlot))
             TakeApplied();
-        if ((pollSet_[1].revents & POLLIN) != 0 && !stopping_)
+        if (readable(kStopSlot) && !stopping_)
             BeginStopping();
         if (stopping_) {
             const bool done = std::all_of(workers_.begin(), workers_.end(),
@@ -224,10 +234,11 @@ void ModbusServer::Run() {
             }
             continue;
         }
-        if ((pollSet_[3].revents & POLLIN) != 0)
+        if (readable(kListenSlot))
             Accept();
         for (size_t i = 0; i < polled_.size(); ++i) {
-            if (pollSet_[4 + i].revents != 0 && connections_.count(polled_[i]) != 0)
+            if (pollSet_[kFirstConnectionSlot + i].revents != 0 &&
+                connections_.count(polled_[i]) != 0)
                 ReadFrom(polled_[i]);
         }
         Housekeeping(Clock::now());

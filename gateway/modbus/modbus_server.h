@@ -141,9 +141,9 @@ class ModbusServer {
     RefusalLog refusals_{Level::Warning, ""};
     LimitedLog busyLog_{{"queue full:", "for other units answered busy (06)"}};
     LimitedLog dropLog_{{"connections closed:", "from other addresses"}};
-    std::vector<pollfd> pollSet_; // rebuilt each turn, kept to save the allocation
-    std::vector<uint64_t> polled_;
-    std::mutex completionsMutex_; // the only state the workers touch
+    std::vector<pollfd> pollSet_;  // rebuilt each turn, kept to save the allocation
+    std::vector<uint64_t> polled_; // the connection of each slot from kFirstConnectionSlot on
+    std::mutex completionsMutex_;  // the only state the workers touch
     std::vector<Completion> completions_;
 };
 
