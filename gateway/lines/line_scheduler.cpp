@@ -43,6 +43,32 @@ bool WriteAhead(const std::deque<LineRequest> &waiting, size_t index) {
     return false;
 }
 
+// Moves into batch.ready, in arrival order, each waiting request that `answers` answers without
+// the line (given its index in `waiting` as it stands then). A Modbus connection's requests are
+// answered in order: once one of its requests stays behind, the later ones stay too. `kept`,
+// when given, is the index of a request that stays, kept pointing at it as others are taken.
+template <typename Answers>
+void TakeReady(std::deque<LineRequest> &waiting, Batch &batch, Answers answers,
+               size_t *kept = nullptr) {
+    std::set<uint64_t> behind;
+    for (size_t i = 0; i < waiting.size();) {
+        LineRequest &request = waiting[i];
+        const bool inOrder = request.source != Source::Modbus || behind.count(request.client) == 0;
+        ReadyAnswer ready;
+        if (inOrder && answers(i, request, ready)) {
+            ready.request = std::move(request);
+            batch.ready.push_back(std::move(ready));
+            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            if (kept != nullptr && i < *kept)
+                --*kept;
+            continue;
+        }
+        if (request.source == Source::Modbus)
+            behind.insert(request.client);
+        ++i;
+    }
+}
+
 } // namespace
 
 LineScheduler::LineScheduler(const LineConfig &config, PlcHealth *health)
@@ -141,23 +167,9 @@ Batch LineScheduler::Pick(std::deque<LineRequest> &waiting, Clock::time_point no
                           std::optional<Clock::time_point> &lingerUntil) {
     Batch batch;
     lingerUntil.reset();
-    // A Modbus connection's requests are answered in order: once one of its requests stays
-    // behind, the later ones stay too.
-    std::set<uint64_t> behind;
-    for (size_t i = 0; i < waiting.size();) {
-        LineRequest &request = waiting[i];
-        const bool inOrder = request.source != Source::Modbus || behind.count(request.client) == 0;
-        ReadyAnswer ready;
-        if (inOrder && !WriteAhead(waiting, i) && FromBook(request, now, ready)) {
-            ready.request = std::move(request);
-            batch.ready.push_back(std::move(ready));
-            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
-            continue;
-        }
-        if (request.source == Source::Modbus)
-            behind.insert(request.client);
-        ++i;
-    }
+    TakeReady(waiting, batch, [&](size_t i, const LineRequest &request, ReadyAnswer &ready) {
+        return !WriteAhead(waiting, i) && FromBook(request, now, ready);
+    });
     if (waiting.empty())
         return batch;
     size_t lead = Lead(waiting);
@@ -186,22 +198,12 @@ Batch LineScheduler::Pick(std::deque<LineRequest> &waiting, Clock::time_point no
 size_t LineScheduler::AnswerBesideProbe(std::deque<LineRequest> &waiting, size_t probe,
                                         Clock::time_point now, Batch &batch) const {
     const std::string plc = waiting[probe].plc;
-    std::set<uint64_t> behind;
-    for (size_t i = 0; i < waiting.size();) {
-        LineRequest &request = waiting[i];
-        const bool inOrder = request.source != Source::Modbus || behind.count(request.client) == 0;
-        ReadyAnswer ready;
-        if (i != probe && inOrder && request.plc == plc && ForDemoted(request, now, ready)) {
-            ready.request = std::move(request);
-            batch.ready.push_back(std::move(ready));
-            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
-            probe -= i < probe ? 1 : 0;
-            continue;
-        }
-        if (request.source == Source::Modbus)
-            behind.insert(request.client);
-        ++i;
-    }
+    TakeReady(
+        waiting, batch,
+        [&](size_t i, const LineRequest &request, ReadyAnswer &ready) {
+            return i != probe && request.plc == plc && ForDemoted(request, now, ready);
+        },
+        &probe);
     return probe;
 }
 
