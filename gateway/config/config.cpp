@@ -14,6 +14,7 @@
 #include "gateway/config/mqtt_tables.h"
 #include "gateway/config/toml_reader.h"
 #include "host/endpoint.h"
+#include "host/file_text.h"
 #include "host/port_name.h"
 
 namespace vpisd::gateway {
@@ -267,14 +268,23 @@ const UnitConfig *Config::FindUnit(uint8_t id) const {
 }
 
 std::optional<Config> ReadConfig(const std::string &path, std::vector<std::string> &problems) {
-    TomlReader r(path, problems);
-    if (const std::string why = ReadableFileProblem(path); !why.empty()) {
+    std::string why = ReadableFileProblem(path);
+    std::optional<std::string> text;
+    if (why.empty() && !(text = host::ReadWholeFile(path)))
+        why = std::strerror(errno);
+    if (!why.empty()) {
         problems.push_back("cannot read " + path + ": " + why);
         return std::nullopt;
     }
+    return ReadConfigText(*text, path, problems);
+}
+
+std::optional<Config> ReadConfigText(const std::string &text, const std::string &path,
+                                     std::vector<std::string> &problems) {
+    TomlReader r(path, problems);
     toml::table root;
     try {
-        root = toml::parse_file(path);
+        root = toml::parse(text, path);
     } catch (const toml::parse_error &error) {
         r.Problem(error.source().begin.line, "syntax", std::string(error.description()));
         return std::nullopt;

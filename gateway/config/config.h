@@ -100,6 +100,10 @@ std::optional<Config> LoadConfig(const std::string &path, std::vector<std::strin
 // the init files and PLC names); nullopt only when the file cannot be read or parsed. A missing
 // or unreadable file is the problem "cannot read FILE: reason".
 std::optional<Config> ReadConfig(const std::string &path, std::vector<std::string> &problems);
+// ReadConfig of the file's text: `path` names it in the problems, and the files it names are
+// taken from path's folder.
+std::optional<Config> ReadConfigText(const std::string &text, const std::string &path,
+                                     std::vector<std::string> &problems);
 
 // What a good file serves, as --check prints it: "2 lines, 2 units, 3 poll groups, MQTT to
 // 127.0.0.1:1883, HTTP on 127.0.0.1:8080"; the parts after the units only when configured.

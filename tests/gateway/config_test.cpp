@@ -1,5 +1,6 @@
-// The configuration file: each mistake named by file, line and key with exit status 2, and
-// --check judging the init files and the unit map through the driver without opening anything.
+// --check: exit status 2 with each problem named by file, line and key, the init files and the
+// unit map judged through the driver without opening anything. Reading the file's text, each
+// mistake it can hold: config_reading_test.cpp.
 #include <gtest/gtest.h>
 
 #include "gateway_on_sim.h"
@@ -10,84 +11,6 @@ namespace {
 ChildResult Check(const std::string &config) {
     return RunChild(VPISD_GATEWAY_PATH,
                     {"--config", config, "--lib", VPISD_LIBRARY_PATH, "--check"});
-}
-
-constexpr const char *kGoodLine = "[[line]]\nname = \"north\"\nport = \"ttyS0\"\nvpi = 1\n";
-constexpr const char *kGoodUnit = "[[unit]]\nid = 1\nline = \"north\"\nplc = \"00\"\n";
-
-TEST(Config, EachMistakeIsNamedByFileLineAndKey) {
-    struct Case {
-        std::string text;
-        const char *expected; // after "FILE:"
-    };
-    const std::string line = kGoodLine;
-    const std::string unit = kGoodUnit;
-    const Case cases[] = {
-        {"[gateway]\nlisten = \"nowhere\"\n" + line + unit,
-         "2: gateway.listen: expected \"HOST:PORT\""},
-        {"[gateway]\nmax_clients = 0\n" + line + unit,
-         "2: gateway.max_clients: expected an integer from 1"},
-        {"[gateway]\nallow = [\"10.0.0.0/33\"]\n" + line + unit,
-         "2: gateway.allow: expected an address"},
-        {"[gateway]\nread_only = \"yes\"\n" + line + unit,
-         "2: gateway.read_only: expected true or false"},
-        {"[gateway]\nidle_timeout_s = 86401\n" + line + unit,
-         "2: gateway.idle_timeout_s: expected an integer from 0 to 86400"},
-        {"[gateway]\nlisten_on = \"x\"\n" + line + unit, "2: gateway.listen_on: unknown key"},
-        {"[gateway]\nlisten = \"::1:502\"\n" + line + unit,
-         "2: gateway.listen: \"::1:502\": an IPv6 address goes in brackets, e.g. \"[::1]:502\""},
-        {line + "baud = 115200\n" + unit, "5: line[1].baud: expected an integer from 1 to 65535"},
-        {line + "parity = \"evn\"\n" + unit, "5: line[1].parity: expected \"none\""},
-        {line + "stop = 3\n" + unit, "5: line[1].stop: expected 1, 1.5 or 2"},
-        {line + "timeout_ms = 5\n" + unit, "5: line[1].timeout_ms: expected an integer from 10"},
-        {line + "init = \"missing.int\"\n" + unit, "5: line[1].init: init file"},
-        {line + "merge_gap = 128\n" + unit,
-         "5: line[1].merge_gap: expected an integer from 0 to 127"},
-        {line + "demote_after = 0\n" + unit,
-         "5: line[1].demote_after: expected an integer from 1 to 10"},
-        {line + "demote_s = 3601\n" + unit,
-         "5: line[1].demote_s: expected an integer from 0 to 3600"},
-        {line + "demote_max_s = 0\n" + unit,
-         "5: line[1].demote_max_s: expected an integer from 1 to 86400"},
-        {line + "demote_s = 60\ndemote_max_s = 30\n" + unit,
-         "6: line[1].demote_max_s: must be at least demote_s (60)"},
-        {line + unit + "max_age_ms = -1\n",
-         "9: unit[1].max_age_ms: expected an integer from 0 to 3600000"},
-        {line + unit + "refused_hold_ms = 3600001\n",
-         "9: unit[1].refused_hold_ms: expected an integer from 0 to 3600000"},
-        {"[[line]]\nname = \"north\"\nport = \"/dev/serial/by-id/usb-1\"\nvpi = 1\n" + unit,
-         "3: line[1].port: \"/dev/serial/by-id/usb-1\" is longer than the driver's 11"},
-        {"[[line]]\nname = \"north\"\nport = \"tcp:host\"\nvpi = 1\n" + unit,
-         "3: line[1].port: expected \"tcp:HOST:PORT\""},
-        {"[[line]]\nname = \"north\"\nport = \"tcp:::1:4001\"\nvpi = 1\n" + unit,
-         "3: line[1].port: \"::1:4001\": an IPv6 address goes in brackets, e.g. \"[::1]:4001\""},
-        {"[[line]]\nname = \"north\"\nvpi = 1\n" + unit, "1: line[1].port: missing"},
-        {line + line + unit, "6: line[2].name: \"north\" is already the name"},
-        {line + unit + "[[unit]]\nid = 1\nline = \"north\"\n",
-         "10: unit[2].id: unit 1 is defined twice"},
-        {line + "[[unit]]\nid = 248\nline = \"north\"\n",
-         "6: unit[1].id: expected an integer from 1 to 247"},
-        {line + "[[unit]]\nid = 2\nline = \"south\"\n",
-         "7: unit[1].line: no [[line]] is named \"south\""},
-        {line + "[[unit]]\nid = 2\nline = \"north\"\nplc = \"P1\"\n",
-         "8: unit[1].plc: line \"north\" has no init file"},
-        {line + "[[unit]]\nid = 2\nline = \"north\"\nspeed = 1\n", "8: unit[1].speed: unknown key"},
-        {line, "1: unit: no [[unit]]"},
-        {"[gateway\n", "1: syntax:"},
-        {"[modbus]\n" + line + unit, "1: modbus: unknown table"},
-        {"[http]\nlisten = \"8080\"\n" + line + unit, "2: http.listen: expected \"HOST:PORT\""},
-        {"[http]\nallow = [\"localhost\"]\n" + line + unit, "2: http.allow: expected an address"},
-        {"[http]\nport = 8080\n" + line + unit, "2: http.port: unknown key"},
-        {"http = 8080\n" + line + unit, "1: http: expected an [http] table"},
-    };
-    TempDir dir;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
-        const std::string path = dir.Write("gateway.toml", c.text);
-        const ChildResult result = Check(path);
-        EXPECT_EQ(result.exitCode, 2);
-        EXPECT_NE(result.err.find(path + ":" + c.expected), std::string::npos) << result.err;
-    }
 }
 
 TEST(Config, CheckJudgesInitFilesAndPlcNamesThroughTheDriver) {

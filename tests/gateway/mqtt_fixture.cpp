@@ -175,13 +175,6 @@ std::string Plant::GatewayLog() const {
     return sofar.err + sofar.out;
 }
 
-std::pair<int, std::string> CheckConfig(const TempDir &dir, const std::string &configText) {
-    const std::string config = dir.Write("check.toml", configText);
-    const vpisd::test::ChildResult result = vpisd::test::RunChild(
-        VPISD_GATEWAY_PATH, {"--lib", VPISD_LIBRARY_PATH, "--config", config, "--check"});
-    return {result.exitCode, result.err + result.out};
-}
-
 std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
                                     const std::string &payload, std::chrono::milliseconds timeout) {
     const size_t from = subscriber.Count();

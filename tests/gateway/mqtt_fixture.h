@@ -132,7 +132,4 @@ class Plant {
     std::string stoppedLog_; // what the last gateway logged, once it is stopped
 };
 
-// Runs `vpisd-gateway --check` on `configText` (written into `dir`); exit status and output.
-std::pair<int, std::string> CheckConfig(const TempDir &dir, const std::string &configText);
-
 } // namespace vpisd::gateway::mqtt_test
