@@ -42,6 +42,16 @@ bool CopyInto(const fs::path &from, const fs::path &to, std::string &error) {
     return true;
 }
 
+std::optional<fs::path> CurrentDirectory(std::string &error) {
+    std::error_code ec;
+    fs::path here = fs::current_path(ec);
+    if (ec) {
+        error = "cannot read the current directory: " + ec.message();
+        return std::nullopt;
+    }
+    return here;
+}
+
 } // namespace
 
 std::string InitFileName(int32_t vpiNumber) {
@@ -85,18 +95,26 @@ bool WorkDir::Create(const std::string &program, std::string &error) {
     return true;
 }
 
+bool WorkDir::MoveIn(const fs::path &here, std::string &error) {
+    previous_ = here.string();
+    if (chdir(path_.c_str()) != 0) {
+        error = "cannot enter " + path_;
+        previous_.clear();
+        return false;
+    }
+    return true;
+}
+
 bool WorkDir::Prepare(const std::string &init, int32_t vpiNumber, const std::string &program,
                       std::string &error) {
     std::error_code ec;
-    const fs::path here = fs::current_path(ec);
-    if (ec) {
-        error = "cannot read the current directory: " + ec.message();
+    const std::optional<fs::path> here = CurrentDirectory(error);
+    if (!here)
         return false;
-    }
     fs::path source;
     bool keepName = true; // a file found in a directory keeps its name, older name included
     if (init.empty()) {
-        if (auto found = FindInitFile(here.string(), vpiNumber))
+        if (auto found = FindInitFile(here->string(), vpiNumber))
             source = *found;
     } else if (fs::is_directory(init, ec)) {
         const auto found = FindInitFile(init, vpiNumber);
@@ -124,37 +142,22 @@ bool WorkDir::Prepare(const std::string &init, int32_t vpiNumber, const std::str
             return false;
         initSource_ = source.string();
     }
-    previous_ = here.string();
-    if (chdir(path_.c_str()) != 0) {
-        error = "cannot enter " + path_;
-        previous_.clear();
-        return false;
-    }
-    return true;
+    return MoveIn(*here, error);
 }
 
 bool WorkDir::PrepareMany(const std::vector<std::pair<int32_t, std::string>> &inits,
                           const std::string &program, std::string &error) {
-    std::error_code ec;
-    const fs::path here = fs::current_path(ec);
-    if (ec) {
-        error = "cannot read the current directory: " + ec.message();
+    const std::optional<fs::path> here = CurrentDirectory(error);
+    if (!here)
         return false;
-    }
     if (!Create(program, error))
         return false;
     for (const auto &[vpiNumber, source] : inits) {
-        if (!source.empty() && !CopyInto(fs::absolute(here / source),
+        if (!source.empty() && !CopyInto(fs::absolute(*here / source),
                                          fs::path(path_) / InitFileName(vpiNumber), error))
             return false;
     }
-    previous_ = here.string();
-    if (chdir(path_.c_str()) != 0) {
-        error = "cannot enter " + path_;
-        previous_.clear();
-        return false;
-    }
-    return true;
+    return MoveIn(*here, error);
 }
 
 bool RunInOwnDirectory(const std::function<void()> &work, std::string &error) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -40,6 +41,8 @@ class WorkDir {
 
   private:
     bool Create(const std::string &program, std::string &error);
+    // Makes the new directory the current one; `here` is where the destructor returns.
+    bool MoveIn(const std::filesystem::path &here, std::string &error);
 
     std::string program_; // names the directory and prefixes the one message of the destructor
     std::string path_;

@@ -101,6 +101,14 @@ void GetValue(const PbMetric &in, Metric &metric) {
     }
 }
 
+Metric TypedMetric(std::string name, DataType type, uint64_t timestamp) {
+    Metric metric;
+    metric.name = std::move(name);
+    metric.type = static_cast<uint32_t>(type);
+    metric.timestamp = timestamp;
+    return metric;
+}
+
 } // namespace
 
 const char *DataTypeName(uint32_t type) {
@@ -220,29 +228,20 @@ std::optional<Payload> Decode(std::span<const uint8_t> bytes) {
 }
 
 Metric IntegerMetric(std::string name, DataType type, int64_t value, uint64_t timestamp) {
-    Metric metric;
-    metric.name = std::move(name);
-    metric.type = static_cast<uint32_t>(type);
+    Metric metric = TypedMetric(std::move(name), type, timestamp);
     metric.integer = value;
-    metric.timestamp = timestamp;
     return metric;
 }
 
 Metric RealMetric(std::string name, DataType type, double value, uint64_t timestamp) {
-    Metric metric;
-    metric.name = std::move(name);
-    metric.type = static_cast<uint32_t>(type);
+    Metric metric = TypedMetric(std::move(name), type, timestamp);
     metric.real = value;
-    metric.timestamp = timestamp;
     return metric;
 }
 
 Metric BooleanMetric(std::string name, bool value, uint64_t timestamp) {
-    Metric metric;
-    metric.name = std::move(name);
-    metric.type = static_cast<uint32_t>(DataType::Boolean);
+    Metric metric = TypedMetric(std::move(name), DataType::Boolean, timestamp);
     metric.boolean = value;
-    metric.timestamp = timestamp;
     return metric;
 }
 
