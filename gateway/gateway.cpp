@@ -126,6 +126,18 @@ std::vector<std::pair<int32_t, std::string>> InitsOf(const Config &config) {
     return inits;
 }
 
+// The init files of `config` in `dir`, which becomes the current directory (the driver reads
+// each VPI's init file from there), then each line's PLC names against the routes they give.
+void PrepareAndCheckNames(host::WorkDir &dir, const Config &config,
+                          const host::DriverLibrary &library, const DriverInfo &info,
+                          std::vector<std::string> &problems) {
+    std::string error;
+    if (!dir.PrepareMany(InitsOf(config), "vpisd-gateway", error))
+        problems.push_back(error);
+    else
+        CheckPlcNames(config, library, info, problems);
+}
+
 // Each line's init file loaded by the driver, and the PLC names against the routes it gave, in
 // a directory that only the checking thread sees: a line that starts its VPI meanwhile (the
 // lines run while a reload is checked) still reads the init file it was started with, from
@@ -136,11 +148,7 @@ void CheckInitFiles(const Config &config, const host::DriverLibrary &library,
     const bool ran = host::RunInOwnDirectory(
         [&] {
             host::WorkDir checkDir;
-            std::string prepareError;
-            if (!checkDir.PrepareMany(InitsOf(config), "vpisd-gateway", prepareError))
-                problems.push_back(prepareError);
-            else
-                CheckPlcNames(config, library, info, problems);
+            PrepareAndCheckNames(checkDir, config, library, info, problems);
         },
         error);
     if (!ran)
@@ -732,13 +740,8 @@ int RunGateway(const GatewayOptions &given) {
 
     // From here a signal waits for the main thread, so that the working directory is removed.
     const FileDescriptor signalFd(BlockSignals());
-    // The driver reads each VPI's init file from the current directory at start.
     host::WorkDir workDir;
-    if (!workDir.PrepareMany(InitsOf(*config), "vpisd-gateway", error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitConfig;
-    }
-    CheckPlcNames(*config, library, info, problems);
+    PrepareAndCheckNames(workDir, *config, library, info, problems);
     if (!problems.empty()) {
         ReportProblems(problems);
         return kExitConfig;
