@@ -47,10 +47,6 @@ bool SameMqttSettings(const MqttConfig &a, const MqttConfig &b) {
     return x == y;
 }
 
-bool SameHttpSettings(const HttpConfig &a, const HttpConfig &b) {
-    return a == b;
-}
-
 bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const PollConfig &x, const PollConfig &y) {
@@ -97,7 +93,7 @@ ReloadPlan PlanReload(const Config &running, const std::vector<std::string> &run
     plan.mqtt = Change(running.mqtt.has_value(), next.mqtt.has_value(),
                        running.mqtt && next.mqtt && SameMqttSettings(*running.mqtt, *next.mqtt));
     plan.http = Change(running.http.has_value(), next.http.has_value(),
-                       running.http && next.http && SameHttpSettings(*running.http, *next.http));
+                       running.http && next.http && *running.http == *next.http);
     return plan;
 }
 

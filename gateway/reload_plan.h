@@ -49,7 +49,6 @@ ReloadPlan PlanReload(const Config &running, const std::vector<std::string> &run
 // per-PLC policies that units give a line and that a kept line takes as it runs).
 bool SameLineSettings(const LineConfig &a, const LineConfig &b);
 bool SameMqttSettings(const MqttConfig &a, const MqttConfig &b);
-bool SameHttpSettings(const HttpConfig &a, const HttpConfig &b);
 bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &b);
 
 } // namespace vpisd::gateway
