@@ -1,7 +1,7 @@
 // What a line's scheduler picks, without a line or a clock: reads waiting together share one
 // block read within its limits, a read never passes a write to its registers nor an earlier
-// request of its own connection, and a held refusal or stored values answer until they expire
-// or a write goes out.
+// request of its own connection, a held refusal or stored values answer until they expire or a
+// write goes out, and a demoted PLC costs the line nothing but its probe.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -178,6 +178,55 @@ TEST(SchedulerPick, HeldRefusalsAndStoredValuesAnswerWithoutTheLineUntilTheyExpi
         if (batch.ready.empty() && !batch.jobs.empty()) {
             EXPECT_EQ(batch.jobs.front().first, c.waiting.back().first);
         }
+    }
+}
+
+// P2 got no answer at t0 and is held 10 s. While the hold runs each of its requests is answered
+// at once (NoAnswer, nothing on the line); once it has run out, the first request picked for
+// P2 is its probe, which goes to the line alone: the others for P2 waiting then are answered at
+// once, ahead of it or behind it.
+TEST(SchedulerPick, ADemotedPlcIsAnsweredAtOnceAndItsProbeGoesAlone) {
+    struct Case {
+        const char *what;
+        int afterMs; // since t0
+        std::vector<uint16_t> ready;
+        std::vector<uint16_t> jobs;
+        std::vector<uint16_t> left;
+    };
+    const Case cases[] = {
+        {"hold runs", 5000, {2, 30, 1}, {100}, {}},
+        {"hold over: the probe", 10000, {2, 30}, {1}, {100}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LineConfig config;
+        PlcHealth health("north", DemotionPolicy{1, std::chrono::seconds(10)});
+        LineScheduler scheduler(config, &health);
+        const Clock::time_point t0 = Clock::now();
+        health.Unanswered("P2", false, "no_answer", t0);
+        // Client 1's read of P2 comes last but is the lead (the lowest connection goes first).
+        std::deque<LineRequest> waiting = Queue({{3, kRead, 2, 1, "P2"},
+                                                 {2, kRead, 100, 1, "P1"},
+                                                 {4, kWrite, 30, 1, "P2"},
+                                                 {1, kRead, 1, 1, "P2"}});
+        std::optional<Clock::time_point> linger;
+        const Batch batch = scheduler.Pick(waiting, t0 + milliseconds(c.afterMs), linger);
+        std::vector<uint16_t> ready;
+        for (const ReadyAnswer &answer : batch.ready) {
+            ready.push_back(answer.request.first);
+            EXPECT_EQ(answer.by, AnsweredBy::Demoted);
+            EXPECT_EQ(answer.reply.status, LineStatus::NoAnswer);
+            EXPECT_TRUE(answer.reply.demoted);
+        }
+        std::vector<uint16_t> jobs;
+        for (const LineRequest &job : batch.jobs)
+            jobs.push_back(job.first);
+        std::vector<uint16_t> left;
+        for (const LineRequest &request : waiting)
+            left.push_back(request.first);
+        EXPECT_EQ(ready, c.ready);
+        EXPECT_EQ(jobs, c.jobs);
+        EXPECT_EQ(left, c.left);
     }
 }
 
