@@ -3,6 +3,7 @@
 // relays the master end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -28,6 +29,10 @@ class DriverPty {
     int slave_ = -1; // held open so that the line stays up while the driver closes and reopens it
     std::string path_;
 };
+
+// The descriptors a relay polls: the pty's master end (the driver's side), then the far side (a
+// socket, a serial device).
+enum RelaySlot : size_t { kDriverSide, kFarSide, kRelaySlots };
 
 // Writes all of `data` to `fd` (a socket when `isSocket`: no SIGPIPE), waiting up to a second
 // each time it is full; false when it fails or stays full.

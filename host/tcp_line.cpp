@@ -123,17 +123,20 @@ void TcpLine::Run() {
                 pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
             }
         }
-        pollfd fds[2] = {{pty_.master(), POLLIN, 0}, {sock, POLLIN, 0}};
-        if (poll(fds, sock >= 0 ? 2 : 1, kPollMs) <= 0)
+        pollfd fds[kRelaySlots];
+        fds[kDriverSide] = {pty_.master(), POLLIN, 0};
+        fds[kFarSide] = {sock, POLLIN, 0};
+        // Without a socket only the driver's side is polled.
+        if (poll(fds, sock >= 0 ? kRelaySlots : kFarSide, kPollMs) <= 0)
             continue;
         bool lost = false;
-        if ((fds[0].revents & POLLIN) != 0) {
+        if ((fds[kDriverSide].revents & POLLIN) != 0) {
             const ssize_t n = read(pty_.master(), chunk, sizeof chunk);
             // With the TCP side down the driver's bytes go nowhere: a silent line.
             if (n > 0 && sock >= 0)
                 lost = !WriteAll(sock, true, {chunk, static_cast<size_t>(n)});
         }
-        if (sock >= 0 && !lost && fds[1].revents != 0) {
+        if (sock >= 0 && !lost && fds[kFarSide].revents != 0) {
             const ssize_t n = recv(sock, chunk, sizeof chunk, 0);
             if (n > 0) // a driver that reads nothing loses these bytes, not the connection
                 WriteAll(pty_.master(), false, {chunk, static_cast<size_t>(n)});

@@ -106,8 +106,10 @@ void WireRelay::Run() {
         }
         if (stopping && Clock::now() - stopSeen > std::chrono::milliseconds(kStopGraceMs))
             break;
-        pollfd fds[2] = {{pty_.master(), POLLIN, 0}, {port_, POLLIN, 0}};
-        const int ready = poll(fds, 2, burst_.empty() ? kIdlePollMs : kQuietMs);
+        pollfd fds[kRelaySlots];
+        fds[kDriverSide] = {pty_.master(), POLLIN, 0};
+        fds[kFarSide] = {port_, POLLIN, 0};
+        const int ready = poll(fds, kRelaySlots, burst_.empty() ? kIdlePollMs : kQuietMs);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
@@ -118,12 +120,12 @@ void WireRelay::Run() {
             continue;
         }
         bool ok = true;
-        if ((fds[0].revents & POLLIN) != 0)
+        const short far = fds[kFarSide].revents;
+        if ((fds[kDriverSide].revents & POLLIN) != 0)
             ok = Forward(pty_.master(), port_, true);
-        if (ok && (fds[1].revents & POLLIN) != 0)
+        if (ok && (far & POLLIN) != 0)
             ok = Forward(port_, pty_.master(), false);
-        if (ok && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
-            (fds[1].revents & POLLIN) == 0) {
+        if (ok && (far & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (far & POLLIN) == 0) {
             ok = false;
         }
         if (!ok) {
