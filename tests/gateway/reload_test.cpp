@@ -354,22 +354,32 @@ TEST(LogLevel, EachLevelLeavesOutTheOnesBelowIt) {
     }
 }
 
-// A line on which nothing answers (an adapter with no network behind it), at timeout_ms = 1000:
-// one read spends about 23 s in its link enquiries. Slow, but alive: the watchdog is kicked all
-// along, and the worker is not called stuck.
+// A pseudo-terminal whose far end nobody reads or writes: a line on which nothing answers (an
+// adapter with no network behind it). At timeout_ms = 1000 one read spends about 23 s in its
+// link enquiries.
+struct SilentPty {
+    SilentPty() {
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
+            path = ptsname(master);
+    }
+    ~SilentPty() { close(master); }
+    SilentPty(const SilentPty &) = delete;
+    SilentPty &operator=(const SilentPty &) = delete;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path; // empty when no pty could be made
+};
+
+// Slow, but alive: the watchdog is kicked all along, and the worker is not called stuck.
 TEST(Notify, WatchdogKeepsComingThroughASlowTransaction) {
     TempDir dir;
     const SimLine routes = StartSimLine(kTwoPlcs, dir, "north.int"); // for its init file
-    // A pseudo-terminal whose far end nobody reads or writes.
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master) == 0 && unlockpt(master) == 0, true);
-    const std::string silent = ptsname(master);
+    const SilentPty silent;
+    ASSERT_FALSE(silent.path.empty());
     NotifySocket notify(dir);
     ChildOptions options;
     options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=3000000"};
     Gateway gateway(dir,
-                    LineToml("north", silent, 1, routes.init, "timeout_ms = 1000\n") +
+                    LineToml("north", silent.path, 1, routes.init, "timeout_ms = 1000\n") +
                         UnitToml(1, "north", "P1"),
                     "", options);
     ASSERT_NE(notify.WaitFor("READY=1", 10000), "");
@@ -396,8 +406,38 @@ TEST(Notify, WatchdogKeepsComingThroughASlowTransaction) {
     std::printf("the silent transaction took %.1f s\n",
                 std::chrono::duration<double>(took).count());
     const ChildResult result = gateway.Stop();
-    close(master);
     EXPECT_EQ(result.err.find("stuck"), std::string::npos) << result.err;
+}
+
+// A reload that changes a line while its worker is in such a transaction is done at once: the
+// old worker finishes the transaction on its own thread and answers it.
+TEST(Reload, AChangedLineInALongTransactionHoldsUpNothing) {
+    TempDir dir;
+    const SimLine routes = StartSimLine(kTwoPlcs, dir, "north.int");
+    const SilentPty silent;
+    ASSERT_FALSE(silent.path.empty());
+    const auto body = [&](const char *timeout) {
+        return LineToml("north", silent.path, 1, routes.init, timeout) + UnitToml(1, "north", "P1");
+    };
+    Gateway gateway(dir, body("timeout_ms = 1000\n"));
+    std::atomic<int> exception{-1};
+    std::thread reader([&] {
+        Client client = Connect(gateway.port(), 1, 120000);
+        uint16_t value = 0;
+        if (client && modbus_read_registers(client.get(), 0, 1, &value) == -1)
+            exception = LastException();
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // the read is on the line
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(
+        Reload(gateway, dir, body("timeout_ms = 900\n"), "0 lines kept, 1 started, 1 stopped"))
+        << "the reload waits for the transaction\n"
+        << gateway.process().sofar().err;
+    std::printf("reloaded in %.1f s beside a silent transaction\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+    reader.join();
+    EXPECT_EQ(exception, 0x0B);
+    EXPECT_EQ(gateway.Stop().exitCode, 0);
 }
 
 } // namespace
