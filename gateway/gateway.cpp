@@ -30,7 +30,7 @@
 #include "gateway/lines/line_worker.h"
 #include "gateway/lines/plc_name_check.h"
 #include "gateway/log.h"
-#include "gateway/modbus/modbus_server.h"
+#include "gateway/modbus/modbus_front_end.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
 #include "gateway/reload_plan.h"
@@ -182,12 +182,20 @@ class Owner {
 
   private:
     void Serve(int signalFd);
-    bool StartModbus(std::string &error);
-    void RetireModbus();
-    void StartMqtt();
+    ServedLines Served() const { return {config_, Workers()}; }
+    std::unique_ptr<ModbusFrontEnd> MakeModbus();
+    std::unique_ptr<MqttFrontEnd> MakeMqtt() const;
+    std::unique_ptr<HttpServer> MakeHttp();
+    template <typename T>
+    bool StartFrontEnd(std::unique_ptr<T> &slot, std::unique_ptr<T> made, std::string &error);
+    template <typename T>
+    void BeforeWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, const ReloadPlan &plan,
+                       const std::shared_ptr<const Config> &next);
+    void ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next);
+    template <typename T, typename Make>
+    void AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make);
     void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
     void Reload();
-    bool StartHttp(std::string &error);
     void StopEverything();
     GatewayStatus Status() const;
     std::vector<std::string> CheckReload(std::optional<Config> &next);
@@ -207,21 +215,21 @@ class Owner {
     host::WorkDir &workDir_;
     std::shared_ptr<const Config> config_;
     std::vector<std::string> initTexts_; // of config_'s lines, as their workers loaded them
-    // Held while workers_, config_, modbus_ or mqtt_ change, and while the HTTP server's threads
-    // take the status snapshot from them.
+    // Held while workers_, config_ or a front end change, and while the HTTP server's thread
+    // takes the status snapshot from them.
     mutable std::mutex workersMutex_;
     std::vector<std::unique_ptr<LineWorker>> workers_; // workers_[i] serves config_->lines[i]
     // Lines a reload stopped, finishing their transaction in progress: kept until they have.
     std::vector<std::unique_ptr<LineWorker>> retiring_;
     Statistics statistics_;
     FileDescriptor endedFd_; // the Modbus front end ended on its own
-    std::unique_ptr<ModbusServer> modbus_;
-    std::vector<std::unique_ptr<ModbusServer>> retiredModbus_;
-    std::thread modbusThread_;
-    std::atomic<bool> modbusRetiring_{false};
-    std::shared_ptr<const Config> mqttConfig_; // what the MQTT front end was built from
+    // The front ends, each driven through FrontEnd alike; null when not configured.
+    std::unique_ptr<ModbusFrontEnd> modbus_;
     std::unique_ptr<MqttFrontEnd> mqtt_;
     std::unique_ptr<HttpServer> http_;
+    // Front ends a reload stopped: kept until the workers are gone (a job's answer may still
+    // come into one).
+    std::vector<std::unique_ptr<FrontEnd>> retired_;
     const Clock::time_point started_ = Clock::now();
     std::string status_; // the STATUS= last sent
     // The watchdog's own thread: it kicks while every worker and the main loop make progress,
@@ -243,7 +251,7 @@ std::vector<LineWorker *> Owner::Workers() const {
 
 // Each front end's counters, then how each line spent its time.
 void Owner::ReportStatistics() const {
-    if (modbus_)
+    if (modbus_ || !retired_.empty())
         statistics_.Report();
     if (mqtt_)
         mqtt_->statistics().Report();
@@ -252,64 +260,69 @@ void Owner::ReportStatistics() const {
             "statistics: line time: " + worker->counters().Describe());
 }
 
-bool Owner::StartModbus(std::string &error) {
-    auto modbus = std::make_unique<ModbusServer>(config_, Workers(), statistics_);
-    if (!modbus->Listen(error))
-        return false;
-    {
-        std::lock_guard lock(workersMutex_);
-        modbus_ = std::move(modbus);
-    }
-    modbusThread_ = std::thread([this] {
-        modbus_->Run();
-        if (modbusRetiring_)
-            return;
+std::unique_ptr<ModbusFrontEnd> Owner::MakeModbus() {
+    return std::make_unique<ModbusFrontEnd>(statistics_, [this] {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = write(endedFd_.get(), &one, sizeof one);
     });
-    return true;
 }
 
-// A reload that leaves no [[unit]]: the server serves no worker any more and ends. It is kept
-// until the end: a request it passed on may still be answered into it.
-void Owner::RetireModbus() {
-    std::string error;
-    modbus_->Apply(config_, {}, error);
-    modbusRetiring_ = true;
-    modbus_->Stop();
-    modbusThread_.join();
-    std::lock_guard lock(workersMutex_);
-    retiredModbus_.push_back(std::move(modbus_));
-    modbusRetiring_ = false;
-    Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
+std::unique_ptr<MqttFrontEnd> Owner::MakeMqtt() const {
+    return std::make_unique<MqttFrontEnd>(*config_->mqtt);
 }
 
-void Owner::StartMqtt() {
-    std::string error;
-    mqttConfig_ = config_;
-    {
-        std::lock_guard lock(workersMutex_);
-        mqtt_ = std::make_unique<MqttFrontEnd>(*mqttConfig_, workers_);
-    }
-    if (!mqtt_->Start(error))
-        Log(Level::Error, "", error);
+// The HTTP server of [http]; it reads the gateway's state only through Status().
+std::unique_ptr<HttpServer> Owner::MakeHttp() {
+    return std::make_unique<HttpServer>(*config_->http, [this] { return Status(); });
 }
 
-// The HTTP server of [http], if any; it reads the gateway's state only through Status().
-bool Owner::StartHttp(std::string &error) {
-    if (!config_->http)
-        return true;
-    auto http = std::make_unique<HttpServer>(*config_->http, [this] { return Status(); });
-    if (!http->Listen(error))
+// Starts `made` on the lines of config_ into `slot`; a front end that fails to start is stopped
+// and dropped.
+template <typename T>
+bool Owner::StartFrontEnd(std::unique_ptr<T> &slot, std::unique_ptr<T> made, std::string &error) {
+    if (!made->Start(Served(), error)) {
+        made->Stop();
         return false;
-    http->Start();
-    http_ = std::move(http);
+    }
+    std::lock_guard lock(workersMutex_);
+    slot = std::move(made);
     return true;
+}
+
+// A reload, before the workers change: a front end the plan keeps is told what comes; one it
+// stops or restarts stops now, while its lines are still there to answer it.
+template <typename T>
+void Owner::BeforeWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change,
+                          const ReloadPlan &plan, const std::shared_ptr<const Config> &next) {
+    if (!frontEnd)
+        return;
+    if (change == FrontEndChange::Apply) {
+        frontEnd->Prepare(plan, next);
+        return;
+    }
+    frontEnd->Stop();
+    std::lock_guard lock(workersMutex_);
+    retired_.push_back(std::move(frontEnd));
+}
+
+// The same reload, the new workers started: a kept front end takes the new lines, a new one
+// starts on them.
+template <typename T, typename Make>
+void Owner::AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make) {
+    if (frontEnd) {
+        frontEnd->Apply(Served());
+        return;
+    }
+    if (change == FrontEndChange::None || change == FrontEndChange::Stop)
+        return;
+    std::string error;
+    if (!StartFrontEnd(frontEnd, make(), error))
+        Log(Level::Error, "", error);
 }
 
 GatewayStatus Owner::Status() const {
     std::lock_guard lock(workersMutex_);
-    const StatusSources sources{config_.get(), &workers_,   modbus_.get(),
+    const StatusSources sources{config_.get(), &workers_,   modbus_ ? &modbus_->server() : nullptr,
                                 &statistics_,  mqtt_.get(), started_};
     return CollectStatus(sources);
 }
@@ -333,7 +346,7 @@ std::string Owner::StatusLine() const {
     std::string status = std::to_string(up) + (up == 1 ? " line up, " : " lines up, ") +
                          std::to_string(workers_.size() - up) + " down";
     if (modbus_)
-        status += ", " + std::to_string(modbus_->clientCount()) + " Modbus clients";
+        status += ", " + std::to_string(modbus_->server().clientCount()) + " Modbus clients";
     return status;
 }
 
@@ -432,41 +445,11 @@ std::vector<std::string> Owner::CheckReload(std::optional<Config> &next) {
     return problems;
 }
 
-// SIGHUP: the new configuration is applied only when it has no problem. The lines whose
-// tables and init files are unchanged keep running; the front ends take the new units.
-void Owner::Reload() {
-    const auto monotonic = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
-    Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonic.count()));
-    std::optional<Config> loaded;
-    const std::vector<std::string> problems = CheckReload(loaded);
-    if (!problems.empty()) {
-        for (const std::string &problem : problems)
-            Log(Level::Error, "", problem);
-        Log(Level::Error, "",
-            "not reloaded " + options_.configPath + ": " + std::to_string(problems.size()) +
-                (problems.size() == 1 ? " problem" : " problems") + "; nothing changed");
-        Notify("READY=1");
-        return;
-    }
-    auto next = std::make_shared<const Config>(std::move(*loaded));
-    std::vector<std::string> initTexts = InitTexts(*next);
-    const ReloadPlan plan = PlanReload(*config_, initTexts_, *next, initTexts);
-    CheckDescriptorLimit(*next);
+// The workers as the plan says: kept ones take the new per-PLC policies, stopped ones finish
+// their transaction in progress on their own thread, new ones start (and open their ports once
+// every retiring one has closed its own). config_ changes with them.
+void Owner::ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next) {
     const std::vector<std::optional<size_t>> &from = plan.keptFrom;
-
-    bool sameOrder = next->lines.size() == workers_.size();
-    for (size_t i = 0; i < from.size(); ++i)
-        sameOrder = sameOrder && from[i] == i;
-    const bool mqttSame =
-        sameOrder && plan.mqtt == FrontEndChange::Apply && SamePolls(config_->polls, next->polls);
-    if (mqtt_ && !mqttSame) {
-        mqtt_->Stop();
-        std::lock_guard lock(workersMutex_);
-        mqtt_.reset();
-        mqttConfig_.reset();
-    }
-
     std::vector<std::unique_ptr<LineWorker>> retired;
     std::vector<LineWorker *> fresh;
     {
@@ -488,27 +471,14 @@ void Owner::Reload() {
         }
         config_ = next; // with the workers, so that workers_[i] serves config_->lines[i]
     }
-    // A retired line takes no new request; the one in progress finishes on its own thread, and
-    // the lines started below open their ports once every retiring one has closed its own.
     std::vector<std::shared_future<void>> before;
     for (auto &worker : retired) {
         worker->BeginStop();
         retiring_.push_back(std::move(worker));
     }
-    retired.clear();
     for (const auto &worker : retiring_)
         before.push_back(worker->Closed());
     UpdateWatched();
-    statistics_.Apply(next);
-    if (modbus_ && next->units.empty()) {
-        RetireModbus();
-    } else if (modbus_) {
-        std::string error;
-        modbus_->Apply(next, Workers(), error);
-        if (!error.empty())
-            Log(Level::Error, "", error + "; still listening where it was");
-    }
-
     // The new lines' init files, under their VPI numbers, where the driver looks for them.
     for (size_t i = 0; i < next->lines.size(); ++i) {
         if (from[i])
@@ -523,23 +493,40 @@ void Owner::Reload() {
     }
     for (LineWorker *worker : fresh)
         worker->Start(before);
-    if (!modbus_ && !next->units.empty()) {
-        std::string error;
-        if (!StartModbus(error))
-            Log(Level::Error, "", error);
+}
+
+// SIGHUP: the new configuration is applied only when it has no problem, as one plan: the
+// lines whose tables and init files are unchanged keep running, the others stop or start, and
+// each front end is kept (it takes the new lines and units), started, stopped or restarted.
+void Owner::Reload() {
+    const auto monotonic = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonic.count()));
+    std::optional<Config> loaded;
+    const std::vector<std::string> problems = CheckReload(loaded);
+    if (!problems.empty()) {
+        for (const std::string &problem : problems)
+            Log(Level::Error, "", problem);
+        Log(Level::Error, "",
+            "not reloaded " + options_.configPath + ": " + std::to_string(problems.size()) +
+                (problems.size() == 1 ? " problem" : " problems") + "; nothing changed");
+        Notify("READY=1");
+        return;
     }
-    if (next->mqtt && !mqtt_)
-        StartMqtt();
-    else if (mqtt_)
-        mqtt_->SetWriteRights(next); // kept: its lines are the new ones, in the same order
-    if (plan.http != FrontEndChange::Apply && plan.http != FrontEndChange::None) {
-        if (http_)
-            http_->Stop();
-        http_.reset();
-        std::string error;
-        if (!StartHttp(error))
-            Log(Level::Error, "", error);
-    }
+    auto next = std::make_shared<const Config>(std::move(*loaded));
+    std::vector<std::string> initTexts = InitTexts(*next);
+    const ReloadPlan plan = PlanReload(*config_, initTexts_, *next, initTexts);
+    CheckDescriptorLimit(*next);
+    BeforeWorkers(http_, plan.http, plan, next);
+    BeforeWorkers(mqtt_, plan.mqtt, plan, next);
+    BeforeWorkers(modbus_, plan.modbus, plan, next);
+    if (plan.modbus == FrontEndChange::Stop)
+        Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
+    ChangeWorkers(plan, next);
+    statistics_.Apply(next);
+    AfterWorkers(modbus_, plan.modbus, [this] { return MakeModbus(); });
+    AfterWorkers(mqtt_, plan.mqtt, [this] { return MakeMqtt(); });
+    AfterWorkers(http_, plan.http, [this] { return MakeHttp(); });
     initTexts_ = std::move(initTexts);
     Log(Level::Notice, "",
         "reloaded " + options_.configPath + ": " + plan.Describe() + ", " +
@@ -592,17 +579,15 @@ void Owner::Serve(int signalFd) {
     }
 }
 
-// Every part stops, the HTTP server first; the lines finish the transaction in progress.
+// Every part stops, the HTTP server first; the lines finish the transaction in progress, and
+// the Modbus and MQTT front ends send what they answer.
 void Owner::StopEverything() {
     if (http_)
         http_->Stop();
-    // The Modbus front end keeps sending what the workers answer until they have finished.
-    if (modbus_)
-        modbus_->Stop();
     for (auto &worker : workers_)
         worker->BeginStop();
-    if (modbusThread_.joinable())
-        modbusThread_.join();
+    if (modbus_)
+        modbus_->Stop();
     for (auto &worker : workers_)
         worker->Join();
     for (auto &worker : retiring_)
@@ -619,7 +604,7 @@ int Owner::Run(int signalFd) {
     for (const LineConfig &line : config_->lines)
         workers_.push_back(std::make_unique<LineWorker>(library_, info_, line));
     std::string error;
-    if (!config_->units.empty() && !StartModbus(error)) {
+    if (!config_->units.empty() && !StartFrontEnd(modbus_, MakeModbus(), error)) {
         Log(Level::Error, "", error);
         return kExitFailure;
     }
@@ -633,23 +618,8 @@ int Owner::Run(int signalFd) {
     for (auto &worker : workers_)
         worker->Start();
     StartWatchdog();
-    if (config_->mqtt) {
-        mqttConfig_ = config_;
-        {
-            std::lock_guard lock(workersMutex_);
-            mqtt_ = std::make_unique<MqttFrontEnd>(*config_, workers_);
-        }
-        if (!mqtt_->Start(error)) {
-            Log(Level::Error, "", error);
-            {
-                std::lock_guard lock(workersMutex_);
-                mqtt_.reset(); // never started: nothing to stop
-            }
-            StopEverything();
-            return kExitFailure;
-        }
-    }
-    if (!StartHttp(error)) {
+    if ((config_->mqtt && !StartFrontEnd(mqtt_, MakeMqtt(), error)) ||
+        (config_->http && !StartFrontEnd(http_, MakeHttp(), error))) {
         Log(Level::Error, "", error);
         Notify("STOPPING=1");
         StopEverything();

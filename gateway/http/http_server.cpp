@@ -99,8 +99,11 @@ bool HttpServer::Listen(std::string &error) {
     return true;
 }
 
-void HttpServer::Start() {
+bool HttpServer::Start(const ServedLines &, std::string &error) {
+    if (!Listen(error))
+        return false;
     thread_ = std::thread([this] { Run(); });
+    return true;
 }
 
 void HttpServer::Stop() {

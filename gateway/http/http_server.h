@@ -16,13 +16,14 @@
 
 #include "gateway/client_acceptor.h"
 #include "gateway/config/config.h"
+#include "gateway/front_end.h"
 #include "gateway/http/http_exchange.h"
 #include "gateway/refusal_log.h"
 #include "gateway/status.h"
 
 namespace vpisd::gateway {
 
-class HttpServer {
+class HttpServer : public FrontEnd {
   public:
     // Connections served at once; one more is closed as soon as it is accepted.
     static constexpr size_t kMaxConnections = 64;
@@ -34,22 +35,25 @@ class HttpServer {
     static constexpr auto kDrainTime = std::chrono::seconds(1);
 
     HttpServer(const HttpConfig &config, std::function<GatewayStatus()> status);
-    ~HttpServer();
+    ~HttpServer() override;
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
-    // Opens the listening socket; false with the reason in `error`.
-    bool Listen(std::string &error);
-    // Serves on a thread of its own until Stop().
-    void Start();
+    // Opens the listening socket and serves on a thread of its own until Stop(); false with the
+    // reason in `error`. The lines are read only through the status function, at each request:
+    // a reload has nothing to hand over (Prepare and Apply do nothing).
+    bool Start(const ServedLines &lines, std::string &error) override;
+    void Prepare(const ReloadPlan &, const std::shared_ptr<const Config> &) override {}
+    void Apply(const ServedLines &) override {}
     // From any thread: ends the thread at once, closing every connection, whatever its client
     // is doing; waits at most for an answer being made from a snapshot.
-    void Stop();
+    void Stop() override;
     // Now and then: logs how many clients were refused at accept in a minute that is over.
     void Tick();
 
   private:
     struct Connection;
+    bool Listen(std::string &error);
     void Run();
     void Accept(std::vector<std::unique_ptr<Connection>> &connections);
     void Serve(Connection &connection);

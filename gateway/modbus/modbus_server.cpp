@@ -167,8 +167,6 @@ void ModbusServer::BeginStopping() {
     if (listenFd_ >= 0)
         close(listenFd_);
     listenFd_ = -1;
-    for (auto &worker : workers_)
-        worker->BeginStop();
 }
 
 int ModbusServer::PollTimeoutMs(Clock::time_point now) const {
@@ -218,8 +216,11 @@ void ModbusServer::Run() {
         if (readable(kStopSlot) && !stopping_)
             BeginStopping();
         if (stopping_) {
-            const bool done = std::all_of(workers_.begin(), workers_.end(),
-                                          [](const auto &w) { return w->finished(); });
+            // Every request passed on a line is answered, or its line has finished (the owner
+            // stops the workers; a reload that ends Modbus keeps the lines MQTT still uses).
+            const bool done =
+                pending_.empty() || std::all_of(workers_.begin(), workers_.end(),
+                                                [](const auto &w) { return w->finished(); });
             if (done) {
                 DeliverCompletions();
                 refusals_.Flush(true);

@@ -42,10 +42,12 @@ class ModbusServer {
 
     // Opens the listening socket; false with the reason in `error`.
     bool Listen(std::string &error);
-    // The event loop, on a thread the owner starts; returns after Stop() once every worker has
-    // finished and the answers they gave are sent.
+    // The event loop, on a thread the front end starts; returns after Stop() once every request
+    // it passed on a line is answered (or that line's worker has finished) and the answers are
+    // sent.
     void Run();
-    // From any thread: stop accepting and reading requests, let the workers finish.
+    // From any thread: stop accepting and reading requests. The workers are not the server's
+    // to stop: the owner stops them.
     void Stop();
     // From the owner's thread while Run() runs: the server takes a new configuration and the
     // workers of its lines at its next turn, and Apply returns once it has. The connections stay

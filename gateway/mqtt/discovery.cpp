@@ -92,14 +92,6 @@ std::string DiscoveryId(std::string_view text) {
     return id;
 }
 
-bool PlcReadOnly(const Config &config, size_t line, const std::string &plc) {
-    if (config.server.readOnly)
-        return true;
-    return std::any_of(config.units.begin(), config.units.end(), [&](const UnitConfig &unit) {
-        return unit.readOnly && unit.line == line && unit.plc == plc;
-    });
-}
-
 std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config) {
     std::vector<DiscoveryConfig> out;
     if (!config.mqtt || config.mqtt->discoveryPrefix.empty())

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/write_command.h"
 
 namespace vpisd::gateway {
 
@@ -19,9 +20,6 @@ struct DiscoveryConfig {
 
 // Every character other than a letter, digit, "_" or "-" as "_".
 std::string DiscoveryId(std::string_view text);
-
-// A PLC is read-only on MQTT when the gateway is, or when a read-only [[unit]] serves it.
-bool PlcReadOnly(const Config &config, size_t line, const std::string &plc);
 
 // The configs of every polled value of every line; none without a discovery prefix.
 std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config);

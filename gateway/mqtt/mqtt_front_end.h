@@ -1,38 +1,44 @@
 // The MQTT front end: one MqttLine (its own broker connection, poll groups and /set commands)
-// per serial line, over the same line workers as the Modbus front end. Started by the process
-// owner when the configuration has an [mqtt] table.
+// per serial line, over the same line workers as the Modbus front end. A reload that leaves
+// [mqtt] as it was keeps every line's connection: a line whose worker is replaced is refused
+// writes while it restarts and then bound to its new worker; only a line that comes or goes (or
+// whose client id changes) connects or disconnects.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "gateway/config/config.h"
-#include "gateway/lines/line_worker.h"
+#include "gateway/front_end.h"
 #include "gateway/mqtt/mqtt_line.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 
 namespace vpisd::gateway {
 
-class MqttFrontEnd {
+class MqttFrontEnd : public FrontEnd {
   public:
-    // `config` must have an [mqtt] table.
-    MqttFrontEnd(const Config &config, std::vector<std::unique_ptr<LineWorker>> &workers);
-    // After the workers have started.
-    bool Start(std::string &error);
-    // After the workers have finished: every line's status goes "offline".
-    void Stop();
+    // `mqtt`: the [mqtt] table of every configuration it serves.
+    explicit MqttFrontEnd(const MqttConfig &mqtt);
+    ~MqttFrontEnd() override;
+    bool Start(const ServedLines &lines, std::string &error) override;
+    void Prepare(const ReloadPlan &plan, const std::shared_ptr<const Config> &next) override;
+    void Apply(const ServedLines &lines) override;
+    // Every line's status goes "offline".
+    void Stop() override;
     const MqttStatistics &statistics() const { return statistics_; }
-    // A reload that keeps the MQTT side (same [mqtt], polls and lines): the new units' and the
-    // gateway's read_only apply to /set at once.
-    void SetWriteRights(const std::shared_ptr<const Config> &config);
     // From any thread: the broker and each line's connection to it.
     MqttSnapshot Status() const;
 
   private:
-    std::string broker_; // "host:port"
+    std::unique_ptr<MqttLine> MakeLine(const ServedLines &lines, size_t line);
+
+    const std::string broker_; // "host:port"
     MqttStatistics statistics_;
+    mutable std::mutex linesMutex_; // held while lines_ changes, and by Status()
     std::vector<std::unique_ptr<MqttLine>> lines_;
+    std::vector<std::unique_ptr<MqttLine>> stopped_; // by a reload; destroyed with this
 };
 
 // The broker client id of a line: client_id itself for a gateway of one line, else

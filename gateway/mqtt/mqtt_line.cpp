@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "gateway/log.h"
+#include "gateway/reload_plan.h"
 
 namespace vpisd::gateway {
 namespace {
 
+constexpr uint64_t kNeverSeen = std::numeric_limits<uint64_t>::max();
 constexpr auto kIdleWait = std::chrono::seconds(1);
-constexpr std::string_view kSet = "/set";
 constexpr const char *kQueueFull = "the line's queue is full";
+constexpr const char *kRestarting = "the line is restarting";
+constexpr const char *kStopping = "the MQTT side of the line is stopping";
 constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 
 // The PLCs the line's groups read, in the order the file names them.
@@ -52,17 +56,36 @@ const char *StatusWord(const PlcHealthSnapshot *health, bool lineDown) {
     return lineDown || asked ? "offline" : "";
 }
 
+// The same group wherever its line now stands in the file.
+bool SamePoll(PollConfig a, PollConfig b) {
+    a.line = b.line = 0;
+    return SamePolls({a}, {b});
+}
+
 } // namespace
 
-MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::string clientId,
-                   MqttStatistics &statistics)
-    : config_(config), lineIndex_(line), line_(config.lines[line]),
-      base_(config.mqtt->topicPrefix + "/" + config.lines[line].name), worker_(worker),
-      statistics_(statistics), plcStatistics_(PolledPlcs(config, line), KnownPlcs(worker)),
-      client_(*config.mqtt, std::move(clientId), config.lines[line].name, statistics) {
+MqttLine::MqttLine(std::shared_ptr<const Config> config, size_t line, LineWorker &worker,
+                   std::string clientId, MqttStatistics &statistics)
+    : mqtt_(*config->mqtt), name_(config->lines[line].name),
+      base_(config->mqtt->topicPrefix + "/" + config->lines[line].name),
+      clientId_(std::move(clientId)), statistics_(statistics),
+      plcStatistics_(PolledPlcs(*config, line), KnownPlcs(worker)),
+      client_(mqtt_, clientId_, name_, statistics), config_(std::move(config)), lineIndex_(line),
+      worker_(&worker) {
+    Build();
+}
+
+void MqttLine::Build() {
+    const Config &config = *config_;
+    groups_.clear();
+    routes_.clear();
+    targets_.clear();
+    plcStatuses_.clear();
+    discovery_.clear();
+    discoveryTopics_.clear();
     const auto now = Clock::now();
     for (const PollConfig &poll : config.polls) {
-        if (poll.line != line)
+        if (poll.line != lineIndex_)
             continue;
         Group group;
         group.poll = &poll;
@@ -71,8 +94,7 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
             Value value;
             value.topic = base_ + "/" + poll.plc + "/" + poll.Level(i);
             group.values.push_back(std::move(value));
-            const Target target{groups_.size(), i, false};
-            targets_[poll.plc + "/" + poll.Level(i)] = target;
+            targets_[poll.plc + "/" + poll.Level(i)] = Target{groups_.size(), i, false};
             if (poll.Level(i) != poll.Key(i))
                 targets_[poll.plc + "/" + poll.Key(i)] = Target{groups_.size(), i, true};
         }
@@ -80,18 +102,14 @@ MqttLine::MqttLine(const Config &config, size_t line, LineWorker &worker, std::s
         const bool known = std::any_of(routes_.begin(), routes_.end(),
                                        [&](const Route &r) { return r.plc == poll.plc; });
         if (!known && poll.plc != "00") // peer to peer has no route to show
-        {
-            Route route;
-            route.plc = poll.plc;
-            route.topic = base_ + "/" + poll.plc + "/route";
-            routes_.push_back(std::move(route));
-        }
+            routes_.push_back(
+                Route{poll.plc, base_ + "/" + poll.plc + "/route", {}, "", false, false});
     }
-    for (const std::string &plc : PolledPlcs(config, line))
+    for (const std::string &plc : PolledPlcs(config, lineIndex_))
         plcStatuses_.push_back({plc, base_ + "/" + plc + "/status", ""});
     for (DiscoveryConfig &discovery : DiscoveryConfigs(config)) {
         discoveryTopics_.insert(discovery.topic);
-        if (discovery.line == line)
+        if (discovery.line == lineIndex_)
             discovery_.push_back(std::move(discovery));
     }
 }
@@ -103,23 +121,36 @@ MqttLine::~MqttLine() {
 bool MqttLine::Start(std::string &error) {
     MqttClient::Handlers handlers;
     handlers.connected = [this] {
-        PublishDiscovery();
-        client_.Publish(base_ + "/status", "online", true);
-        client_.Subscribe(base_ + "/+/+/set");
-        client_.Subscribe(base_ + "/+/+/+/set"); // bits and names of two levels
-        for (const auto &[path, target] : targets_) {
-            // Names of more levels than the patterns above reach, under any spelling of the PLC.
-            if (std::count(path.begin(), path.end(), '/') > 2)
-                client_.Subscribe(base_ + "/+/" + path.substr(path.find('/') + 1) + "/set");
+        {
+            std::lock_guard state(stateMutex_);
+            PublishDiscovery();
+            client_.Publish(base_ + "/status", "online", true);
+            client_.Subscribe(base_ + "/+/+/set");
+            client_.Subscribe(base_ + "/+/+/+/set"); // bits and names of two levels
+            SubscribeNames();
         }
         std::lock_guard lock(inbox_->mutex);
         inbox_->republish = true;
         inbox_->wake.notify_one();
     };
     handlers.message = [this](const std::string &topic, const std::string &payload) {
-        OnSet(topic, payload);
+        std::optional<SetCommand> command = ParseSetTopic(base_, topic, payload);
+        if (!command)
+            return; // not a command (the first line also hears the discovery configs)
+        {
+            std::lock_guard lock(inbox_->mutex);
+            if (!inbox_->stop) {
+                inbox_->sets.push_back(std::move(*command));
+                inbox_->wake.notify_one();
+                return;
+            }
+        }
+        // Too late for the line's thread: answered here.
+        std::lock_guard state(stateMutex_);
+        Answer(*command, WriteOutcome::Refused, kStopping);
     };
     handlers.retained = [this](const std::string &topic, const std::string &payload) {
+        std::lock_guard state(stateMutex_);
         return OnRetained(topic, payload);
     };
     if (!client_.Start(base_ + "/status", "offline", std::move(handlers), error))
@@ -128,45 +159,169 @@ bool MqttLine::Start(std::string &error) {
     return true;
 }
 
+// Names of more levels than the fixed patterns reach, under any spelling of the PLC.
+void MqttLine::SubscribeNames() {
+    for (const auto &[path, target] : targets_) {
+        if (std::count(path.begin(), path.end(), '/') > 2)
+            client_.Subscribe(base_ + "/+/" + path.substr(path.find('/') + 1) + "/set");
+    }
+}
+
 void MqttLine::PublishDiscovery() {
-    if (config_.mqtt->discoveryPrefix.empty())
+    if (mqtt_.discoveryPrefix.empty())
         return;
     for (const DiscoveryConfig &discovery : discovery_)
         client_.Publish(discovery.topic, discovery.payload, true);
     // The first line's connection looks for the configs of an earlier run that this one no
     // longer has: the broker hands over what it keeps when the subscription is made.
     if (lineIndex_ == 0)
-        client_.Subscribe(DiscoverySubscription(*config_.mqtt));
+        client_.Subscribe(DiscoverySubscription(mqtt_));
 }
 
 bool MqttLine::OnRetained(const std::string &topic, const std::string &payload) {
-    const std::string &prefix = config_.mqtt->discoveryPrefix;
+    const std::string &prefix = mqtt_.discoveryPrefix;
     if (prefix.empty() || !topic.starts_with(prefix + "/"))
         return false;
     if (!payload.empty() && !discoveryTopics_.contains(topic) &&
-        IsOwnDiscoveryConfig(*config_.mqtt, topic, payload)) {
-        Log(Level::Info, line_.name,
-            "mqtt discovery config " + topic + " cleared (no longer polled)");
+        IsOwnDiscoveryConfig(mqtt_, topic, payload)) {
+        Log(Level::Info, name_, "mqtt discovery config " + topic + " cleared (no longer polled)");
         client_.Publish(topic, "", true);
     }
     return true;
 }
 
+void MqttLine::ClearDiscovery(const std::set<std::string> &kept) {
+    std::lock_guard state(stateMutex_);
+    for (const DiscoveryConfig &discovery : discovery_) {
+        if (kept.contains(discovery.topic))
+            continue;
+        Log(Level::Info, name_,
+            "mqtt discovery config " + discovery.topic + " cleared (no longer polled as it was)");
+        client_.Publish(discovery.topic, "", true);
+    }
+}
+
+void MqttLine::Prepare(const std::shared_ptr<const Config> &next, std::optional<size_t> line,
+                       bool restarting) {
+    std::lock_guard state(stateMutex_);
+    rights_ = next;
+    rightsLine_ = line;
+    restarting_ = restarting;
+}
+
+void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWorker &worker) {
+    {
+        std::lock_guard state(stateMutex_);
+        const std::vector<Group> oldGroups = std::move(groups_);
+        const std::vector<Route> oldRoutes = std::move(routes_);
+        const std::vector<PlcStatus> oldStatuses = std::move(plcStatuses_);
+        const std::vector<DiscoveryConfig> oldDiscovery = std::move(discovery_);
+        const std::shared_ptr<const Config> oldConfig = config_; // oldGroups point into it
+        config_ = std::move(config);
+        lineIndex_ = line;
+        const bool newWorker = worker_ != &worker;
+        worker_ = &worker;
+        rights_.reset();
+        rightsLine_.reset();
+        restarting_ = false;
+        ++generation_; // the answers to the jobs sent before land on nothing
+        Build();
+        // A group polled as before keeps its values: only what changes is published again.
+        for (Group &group : groups_) {
+            const auto same = std::find_if(oldGroups.begin(), oldGroups.end(), [&](const Group &g) {
+                return SamePoll(*g.poll, *group.poll);
+            });
+            if (same == oldGroups.end())
+                continue;
+            group.values = same->values;
+            group.due = same->due;
+        }
+        for (Route &route : routes_) {
+            for (const Route &old : oldRoutes) {
+                if (old.plc == route.plc) {
+                    route.selection = old.selection;
+                    route.ts = old.ts;
+                    route.sent = old.sent;
+                }
+            }
+        }
+        for (PlcStatus &status : plcStatuses_) {
+            for (const PlcStatus &old : oldStatuses) {
+                if (old.plc == status.plc)
+                    status.published = old.published;
+            }
+        }
+        // A PLC no group reads any more is not watched: it goes offline with what it was.
+        for (const PlcStatus &old : oldStatuses) {
+            const bool kept = std::any_of(plcStatuses_.begin(), plcStatuses_.end(),
+                                          [&](const PlcStatus &s) { return s.plc == old.plc; });
+            if (!kept && !old.published.empty() && old.published != "offline")
+                client_.Publish(old.topic, "offline", true);
+        }
+        if (newWorker)
+            healthSeen_ = kNeverSeen; // the new worker's PLCs are looked at anew
+        plcStatistics_.Track(PolledPlcs(*config_, lineIndex_), KnownPlcs(worker));
+        // Discovery: a config that changed (a PLC made read-only is a sensor, no longer a
+        // number) goes out now; one that no line has any more is cleared.
+        if (!mqtt_.discoveryPrefix.empty()) {
+            for (const DiscoveryConfig &old : oldDiscovery) {
+                if (!discoveryTopics_.contains(old.topic)) {
+                    Log(Level::Info, name_,
+                        "mqtt discovery config " + old.topic +
+                            " cleared (no longer polled as it was)");
+                    client_.Publish(old.topic, "", true);
+                }
+            }
+            for (const DiscoveryConfig &discovery : discovery_) {
+                const bool unchanged =
+                    std::any_of(oldDiscovery.begin(), oldDiscovery.end(), [&](const auto &old) {
+                        return old.topic == discovery.topic && old.payload == discovery.payload;
+                    });
+                if (!unchanged)
+                    client_.Publish(discovery.topic, discovery.payload, true);
+            }
+        }
+        SubscribeNames();
+    }
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->wake.notify_one();
+}
+
 void MqttLine::Stop() {
     if (!thread_.joinable())
         return;
+    std::deque<Done> done;
+    std::deque<SetCommand> sets;
     {
         std::lock_guard lock(inbox_->mutex);
         inbox_->stop = true;
         inbox_->wake.notify_one();
     }
     thread_.join();
-    // Nobody watches the PLCs any more: the ones told go offline with the line.
-    for (PlcStatus &status : plcStatuses_) {
-        if (!status.published.empty() && status.published != "offline")
-            client_.Publish(status.topic, "offline", true);
+    {
+        std::lock_guard lock(inbox_->mutex);
+        done = std::move(inbox_->done);
+        sets = std::move(inbox_->sets);
     }
+    {
+        std::lock_guard state(stateMutex_);
+        // Every command taken gets its result before the connection goes.
+        for (Done &write : done) {
+            if (write.kind == Done::Kind::Write)
+                Finish(write);
+        }
+        for (const SetCommand &command : sets)
+            Answer(command, WriteOutcome::Refused, kStopping);
+        // Nobody watches the PLCs any more: the ones told go offline with the line.
+        for (PlcStatus &status : plcStatuses_) {
+            if (!status.published.empty() && status.published != "offline")
+                client_.Publish(status.topic, "offline", true);
+        }
+    }
+    // Not under the state's lock: a command that comes meanwhile is answered on the client's
+    // thread, which this waits for.
     client_.Stop(base_ + "/status", "offline");
+    writeLog_.Flush(true);
 }
 
 MqttLineSnapshot MqttLine::Status() const {
@@ -183,34 +338,58 @@ void MqttLine::Run() {
             Done done = std::move(inbox.done.front());
             inbox.done.pop_front();
             lock.unlock();
-            Finish(done);
+            {
+                std::lock_guard state(stateMutex_);
+                Finish(done);
+            }
+            lock.lock();
+            continue;
+        }
+        if (!inbox.sets.empty()) {
+            const SetCommand command = std::move(inbox.sets.front());
+            inbox.sets.pop_front();
+            lock.unlock();
+            {
+                std::lock_guard state(stateMutex_);
+                OnSet(command);
+            }
             lock.lock();
             continue;
         }
         if (inbox.republish) {
             inbox.republish = false;
             lock.unlock();
-            Republish();
+            {
+                std::lock_guard state(stateMutex_);
+                Republish();
+            }
             lock.lock();
             continue;
         }
         lock.unlock();
         writeLog_.Flush(false);
-        UpdatePlcStatus(false);
-        const auto now = Clock::now();
-        Schedule(now);
-        auto next = now + kIdleWait;
-        for (const Group &group : groups_) {
-            if (!group.inFlight)
-                next = std::min(next, group.due);
+        auto next = Clock::now() + kIdleWait;
+        {
+            std::lock_guard state(stateMutex_);
+            if (!restarting_) // the old worker's stop says nothing of the PLCs
+                UpdatePlcStatus(false);
+            const auto now = Clock::now();
+            Schedule(now);
+            next = now + kIdleWait;
+            for (const Group &group : groups_) {
+                if (!group.inFlight)
+                    next = std::min(next, group.due);
+            }
         }
         lock.lock();
-        if (inbox.done.empty() && !inbox.republish && !inbox.stop)
+        if (inbox.done.empty() && inbox.sets.empty() && !inbox.republish && !inbox.stop)
             inbox.wake.wait_until(lock, next);
     }
 }
 
 void MqttLine::Schedule(Clock::time_point now) {
+    if (restarting_)
+        return; // the new worker's groups start once it is bound
     for (size_t i = 0; i < groups_.size(); ++i) {
         Group &group = groups_[i];
         if (group.inFlight || now < group.due)
@@ -232,16 +411,26 @@ void MqttLine::Schedule(Clock::time_point now) {
     }
 }
 
-bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic,
-                         std::string shown) {
+bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
+                         const SetCommand *command, std::string shown) {
     request.queued = Clock::now();
-    request.done = [inbox = inbox_, kind, index, plc = request.plc, topic = std::move(topic),
-                    shown = std::move(shown)](LineReply &&reply) {
+    Done pending{
+        kind, index, generation_, request.plc, command ? *command : SetCommand{}, std::move(shown),
+        {},   {}};
+    request.done = [inbox = inbox_, pending = std::move(pending),
+                    line = name_](LineReply &&reply) mutable {
         std::lock_guard lock(inbox->mutex);
-        if (inbox->stop)
+        if (inbox->stop) {
+            if (pending.kind == Done::Kind::Write)
+                Log(Level::Warning, line,
+                    "mqtt write " + pending.command.Path() + " = " + pending.shown + ": " +
+                        OutcomeWord(host::RowFor(kStatusWrites, reply.status).outcome) +
+                        ", after the MQTT side of the line stopped: no result published");
             return;
-        inbox->done.push_back(Done{kind, index, plc, topic, shown, std::move(reply),
-                                   std::chrono::system_clock::now()});
+        }
+        pending.reply = std::move(reply);
+        pending.at = std::chrono::system_clock::now();
+        inbox->done.push_back(std::move(pending));
         inbox->wake.notify_one();
     };
     {
@@ -249,13 +438,17 @@ bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index, st
         if (inbox_->stop)
             return false;
     }
-    return worker_.Submit(request);
+    return worker_->Submit(request);
 }
 
 void MqttLine::Finish(Done &done) {
     const std::string ts = TimeStamp(done.at);
+    // A poll's or route's answer from before a reload: its group may be another one now.
+    const bool current = done.generation == generation_;
     switch (done.kind) {
     case Done::Kind::Poll: {
+        if (!current)
+            break;
         Group &group = groups_[done.index];
         group.inFlight = false;
         PollDone(group, done.reply, ts);
@@ -273,13 +466,18 @@ void MqttLine::Finish(Done &done) {
         break;
     }
     case Done::Kind::Route:
+        if (!current)
+            break;
         routes_[done.index].inFlight = false;
         RouteDone(routes_[done.index], done.reply, ts);
         break;
     case Done::Kind::Write: {
         const StatusWrite &answer = host::RowFor(kStatusWrites, done.reply.status);
-        Answer(done.topic, answer.outcome, done.reply.demoted ? kDemoted : answer.reason,
-               done.shown);
+        std::string reason = done.reply.demoted ? kDemoted : answer.reason;
+        // Cancelled by a worker a reload replaces: the line is restarting, not busy.
+        if (done.reply.status == LineStatus::Cancelled && (!current || restarting_))
+            reason = kRestarting;
+        Answer(done.command, answer.outcome, reason, done.shown);
         if (answer.outcome != WriteOutcome::Ok)
             break;
         // Show the new value soon: the groups of that PLC read again now.
@@ -390,15 +588,15 @@ void MqttLine::Republish() {
 
 void MqttLine::UpdatePlcStatus(bool all) {
     // The counter first: a change made while the snapshot is taken is looked at next time.
-    const uint64_t changes = worker_.health().changes();
-    const WorkerStatus worker = worker_.Status();
+    const uint64_t changes = worker_->health().changes();
+    const WorkerStatus worker = worker_->Status();
     // Down with a cause: not merely not opened yet.
     const bool lineDown = worker.state != LineState::Up && worker.lastError.has_value();
     if (!all && changes == healthSeen_ && lineDown == lineDownSeen_)
         return;
     healthSeen_ = changes;
     lineDownSeen_ = lineDown;
-    const std::vector<PlcHealthSnapshot> health = worker_.health().Snapshot();
+    const std::vector<PlcHealthSnapshot> health = worker_->health().Snapshot();
     for (PlcStatus &status : plcStatuses_) {
         const auto found =
             std::find_if(health.begin(), health.end(),
@@ -412,108 +610,95 @@ void MqttLine::UpdatePlcStatus(bool all) {
     }
 }
 
-bool MqttLine::ReadOnly(const std::string &plc) const {
-    // A PLC that a read-only Modbus unit serves is read-only on MQTT too.
-    std::lock_guard lock(rightsMutex_);
-    return PlcReadOnly(rights_ ? *rights_ : config_, lineIndex_, plc);
+bool MqttLine::WriteAllowed(const std::string &plc) const {
+    // A PLC that a read-only Modbus unit serves is read-only on MQTT too; from a reload's
+    // Prepare on, by the new configuration's rights.
+    if (rights_ && rightsLine_)
+        return !PlcReadOnly(*rights_, *rightsLine_, plc);
+    return !PlcReadOnly(*config_, lineIndex_, plc);
 }
 
-void MqttLine::SetWriteRights(std::shared_ptr<const Config> config) {
-    std::lock_guard lock(rightsMutex_);
-    rights_ = std::move(config);
-}
-
-void MqttLine::Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
+void MqttLine::Answer(const SetCommand &command, WriteOutcome outcome, const std::string &reason,
                       const std::string &shown) {
     statistics_.CountWrite(outcome);
+    plcStatistics_.CountWrite(command.plc, outcome);
     // "P1/101 = 250: ok"
-    const std::string path =
-        setTopic.substr(base_.size() + 1, setTopic.size() - base_.size() - 1 - kSet.size());
-    plcStatistics_.CountWrite(host::PlcName(path.substr(0, path.find('/'))), outcome);
-    const std::string what = path + (shown.empty() ? "" : " = " + shown);
+    const std::string what = command.Path() + (shown.empty() ? "" : " = " + shown);
     const std::string text = "mqtt write " + what + ": " + OutcomeWord(outcome) +
                              (reason.empty() ? "" : " (" + reason + ")");
     if (outcome == WriteOutcome::Ok) {
-        Log(Level::Info, line_.name, text);
+        Log(Level::Info, name_, text);
     } else {
         // A flood of writes that fail alike costs a line a minute per PLC; each still has its
         // result on its topic.
-        const std::string plc = what.substr(0, what.find('/'));
+        const bool ownKind = reason == kQueueFull || reason == kRestarting || reason == kStopping;
         const std::string kind = std::string("mqtt write ") + OutcomeWord(outcome) +
-                                 (reason == kQueueFull ? std::string(" (") + kQueueFull + ")" : "");
-        writeLog_.Note(Level::Warning, line_.name, plc + " " + kind, text,
-                       {kind + ":", "to " + plc});
+                                 (ownKind ? " (" + reason + ")" : std::string());
+        writeLog_.Note(Level::Warning, name_, command.plc + " " + kind, text,
+                       {kind + ":", "to " + command.plc});
     }
     if (!reason.empty())
-        client_.Publish(setTopic + "/reason", reason, false);
-    client_.Publish(setTopic + "/result", OutcomeWord(outcome), false);
+        client_.Publish(command.topic + "/reason", reason, false);
+    client_.Publish(command.topic + "/result", OutcomeWord(outcome), false);
 }
 
-void MqttLine::OnSet(const std::string &topic, const std::string &payload) {
-    // <base>/<plc>/<value>/set
-    if (topic.size() <= base_.size() + kSet.size() + 1 ||
-        topic.compare(0, base_.size(), base_) != 0 ||
-        topic.compare(topic.size() - kSet.size(), kSet.size(), kSet) != 0)
-        return;
-    std::string path =
-        topic.substr(base_.size() + 1, topic.size() - base_.size() - 1 - kSet.size());
-    const size_t slash = path.find('/');
-    // The PLC level is the name the way the driver matches it: "p2" is P2 here, as on the line.
-    const std::string plc = host::PlcName(path.substr(0, slash));
-    path.replace(0, plc.size(), plc);
-    host::ValueFormat format;
-    host::Scaling scaling;
-    uint16_t first = 0;
+// What the command names: a value a group polls (by its name, or its key when it has none),
+// else a register, pair or bit by its key.
+std::optional<WriteTarget> MqttLine::Resolve(const SetCommand &command,
+                                             std::string &refusal) const {
+    const std::string path = command.Path();
     if (const auto target = targets_.find(path); target != targets_.end()) {
         const PollConfig &poll = *groups_[target->second.group].poll;
+        const std::string level = poll.Level(target->second.value);
         if (target->second.byKeyOfNamed) {
-            Answer(topic, WriteOutcome::Refused,
-                   "\"" + path + "\" is named \"" + poll.Level(target->second.value) +
-                       "\": set it on " + base_ + "/" + plc + "/" +
-                       poll.Level(target->second.value) + "/set");
-            return;
+            refusal = "\"" + path + "\" is named \"" + level + "\": set it on " + base_ + "/" +
+                      command.plc + "/" + level + "/set";
+            return std::nullopt;
         }
-        format = poll.Format();
-        scaling = poll.scaling;
-        first = poll.RegisterOf(target->second.value);
-    } else {
-        const std::optional<PollRegisters> registers =
-            slash == std::string::npos ? std::nullopt : ParseValueName(path.substr(slash + 1));
-        if (plc.size() != 2 || !registers) {
-            Answer(topic, WriteOutcome::Refused,
-                   "\"" + path +
-                       "\" names no value: expected PLC/100, PLC/101F, PLC/100/3 or a name");
-            return;
-        }
-        format = FormatOf(*registers);
-        first = registers->first;
+        return WriteTarget{command.plc, poll.RegisterOf(target->second.value), poll.Format(),
+                           poll.scaling};
     }
-    if (ReadOnly(plc)) {
-        Answer(topic, WriteOutcome::ReadOnly, "");
+    const std::optional<PollRegisters> registers = ParseValueName(command.value);
+    if (command.plc.size() != 2 || !registers) {
+        refusal =
+            "\"" + path + "\" names no value: expected PLC/100, PLC/101F, PLC/100/3 or a name";
+        return std::nullopt;
+    }
+    return WriteTarget{command.plc, registers->first, FormatOf(*registers), {}};
+}
+
+void MqttLine::SubmitWrite(const SetCommand &command, LineRequest &request,
+                           const std::string &shown) {
+    if (restarting_) {
+        Answer(command, WriteOutcome::Refused, kRestarting, shown);
         return;
     }
-    const SetValue set = ParseSetPayload(payload, format, scaling);
+    // A queue that fills while a new worker has not opened its line yet fills because the line
+    // is restarting.
+    if (!SubmitJob(request, Done::Kind::Write, 0, &command, shown))
+        Answer(command, WriteOutcome::Refused, worker_->started() ? kQueueFull : kRestarting,
+               shown);
+}
+
+void MqttLine::OnSet(const SetCommand &command) {
+    std::string refusal;
+    const std::optional<WriteTarget> target = Resolve(command, refusal);
+    if (!target) {
+        Answer(command, WriteOutcome::Refused, refusal);
+        return;
+    }
+    if (!WriteAllowed(target->plc)) {
+        Answer(command, WriteOutcome::ReadOnly, "");
+        return;
+    }
+    const SetValue set = ParseSetPayload(command.payload, target->format, target->scaling);
     if (!set.value) {
-        Answer(topic, WriteOutcome::Refused, set.reason);
+        Answer(command, WriteOutcome::Refused, set.reason);
         return;
     }
-    std::string shown(payload.substr(0, std::min<size_t>(payload.size(), 40)));
-    LineRequest request;
-    request.source = Source::Mqtt;
-    request.plc = plc;
-    request.first = first;
-    if (format.type == host::ValueType::Bit) {
-        // A masked write of the one bit, never a read-modify-write of its register.
-        request.op = LineOp::WriteBits;
-        request.bits = {BitWrite{first, format.bit, *set.value != 0}};
-    } else {
-        // A 32-bit value's two words go in one write, in the group's word order.
-        request.op = LineOp::WriteRegisters;
-        request.values.resize(host::InfoOf(format.type).words);
-        host::EncodeValue(format, *set.value, request.values);
-    }
-    if (!SubmitJob(request, Done::Kind::Write, 0, topic, shown))
-        Answer(topic, WriteOutcome::Refused, kQueueFull, shown);
+    LineRequest request = WriteRequest(*target, *set.value, Source::Mqtt);
+    SubmitWrite(command, request,
+                command.payload.substr(0, std::min<size_t>(command.payload.size(), 40)));
 }
 
 } // namespace vpisd::gateway

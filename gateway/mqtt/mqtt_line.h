@@ -38,27 +38,43 @@
 #include "gateway/mqtt/mqtt_payload.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 #include "gateway/mqtt/value_topic.h"
+#include "gateway/write_command.h"
 
 namespace vpisd::gateway {
 
 class MqttLine {
   public:
-    // `clientId`: the broker client id of this line's connection.
-    MqttLine(const Config &config, size_t line, LineWorker &worker, std::string clientId,
-             MqttStatistics &statistics);
+    // The line `config.lines[line]`, served by `worker`; `clientId`: the broker client id of
+    // this line's connection. `config` must have an [mqtt] table.
+    MqttLine(std::shared_ptr<const Config> config, size_t line, LineWorker &worker,
+             std::string clientId, MqttStatistics &statistics);
     ~MqttLine();
     MqttLine(const MqttLine &) = delete;
     MqttLine &operator=(const MqttLine &) = delete;
 
     bool Start(std::string &error);
-    // Polls no more, marks the line "offline" and disconnects; the jobs still on the line are
-    // left to it, their answers unread.
+    // Polls no more, answers the commands still waiting, marks the line "offline" and
+    // disconnects; the jobs still on the line are left to it (a write's late result is logged).
     void Stop();
     // From any thread.
     MqttLineSnapshot Status() const;
-    // A reload that keeps the MQTT side: which PLCs may be written is `config`'s from now on
-    // (the gateway's and the units' read_only), for every /set that comes after.
-    void SetWriteRights(std::shared_ptr<const Config> config);
+    const std::string &name() const { return name_; }
+    const std::string &clientId() const { return clientId_; }
+
+    // A reload is about to change the configuration to `next`, where this line is
+    // `next.lines[line]` (nullopt: it goes). The write rights are `next`'s from now on. When the
+    // line's worker is about to be replaced (`restarting`), every /set is refused ("the line is
+    // restarting") until Rebind, and so are the writes the old worker cancels.
+    void Prepare(const std::shared_ptr<const Config> &next, std::optional<size_t> line,
+                 bool restarting);
+    // The reload done: the line is `config.lines[line]`, served by `worker`, on the same broker
+    // connection. Its poll groups, routes, PLC status topics and discovery configs are the new
+    // ones (what a group kept from before keeps its values), the configs no line has any more
+    // are cleared, and the commands that come are served again.
+    void Rebind(std::shared_ptr<const Config> config, size_t line, LineWorker &worker);
+    // Clears the discovery configs of this line that `kept` does not hold (a line a reload
+    // removes, before its Stop).
+    void ClearDiscovery(const std::set<std::string> &kept);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -72,7 +88,7 @@ class MqttLine {
         bool sent = false;
     };
     struct Group {
-        const PollConfig *poll = nullptr;
+        const PollConfig *poll = nullptr; // in config_
         std::vector<Value> values;
         Clock::time_point due{};
         bool inFlight = false;
@@ -91,21 +107,32 @@ class MqttLine {
         bool sent = false;
         bool inFlight = false;
     };
-    // A worker's outcome, handed to the scheduler thread.
+    // A worker's outcome, handed to the line's thread.
     struct Done {
         enum class Kind : uint8_t { Poll, Route, Write } kind = Kind::Poll;
-        size_t index = 0;  // group or route
-        std::string plc;   // the job's PLC
-        std::string topic; // Write: the /set topic
-        std::string shown; // Write: the value written, for the log
+        size_t index = 0;        // Poll, Route: the group or route of `generation`
+        uint64_t generation = 0; // of the groups and routes, and of the worker, it went to
+        std::string plc;         // the job's PLC
+        SetCommand command;      // Write: the command it answers
+        std::string shown;       // Write: the value written, for the log
         LineReply reply;
         std::chrono::system_clock::time_point at{};
     };
+    // "<plc>/<level>" of every polled value: its group and index in groups_; `byKeyOfNamed`
+    // for the key of a value that has a name (its /set goes to the name).
+    struct Target {
+        size_t group = 0;
+        size_t value = 0;
+        bool byKeyOfNamed = false;
+    };
 
+    // Builds the groups, routes, targets, PLC status topics and discovery configs of config_'s
+    // line lineIndex_.
+    void Build();
     void Run();
     void Schedule(Clock::time_point now);
-    bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index, std::string topic = "",
-                   std::string shown = "");
+    bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
+                   const SetCommand *command = nullptr, std::string shown = "");
     void Finish(Done &done);
     void PollDone(Group &group, const LineReply &reply, const std::string &ts);
     void RouteDone(Route &route, const LineReply &reply, const std::string &ts);
@@ -116,37 +143,46 @@ class MqttLine {
     // connect); cheap when no PLC of the line changed.
     void UpdatePlcStatus(bool all);
     void PublishDiscovery();
+    void SubscribeNames();
     bool OnRetained(const std::string &topic, const std::string &payload);
-    void OnSet(const std::string &topic, const std::string &payload);
-    // `shown`: what was (or would have been) written, for the log.
-    void Answer(const std::string &setTopic, WriteOutcome outcome, const std::string &reason,
-                const std::string &shown = "");
-    bool ReadOnly(const std::string &plc) const;
 
-    const Config &config_;
-    mutable std::mutex rightsMutex_;
-    std::shared_ptr<const Config> rights_; // set by a reload; until then config_ says
-    const size_t lineIndex_;
-    const LineConfig &line_;
+    // A /set, in the steps any front end's write takes: what the command names, whether the
+    // PLC may be written, its payload as the raw value, and the job on the line.
+    void OnSet(const SetCommand &command);
+    std::optional<WriteTarget> Resolve(const SetCommand &command, std::string &refusal) const;
+    bool WriteAllowed(const std::string &plc) const;
+    void SubmitWrite(const SetCommand &command, LineRequest &request, const std::string &shown);
+    // `shown`: what was (or would have been) written, for the log.
+    void Answer(const SetCommand &command, WriteOutcome outcome, const std::string &reason,
+                const std::string &shown = "");
+
+    // Fixed for the line's life: what its connection is made of.
+    const MqttConfig mqtt_;
+    const std::string name_;
     const std::string base_; // "<prefix>/<line>"
-    LineWorker &worker_;
+    const std::string clientId_;
     MqttStatistics &statistics_;
     MqttPlcStatistics plcStatistics_;
     // Failed writes of one kind to one PLC: a line a minute, the others counted.
     LimitedLog writeLog_{{"mqtt writes failed:", "to other PLCs or of other kinds"}};
     MqttClient client_;
+
+    // What a reload changes, and every step taken with it: held by the line's thread for each
+    // step, by the client's handlers, and by Prepare and Rebind. Taken before the inbox's
+    // mutex, never after it.
+    mutable std::mutex stateMutex_;
+    std::shared_ptr<const Config> config_;
+    size_t lineIndex_;
+    LineWorker *worker_;
+    std::shared_ptr<const Config> rights_; // the write rights' configuration (Prepare's)
+    std::optional<size_t> rightsLine_;     // this line in rights_; nullopt: it goes
+    bool restarting_ = false;
+    uint64_t generation_ = 0;
     std::vector<Group> groups_;
     std::vector<Route> routes_;
     std::vector<PlcStatus> plcStatuses_;
     uint64_t healthSeen_ = 0; // the line's PlcHealth::changes() when last looked at
     bool lineDownSeen_ = false;
-    // "<plc>/<level>" of every polled value: its group and index in groups_; `named` for the
-    // key of a value that has a name (its /set goes to the name).
-    struct Target {
-        size_t group = 0;
-        size_t value = 0;
-        bool byKeyOfNamed = false;
-    };
     std::map<std::string, Target> targets_;
     std::vector<DiscoveryConfig> discovery_; // this line's discovery configs
     std::set<std::string> discoveryTopics_;  // every line's: the ones not to clear
@@ -157,6 +193,7 @@ class MqttLine {
         std::mutex mutex;
         std::condition_variable wake;
         std::deque<Done> done;
+        std::deque<SetCommand> sets;
         bool republish = false;
         bool stop = false;
     };

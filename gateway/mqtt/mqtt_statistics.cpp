@@ -42,36 +42,47 @@ void MqttStatistics::Report() const {
 
 MqttPlcStatistics::MqttPlcStatistics(const std::vector<std::string> &polled,
                                      const std::vector<std::string> &others) {
+    Track(polled, others);
+}
+
+void MqttPlcStatistics::Track(const std::vector<std::string> &polled,
+                              const std::vector<std::string> &others) {
+    std::lock_guard lock(mutex_);
+    for (Entry &entry : entries_)
+        entry.polled = false;
     for (const std::string &plc : polled) {
-        if (Find(plc) == nullptr)
+        if (FindLocked(plc) == nullptr)
             entries_.emplace_back().plc = plc;
-        Find(plc)->polled = true;
+        FindLocked(plc)->polled = true;
     }
     for (const std::string &plc : others) {
-        if (Find(plc) == nullptr)
+        if (FindLocked(plc) == nullptr)
             entries_.emplace_back().plc = plc;
     }
 }
 
-MqttPlcStatistics::Entry *MqttPlcStatistics::Find(const std::string &plc) {
+MqttPlcStatistics::Entry *MqttPlcStatistics::FindLocked(const std::string &plc) const {
     const auto found = std::find_if(entries_.begin(), entries_.end(),
                                     [&](const Entry &entry) { return entry.plc == plc; });
-    return found == entries_.end() ? nullptr : &*found;
+    return found == entries_.end() ? nullptr : const_cast<Entry *>(&*found);
 }
 
 void MqttPlcStatistics::CountPoll(const std::string &plc, Quality quality) {
     const auto index = static_cast<size_t>(quality);
-    if (Entry *entry = Find(plc); entry != nullptr && index < kQualities)
+    std::lock_guard lock(mutex_);
+    if (Entry *entry = FindLocked(plc); entry != nullptr && index < kQualities)
         ++entry->polls[index];
 }
 
 void MqttPlcStatistics::CountWrite(const std::string &plc, WriteOutcome outcome) {
-    if (Entry *entry = Find(plc); entry != nullptr)
+    std::lock_guard lock(mutex_);
+    if (Entry *entry = FindLocked(plc); entry != nullptr)
         ++entry->writes[static_cast<size_t>(outcome)];
 }
 
 std::vector<MqttPlcCounts> MqttPlcStatistics::Snapshot() const {
     std::vector<MqttPlcCounts> out;
+    std::lock_guard lock(mutex_);
     for (const Entry &entry : entries_) {
         MqttPlcCounts counts{entry.plc, entry.polled, {}, {}};
         for (size_t i = 0; i < kQualities; ++i)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ class MqttPlcStatistics {
   public:
     MqttPlcStatistics(const std::vector<std::string> &polled,
                       const std::vector<std::string> &others);
+    // After a reload: the PLCs polled now, and the others the line knows, are counted too; a
+    // PLC met before keeps its counters.
+    void Track(const std::vector<std::string> &polled, const std::vector<std::string> &others);
     // A poll's read of `plc`: Good (the read was answered; its values are judged one by one),
     // NoAnswer or Refused.
     void CountPoll(const std::string &plc, Quality quality);
@@ -53,11 +57,12 @@ class MqttPlcStatistics {
     static constexpr size_t kOutcomes = 4;  // by WriteOutcome
     struct Entry {
         std::string plc;
-        bool polled = false;
+        std::atomic<bool> polled{false};
         std::atomic<uint64_t> polls[kQualities]{};
         std::atomic<uint64_t> writes[kOutcomes]{};
     };
-    Entry *Find(const std::string &plc);
+    Entry *FindLocked(const std::string &plc) const;
+    mutable std::mutex mutex_;  // held while entries_ grows and while it is walked
     std::deque<Entry> entries_; // never moved: its atomics stay where the counters are
 };
 

@@ -1,9 +1,11 @@
-// SIGHUP with an [mqtt] table: the broker connections stay up when nothing of the MQTT side
-// changed, a changed poll group takes effect, and rebuilding the MQTT side never waits for the
-// jobs it left on a line.
+// SIGHUP with an [mqtt] table: the broker connections stay up unless [mqtt] itself changed (a
+// changed poll group, unit or line takes effect on the open connections), a write sent while its
+// line restarts still gets a result, discovery follows read_only at once, and a reload never
+// waits for the jobs left on a line.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <thread>
 
 #include "mqtt_fixture.h"
@@ -35,6 +37,110 @@ TEST(MqttReload, StaysOnlineUnlessTheMqttSideChanged) {
     const std::string other = "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"101\"\n";
     ASSERT_TRUE(plant.ReloadGateway(other, "", "reloaded ")) << plant.GatewayLog();
     EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/101", IsValue(8))) << plant.GatewayLog();
+    EXPECT_EQ(plant.StopGateway(), 0);
+}
+
+// 60 writes published 80 ms apart (slower than the line serves them) while a reload restarts their
+// line (a changed line key) and keeps the other line: each gets exactly one result, ok (and
+// written) or refused because the line is restarting, and neither line's connection goes offline.
+TEST(MqttReload, WritesAcrossALineRestartEachGetAResult) {
+    Plant plant;
+    const vpisd::test::SimLine south =
+        vpisd::test::StartSimLine(test::kTwoPlcs, plant.dir(), "south.int");
+    const std::string southLine = test::LineToml("south", south.port, 2, south.init);
+    plant.StartGateway(southLine);
+    Subscriber subscriber(plant.broker().port(), "vpisd/#");
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online")));
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/south/status", IsPayload("online")));
+    ASSERT_EQ(ResultOf(subscriber, "vpisd/north/P2/199/set", "1"), "ok") << plant.GatewayLog();
+
+    constexpr int kWrites = 60;
+    const auto topic = [](int i) { return "vpisd/north/P2/" + std::to_string(200 + i) + "/set"; };
+    std::thread writer([&] {
+        for (int i = 0; i < kWrites; ++i) {
+            subscriber.Publish(topic(i), std::to_string(1000 + i));
+            std::this_thread::sleep_for(80ms);
+        }
+    });
+    std::this_thread::sleep_for(1s);
+    plant.SetLineKeys("queue = 100\n");
+    const bool reloaded =
+        plant.ReloadGateway(southLine, "", "1 lines kept, 1 started, 1 stopped, 2 units");
+    writer.join();
+    ASSERT_TRUE(reloaded) << plant.GatewayLog();
+
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    const auto answered = [&] {
+        for (int i = 0; i < kWrites; ++i) {
+            if (subscriber.On(topic(i) + "/result").empty())
+                return false;
+        }
+        return true;
+    };
+    while (!answered() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(100ms);
+    int restarting = 0;
+    for (int i = 0; i < kWrites; ++i) {
+        SCOPED_TRACE(topic(i));
+        const std::vector<Message> results = subscriber.On(topic(i) + "/result");
+        ASSERT_EQ(results.size(), 1U) << plant.GatewayLog();
+        if (results[0].payload == "ok") {
+            EXPECT_EQ(plant.sim().Register("P2", static_cast<uint16_t>(200 + i)), 1000 + i);
+            continue;
+        }
+        EXPECT_EQ(results[0].payload, "refused");
+        const std::vector<Message> reasons = subscriber.On(topic(i) + "/reason");
+        ASSERT_EQ(reasons.size(), 1U);
+        EXPECT_EQ(reasons[0].payload, "the line is restarting");
+        ++restarting;
+    }
+    for (const char *status : {"vpisd/north/status", "vpisd/south/status"}) {
+        for (const Message &message : subscriber.On(status))
+            EXPECT_EQ(message.payload, "online") << status;
+    }
+    std::printf("%d of %d writes refused while their line restarted\n", restarting, kWrites);
+    EXPECT_EQ(plant.StopGateway(), 0);
+    if (restarting > 0) {
+        EXPECT_NE(plant.GatewayLog().find("(the line is restarting)"), std::string::npos);
+    }
+}
+
+// A unit made read_only by a reload turns its PLC's discovery configs from number into sensor
+// on the open connection, and back when read_only goes again.
+TEST(MqttReload, ReadOnlyReachesDiscoveryAtOnce) {
+    Plant plant;
+    Subscriber discovery(plant.broker().port(), "homeassistant/#");
+    Subscriber status(plant.broker().port(), "vpisd/+/status");
+    const std::string extra = "discovery_prefix = \"homeassistant\"\n"
+                              "[[poll]]\nline = \"north\"\nplc = \"P2\"\nregisters = \"200\"\n";
+    const std::string device = "vpisd_vpisd-test_north_P2/200/config";
+    const std::string number = "homeassistant/number/" + device;
+    const std::string sensor = "homeassistant/sensor/" + device;
+    const auto isConfig = [](const Message &message) { return !message.payload.empty(); };
+    plant.StartGateway(extra);
+    ASSERT_TRUE(discovery.WaitFor(number, isConfig)) << plant.GatewayLog();
+
+    struct Step {
+        std::string unitKeys;
+        std::string now;  // the config published
+        std::string gone; // the config cleared
+        bool command;     // the config has a command topic
+    };
+    const Step steps[] = {{"read_only = true\n", sensor, number, false},
+                          {"", number, sensor, true}};
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.now);
+        const size_t from = discovery.Count();
+        ASSERT_TRUE(plant.ReloadGateway(extra, step.unitKeys,
+                                        "1 lines kept, 0 started, 0 stopped, 2 units"))
+            << plant.GatewayLog();
+        const auto config = discovery.WaitFor(step.now, isConfig, 15s, from);
+        ASSERT_TRUE(config) << plant.GatewayLog();
+        EXPECT_EQ(config->json().contains("command_topic"), step.command) << config->payload;
+        EXPECT_TRUE(discovery.WaitFor(step.gone, IsPayload(""), 15s, from)) << plant.GatewayLog();
+    }
+    for (const Message &message : status.On("vpisd/north/status"))
+        EXPECT_EQ(message.payload, "online");
     EXPECT_EQ(plant.StopGateway(), 0);
 }
 

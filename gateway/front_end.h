@@ -1,0 +1,45 @@
+// One face of the gateway: Modbus TCP, MQTT, the HTTP status endpoint. The process owner alone
+// starts and stops the line workers; it drives every front end through these calls, in the
+// same way for each, as the reload plan says (FrontEndChange):
+//   at start, and Start     a new front end's Start(lines)
+//   Apply                   Prepare(plan, next) before the owner changes the workers, then
+//                           Apply(lines) once the new ones are there
+//   Restart                 Stop() before the workers change, then a new one's Start(lines)
+//   Stop                    Stop() before the workers change
+// At the end the owner tells every worker to stop, then stops each front end (which sends what
+// the workers still answer), then waits for the workers. A stopped front end is kept until the
+// workers are gone: an answer to a job it sent may still come.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/config/config.h"
+#include "gateway/lines/line_worker.h"
+#include "gateway/reload_plan.h"
+
+namespace vpisd::gateway {
+
+// What a front end serves: a configuration and the worker of each of its lines.
+struct ServedLines {
+    std::shared_ptr<const Config> config;
+    std::vector<LineWorker *> workers; // workers[i] serves config->lines[i]
+};
+
+class FrontEnd {
+  public:
+    virtual ~FrontEnd() = default;
+    // Opens its socket or broker connections and serves `lines`; false with the reason.
+    virtual bool Start(const ServedLines &lines, std::string &error) = 0;
+    // A reload that keeps this front end, before the owner stops the workers `plan` stops or
+    // replaces: `next` is the configuration about to be served (its write rights hold from now).
+    virtual void Prepare(const ReloadPlan &plan, const std::shared_ptr<const Config> &next) = 0;
+    // The same reload, the new workers there: serves `lines` from now on.
+    virtual void Apply(const ServedLines &lines) = 0;
+    // Takes no more requests; returns once its own threads have ended. Called at the end after
+    // the workers were told to stop: what they still answer goes out first.
+    virtual void Stop() = 0;
+};
+
+} // namespace vpisd::gateway
