@@ -293,10 +293,11 @@ std::optional<Config> ReadConfigText(const std::string &text, const std::string 
     config.path = path;
     for (auto &&[key, node] : root) {
         if (key.str() != "gateway" && key.str() != "line" && key.str() != "unit" &&
-            key.str() != "mqtt" && key.str() != "poll" && key.str() != "http")
+            key.str() != "mqtt" && key.str() != "poll" && key.str() != "http" &&
+            key.str() != "sparkplug")
             r.Problem(TomlReader::LineOf(node), std::string(key.str()),
-                      "unknown table (expected [gateway], [[line]], [[unit]], [mqtt], [[poll]] "
-                      "and [http])");
+                      "unknown table (expected [gateway], [[line]], [[unit]], [mqtt], [[poll]], "
+                      "[sparkplug] and [http])");
     }
     if (const toml::node *server = root.get("gateway")) {
         if (const toml::table *table = server->as_table())

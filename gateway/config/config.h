@@ -85,7 +85,8 @@ struct Config {
     ServerConfig server;
     std::vector<LineConfig> lines;
     std::vector<UnitConfig> units;
-    std::optional<MqttConfig> mqtt; // the MQTT side, when [mqtt] is given
+    std::optional<MqttConfig> mqtt;           // the MQTT side, when [mqtt] is given
+    std::optional<SparkplugConfig> sparkplug; // the Sparkplug B side, when [sparkplug] is given
     std::vector<PollConfig> polls;
     std::optional<HttpConfig> http; // the status endpoint, when [http] is given
 

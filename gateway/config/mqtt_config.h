@@ -13,23 +13,40 @@
 
 namespace vpisd::gateway {
 
-struct MqttConfig {
+// How one MQTT connection reaches its broker: [mqtt] and [sparkplug] read it alike.
+struct BrokerConfig {
     std::string host = "127.0.0.1";
     uint16_t port = 1883;
-    std::string clientId = "vpisd-gateway";
-    std::string topicPrefix = "vpisd";
     std::string username;
     std::string passwordFile; // absolute path; the password is its first line
     std::string cafile;       // absolute path; set: the broker is reached over TLS
     std::string certfile;     // absolute paths of the client certificate and its key, or both empty
     std::string keyfile;
-    std::string tlsVersion;      // the lowest TLS version accepted: "tlsv1.2", "tlsv1.3", or empty
+    std::string tlsVersion; // the lowest TLS version accepted: "tlsv1.2", "tlsv1.3", or empty
+
+    bool operator==(const BrokerConfig &) const = default;
+};
+
+struct MqttConfig : BrokerConfig {
+    std::string clientId = "vpisd-gateway";
+    std::string topicPrefix = "vpisd";
     std::string discoveryPrefix; // Home Assistant discovery under it; empty: none
     int qos = 1;
     int keepaliveS = 30;
     int64_t fileLine = 0;
 
     bool operator==(const MqttConfig &) const = default;
+};
+
+// The Sparkplug B side ([sparkplug]): the gateway as edge node `edgeNodeId` of `groupId`.
+struct SparkplugConfig : BrokerConfig {
+    std::string groupId;
+    std::string edgeNodeId;
+    std::string primaryHostId; // empty: births at once, whatever a host application says
+    int keepaliveS = 30;
+    int64_t fileLine = 0;
+
+    bool operator==(const SparkplugConfig &) const = default;
 };
 
 enum class PublishMode : uint8_t { OnChange, Always };

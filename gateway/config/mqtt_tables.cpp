@@ -22,51 +22,76 @@ constexpr const char *kPollKeys[] = {"line",        "plc",      "registers",  "i
                                      "offset",      "deadband", "names",      "unit_of_measurement",
                                      "device_class"};
 
+constexpr const char *kSparkplugKeys[] = {
+    "broker",        "group_id", "edge_node_id", "primary_host_id", "username",    "password",
+    "password_file", "cafile",   "certfile",     "keyfile",         "tls_version", "keepalive_s"};
+
 // The client certificate and the TLS version, beside `cafile`.
-void ReadTls(TomlReader &r, const toml::table &table, MqttConfig &mqtt) {
-    if (const auto file = r.ReadableFile(table, "mqtt", "certfile"))
-        mqtt.certfile = *file;
-    if (const auto file = r.ReadableFile(table, "mqtt", "keyfile"))
-        mqtt.keyfile = *file;
+void ReadTls(TomlReader &r, const toml::table &table, const std::string &name,
+             BrokerConfig &broker) {
+    if (const auto file = r.ReadableFile(table, name, "certfile"))
+        broker.certfile = *file;
+    if (const auto file = r.ReadableFile(table, name, "keyfile"))
+        broker.keyfile = *file;
     const char *pair[][2] = {{"certfile", "keyfile"}, {"keyfile", "certfile"}};
     for (const auto &[key, other] : pair) {
         const toml::node *node = table.get(key);
         if (node == nullptr)
             continue;
         if (table.get(other) == nullptr)
-            r.Problem(TomlReader::LineOf(*node), std::string("mqtt.") + key,
+            r.Problem(TomlReader::LineOf(*node), name + "." + key,
                       std::string("the client certificate needs both certfile and keyfile: ") +
                           other + " is missing");
         else if (table.get("cafile") == nullptr)
-            r.Problem(TomlReader::LineOf(*node), std::string("mqtt.") + key,
+            r.Problem(TomlReader::LineOf(*node), name + "." + key,
                       "a client certificate is for TLS: give cafile too");
     }
     if (const toml::node *node = table.get("tls_version")) {
         const auto version = node->value_exact<std::string>();
         if (!version || (*version != "tlsv1.2" && *version != "tlsv1.3"))
-            r.Problem(TomlReader::LineOf(*node), "mqtt.tls_version",
+            r.Problem(TomlReader::LineOf(*node), name + ".tls_version",
                       "expected \"tlsv1.2\" or \"tlsv1.3\" (the lowest version accepted)");
         else if (table.get("cafile") == nullptr)
-            r.Problem(TomlReader::LineOf(*node), "mqtt.tls_version",
+            r.Problem(TomlReader::LineOf(*node), name + ".tls_version",
                       "TLS is used with cafile: give cafile too");
         else
-            mqtt.tlsVersion = *version;
+            broker.tlsVersion = *version;
     }
+}
+
+// broker, the credentials and TLS: the keys every MQTT connection of the gateway reads alike.
+void ReadBroker(TomlReader &r, const toml::table &table, const std::string &name,
+                BrokerConfig &broker) {
+    // Over TLS (with cafile) the broker's port is 8883 unless `broker` names one.
+    const uint16_t defaultPort = table.get("cafile") != nullptr ? kBrokerTlsPort : kBrokerPort;
+    if (const auto endpoint =
+            r.Endpoint(table, name, "broker", {defaultPort, false, "127.0.0.1:1883"})) {
+        broker.host = endpoint->host;
+        broker.port = endpoint->port;
+    } else if (table.get("broker") == nullptr) {
+        r.Missing(table, name, "broker");
+    }
+    if (const toml::node *password = table.get("password"))
+        r.Problem(TomlReader::LineOf(*password), name + ".password",
+                  "the password is never kept in the configuration: give password_file");
+    if (const auto user = r.String(table, name, "username"))
+        broker.username = *user;
+    if (const auto file = r.ReadableFile(table, name, "password_file")) {
+        broker.passwordFile = *file;
+        if (broker.username.empty())
+            r.Problem(TomlReader::LineOf(*table.get("password_file")), name + ".password_file",
+                      "a password needs a username");
+    }
+    if (const auto file = r.ReadableFile(table, name, "cafile"))
+        broker.cafile = *file;
+    ReadTls(r, table, name, broker);
 }
 
 MqttConfig ReadMqtt(TomlReader &r, const toml::table &table) {
     MqttConfig mqtt;
     mqtt.fileLine = TomlReader::LineOf(table);
     r.UnknownKeys(table, "mqtt", kMqttKeys);
-    // Over TLS (with cafile) the broker's port is 8883 unless `broker` names one.
-    const uint16_t defaultPort = table.get("cafile") != nullptr ? kBrokerTlsPort : kBrokerPort;
-    if (const auto broker =
-            r.Endpoint(table, "mqtt", "broker", {defaultPort, false, "127.0.0.1:1883"})) {
-        mqtt.host = broker->host;
-        mqtt.port = broker->port;
-    } else if (table.get("broker") == nullptr) {
-        r.Missing(table, "mqtt", "broker");
-    }
+    ReadBroker(r, table, "mqtt", mqtt);
     if (const auto id = r.String(table, "mqtt", "client_id"))
         mqtt.clientId = *id;
     if (const auto prefix = r.String(table, "mqtt", "topic_prefix")) {
@@ -75,20 +100,6 @@ MqttConfig ReadMqtt(TomlReader &r, const toml::table &table) {
                       "expected topic levels without \"+\", \"#\" or empty levels");
         mqtt.topicPrefix = *prefix;
     }
-    if (const toml::node *password = table.get("password"))
-        r.Problem(TomlReader::LineOf(*password), "mqtt.password",
-                  "the password is never kept in the configuration: give password_file");
-    if (const auto user = r.String(table, "mqtt", "username"))
-        mqtt.username = *user;
-    if (const auto file = r.ReadableFile(table, "mqtt", "password_file")) {
-        mqtt.passwordFile = *file;
-        if (mqtt.username.empty())
-            r.Problem(TomlReader::LineOf(*table.get("password_file")), "mqtt.password_file",
-                      "a password needs a username");
-    }
-    if (const auto file = r.ReadableFile(table, "mqtt", "cafile"))
-        mqtt.cafile = *file;
-    ReadTls(r, table, mqtt);
     if (const auto prefix = r.String(table, "mqtt", "discovery_prefix")) {
         if (!IsPlainTopic(*prefix))
             r.Problem(TomlReader::LineOf(*table.get("discovery_prefix")), "mqtt.discovery_prefix",
@@ -100,6 +111,36 @@ MqttConfig ReadMqtt(TomlReader &r, const toml::table &table) {
     if (const auto keepalive = r.Integer(table, "mqtt", "keepalive_s", 5, kKeepaliveLimitS))
         mqtt.keepaliveS = static_cast<int>(*keepalive);
     return mqtt;
+}
+
+// A Sparkplug id is one topic level: no "+", "#" or "/".
+std::optional<std::string> SparkplugId(TomlReader &r, const toml::table &table, const char *key,
+                                       bool required) {
+    const auto id = r.String(table, "sparkplug", key);
+    if (!id) {
+        if (required && table.get(key) == nullptr)
+            r.Missing(table, "sparkplug", key);
+        return std::nullopt;
+    }
+    if (id->empty() || id->find_first_of("+#/") != std::string::npos) {
+        r.Problem(TomlReader::LineOf(*table.get(key)), std::string("sparkplug.") + key,
+                  "expected a Sparkplug id: not empty, no \"+\", \"#\" or \"/\"");
+        return std::nullopt;
+    }
+    return id;
+}
+
+SparkplugConfig ReadSparkplug(TomlReader &r, const toml::table &table) {
+    SparkplugConfig sparkplug;
+    sparkplug.fileLine = TomlReader::LineOf(table);
+    r.UnknownKeys(table, "sparkplug", kSparkplugKeys);
+    ReadBroker(r, table, "sparkplug", sparkplug);
+    sparkplug.groupId = SparkplugId(r, table, "group_id", true).value_or("");
+    sparkplug.edgeNodeId = SparkplugId(r, table, "edge_node_id", true).value_or("");
+    sparkplug.primaryHostId = SparkplugId(r, table, "primary_host_id", false).value_or("");
+    if (const auto keepalive = r.Integer(table, "sparkplug", "keepalive_s", 5, kKeepaliveLimitS))
+        sparkplug.keepaliveS = static_cast<int>(*keepalive);
+    return sparkplug;
 }
 
 std::optional<double> Number(TomlReader &r, const toml::table &table, const std::string &where,
@@ -328,7 +369,14 @@ void ReadMqttTables(TomlReader &r, const toml::table &root, Config &config) {
         else
             r.Problem(TomlReader::LineOf(*node), "mqtt", "expected an [mqtt] table");
     }
-    if (config.mqtt) {
+    if (const toml::node *node = root.get("sparkplug")) {
+        if (const toml::table *table = node->as_table())
+            config.sparkplug = ReadSparkplug(r, *table);
+        else
+            r.Problem(TomlReader::LineOf(*node), "sparkplug", "expected a [sparkplug] table");
+    }
+    if (config.mqtt || config.sparkplug) {
+        // A line's name is a topic level under MQTT and a part of each Sparkplug device id.
         for (size_t i = 0; i < config.lines.size(); ++i) {
             const std::string &name = config.lines[i].name;
             if (!name.empty() && (!IsPlainTopic(name) || name.find('/') != std::string::npos))
@@ -337,9 +385,9 @@ void ReadMqttTables(TomlReader &r, const toml::table &root, Config &config) {
         }
     }
     if (const toml::node *node = root.get("poll");
-        node != nullptr && node->is_array_of_tables() && !config.mqtt)
+        node != nullptr && node->is_array_of_tables() && !config.mqtt && !config.sparkplug)
         r.Problem(TomlReader::LineOf(*node), "poll",
-                  "[[poll]] publishes to MQTT: it needs an [mqtt] table");
+                  "[[poll]] publishes to MQTT: it needs an [mqtt] or a [sparkplug] table");
     std::set<std::string> topics; // line/plc/value by key and name, for groups that overlap
     r.ForEachEntry(root, "poll", [&](const toml::table &table, size_t index) {
         PollConfig poll;

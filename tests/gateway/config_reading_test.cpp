@@ -154,7 +154,21 @@ TEST(ConfigReading, MqttAndPollProblems) {
          "poll[2].registers: north/P1/2 is already polled"},
         {mqtt + "[[poll]]\nline = \"south\"\nplc = \"P1\"\nregisters = \"1\"\n",
          "poll[1].line: no [[line]] is named \"south\""},
-        {poll + "registers = \"1\"\n", "poll: [[poll]] publishes to MQTT: it needs an [mqtt]"},
+        {poll + "registers = \"1\"\n",
+         "poll: [[poll]] publishes to MQTT: it needs an [mqtt] or a [sparkplug] table"},
+        {"[sparkplug]\nbroker = \"127.0.0.1\"\ngroup_id = \"plant\"\nedge_node_id = \"gw1\"\n" +
+             poll + "registers = \"1\"\n",
+         ""},
+        {"[sparkplug]\nbroker = \"127.0.0.1\"\ngroup_id = \"plant\"\n",
+         "sparkplug.edge_node_id: missing"},
+        {"[sparkplug]\nbroker = \"127.0.0.1\"\ngroup_id = \"pl/ant\"\nedge_node_id = \"gw#\"\n"
+         "primary_host_id = \"\"\n",
+         "sparkplug.group_id: expected a Sparkplug id: not empty, no \"+\", \"#\" or \"/\""},
+        {"[sparkplug]\ngroup_id = \"plant\"\nedge_node_id = \"gw1\"\npassword = \"x\"\n",
+         "sparkplug.broker: missing"},
+        {"[sparkplug]\nbroker = \"127.0.0.1\"\ngroup_id = \"plant\"\nedge_node_id = \"gw1\"\n"
+         "tls_version = \"tlsv1.3\"\n",
+         "sparkplug.tls_version: TLS is used with cafile"},
         {"[[line]]\nname = \"so+uth\"\nport = \"ttyS1\"\nvpi = 2\n" + mqtt,
          "line[2].name: \"so+uth\" is a topic level under MQTT"},
         {mqtt + "discovery_prefix = \"homeassistant\"\n" + poll +
