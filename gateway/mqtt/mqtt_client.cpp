@@ -76,7 +76,12 @@ std::atomic<int> clients{0};
 
 MqttClient::MqttClient(const MqttConfig &config, std::string clientId, std::string logName,
                        MqttStatistics &statistics)
-    : config_(config), clientId_(std::move(clientId)), logName_(std::move(logName)),
+    : MqttClient(config, Session{std::move(clientId), config.keepaliveS, config.qos},
+                 std::move(logName), statistics) {}
+
+MqttClient::MqttClient(const BrokerConfig &broker, Session session, std::string logName,
+                       MqttStatistics &statistics)
+    : config_(broker), session_(std::move(session)), logName_(std::move(logName)),
       statistics_(statistics) {
     if (clients++ == 0)
         mosquitto_lib_init();
@@ -99,7 +104,7 @@ bool MqttClient::Start(const std::string &willTopic, const std::string &willPayl
                        Handlers handlers, std::string &error) {
     handlers_ = std::move(handlers);
     broker_ = host::EndpointText(config_.host, config_.port);
-    mosq_ = mosquitto_new(clientId_.c_str(), true, this);
+    mosq_ = mosquitto_new(session_.clientId.c_str(), true, this);
     if (mosq_ == nullptr) {
         error = "cannot create the MQTT client";
         return false;
@@ -111,7 +116,7 @@ bool MqttClient::Start(const std::string &willTopic, const std::string &willPayl
     mosquitto_publish_callback_set(mosq_, OnPublish);
     mosquitto_threaded_set(mosq_, true); // publishing from other threads than Loop's
     int rc = mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()),
-                                willPayload.data(), config_.qos, true);
+                                willPayload.data(), session_.qos, true);
     if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
         std::string password;
         if (!config_.passwordFile.empty()) {
@@ -147,6 +152,10 @@ void MqttClient::Loop() {
     while (!stopping_) {
         if (rc == MOSQ_ERR_SUCCESS) {
             rc = mosquitto_loop(mosq_, kLoopWaitMs, 1);
+            if (dropAfter_ >= 0 && std::chrono::steady_clock::now() > dropBy_) {
+                dropAfter_ = -1; // not acknowledged in time: disconnect all the same
+                mosquitto_disconnect(mosq_);
+            }
             if (rc == MOSQ_ERR_SUCCESS && !attemptConnected_ &&
                 std::chrono::steady_clock::now() - attemptStart_ > kAnswerLimit)
                 rc = kNoAnswer;
@@ -168,6 +177,7 @@ void MqttClient::Loop() {
 
 int MqttClient::Attempt() {
     attemptConnected_ = false;
+    dropAfter_ = -1;
     attemptStart_ = std::chrono::steady_clock::now();
     refusal_.clear();
     if (tls_) {
@@ -178,10 +188,12 @@ int MqttClient::Attempt() {
         if (!unreached_.empty())
             return kNotReached;
     }
+    if (const int rc = SetWill(); rc != MOSQ_ERR_SUCCESS)
+        return rc;
     if (connectCalled_)
         return mosquitto_reconnect_async(mosq_);
     const int rc =
-        mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepaliveS);
+        mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, session_.keepaliveS);
     connectCalled_ = rc == MOSQ_ERR_SUCCESS;
     return rc;
 }
@@ -217,15 +229,23 @@ void MqttClient::Tell(const std::string &cause) {
 }
 
 bool MqttClient::Subscribe(const std::string &pattern) {
-    return mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), config_.qos) == MOSQ_ERR_SUCCESS;
+    return mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), session_.qos) == MOSQ_ERR_SUCCESS;
 }
 
-bool MqttClient::Publish(const std::string &topic, const std::string &payload, bool retain) {
+int MqttClient::SetWill() {
+    if (!handlers_.will)
+        return MOSQ_ERR_SUCCESS;
+    const MqttMessage will = handlers_.will();
+    return mosquitto_will_set(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                              will.payload.data(), will.qos, will.retain);
+}
+
+bool MqttClient::Send(const MqttMessage &message, int *mid) {
     if (!connected_)
         return false;
-    int mid = 0;
-    const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.data(), config_.qos, retain);
+    const int rc = mosquitto_publish(mosq_, mid, message.topic.c_str(),
+                                     static_cast<int>(message.payload.size()),
+                                     message.payload.data(), message.qos, message.retain);
     if (rc != MOSQ_ERR_SUCCESS)
         return false;
     ++statistics_.publishes;
@@ -233,24 +253,46 @@ bool MqttClient::Publish(const std::string &topic, const std::string &payload, b
     return true;
 }
 
+bool MqttClient::Publish(const std::string &topic, const std::string &payload, bool retain) {
+    return Send({topic, payload, session_.qos, retain}, nullptr);
+}
+
+bool MqttClient::Publish(const MqttMessage &message) {
+    return Send(message, nullptr);
+}
+
 void MqttClient::Stop(const std::string &topic, const std::string &payload) {
+    Stop(MqttMessage{topic, payload, session_.qos, true});
+}
+
+void MqttClient::Stop(const MqttMessage &goodbye) {
     if (!thread_.joinable())
         return;
     int mid = 0;
-    if (connected_ &&
-        mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), config_.qos, true) == MOSQ_ERR_SUCCESS) {
-        ++statistics_.publishes;
+    if (Send(goodbye, &mid)) {
         // With QoS 0 there is no acknowledgement to wait for; the disconnect follows the
         // message out of the same socket.
         const auto until = std::chrono::steady_clock::now() + kGoodbyeWait;
-        while (config_.qos > 0 && lastPublished_ != mid && std::chrono::steady_clock::now() < until)
+        while (goodbye.qos > 0 && lastPublished_ != mid && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     stopping_ = true;
     mosquitto_disconnect(mosq_);
     thread_.join();
     connected_ = false;
+}
+
+void MqttClient::Drop(const MqttMessage &goodbye) {
+    int mid = 0;
+    const bool sent = Send(goodbye, &mid);
+    connected_ = false; // nothing more goes out on this connection
+    if (sent && goodbye.qos > 0) {
+        dropBy_ = std::chrono::steady_clock::now() + kGoodbyeWait;
+        dropAfter_ = mid; // OnPublish or Loop disconnects
+        return;
+    }
+    // The loop then finds the connection closed and makes the next attempt after its pause.
+    mosquitto_disconnect(mosq_);
 }
 
 MqttLineSnapshot MqttClient::Status() const {
@@ -278,7 +320,7 @@ void MqttClient::OnConnect(mosquitto *, void *self, int rc) {
     client.freshConnect_ = true;
     Log(Level::Notice, client.logName_,
         "connected to broker " + client.broker_ + (client.tls_ ? " over TLS" : "") + " as " +
-            client.clientId_);
+            client.session_.clientId);
     if (client.handlers_.connected)
         client.handlers_.connected();
 }
@@ -326,7 +368,11 @@ void MqttClient::OnLog(mosquitto *, void *self, int level, const char *text) {
 }
 
 void MqttClient::OnPublish(mosquitto *, void *self, int mid) {
-    static_cast<MqttClient *>(self)->lastPublished_ = mid;
+    auto &client = *static_cast<MqttClient *>(self);
+    client.lastPublished_ = mid;
+    int expected = mid;
+    if (client.dropAfter_.compare_exchange_strong(expected, -1))
+        mosquitto_disconnect(client.mosq_);
 }
 
 } // namespace vpisd::gateway

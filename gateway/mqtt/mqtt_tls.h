@@ -15,7 +15,7 @@ namespace vpisd::gateway {
 
 class MqttTls {
   public:
-    explicit MqttTls(const MqttConfig &config) : config_(config) {}
+    explicit MqttTls(const BrokerConfig &config) : config_(config) {}
     ~MqttTls();
     MqttTls(const MqttTls &) = delete;
     MqttTls &operator=(const MqttTls &) = delete;
@@ -51,7 +51,7 @@ class MqttTls {
     std::string CertificateCause() const;
     std::string AlertCause() const;
 
-    const MqttConfig &config_;
+    const BrokerConfig &config_;
     SSL_CTX *context_ = nullptr;
     Attempt attempt_;
 };
