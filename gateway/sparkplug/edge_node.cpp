@@ -2,8 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
-
+#include "gateway/poll/deadband.h"
 #include "gateway/sparkplug/sparkplug_metrics.h"
 
 namespace vpisd::gateway::sparkplug {
@@ -23,13 +22,15 @@ bool Changed(const Metric &now, const Metric &sent, double deadband) {
     const std::optional<double> b = sent.Number();
     if (!a || !b)
         return now.text != sent.text;
-    return deadband > 0 ? std::fabs(*a - *b) > deadband : *a != *b;
+    return BeyondDeadband(*a, *b, deadband);
 }
 
 } // namespace
 
-EdgeNode::EdgeNode(std::string group, std::string node, std::optional<std::string> primaryHost)
-    : group_(std::move(group)), node_(std::move(node)), primaryHost_(std::move(primaryHost)) {}
+EdgeNode::EdgeNode(std::string group, std::string node, std::optional<std::string> primaryHost,
+                   std::optional<uint8_t> lastBdSeq)
+    : group_(std::move(group)), node_(std::move(node)), primaryHost_(std::move(primaryHost)),
+      bdSeq_(lastBdSeq.value_or(0)), connectedBefore_(lastBdSeq.has_value()) {}
 
 std::string EdgeNode::NodeTopic(std::string_view type) const {
     return Topic(group_, type, node_);
@@ -43,6 +44,8 @@ Outgoing EdgeNode::Connecting() {
     bdSeq_ = connectedBefore_ ? static_cast<uint8_t>(bdSeq_ + 1) : uint8_t{0};
     connectedBefore_ = true;
     born_ = false;
+    // The primary host's STATE is read again on every connection before any birth.
+    hostOnline_ = false;
     devices_.clear();
     return Death();
 }

@@ -34,7 +34,10 @@ struct Device {
 
 class EdgeNode {
   public:
-    EdgeNode(std::string group, std::string node, std::optional<std::string> primaryHost);
+    // `lastBdSeq`: the bdSeq of the session before this one (a reload that rebuilt the
+    // Sparkplug side), so that the next connection goes on from it; none: the first is 0.
+    EdgeNode(std::string group, std::string node, std::optional<std::string> primaryHost,
+             std::optional<uint8_t> lastBdSeq = std::nullopt);
 
     // Before each connection: the will it carries (NDEATH, QoS 1, not retained, with the bdSeq
     // of this connection: 0 first, then one more at each connection, 255 -> 0).

@@ -1,0 +1,197 @@
+#include "gateway/poll/line_poller.h"
+
+#include <algorithm>
+
+namespace vpisd::gateway {
+namespace {
+
+constexpr auto kIdleWait = std::chrono::seconds(1);
+
+} // namespace
+
+LinePoller::LinePoller(const Config &config, size_t line, LineWorker &worker)
+    : lineIndex_(line), worker_(worker) {
+    const auto now = Clock::now();
+    for (const PollConfig &poll : config.polls) {
+        if (poll.line != line)
+            continue;
+        Group group;
+        group.polled.poll = &poll;
+        group.polled.values.resize(poll.Values());
+        group.due = now;
+        groups_.push_back(std::move(group));
+        if (std::find(plcs_.begin(), plcs_.end(), poll.plc) == plcs_.end())
+            plcs_.push_back(poll.plc);
+    }
+}
+
+LinePoller::~LinePoller() {
+    Stop();
+}
+
+void LinePoller::Listen(Listener listener) {
+    listeners_.push_back(std::move(listener));
+}
+
+void LinePoller::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LinePoller::Stop() {
+    if (!thread_.joinable())
+        return;
+    {
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->stop = true;
+        inbox_->wake.notify_one();
+    }
+    thread_.join();
+}
+
+bool LinePoller::Answering(const std::string &plc) const {
+    for (const PlcHealthSnapshot &health : worker_.health().Snapshot()) {
+        if (health.plc == plc)
+            return health.state == PlcState::Answering;
+    }
+    return false;
+}
+
+bool LinePoller::Submit(LineRequest request, std::function<void(const LineReply &)> done) {
+    Done pending;
+    pending.then = std::move(done);
+    return SubmitJob(request, std::move(pending));
+}
+
+void LinePoller::ReadSoon(const std::string &plc) {
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->readSoon.push_back(plc);
+    inbox_->wake.notify_one();
+}
+
+void LinePoller::Run() {
+    Inbox &inbox = *inbox_;
+    std::unique_lock lock(inbox.mutex);
+    while (!inbox.stop) {
+        if (!inbox.done.empty()) {
+            Done done = std::move(inbox.done.front());
+            inbox.done.pop_front();
+            lock.unlock();
+            if (done.then) {
+                done.then(done.reply);
+            } else {
+                Group &group = groups_[done.index];
+                group.inFlight = false;
+                PollDone(group, done.reply, done.at);
+            }
+            lock.lock();
+            continue;
+        }
+        const std::vector<std::string> soon = std::move(inbox.readSoon);
+        inbox.readSoon.clear();
+        lock.unlock();
+        const auto now = Clock::now();
+        for (Group &group : groups_) {
+            if (std::find(soon.begin(), soon.end(), group.polled.poll->plc) != soon.end())
+                group.due = now;
+        }
+        WatchHealth();
+        Schedule(now);
+        auto next = now + kIdleWait;
+        for (const Group &group : groups_) {
+            if (!group.inFlight)
+                next = std::min(next, group.due);
+        }
+        lock.lock();
+        if (inbox.done.empty() && inbox.readSoon.empty() && !inbox.stop)
+            inbox.wake.wait_until(lock, next);
+    }
+}
+
+void LinePoller::Schedule(Clock::time_point now) {
+    for (size_t i = 0; i < groups_.size(); ++i) {
+        Group &group = groups_[i];
+        if (group.inFlight || now < group.due)
+            continue;
+        const PollConfig &poll = *group.polled.poll;
+        // Rounds keep their rhythm; one that fell behind starts a new one from now.
+        group.due = std::max(group.due + std::chrono::milliseconds(poll.intervalMs), now);
+        LineRequest request;
+        request.source = Source::Mqtt; // the publishing side's share of the line
+        request.op = LineOp::ReadRegisters;
+        request.plc = poll.plc;
+        request.first = poll.registers.first;
+        request.count = poll.registers.form == ValueForm::Bit ? 1 : poll.registers.Registers();
+        Done done;
+        done.index = i;
+        group.inFlight = SubmitJob(request, std::move(done));
+    }
+}
+
+bool LinePoller::SubmitJob(LineRequest &request, Done done) {
+    {
+        std::lock_guard lock(inbox_->mutex);
+        if (inbox_->stop)
+            return false;
+    }
+    request.queued = Clock::now();
+    // The answer holds the inbox, not the poller: one that comes after a stop lands unread.
+    request.done = [inbox = inbox_, done = std::move(done)](LineReply &&reply) mutable {
+        std::lock_guard lock(inbox->mutex);
+        if (inbox->stop)
+            return;
+        done.reply = std::move(reply);
+        done.at = std::chrono::system_clock::now();
+        inbox->done.push_back(std::move(done));
+        inbox->wake.notify_one();
+    };
+    return worker_.Submit(request);
+}
+
+void LinePoller::PollDone(Group &group, const LineReply &reply,
+                          std::chrono::system_clock::time_point at) {
+    const std::optional<Quality> quality = host::RowFor(kStatusQualities, reply.status).quality;
+    if (!quality)
+        return; // not a judgement on the PLC: the next round tries again
+    const PollConfig &poll = *group.polled.poll;
+    const host::ValueFormat format = poll.Format();
+    const size_t width = host::InfoOf(format.type).words;
+    // A group of bits reads the one register they share.
+    const size_t step = format.type == host::ValueType::Bit ? 0 : width;
+    const std::span<const uint16_t> words(reply.values);
+    group.polled.at = at;
+    for (size_t i = 0; i < group.polled.values.size(); ++i) {
+        PolledValue &value = group.polled.values[i];
+        Quality now = *quality;
+        value.number.reset();
+        if (now == Quality::Good && words.size() >= step * i + width) {
+            const int64_t raw = host::DecodeValue(format, words.subspan(step * i, width));
+            value.number = host::ScaledNumber(format, poll.scaling, raw);
+            if (value.number)
+                value.raw = raw;
+            else
+                now = Quality::BadValue; // NaN or infinite: no number to publish
+        }
+        value.quality = now;
+    }
+    for (const Listener &listener : listeners_) {
+        if (listener.read)
+            listener.read(group.polled);
+    }
+}
+
+void LinePoller::WatchHealth() {
+    // The counter first: a change made while the listeners look is seen next time.
+    const uint64_t changes = worker_.health().changes();
+    const WorkerStatus status = worker_.Status();
+    const bool lineDown = status.state != LineState::Up && status.lastError.has_value();
+    if (changes == healthSeen_ && lineDown == lineDownSeen_)
+        return;
+    healthSeen_ = changes;
+    lineDownSeen_ = lineDown;
+    for (const Listener &listener : listeners_) {
+        if (listener.health)
+            listener.health();
+    }
+}
+
+} // namespace vpisd::gateway
