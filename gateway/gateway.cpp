@@ -34,6 +34,7 @@
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
 #include "gateway/reload_plan.h"
+#include "gateway/sparkplug/sparkplug_front_end.h"
 #include "gateway/status_source.h"
 #include "host/driver_library.h"
 #include "host/file_text.h"
@@ -185,6 +186,7 @@ class Owner {
     ServedLines Served() const { return {config_, Workers()}; }
     std::unique_ptr<ModbusFrontEnd> MakeModbus();
     std::unique_ptr<MqttFrontEnd> MakeMqtt() const;
+    std::unique_ptr<SparkplugFrontEnd> MakeSparkplug() const;
     std::unique_ptr<HttpServer> MakeHttp();
     template <typename T>
     bool StartFrontEnd(std::unique_ptr<T> &slot, std::unique_ptr<T> made, std::string &error);
@@ -226,6 +228,8 @@ class Owner {
     // The front ends, each driven through FrontEnd alike; null when not configured.
     std::unique_ptr<ModbusFrontEnd> modbus_;
     std::unique_ptr<MqttFrontEnd> mqtt_;
+    std::unique_ptr<SparkplugFrontEnd> sparkplug_;
+    std::optional<uint8_t> lastBdSeq_; // of a Sparkplug side a reload replaced
     std::unique_ptr<HttpServer> http_;
     // Front ends a reload stopped: kept until the workers are gone (a job's answer may still
     // come into one).
@@ -255,6 +259,8 @@ void Owner::ReportStatistics() const {
         statistics_.Report();
     if (mqtt_)
         mqtt_->statistics().Report();
+    if (sparkplug_)
+        sparkplug_->Report();
     for (const auto &worker : workers_)
         Log(Level::Notice, worker->name(),
             "statistics: line time: " + worker->counters().Describe());
@@ -269,6 +275,11 @@ std::unique_ptr<ModbusFrontEnd> Owner::MakeModbus() {
 
 std::unique_ptr<MqttFrontEnd> Owner::MakeMqtt() const {
     return std::make_unique<MqttFrontEnd>(*config_->mqtt);
+}
+
+// The next edge node session goes on from the bdSeq of the one a reload replaced.
+std::unique_ptr<SparkplugFrontEnd> Owner::MakeSparkplug() const {
+    return std::make_unique<SparkplugFrontEnd>(lastBdSeq_);
 }
 
 // The HTTP server of [http]; it reads the gateway's state only through Status().
@@ -322,8 +333,10 @@ void Owner::AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Ma
 
 GatewayStatus Owner::Status() const {
     std::lock_guard lock(workersMutex_);
-    const StatusSources sources{config_.get(), &workers_,   modbus_ ? &modbus_->server() : nullptr,
-                                &statistics_,  mqtt_.get(), started_};
+    const StatusSources sources{
+        config_.get(),   &workers_,   modbus_ ? &modbus_->server() : nullptr,
+        &statistics_,    mqtt_.get(), started_,
+        sparkplug_.get()};
     return CollectStatus(sources);
 }
 
@@ -519,6 +532,11 @@ void Owner::Reload() {
     CheckDescriptorLimit(*next);
     BeforeWorkers(http_, plan.http, plan, next);
     BeforeWorkers(mqtt_, plan.mqtt, plan, next);
+    if (sparkplug_ && plan.sparkplug != FrontEndChange::Apply) {
+        if (const std::optional<uint8_t> bdSeq = sparkplug_->bdSeq())
+            lastBdSeq_ = bdSeq;
+    }
+    BeforeWorkers(sparkplug_, plan.sparkplug, plan, next);
     BeforeWorkers(modbus_, plan.modbus, plan, next);
     if (plan.modbus == FrontEndChange::Stop)
         Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
@@ -526,6 +544,7 @@ void Owner::Reload() {
     statistics_.Apply(next);
     AfterWorkers(modbus_, plan.modbus, [this] { return MakeModbus(); });
     AfterWorkers(mqtt_, plan.mqtt, [this] { return MakeMqtt(); });
+    AfterWorkers(sparkplug_, plan.sparkplug, [this] { return MakeSparkplug(); });
     AfterWorkers(http_, plan.http, [this] { return MakeHttp(); });
     initTexts_ = std::move(initTexts);
     Log(Level::Notice, "",
@@ -594,6 +613,8 @@ void Owner::StopEverything() {
         worker->Join();
     if (mqtt_)
         mqtt_->Stop();
+    if (sparkplug_)
+        sparkplug_->Stop();
 }
 
 int Owner::Run(int signalFd) {
@@ -619,6 +640,7 @@ int Owner::Run(int signalFd) {
         worker->Start();
     StartWatchdog();
     if ((config_->mqtt && !StartFrontEnd(mqtt_, MakeMqtt(), error)) ||
+        (config_->sparkplug && !StartFrontEnd(sparkplug_, MakeSparkplug(), error)) ||
         (config_->http && !StartFrontEnd(http_, MakeHttp(), error))) {
         Log(Level::Error, "", error);
         Notify("STOPPING=1");

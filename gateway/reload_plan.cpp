@@ -47,6 +47,13 @@ bool SameMqttSettings(const MqttConfig &a, const MqttConfig &b) {
     return x == y;
 }
 
+bool SameSparkplugSettings(const SparkplugConfig &a, const SparkplugConfig &b) {
+    SparkplugConfig x = a;
+    SparkplugConfig y = b;
+    x.fileLine = y.fileLine = 0;
+    return x == y;
+}
+
 bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const PollConfig &x, const PollConfig &y) {
@@ -92,6 +99,14 @@ ReloadPlan PlanReload(const Config &running, const std::vector<std::string> &run
     plan.modbus = Change(!running.units.empty(), !next.units.empty(), true);
     plan.mqtt = Change(running.mqtt.has_value(), next.mqtt.has_value(),
                        running.mqtt && next.mqtt && SameMqttSettings(*running.mqtt, *next.mqtt));
+    // Every line kept where it was: the edge node's pollers keep reading the same workers.
+    bool sameLines = next.lines.size() == running.lines.size();
+    for (size_t i = 0; i < plan.keptFrom.size(); ++i)
+        sameLines = sameLines && plan.keptFrom[i] == i;
+    plan.sparkplug = Change(running.sparkplug.has_value(), next.sparkplug.has_value(),
+                            running.sparkplug && next.sparkplug &&
+                                SameSparkplugSettings(*running.sparkplug, *next.sparkplug) &&
+                                sameLines && SamePolls(running.polls, next.polls));
     plan.http = Change(running.http.has_value(), next.http.has_value(),
                        running.http && next.http && *running.http == *next.http);
     return plan;

@@ -31,6 +31,8 @@ struct ReloadPlan {
     std::vector<size_t> stopped; // running lines whose worker stops
     FrontEndChange modbus = FrontEndChange::None;
     FrontEndChange mqtt = FrontEndChange::None;
+    // Restart also when the poll groups or the lines it reads change: its devices are those.
+    FrontEndChange sparkplug = FrontEndChange::None;
     FrontEndChange http = FrontEndChange::None;
 
     size_t kept() const;
@@ -49,6 +51,7 @@ ReloadPlan PlanReload(const Config &running, const std::vector<std::string> &run
 // per-PLC policies that units give a line and that a kept line takes as it runs).
 bool SameLineSettings(const LineConfig &a, const LineConfig &b);
 bool SameMqttSettings(const MqttConfig &a, const MqttConfig &b);
+bool SameSparkplugSettings(const SparkplugConfig &a, const SparkplugConfig &b);
 bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &b);
 
 } // namespace vpisd::gateway

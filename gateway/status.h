@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -147,13 +148,24 @@ struct MqttSnapshot {
     std::vector<MqttLineSnapshot> lines;
 };
 
+// The Sparkplug B edge node's connection.
+struct SparkplugSnapshot {
+    std::string broker; // "host:port"
+    bool connected = false;
+    std::optional<uint8_t> bdSeq; // of the latest connection; none before the first
+    std::optional<std::string> lastError;
+    std::map<std::string, uint64_t>
+        messages; // by type (NBIRTH, DDATA, DCMD, ...): sent and received
+};
+
 struct GatewayStatus {
     std::string version;
     double uptimeS = 0;
     std::vector<LineSnapshot> lines;
     std::vector<UnitSnapshot> units;
     std::vector<ModbusClientSnapshot> modbusClients;
-    std::optional<MqttSnapshot> mqtt; // with [mqtt]
+    std::optional<MqttSnapshot> mqtt;           // with [mqtt]
+    std::optional<SparkplugSnapshot> sparkplug; // with [sparkplug]
 };
 
 } // namespace vpisd::gateway

@@ -84,6 +84,8 @@ GatewayStatus CollectStatus(const StatusSources &sources) {
         status.modbusClients = sources.modbus->Clients();
     if (sources.mqtt != nullptr)
         status.mqtt = sources.mqtt->Status();
+    if (sources.sparkplug != nullptr)
+        status.sparkplug = sources.sparkplug->Status();
     return status;
 }
 

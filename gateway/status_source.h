@@ -11,6 +11,7 @@
 #include "gateway/modbus/modbus_server.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
+#include "gateway/sparkplug/sparkplug_front_end.h"
 #include "gateway/status.h"
 
 namespace vpisd::gateway {
@@ -22,6 +23,7 @@ struct StatusSources {
     const Statistics *statistics = nullptr;
     const MqttFrontEnd *mqtt = nullptr; // null: no [mqtt]
     std::chrono::steady_clock::time_point started{};
+    const SparkplugFrontEnd *sparkplug = nullptr; // null: no [sparkplug]
 };
 
 GatewayStatus CollectStatus(const StatusSources &sources);

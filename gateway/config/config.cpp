@@ -370,6 +370,11 @@ std::string Summary(const Config &config) {
     if (config.mqtt)
         text += ", MQTT to " + host::EndpointText(config.mqtt->host, config.mqtt->port) +
                 (config.mqtt->cafile.empty() ? "" : " over TLS");
+    if (config.sparkplug)
+        text += ", Sparkplug B edge node " + config.sparkplug->groupId + "/" +
+                config.sparkplug->edgeNodeId + " to " +
+                host::EndpointText(config.sparkplug->host, config.sparkplug->port) +
+                (config.sparkplug->cafile.empty() ? "" : " over TLS");
     if (config.http)
         text += ", HTTP on " +
                 host::EndpointText(config.http->listenHost, config.http->listenPort) +

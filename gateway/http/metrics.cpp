@@ -226,6 +226,16 @@ std::string FormatMetrics(const GatewayStatus &status) {
             w.Sample("vpisd_mqtt_publishes_total", {{"line", line.line}}, line.publishes);
         WriteMqttPlcCounts(w, *status.mqtt);
     }
+    if (status.sparkplug) {
+        w.Family("vpisd_sparkplug_connected", "gauge",
+                 "1 when the Sparkplug edge node's broker connection is up.");
+        w.Sample("vpisd_sparkplug_connected", {}, status.sparkplug->connected ? 1 : 0);
+        w.Family("vpisd_sparkplug_messages_total", "counter",
+                 "Sparkplug messages published (NBIRTH, DBIRTH, DDATA, DDEATH, NDEATH) and "
+                 "received (NCMD, DCMD, STATE), by type.");
+        for (const auto &[type, count] : status.sparkplug->messages)
+            w.Sample("vpisd_sparkplug_messages_total", {{"type", type}}, count);
+    }
     return std::move(w.text());
 }
 

@@ -108,15 +108,28 @@ json MqttJson(const MqttSnapshot &mqtt) {
     return object;
 }
 
+json SparkplugJson(const SparkplugSnapshot &sparkplug) {
+    json messages = json::object();
+    for (const auto &[type, count] : sparkplug.messages)
+        messages[type] = count;
+    return {{"broker", sparkplug.broker},
+            {"connected", sparkplug.connected},
+            {"bdSeq", sparkplug.bdSeq ? json(*sparkplug.bdSeq) : json(nullptr)},
+            {"last_error", OrNull(sparkplug.lastError)},
+            {"messages", std::move(messages)}};
+}
+
 } // namespace
 
 std::string StatusJson(const GatewayStatus &status) {
-    json object = {{"version", status.version},
-                   {"uptime_s", status.uptimeS},
-                   {"lines", json::array()},
-                   {"units", json::array()},
-                   {"modbus_clients", json::array()},
-                   {"mqtt", status.mqtt ? MqttJson(*status.mqtt) : json(nullptr)}};
+    json object = {
+        {"version", status.version},
+        {"uptime_s", status.uptimeS},
+        {"lines", json::array()},
+        {"units", json::array()},
+        {"modbus_clients", json::array()},
+        {"mqtt", status.mqtt ? MqttJson(*status.mqtt) : json(nullptr)},
+        {"sparkplug", status.sparkplug ? SparkplugJson(*status.sparkplug) : json(nullptr)}};
     for (const LineSnapshot &line : status.lines)
         object["lines"].push_back(LineJson(line));
     for (const UnitSnapshot &unit : status.units)

@@ -51,6 +51,8 @@ td.text, th.text { text-align: left; }
 <th>requests</th></tr></thead><tbody></tbody></table>
 <h2>MQTT</h2>
 <div id="mqtt"></div>
+<h2>Sparkplug B</h2>
+<div id="sparkplug"></div>
 <script>
 "use strict";
 function cell(row, text, cls) {
@@ -117,6 +119,22 @@ function render(s) {
   fill("clients", s.modbus_clients, (r, c) => {
     cell(r, c.address, "text"); cell(r, c.since, "text"); cell(r, c.requests);
   });
+  const sp = document.getElementById("sparkplug");
+  sp.replaceChildren();
+  if (s.sparkplug === null) {
+    sp.textContent = "not configured";
+    sp.className = "none";
+  } else {
+    sp.className = "";
+    const t = document.createElement("table");
+    const r = t.createTBody().insertRow();
+    cell(r, "broker " + s.sparkplug.broker, "text");
+    badge(r, s.sparkplug.connected ? "up" : "down");
+    cell(r, "bdSeq " + (s.sparkplug.bdSeq === null ? "none" : s.sparkplug.bdSeq), "text");
+    cell(r, Object.entries(s.sparkplug.messages).map(([k, v]) => k + " " + v).join(", "), "text");
+    cell(r, s.sparkplug.last_error ? "last error: " + s.sparkplug.last_error : "", "text");
+    sp.appendChild(t);
+  }
   const mqtt = document.getElementById("mqtt");
   mqtt.replaceChildren();
   if (s.mqtt === null) {

@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -52,7 +53,7 @@ void Subscriber::OnMessage(mosquitto *, void *self, const mosquitto_message *mes
     Message kept{message->topic,
                  std::string(static_cast<const char *>(message->payload),
                              static_cast<size_t>(message->payloadlen)),
-                 message->retain};
+                 message->retain, message->qos};
     std::lock_guard lock(subscriber.mutex_);
     subscriber.messages_.push_back(std::move(kept));
     subscriber.arrived_.notify_all();
@@ -76,6 +77,12 @@ std::vector<Message> Subscriber::On(const std::string &topic) const {
             found.push_back(message);
     }
     return found;
+}
+
+std::vector<Message> Subscriber::Since(size_t from) const {
+    std::lock_guard lock(mutex_);
+    return {messages_.begin() + static_cast<std::ptrdiff_t>(std::min(from, messages_.size())),
+            messages_.end()};
 }
 
 std::optional<Message> Subscriber::WaitFor(const std::string &topic,
@@ -125,8 +132,11 @@ std::string Plant::ConfigText(const std::string &extra, const std::string &gatew
            "\"\nvpi = 1\ninit = \"plant.int\"\ntimeout_ms = 100\n" + lineKeys_ +
            "\n[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
            "\n[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n" +
-           unitKeys + "\n[mqtt]\nbroker = \"127.0.0.1:" + std::to_string(broker_.port()) +
-           "\"\nclient_id = \"vpisd-test\"\ntopic_prefix = \"vpisd\"\nqos = 1\n\n" + extra;
+           unitKeys +
+           (mqtt_ ? "\n[mqtt]\nbroker = \"127.0.0.1:" + std::to_string(broker_.port()) +
+                        "\"\nclient_id = \"vpisd-test\"\ntopic_prefix = \"vpisd\"\nqos = 1\n\n"
+                  : std::string("\n")) +
+           extra;
 }
 
 void Plant::StartGateway(const std::string &extra, const std::string &gatewayKeys,

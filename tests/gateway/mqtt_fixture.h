@@ -52,6 +52,7 @@ struct Message {
     std::string topic;
     std::string payload;
     bool retained = false;
+    int qos = 0;
     Json json() const { return Json::parse(payload, nullptr, false); }
 };
 
@@ -67,6 +68,8 @@ class Subscriber {
     size_t Count() const;
     // Messages on `topic` so far.
     std::vector<Message> On(const std::string &topic) const;
+    // Every message so far from the `from`th on, in the order they came.
+    std::vector<Message> Since(size_t from = 0) const;
     // The first message on `topic`, from the `from`th message on, that `test` accepts.
     std::optional<Message> WaitFor(const std::string &topic,
                                    const std::function<bool(const Message &)> &test,
@@ -121,6 +124,9 @@ class Plant {
                            const std::string &unitKeys = "") const;
     // More keys for the [[line]] table of the next start or reload (e.g. "demote_s = 1\n").
     void SetLineKeys(const std::string &keys) { lineKeys_ = keys; }
+    // Without the [mqtt] table from the next start or reload on (`extra` then brings its own
+    // front end, e.g. [sparkplug]).
+    void WithoutMqtt() { mqtt_ = false; }
 
   private:
     TempDir dir_;
@@ -128,6 +134,7 @@ class Plant {
     Broker broker_;
     uint16_t modbusPort_;
     std::string lineKeys_;
+    bool mqtt_ = true;
     std::unique_ptr<ChildProcess> gateway_;
     std::string stoppedLog_; // what the last gateway logged, once it is stopped
 };

@@ -1,0 +1,384 @@
+#include "gateway/sparkplug/sparkplug_front_end.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+
+#include "gateway/log.h"
+#include "gateway/mqtt/mqtt_payload.h"
+#include "gateway/sparkplug/sparkplug_metrics.h"
+#include "gateway/write_command.h"
+#include "host/endpoint.h"
+
+namespace vpisd::gateway {
+namespace {
+
+using namespace sparkplug;
+
+constexpr const char *kLog = "sparkplug";
+constexpr const char *kRebirth = "Node Control/Rebirth";
+constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+uint64_t Ms(std::chrono::system_clock::time_point at) {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count());
+}
+
+// The message type of a Sparkplug topic: "spBv1.0/<group>/<type>/..." or "spBv1.0/STATE/...".
+std::string TypeOf(const std::string &topic) {
+    const size_t first = topic.find('/');
+    const size_t second = topic.find('/', first + 1);
+    if (first == std::string::npos || second == std::string::npos)
+        return "";
+    if (topic.compare(first + 1, second - first - 1, "STATE") == 0)
+        return "STATE";
+    const size_t third = topic.find('/', second + 1);
+    return topic.substr(second + 1,
+                        third == std::string::npos ? std::string::npos : third - second - 1);
+}
+
+// A DCMD metric's value as the text an MQTT /set takes, or nullopt when it holds no number.
+std::optional<std::string> SetText(const Metric &metric) {
+    if (metric.isNull)
+        return std::nullopt;
+    switch (static_cast<DataType>(metric.type)) {
+    case DataType::Boolean:
+        return metric.boolean ? "true" : "false";
+    case DataType::Float:
+    case DataType::Double:
+        return nlohmann::json(metric.real).dump();
+    case DataType::String:
+        return metric.text;
+    default:
+        break;
+    }
+    if (const std::optional<double> number = metric.Number())
+        return std::to_string(metric.integer);
+    return std::nullopt;
+}
+
+} // namespace
+
+SparkplugFrontEnd::SparkplugFrontEnd(std::optional<uint8_t> lastBdSeq) : lastBdSeq_(lastBdSeq) {}
+
+SparkplugFrontEnd::~SparkplugFrontEnd() {
+    Stop();
+}
+
+bool SparkplugFrontEnd::Start(const ServedLines &lines, std::string &error) {
+    config_ = lines.config;
+    const Config &config = *config_;
+    sparkplug_ = &*config.sparkplug;
+    broker_ = host::EndpointText(sparkplug_->host, sparkplug_->port);
+    client_ = std::make_unique<MqttClient>(
+        *sparkplug_,
+        MqttClient::Session{sparkplug_->groupId + "-" + sparkplug_->edgeNodeId,
+                            sparkplug_->keepaliveS, 1},
+        kLog, clientStatistics_);
+    edge_ = std::make_unique<EdgeNode>(sparkplug_->groupId, sparkplug_->edgeNodeId,
+                                       sparkplug_->primaryHostId.empty()
+                                           ? std::nullopt
+                                           : std::optional<std::string>(sparkplug_->primaryHostId),
+                                       lastBdSeq_);
+    const uint64_t now = NowMs();
+    for (size_t line = 0; line < config.lines.size(); ++line) {
+        auto poller = std::make_unique<LinePoller>(config, line, *lines.workers[line]);
+        if (poller->plcs().empty())
+            continue;
+        const size_t index = pollers_.size();
+        for (const std::string &plc : poller->plcs()) {
+            DeviceState state;
+            state.poller = index;
+            state.plc = plc;
+            state.device.id = DeviceId(config.lines[line].name, plc);
+            deviceIndex_[state.device.id] = devices_.size();
+            devices_.push_back(std::move(state));
+        }
+        for (const PollConfig &poll : config.polls) {
+            if (poll.line != line)
+                continue;
+            const size_t device = deviceIndex_.at(DeviceId(config.lines[line].name, poll.plc));
+            DeviceState &state = devices_[device];
+            slots_[&poll] = {device, state.device.metrics.size(), state.fresh.size()};
+            state.fresh.push_back(false);
+            for (size_t i = 0; i < poll.Values(); ++i) {
+                state.device.metrics.push_back(ValueMetric(poll, i, std::nullopt, now));
+                state.device.deadbands.push_back(
+                    poll.publish == PublishMode::Always ? 0 : poll.deadband);
+                state.byName[poll.Level(i)] = {&poll, i};
+            }
+        }
+        poller->Listen({[this](const PolledGroup &group) { OnRead(group); },
+                        [this, index] { OnHealth(index); }});
+        pollers_.push_back(std::move(poller));
+    }
+    MqttClient::Handlers handlers;
+    handlers.will = [this] {
+        std::lock_guard lock(mutex_);
+        everConnected_ = true;
+        return Message(edge_->Connecting());
+    };
+    handlers.connected = [this] { OnConnected(); };
+    handlers.message = [this](const std::string &topic, const std::string &payload) {
+        OnMessage(topic, payload);
+    };
+    handlers.retained = [this](const std::string &topic, const std::string &payload) {
+        // The primary host's STATE is kept by the broker: it is what the node waits for.
+        if (TypeOf(topic) != "STATE")
+            return false;
+        OnMessage(topic, payload);
+        return true;
+    };
+    // The will given here is replaced before every attempt by handlers.will.
+    if (!client_->Start(edge_->NodeTopic("NDEATH"), "", std::move(handlers), error))
+        return false;
+    for (auto &poller : pollers_)
+        poller->Start();
+    return true;
+}
+
+void SparkplugFrontEnd::Stop() {
+    for (auto &poller : pollers_)
+        poller->Stop();
+    if (!client_)
+        return; // never started
+    MqttMessage death;
+    {
+        std::lock_guard lock(mutex_);
+        death = Message(edge_->Death());
+        if (client_->connected())
+            Count("NDEATH");
+    }
+    client_->Stop(death);
+}
+
+void SparkplugFrontEnd::Prepare(const ReloadPlan &, const std::shared_ptr<const Config> &next) {
+    std::lock_guard lock(rightsMutex_);
+    rights_ = next;
+}
+
+void SparkplugFrontEnd::Apply(const ServedLines &) {}
+
+bool SparkplugFrontEnd::ReadOnly(size_t line, const std::string &plc) const {
+    std::lock_guard lock(rightsMutex_);
+    return PlcReadOnly(rights_ ? *rights_ : *config_, line, plc);
+}
+
+SparkplugSnapshot SparkplugFrontEnd::Status() const {
+    const MqttLineSnapshot client = client_->Status();
+    SparkplugSnapshot status;
+    status.broker = broker_;
+    status.connected = client.connected;
+    status.lastError = client.lastError;
+    std::lock_guard lock(mutex_);
+    if (everConnected_)
+        status.bdSeq = edge_->bdSeq();
+    status.messages = messages_;
+    return status;
+}
+
+std::optional<uint8_t> SparkplugFrontEnd::bdSeq() const {
+    std::lock_guard lock(mutex_);
+    return everConnected_ ? std::optional<uint8_t>(edge_->bdSeq()) : std::nullopt;
+}
+
+void SparkplugFrontEnd::Report() const {
+    std::string text;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &[type, count] : messages_)
+            text += (text.empty() ? "" : ", ") + type + " " + std::to_string(count);
+    }
+    Log(Level::Notice, kLog,
+        "statistics: bdSeq " + (bdSeq() ? std::to_string(*bdSeq()) : std::string("none")) +
+            ", messages: " + (text.empty() ? "none" : text));
+}
+
+MqttMessage SparkplugFrontEnd::Message(const Outgoing &out) const {
+    return {out.topic, std::string(out.payload.begin(), out.payload.end()), out.qos, out.retain};
+}
+
+void SparkplugFrontEnd::Count(const std::string &type) {
+    ++messages_[type];
+}
+
+void SparkplugFrontEnd::Send(const std::vector<Outgoing> &out) {
+    for (const Outgoing &message : out) {
+        if (client_->Publish(Message(message)))
+            Count(TypeOf(message.topic));
+    }
+}
+
+void SparkplugFrontEnd::Judge(DeviceState &state) {
+    if (!pollers_[state.poller]->Answering(state.plc))
+        std::fill(state.fresh.begin(), state.fresh.end(), false);
+    state.device.alive =
+        std::all_of(state.fresh.begin(), state.fresh.end(), [](bool fresh) { return fresh; });
+}
+
+std::vector<Device> SparkplugFrontEnd::Devices() {
+    std::vector<Device> devices;
+    for (DeviceState &state : devices_) {
+        Judge(state);
+        devices.push_back(state.device);
+    }
+    return devices;
+}
+
+void SparkplugFrontEnd::OnConnected() {
+    std::lock_guard lock(mutex_);
+    // NCMD, DCMD (and the primary host's STATE) before any birth: the SUBSCRIBEs leave first.
+    for (const std::string &topic : edge_->Subscriptions())
+        client_->Subscribe(topic);
+    Send(edge_->Connected(NowMs(), Devices()));
+}
+
+void SparkplugFrontEnd::OnRead(const PolledGroup &group) {
+    std::lock_guard lock(mutex_);
+    const Slot slot = slots_.at(group.poll);
+    const size_t first = slot.first;
+    DeviceState &state = devices_[slot.device];
+    const uint64_t at = Ms(group.at);
+    state.fresh[slot.group] = !group.values.empty() && group.values[0].quality != Quality::NoAnswer;
+    for (size_t i = 0; i < group.values.size(); ++i) {
+        const PolledValue &value = group.values[i];
+        const bool good = value.quality == Quality::Good;
+        state.device.metrics[first + i] =
+            ValueMetric(*group.poll, i, good ? value.raw : std::nullopt, at);
+    }
+    Judge(state);
+    if (client_->connected())
+        Send(edge_->Update(NowMs(), state.device));
+}
+
+void SparkplugFrontEnd::OnHealth(size_t poller) {
+    std::lock_guard lock(mutex_);
+    for (DeviceState &state : devices_) {
+        if (state.poller != poller)
+            continue;
+        Judge(state);
+        if (client_->connected())
+            Send(edge_->Update(NowMs(), state.device));
+    }
+}
+
+void SparkplugFrontEnd::OnMessage(const std::string &topic, const std::string &payload) {
+    const std::string type = TypeOf(topic);
+    {
+        std::lock_guard lock(mutex_);
+        Count(type);
+    }
+    if (type == "STATE")
+        OnState(payload);
+    else if (type == "NCMD" && topic == edge_->NodeTopic("NCMD"))
+        OnNodeCommand(payload);
+    else if (const std::string prefix = edge_->NodeTopic("DCMD") + "/";
+             type == "DCMD" && topic.starts_with(prefix))
+        OnDeviceCommand(topic.substr(prefix.size()), payload);
+}
+
+void SparkplugFrontEnd::OnState(const std::string &payload) {
+    std::lock_guard lock(mutex_);
+    switch (edge_->OnState(payload)) {
+    case EdgeNode::HostChange::Online:
+        Log(Level::Notice, kLog,
+            "primary host " + sparkplug_->primaryHostId + " online: births published");
+        Send(edge_->Connected(NowMs(), Devices()));
+        break;
+    case EdgeNode::HostChange::Offline:
+        Log(Level::Notice, kLog,
+            "primary host " + sparkplug_->primaryHostId +
+                " offline: NDEATH published, connecting again to wait for it");
+        Count("NDEATH");
+        client_->Drop(Message(edge_->Death()));
+        break;
+    case EdgeNode::HostChange::None:
+        break;
+    }
+}
+
+void SparkplugFrontEnd::OnNodeCommand(const std::string &payload) {
+    const auto decoded =
+        Decode(std::span(reinterpret_cast<const uint8_t *>(payload.data()), payload.size()));
+    if (!decoded) {
+        Log(Level::Warning, kLog, "NCMD ignored: not a Sparkplug B payload");
+        return;
+    }
+    for (const Metric &metric : decoded->metrics) {
+        if (metric.name != kRebirth) {
+            Log(Level::Warning, kLog, "NCMD metric \"" + metric.name + "\" ignored: unknown");
+            continue;
+        }
+        if (metric.isNull || metric.type != static_cast<uint32_t>(DataType::Boolean) ||
+            !metric.boolean)
+            continue;
+        Log(Level::Info, kLog, "rebirth asked for: NBIRTH and every DBIRTH again");
+        std::lock_guard lock(mutex_);
+        Send(edge_->Rebirth(NowMs(), Devices()));
+    }
+}
+
+void SparkplugFrontEnd::OnDeviceCommand(const std::string &device, const std::string &payload) {
+    const auto found = deviceIndex_.find(device);
+    if (found == deviceIndex_.end()) {
+        Log(Level::Warning, kLog, "DCMD for " + device + " ignored: no such device");
+        return;
+    }
+    const auto decoded =
+        Decode(std::span(reinterpret_cast<const uint8_t *>(payload.data()), payload.size()));
+    if (!decoded) {
+        Log(Level::Warning, kLog, "DCMD for " + device + " ignored: not a Sparkplug B payload");
+        return;
+    }
+    for (const Metric &metric : decoded->metrics)
+        Write(devices_[found->second], metric);
+}
+
+void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
+    const std::string what = state.device.id + " " + metric.name;
+    const auto refuse = [&](const std::string &why) {
+        Log(Level::Warning, kLog, "DCMD " + what + ": not written (" + why + ")");
+    };
+    const auto found = state.byName.find(metric.name);
+    if (found == state.byName.end())
+        return refuse("the device has no such metric");
+    const auto [poll, index] = found->second;
+    LinePoller &poller = *pollers_[state.poller];
+    if (ReadOnly(poller.line(), state.plc))
+        return refuse("read_only");
+    const std::optional<std::string> text = SetText(metric);
+    if (!text)
+        return refuse("the metric holds no value");
+    const SetValue set = ParseSetPayload(*text, poll->Format(), poll->scaling);
+    if (!set.value)
+        return refuse(set.reason);
+    const std::string shown = what + " = " + *text;
+    const std::string plc = state.plc;
+    LinePoller *line = &poller;
+    const bool taken = poller.Submit(
+        WriteRequest(WriteTarget{plc, poll->RegisterOf(index), poll->Format(), poll->scaling},
+                     *set.value, Source::Mqtt),
+        [shown, plc, line](const LineReply &reply) {
+            const StatusWrite &answer = host::RowFor(kStatusWrites, reply.status);
+            if (answer.outcome == WriteOutcome::Ok) {
+                Log(Level::Info, kLog, "DCMD " + shown + ": ok");
+                line->ReadSoon(plc); // the new value comes back in DDATA
+                return;
+            }
+            const std::string reason = reply.demoted ? kDemoted : answer.reason;
+            Log(Level::Warning, kLog,
+                "DCMD " + shown + ": " + OutcomeWord(answer.outcome) +
+                    (reason.empty() ? "" : " (" + reason + ")"));
+        });
+    if (!taken)
+        refuse("the line's queue is full, or the gateway is stopping");
+}
+
+} // namespace vpisd::gateway
