@@ -1,7 +1,7 @@
 // The owner of the vpisd-gateway process: it reads the configuration, loads the driver, checks
 // the PLC names, starts one worker per line and each front end the configuration asks for
-// (Modbus TCP when there is a [[unit]], MQTT when there is an [mqtt] table), takes the signals,
-// reports the statistics and stops everything in order.
+// (Modbus TCP when there is a [[unit]], MQTT with an [mqtt] table, the Sparkplug B edge node with
+// a [sparkplug] table), takes the signals, reports the statistics and stops everything in order.
 #pragma once
 
 #include <string>

@@ -10,8 +10,9 @@
 int main(int argc, char **argv) {
     using namespace vpisd::gateway;
     CLI::App app{"vpisd-gateway: SY/MAX PLCs on serial lines served as Modbus TCP ([gateway], "
-                 "[[line]], [[unit]]), on MQTT ([mqtt], [[poll]]) and with an HTTP status "
-                 "endpoint ([http]), as the --config file says"};
+                 "[[line]], [[unit]]), on MQTT ([mqtt], [[poll]]), as a Sparkplug B edge node "
+                 "([sparkplug], [[poll]]) and with an HTTP status endpoint ([http]), as the "
+                 "--config file says"};
     app.footer("Every table and key of the configuration, with its default and range: "
                "man 8 vpisd-gateway (KEYS), and the guide "
                "/usr/share/doc/vpisd-gateway/docs/gateway.md (Keys and defaults).");

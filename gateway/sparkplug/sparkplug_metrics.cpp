@@ -1,5 +1,7 @@
 #include "gateway/sparkplug/sparkplug_metrics.h"
 
+#include <string>
+
 #include "host/scaling.h"
 
 namespace vpisd::gateway::sparkplug {
@@ -65,6 +67,9 @@ Metric ValueMetric(const PollConfig &poll, size_t index, std::optional<int64_t> 
     }
     switch (type) {
     case DataType::Double:
+        // The number the JSON side publishes (30.2 rather than 302 * 0.1 = 30.200000000000003).
+        metric.real = std::stod(*host::ScaledText(poll.Format(), poll.scaling, *raw));
+        break;
     case DataType::Float:
         metric.real = *number;
         break;

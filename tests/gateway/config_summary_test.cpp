@@ -59,6 +59,20 @@ TEST(ConfigSummary, NamesWhatTheFileServes) {
              c.http->listenHost = "0.0.0.0";
          },
          "2 lines, 2 units, 2 poll groups, MQTT to broker.plant:1883, HTTP on 0.0.0.0:8080"},
+        {"Sparkplug B beside MQTT",
+         [&](Config &c) {
+             lines(c, 1);
+             c.polls.resize(2);
+             c.mqtt.emplace();
+             c.sparkplug.emplace();
+             c.sparkplug->groupId = "plant";
+             c.sparkplug->edgeNodeId = "gw1";
+             c.sparkplug->host = "broker.plant";
+             c.sparkplug->port = 8883;
+             c.sparkplug->cafile = "/etc/vpisd/ca.pem";
+         },
+         "1 line, 0 units, 2 poll groups, MQTT to 127.0.0.1:1883, Sparkplug B edge node plant/gw1 "
+         "to broker.plant:8883 over TLS"},
         {"HTTP on any free port",
          [&](Config &c) {
              lines(c, 1);

@@ -136,8 +136,8 @@ TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
         keys.insert(counters.begin(), counters.end());
         return keys;
     };
-    EXPECT_EQ(Keys(status),
-              (Set{"version", "uptime_s", "lines", "units", "modbus_clients", "mqtt"}));
+    EXPECT_EQ(Keys(status), (Set{"version", "uptime_s", "lines", "units", "modbus_clients", "mqtt",
+                                 "sparkplug"}));
     ASSERT_EQ(status["lines"].size(), 2U);
     EXPECT_EQ(Keys(status["lines"][0]),
               with({"name", "port", "state", "last_error", "last_error_at", "queue_depth",
@@ -153,6 +153,7 @@ TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
 
     EXPECT_EQ(status["version"], VPISD_VERSION);
     EXPECT_EQ(status["mqtt"], nullptr);
+    EXPECT_EQ(status["sparkplug"], nullptr);
     const Json &north = status["lines"][0];
     const Json &south = status["lines"][1];
     EXPECT_EQ(north["state"], "up");
