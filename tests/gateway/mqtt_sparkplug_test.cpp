@@ -372,16 +372,23 @@ TEST(Sparkplug, DeviceDeathAndBirthFollowThePlc) {
 }
 
 // NDEATH with the bdSeq of the session's NBIRTH: published on SIGTERM, and left to the broker as
-// the will (QoS 1, not retained) after SIGKILL; a broker restart makes a new session with the
-// next bdSeq.
+// the will (QoS 1, not retained) after SIGKILL. A broker restart makes a new session with the
+// next bdSeq, and so does a reload that changes [sparkplug].
 TEST(Sparkplug, NodeDeathCarriesTheBdSeqOfItsBirth) {
     if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
         GTEST_FAIL() << missing;
     struct Case {
         int signal;
-        const char *logged; // "" none
+        bool reload; // [sparkplug] changed by a reload before the stop
+        const char *bdSeq;
     };
-    const Case cases[] = {{SIGTERM, "stopping on"}, {SIGKILL, ""}};
+    const Case cases[] = {{SIGTERM, true, "2"}, {SIGKILL, false, "1"}};
+    const auto withBdSeq = [](const std::string &bdSeq) {
+        return [bdSeq](const Message &m) {
+            const std::vector<Decoded> d = Decode({m});
+            return !d.empty() && BdSeqOf(d[0].payload) == bdSeq;
+        };
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(strsignal(c.signal));
         Plant plant;
@@ -396,30 +403,40 @@ TEST(Sparkplug, NodeDeathCarriesTheBdSeqOfItsBirth) {
         // The node's births after its reconnect may come before this subscriber is there:
         // a rebirth asked for until one with the next bdSeq is seen.
         subscriber = std::make_unique<Subscriber>(plant.broker().port(), "spBv1.0/#");
-        const auto next = [](const Message &m) {
-            const std::vector<Decoded> d = Decode({m});
-            return !d.empty() && BdSeqOf(d[0].payload) == "1";
-        };
         std::optional<Message> born;
         for (int i = 0; i < 30 && !born; ++i) {
             subscriber->Publish(NodeTopic("NCMD"), Rebirth());
-            born = subscriber->WaitFor(NodeTopic("NBIRTH"), next, 2s);
+            born = subscriber->WaitFor(NodeTopic("NBIRTH"), withBdSeq("1"), 2s);
         }
         ASSERT_TRUE(born) << plant.GatewayLog();
+        if (c.reload) {
+            ASSERT_TRUE(plant.ReloadGateway(
+                SparkplugTable(plant, "keepalive_s = 40\n") + Poll("P1", "100"), "", "reloaded"));
+            EXPECT_TRUE(subscriber->WaitFor(NodeTopic("NDEATH"), withBdSeq("1")));
+            EXPECT_TRUE(subscriber->WaitFor(NodeTopic("NBIRTH"), withBdSeq("2")))
+                << plant.GatewayLog();
+        }
 
+        const size_t before = subscriber->Count();
         plant.StopGateway(c.signal);
-        const auto death = subscriber->WaitFor(NodeTopic("NDEATH"), Any, 30s);
+        const auto death = subscriber->WaitFor(NodeTopic("NDEATH"), Any, 30s, before);
         ASSERT_TRUE(death);
         EXPECT_EQ(death->qos, 1);
         EXPECT_FALSE(death->retained);
         const std::vector<Decoded> decoded = Decode({*death});
         ASSERT_EQ(decoded.size(), 1u);
-        EXPECT_EQ(BdSeqOf(decoded[0].payload), "1") << decoded[0].payload;
+        EXPECT_EQ(BdSeqOf(decoded[0].payload), c.bdSeq) << decoded[0].payload;
         EXPECT_EQ(MetricNames(decoded[0].payload), std::vector<std::string>{"bdSeq"});
         EXPECT_EQ((*MetricOf(decoded[0].payload, "bdSeq"))["type"], "Int64");
-        EXPECT_EQ(subscriber->On(NodeTopic("NDEATH")).size(), 1u);
-        if (*c.logged != '\0') {
-            EXPECT_NE(plant.GatewayLog().find(c.logged), std::string::npos) << plant.GatewayLog();
+        std::this_thread::sleep_for(500ms);
+        const std::vector<Message> after = subscriber->Since(before);
+        EXPECT_EQ(std::count_if(after.begin(), after.end(),
+                                [](const Message &m) { return m.topic == NodeTopic("NDEATH"); }),
+                  1)
+            << "one NDEATH";
+        if (c.signal == SIGTERM) {
+            EXPECT_NE(plant.GatewayLog().find("NDEATH 1\n"), std::string::npos)
+                << plant.GatewayLog();
         }
     }
 }
