@@ -1,10 +1,10 @@
 #include "gateway/mqtt/mqtt_line.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 #include "gateway/log.h"
+#include "gateway/poll/deadband.h"
 #include "gateway/reload_plan.h"
 
 namespace vpisd::gateway {
@@ -535,8 +535,7 @@ void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string 
         if (!publish && now == Quality::Good) {
             // on_change: a change beyond the deadband from the number last published.
             publish = always || !value.published ||
-                      (poll.deadband > 0 ? std::fabs(*number - *value.published) > poll.deadband
-                                         : *number != *value.published);
+                      BeyondDeadband(*number, *value.published, poll.deadband);
         }
         if (publish && number)
             value.published = number;

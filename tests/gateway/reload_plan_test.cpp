@@ -107,6 +107,48 @@ TEST(ReloadPlan, KeepsWhatDidNotChangeAndRestartsOnlyWhatDid) {
     }
 }
 
+// The edge node's devices are the PLCs its groups read on its lines' workers: it is kept only
+// while [sparkplug], the groups and every line stay as they were.
+TEST(ReloadPlan, SparkplugRestartsWhenWhatItReadsChanges) {
+    struct SparkplugCase {
+        const char *name;
+        std::function<void(Config &, std::vector<std::string> &)> change;
+        FrontEndChange sparkplug;
+    };
+    const std::vector<SparkplugCase> cases = {
+        {"nothing", [](Config &, auto &) {}, FrontEndChange::Apply},
+        {"moved in the file, a unit made read-only",
+         [](Config &c, auto &) {
+             c.sparkplug->fileLine = 12;
+             c.units[0].readOnly = true;
+         },
+         FrontEndChange::Apply},
+        {"its broker", [](Config &c, auto &) { c.sparkplug->port = 8883; },
+         FrontEndChange::Restart},
+        {"a poll group", [](Config &c, auto &) { c.polls[0].intervalMs = 500; },
+         FrontEndChange::Restart},
+        {"a line's init file", [](Config &, auto &inits) { inits[1] += "P9=9\n"; },
+         FrontEndChange::Restart},
+        {"[sparkplug] removed", [](Config &c, auto &) { c.sparkplug.reset(); },
+         FrontEndChange::Stop},
+    };
+    Config running = TwoLines();
+    running.sparkplug = SparkplugConfig{};
+    running.polls.push_back(PollConfig{});
+    const std::vector<std::string> runningInits = {"P1=1\n", "P2=2\n"};
+    for (const SparkplugCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Config next = running;
+        std::vector<std::string> nextInits = runningInits;
+        c.change(next, nextInits);
+        const ReloadPlan plan = PlanReload(running, runningInits, next, nextInits);
+        EXPECT_STREQ(FrontEndChangeName(plan.sparkplug), FrontEndChangeName(c.sparkplug));
+    }
+    EXPECT_STREQ(
+        FrontEndChangeName(PlanReload(TwoLines(), runningInits, running, runningInits).sparkplug),
+        "start");
+}
+
 TEST(ReloadPlan, HttpRestartsOnlyWhenItsTableChanges) {
     Config running = TwoLines();
     running.http = HttpConfig{};
