@@ -19,6 +19,7 @@ namespace vpisd::gateway::test {
 using vpisd::test::ChildOptions;
 using vpisd::test::ChildProcess;
 using vpisd::test::ChildResult;
+using vpisd::test::OtherProcessesOnPort;
 using vpisd::test::RunChild;
 using vpisd::test::SimLine;
 using vpisd::test::StartSimLine;

@@ -15,6 +15,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// P1 and P2 over drops that no other test's init file names. A pty number is reused as soon as
+// it is free, so a gateway some other test left running on an old /dev/pts/N reopens it when
+// this test's simulator gets that number, and its polls of the PLCs of kTwoPlcs would count
+// here as requests from this gateway. With drops of its own, P2's counter counts this
+// gateway's frames only.
+constexpr const char *kOwnDrops = "[plc P1]\nroute = 6+21\n[plc P2]\nroute = 6+23\n";
+
 // Every candidate init file names P1 over P2's drops, and the candidate configuration is
 // refused (unit 2 names a PLC that file lacks). The
 // line's device is re-pointed between two ptys of the same network again and again, so that its
@@ -22,8 +29,8 @@ using Clock = std::chrono::steady_clock;
 // routes: P1's register always reads as P1's, and P2 is never addressed.
 TEST(ReloadCheck, CandidateInitFileNeverReachesARunningLine) {
     TempDir dir;
-    SimLine first = StartSimLine(kTwoPlcs, dir, "plant.int");
-    SimLine second = StartSimLine(kTwoPlcs, dir, "spare.int");
+    SimLine first = StartSimLine(kOwnDrops, dir, "plant.int");
+    SimLine second = StartSimLine(kOwnDrops, dir, "spare.int");
     for (SimLine *sim : {&first, &second}) {
         sim->sim->SetRegister("P1", 1, 111);
         sim->sim->SetRegister("P2", 1, 222);
@@ -31,7 +38,7 @@ TEST(ReloadCheck, CandidateInitFileNeverReachesARunningLine) {
     // Blanks after a blank line, which ends the file for the driver, make each check read a
     // while in the candidate's directory.
     const std::string candidateInit =
-        dir.Write("candidate.int", "P1=1+7\nQ1=1+5\n\n" + std::string(1 << 18, ' ') + "\n");
+        dir.Write("candidate.int", "P1=6+23\nQ1=6+21\n\n" + std::string(1 << 18, ' ') + "\n");
     DeviceLink device(first.port);
     Gateway gateway(dir,
                     LineToml("north", device.path(), 1, first.init) + UnitToml(1, "north", "P1"));
@@ -73,6 +80,13 @@ TEST(ReloadCheck, CandidateInitFileNeverReachesARunningLine) {
     stop = true;
     reloads.join();
     repoint.join();
+    // Another program on a simulator's pty speaks to its PLCs too: name it, so that its frames
+    // are not taken for this gateway's.
+    std::string strangers;
+    for (const SimLine *sim : {&first, &second})
+        strangers += OtherProcessesOnPort(*sim, {gateway.process().pid()});
+    SCOPED_TRACE(strangers.empty() ? "no other process on the simulators' ptys"
+                                   : "other processes on the simulators' ptys:\n" + strangers);
 
     const ChildResult result = gateway.Stop();
     std::printf("%zu reloads refused, %zu reopens, %d reads of P1 answered\n",
