@@ -1,6 +1,7 @@
 // The Modbus TCP front end as the owner drives it: the server and the thread its loop runs on.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
