@@ -337,7 +337,9 @@ GatewayStatus Owner::Status() const {
         config_.get(),   &workers_,   modbus_ ? &modbus_->server() : nullptr,
         &statistics_,    mqtt_.get(), started_,
         sparkplug_.get()};
-    return CollectStatus(sources);
+    GatewayStatus status = CollectStatus(sources);
+    status.config = AbsolutePath(options_.configPath);
+    return status;
 }
 
 // Readiness waits for each line's first try at its device, not for the device.

@@ -160,6 +160,7 @@ struct SparkplugSnapshot {
 
 struct GatewayStatus {
     std::string version;
+    std::string config; // the configuration file, an absolute path
     double uptimeS = 0;
     std::vector<LineSnapshot> lines;
     std::vector<UnitSnapshot> units;

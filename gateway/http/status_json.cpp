@@ -124,6 +124,7 @@ json SparkplugJson(const SparkplugSnapshot &sparkplug) {
 std::string StatusJson(const GatewayStatus &status) {
     json object = {
         {"version", status.version},
+        {"config", status.config},
         {"uptime_s", status.uptimeS},
         {"lines", json::array()},
         {"units", json::array()},

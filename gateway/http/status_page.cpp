@@ -89,8 +89,11 @@ function duration(seconds) {
 function render(s) {
   const up = s.lines.filter(l => l.state === "up").length;
   document.getElementById("summary").textContent =
-    "version " + s.version + ", up " + duration(s.uptime_s) + ": " + up + " of " +
-    s.lines.length + " lines up, " + s.modbus_clients.length + " Modbus clients";
+    "version " + s.version + ", up " + duration(s.uptime_s) + ": " + (s.lines.length === 0
+      ? "no [[line]] configured: nothing is served; add a [[line]] and its [[unit]]s to " +
+        s.config + ", then reload"
+      : up + " of " + s.lines.length + " lines up, " + s.modbus_clients.length +
+        " Modbus clients");
   fill("lines", s.lines, (r, l) => {
     r.id = "line-" + l.name;
     cell(r, l.name, "text"); badge(r, l.state); cell(r, l.port, "text");

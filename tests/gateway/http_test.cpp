@@ -21,6 +21,7 @@
 #include <optional>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "gateway_on_sim.h"
@@ -136,8 +137,9 @@ TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
         keys.insert(counters.begin(), counters.end());
         return keys;
     };
-    EXPECT_EQ(Keys(status), (Set{"version", "uptime_s", "lines", "units", "modbus_clients", "mqtt",
-                                 "sparkplug"}));
+    EXPECT_EQ(Keys(status), (Set{"version", "config", "uptime_s", "lines", "units",
+                                 "modbus_clients", "mqtt", "sparkplug"}));
+    EXPECT_EQ(status["config"], plant.dir.path() + "/gateway.toml");
     ASSERT_EQ(status["lines"].size(), 2U);
     EXPECT_EQ(Keys(status["lines"][0]),
               with({"name", "port", "state", "last_error", "last_error_at", "queue_depth",
@@ -302,6 +304,37 @@ TEST(HttpEndpoint, StatusPageRendersLinesAndUnitsInABrowser) {
     EXPECT_EQ(unit[3], "normal");
     EXPECT_EQ(unit[4], "1") << "requests";
     EXPECT_EQ(unit[5], "1") << "ok";
+}
+
+// The configuration as the package installs it, with the status endpoint turned on: the page
+// and status.json name the file to edit, as the log does.
+TEST(HttpEndpoint, WithoutLinesThePageNamesTheFileToEdit) {
+    TempDir dir;
+    std::ifstream file(VPISD_INSTALLED_CONFIG);
+    std::stringstream installed;
+    installed << file.rdbuf();
+    ASSERT_NE(installed.str(), "") << VPISD_INSTALLED_CONFIG;
+    const std::string path = dir.Write("gateway.toml", installed.str() + HttpToml());
+    ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", path, "--lib", VPISD_LIBRARY_PATH});
+    ASSERT_TRUE(gateway.WaitForError("ready: ", 10000)) << gateway.sofar().err;
+    std::smatch match;
+    const std::string log = gateway.sofar().err;
+    ASSERT_TRUE(std::regex_search(
+        log, match, std::regex("status endpoint on http://127\\.0\\.0\\.1:([0-9]+)/")))
+        << log;
+    const auto port = static_cast<uint16_t>(std::stoi(match[1].str()));
+    const Json status = Json::parse(Get(port, "/status.json"));
+    EXPECT_EQ(status["config"], path);
+    EXPECT_EQ(status["lines"].size(), 0U);
+    const std::string page = RenderedPage(dir, port);
+    EXPECT_NE(page.find(": no [[line]] configured: nothing is served; add a [[line]] and its "
+                        "[[unit]]s to " +
+                        path + ", then reload</div>"),
+              std::string::npos)
+        << page;
+    gateway.Signal(SIGTERM);
+    const ChildResult result = gateway.Finish(15000);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 // The HTML of the table row `id`, empty when there is none.

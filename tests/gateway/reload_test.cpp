@@ -278,11 +278,13 @@ TEST(Notify, TheInstalledConfigurationServesNothingUntilALineIsAdded) {
 
     NotifySocket notify(dir);
     ChildOptions options;
-    options.env = {"NOTIFY_SOCKET=" + notify.path()};
+    options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=600000"};
     ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", path, "--lib", VPISD_LIBRARY_PATH},
                          options);
     EXPECT_NE(notify.WaitFor("READY=1", 10000), "") << gateway.sofar().err;
     EXPECT_NE(notify.WaitFor("STATUS=no [[line]] configured: edit " + path, 5000), "");
+    // With no line to make progress the watchdog is still kicked: systemd does not restart it.
+    EXPECT_NE(notify.WaitFor("WATCHDOG=1", 2000), "");
     EXPECT_TRUE(gateway.WaitForError("no [[line]] configured: nothing is served; add a [[line]] "
                                      "and its [[unit]]s to " +
                                          path + ", then reload",
