@@ -37,5 +37,6 @@ for package in "$dir"/*.deb; do
     dpkg-deb --field "$package" Package Version Architecture Section Depends Installed-Size |
         sed 's/^/  /'
     { dpkg-deb --info "$package" conffiles 2>/dev/null || true; } | sed 's/^/  conffile: /'
-    dpkg-deb --contents "$package" | awk '{print "  " $NF}' | grep -v '/$'
+    # Each file by its path (a link as "path -> target"), without the directories.
+    dpkg-deb --contents "$package" | sed -E 's/^([^ ]+ +){5}/  /' | grep -v '/$'
 done
