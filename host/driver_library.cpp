@@ -21,7 +21,9 @@ std::vector<std::string> LibraryCandidates(const std::string &explicitPath) {
     }
     // The installed runtime library by its SONAME (no -dev package needed), then the build's own.
     candidates.emplace_back(VPISD_LIBRARY_SONAME);
+#ifdef VPISD_BUILD_LIBRARY
     candidates.emplace_back(VPISD_BUILD_LIBRARY);
+#endif
     candidates.emplace_back("libvpisd.so");
     return candidates;
 }

@@ -9,7 +9,8 @@
 namespace vpisd::host {
 
 // Where to look for the library: the --lib value alone when given; otherwise next to this
-// executable in a build tree or an install tree, the build's own path, then the plain name.
+// executable in a build tree or an install tree, the installed runtime library, the build's own
+// path (not in packaged programs), then the plain name.
 std::vector<std::string> LibraryCandidates(const std::string &explicitPath);
 
 class DriverLibrary {

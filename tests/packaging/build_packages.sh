@@ -35,6 +35,14 @@ version=$(dpkg-deb --field "$gateway" Version)
 for needed in "libvpisd7 (= $version)" init-system-helpers libmosquitto1 libsystemd0; do
     grep -qF "$needed" <<<"$depends" || fail "vpisd-gateway does not depend on $needed: $depends"
 done
+# The packaged programs find the driver where it is installed, never in the tree they were built in.
+for deb in "$dir"/vpisd-gateway_*.deb "$dir"/vpisd-tools_*.deb; do
+    unpacked=$(mktemp -d)
+    dpkg-deb -x "$deb" "$unpacked"
+    named=$(grep -laF "$dir/" "$unpacked"/usr/bin/*)
+    [ -z "$named" ] || fail "$(basename "$deb"): ${named//$unpacked/} hold the path of the build tree $dir"
+    rm -rf "$unpacked"
+done
 # vpisd-tools keeps the guides (its README links to the gateway's), not the gateway itself.
 tools=$(dpkg-deb --contents "$(ls "$dir"/vpisd-tools_*.deb)" | grep -v '/usr/share/doc/vpisd-tools/')
 grep -q gateway <<<"$tools" && fail "vpisd-tools still holds the gateway: $(grep gateway <<<"$tools")"
