@@ -129,7 +129,8 @@ std::string Plant::ConfigText(const std::string &extra, const std::string &gatew
                               const std::string &unitKeys) const {
     return "[gateway]\nlisten = \"127.0.0.1:" + std::to_string(modbusPort_) + "\"\n" + gatewayKeys +
            "\n[[line]]\nname = \"north\"\nport = \"" + line_.port +
-           "\"\nvpi = 1\ninit = \"plant.int\"\ntimeout_ms = 100\n" + lineKeys_ +
+           "\"\nvpi = 1\ninit = \"plant.int\"\ntimeout_ms = " + std::to_string(timeoutMs_) + "\n" +
+           lineKeys_ +
            "\n[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
            "\n[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n" +
            unitKeys +

@@ -124,6 +124,8 @@ class Plant {
                            const std::string &unitKeys = "") const;
     // More keys for the [[line]] table of the next start or reload (e.g. "demote_s = 1\n").
     void SetLineKeys(const std::string &keys) { lineKeys_ = keys; }
+    // The line's reply timeout, 100 ms unless a test that counts tries needs room for load.
+    void SetTimeoutMs(int timeoutMs) { timeoutMs_ = timeoutMs; }
     // Without the [mqtt] table from the next start or reload on (`extra` then brings its own
     // front end, e.g. [sparkplug]).
     void WithoutMqtt() { mqtt_ = false; }
@@ -134,6 +136,7 @@ class Plant {
     Broker broker_;
     uint16_t modbusPort_;
     std::string lineKeys_;
+    int timeoutMs_ = 100;
     bool mqtt_ = true;
     std::unique_ptr<ChildProcess> gateway_;
     std::string stoppedLog_; // what the last gateway logged, once it is stopped
