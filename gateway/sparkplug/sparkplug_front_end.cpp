@@ -328,13 +328,17 @@ void SparkplugFrontEnd::OnNodeCommand(const std::string &payload) {
 void SparkplugFrontEnd::OnDeviceCommand(const std::string &device, const std::string &payload) {
     const auto found = deviceIndex_.find(device);
     if (found == deviceIndex_.end()) {
-        Log(Level::Warning, kLog, "DCMD for " + device + " ignored: no such device");
+        commandLog_->Note(Level::Warning, kLog, "no such device",
+                          "DCMD for " + device + " ignored: no such device",
+                          {"sparkplug commands:", "DCMDs for devices not served"});
         return;
     }
     const auto decoded =
         Decode(std::span(reinterpret_cast<const uint8_t *>(payload.data()), payload.size()));
     if (!decoded) {
-        Log(Level::Warning, kLog, "DCMD for " + device + " ignored: not a Sparkplug B payload");
+        commandLog_->Note(Level::Warning, kLog, "undecodable",
+                          "DCMD for " + device + " ignored: not a Sparkplug B payload",
+                          {"sparkplug commands:", "DCMDs that are not Sparkplug B payloads"});
         return;
     }
     for (const Metric &metric : decoded->metrics)
@@ -344,7 +348,9 @@ void SparkplugFrontEnd::OnDeviceCommand(const std::string &device, const std::st
 void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
     const std::string what = state.device.id + " " + metric.name;
     const auto refuse = [&](const std::string &why) {
-        Log(Level::Warning, kLog, "DCMD " + what + ": not written (" + why + ")");
+        commandLog_->Note(Level::Warning, kLog, state.device.id + " not written",
+                          "DCMD " + what + ": not written (" + why + ")",
+                          {"sparkplug commands:", "not written to " + state.device.id});
     };
     const auto found = state.byName.find(metric.name);
     if (found == state.byName.end())
@@ -365,7 +371,7 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
     const bool taken = poller.Submit(
         WriteRequest(WriteTarget{plc, poll->RegisterOf(index), poll->Format(), poll->scaling},
                      *set.value, Source::Mqtt),
-        [shown, plc, line](const LineReply &reply) {
+        [shown, plc, line, log = commandLog_, device = state.device.id](const LineReply &reply) {
             const StatusWrite &answer = host::RowFor(kStatusWrites, reply.status);
             if (answer.outcome == WriteOutcome::Ok) {
                 Log(Level::Info, kLog, "DCMD " + shown + ": ok");
@@ -373,9 +379,10 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
                 return;
             }
             const std::string reason = reply.demoted ? kDemoted : answer.reason;
-            Log(Level::Warning, kLog,
-                "DCMD " + shown + ": " + OutcomeWord(answer.outcome) +
-                    (reason.empty() ? "" : " (" + reason + ")"));
+            const std::string word = OutcomeWord(answer.outcome);
+            log->Note(Level::Warning, kLog, device + " " + word,
+                      "DCMD " + shown + ": " + word + (reason.empty() ? "" : " (" + reason + ")"),
+                      {"sparkplug commands:", word + " from " + device});
         });
     if (!taken)
         refuse("the line's queue is full, or the gateway is stopping");

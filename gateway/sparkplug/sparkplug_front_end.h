@@ -17,6 +17,7 @@
 
 #include "gateway/config/config.h"
 #include "gateway/front_end.h"
+#include "gateway/limited_log.h"
 #include "gateway/lines/line_worker.h"
 #include "gateway/mqtt/mqtt_client.h"
 #include "gateway/mqtt/mqtt_statistics.h"
@@ -88,6 +89,11 @@ class SparkplugFrontEnd : public FrontEnd {
     std::vector<std::unique_ptr<LinePoller>> pollers_;
     mutable std::mutex rightsMutex_;
     std::shared_ptr<const Config> rights_; // set by a reload; until then config_ says
+    // Commands not carried out, of one kind to one device: a line a minute, the others counted
+    // (a command flood on the broker costs a few lines). Shared with the writes' answers, which
+    // may come after the front end is gone.
+    const std::shared_ptr<LimitedLog> commandLog_ = std::make_shared<LimitedLog>(
+        LimitedLog::Count{"sparkplug commands:", "to other devices or of other kinds"});
 
     // Held while the session changes: the edge node, the devices, the counters. Every message
     // of the session goes out under it, so that they leave in seq order.

@@ -324,6 +324,20 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     EXPECT_EQ(status["mqtt"], nullptr);
     EXPECT_NE(plant.GatewayLog().find("DCMD north.P1 tank/level = -3: ok"), std::string::npos)
         << plant.GatewayLog();
+
+    // A flood of commands that cannot be carried out costs one line, the rest counted.
+    Json unknown = Json::array();
+    for (int i = 0; i < 20; ++i)
+        unknown.push_back(
+            {{"name", "nosuch" + std::to_string(i)}, {"type", "Int16"}, {"value", 1}});
+    subscriber.Publish(DeviceTopic("DCMD", "north.P1"), Command(unknown));
+    for (int i = 0; i < 600 && plant.GatewayLog().find("nosuch") == std::string::npos; ++i)
+        std::this_thread::sleep_for(50ms);
+    plant.StopGateway();
+    const std::string log = plant.GatewayLog();
+    EXPECT_EQ(Occurrences(log, "no such metric"), 1u) << log;
+    EXPECT_NE(log.find("sparkplug commands: 19 more not written to north.P1"), std::string::npos)
+        << log;
 }
 
 // A PLC that stops answering: its device dies alone (DDEATH), and is born again (DBIRTH with
