@@ -228,6 +228,36 @@ std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {
                      " (promtool comes from scripts/ensure-deps.sh)";
 }
 
+std::string RenderedPage(const TempDir &dir, uint16_t port) {
+    const ChildResult result =
+        RunChild("chromium",
+                 {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--user-data-dir=" + dir.path() + "/chromium", "--virtual-time-budget=5000",
+                  "--dump-dom", "http://127.0.0.1:" + std::to_string(port) + "/"},
+                 60000);
+    return result.exitCode == 0
+               ? result.out
+               : "chromium failed (exit " + std::to_string(result.exitCode) + "): " + result.err;
+}
+
+std::vector<std::string> CellsFrom(const std::string &dom, const std::string &from) {
+    std::vector<std::string> cells;
+    const size_t begin = dom.find(from);
+    if (begin == std::string::npos)
+        return cells;
+    const std::string row = dom.substr(begin, dom.find("</tr>", begin) - begin);
+    const std::regex cell("<td[^>]*>(.*?)</td>");
+    for (auto it = std::sregex_iterator(row.begin(), row.end(), cell); it != std::sregex_iterator();
+         ++it)
+        cells.push_back(std::regex_replace((*it)[1].str(), std::regex("<[^>]*>"), ""));
+    return cells;
+}
+
+std::vector<std::string> RowCells(const std::string &dom, const std::string &id) {
+    return CellsFrom(dom, "<tr id=\"" + id + "\"");
+}
+
 PortHolder::PortHolder(const std::string &device, const std::string &name) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)

@@ -126,6 +126,16 @@ HttpAnswer HttpExchange(uint16_t port, const std::string &request, int timeoutMs
 HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
                        int timeoutMs = 10000);
 
+// The status page as headless Chromium renders it once its script has run (its profile kept in
+// `dir`); on failure "chromium failed" with its exit status and what it said, which matches no
+// expected content.
+std::string RenderedPage(const TempDir &dir, uint16_t port);
+// The text of each cell of the first table row from `from` on in `dom` (e.g.
+// `<div id="sparkplug"`), tags stripped; empty when `from` is not there.
+std::vector<std::string> CellsFrom(const std::string &dom, const std::string &from);
+// The same for the table row `id`.
+std::vector<std::string> RowCells(const std::string &dom, const std::string &id);
+
 // promtool's verdict on `metrics` (written into `dir`): empty when it accepts them, else what
 // it said.
 std::string PromtoolProblems(const TempDir &dir, const std::string &metrics);

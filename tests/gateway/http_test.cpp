@@ -246,33 +246,6 @@ TEST(HttpEndpoint, ClientOutsideAllowIsClosedAtAccept) {
     }
 }
 
-// The page as headless Chromium renders it once its script has run.
-std::string RenderedPage(const TempDir &dir, uint16_t port) {
-    const ChildResult result =
-        RunChild("chromium",
-                 {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--user-data-dir=" + dir.path() + "/chromium", "--virtual-time-budget=5000",
-                  "--dump-dom", "http://127.0.0.1:" + std::to_string(port) + "/"},
-                 60000);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    return result.out;
-}
-
-// The text of each cell of the table row `id`, tags stripped.
-std::vector<std::string> RowCells(const std::string &dom, const std::string &id) {
-    std::vector<std::string> cells;
-    const size_t begin = dom.find("<tr id=\"" + id + "\"");
-    if (begin == std::string::npos)
-        return cells;
-    const std::string row = dom.substr(begin, dom.find("</tr>", begin) - begin);
-    const std::regex cell("<td[^>]*>(.*?)</td>");
-    for (auto it = std::sregex_iterator(row.begin(), row.end(), cell); it != std::sregex_iterator();
-         ++it)
-        cells.push_back(std::regex_replace((*it)[1].str(), std::regex("<[^>]*>"), ""));
-    return cells;
-}
-
 TEST(HttpEndpoint, StatusPageRendersLinesAndUnitsInABrowser) {
     Plant plant;
     Gateway gateway(plant.dir, plant.Body());
@@ -295,6 +268,10 @@ TEST(HttpEndpoint, StatusPageRendersLinesAndUnitsInABrowser) {
         << "uptime in seconds or minutes";
     ASSERT_GE(RowCells(first, "unit-1").size(), 5U) << first;
     EXPECT_EQ(RowCells(first, "unit-1")[4], "0");
+    // No [sparkplug]: its section says so, greyed.
+    EXPECT_NE(first.find("<div id=\"sparkplug\" class=\"none\">not configured</div>"),
+              std::string::npos)
+        << first;
 
     ReadOnce(gateway.port(), 1, true);
     const std::string second = RenderedPage(plant.dir, gateway.httpPort());
