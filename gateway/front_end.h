@@ -1,6 +1,6 @@
-// One face of the gateway: Modbus TCP, MQTT, the HTTP status endpoint. The process owner alone
-// starts and stops the line workers; it drives every front end through these calls, in the
-// same way for each, as the reload plan says (FrontEndChange):
+// One face of the gateway: Modbus TCP, MQTT, Sparkplug B, the HTTP status endpoint. The process
+// owner alone starts and stops the line workers and the lines' pollers; it drives every front
+// end through these calls, in the same way for each, as the reload plan says (FrontEndChange):
 //   at start, and Start     a new front end's Start(lines)
 //   Apply                   Prepare(plan, next) before the owner changes the workers, then
 //                           Apply(lines) once the new ones are there
@@ -17,14 +17,17 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
+#include "gateway/poll/line_poller.h"
 #include "gateway/reload_plan.h"
 
 namespace vpisd::gateway {
 
-// What a front end serves: a configuration and the worker of each of its lines.
+// What a front end serves: a configuration, the worker of each of its lines, and the one poller
+// of each line's groups that every publishing face listens to.
 struct ServedLines {
     std::shared_ptr<const Config> config;
     std::vector<LineWorker *> workers; // workers[i] serves config->lines[i]
+    std::vector<LinePoller *> pollers; // pollers[i] reads its groups; null: the line has none
 };
 
 class FrontEnd {

@@ -33,6 +33,7 @@
 #include "gateway/modbus/modbus_front_end.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/mqtt/mqtt_front_end.h"
+#include "gateway/poll/line_poller.h"
 #include "gateway/reload_plan.h"
 #include "gateway/sparkplug/sparkplug_front_end.h"
 #include "gateway/status_source.h"
@@ -183,7 +184,7 @@ class Owner {
 
   private:
     void Serve(int signalFd);
-    ServedLines Served() const { return {config_, Workers()}; }
+    ServedLines Served() const { return {config_, Workers(), Pollers()}; }
     std::unique_ptr<ModbusFrontEnd> MakeModbus();
     std::unique_ptr<MqttFrontEnd> MakeMqtt() const;
     std::unique_ptr<SparkplugFrontEnd> MakeSparkplug() const;
@@ -193,9 +194,13 @@ class Owner {
     template <typename T>
     void BeforeWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, const ReloadPlan &plan,
                        const std::shared_ptr<const Config> &next);
-    void ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next);
+    // `replaced`: the pollers the new lines do not keep, stopped; kept until every front end has
+    // taken the new lines.
+    void ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next,
+                       std::vector<std::unique_ptr<LinePoller>> &replaced);
     template <typename T, typename Make>
     void AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make);
+    void StartPollers();
     void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
     void Reload();
     void StopEverything();
@@ -210,6 +215,10 @@ class Owner {
     std::string StatusLine() const;
     void ReportStatistics() const;
     std::vector<LineWorker *> Workers() const;
+    std::vector<LinePoller *> Pollers() const;
+    // The poller of `config.lines[line]`'s groups, when a face publishes them; null when none.
+    std::unique_ptr<LinePoller> MakePoller(const std::shared_ptr<const Config> &config, size_t line,
+                                           LineWorker &worker) const;
 
     const GatewayOptions &options_;
     const host::DriverLibrary &library_;
@@ -223,6 +232,8 @@ class Owner {
     std::vector<std::unique_ptr<LineWorker>> workers_; // workers_[i] serves config_->lines[i]
     // Lines a reload stopped, finishing their transaction in progress: kept until they have.
     std::vector<std::unique_ptr<LineWorker>> retiring_;
+    // pollers_[i] reads the groups of config_->lines[i] for every face that publishes them.
+    std::vector<std::unique_ptr<LinePoller>> pollers_;
     Statistics statistics_;
     FileDescriptor endedFd_; // the Modbus front end ended on its own
     // The front ends, each driven through FrontEnd alike; null when not configured.
@@ -251,6 +262,23 @@ std::vector<LineWorker *> Owner::Workers() const {
     for (const auto &worker : workers_)
         out.push_back(worker.get());
     return out;
+}
+
+std::vector<LinePoller *> Owner::Pollers() const {
+    std::vector<LinePoller *> out;
+    for (const auto &poller : pollers_)
+        out.push_back(poller.get());
+    return out;
+}
+
+std::unique_ptr<LinePoller> Owner::MakePoller(const std::shared_ptr<const Config> &config,
+                                              size_t line, LineWorker &worker) const {
+    const bool published = config->mqtt || config->sparkplug;
+    const bool polled = std::any_of(config->polls.begin(), config->polls.end(),
+                                    [line](const PollConfig &poll) { return poll.line == line; });
+    if (!published || !polled)
+        return nullptr;
+    return std::make_unique<LinePoller>(config, line, worker);
 }
 
 // Each front end's counters, then how each line spent its time.
@@ -463,29 +491,49 @@ std::vector<std::string> Owner::CheckReload(std::optional<Config> &next) {
 // The workers as the plan says: kept ones take the new per-PLC policies, stopped ones finish
 // their transaction in progress on their own thread, new ones start (and open their ports once
 // every retiring one has closed its own). config_ changes with them.
-void Owner::ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next) {
+void Owner::ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next,
+                          std::vector<std::unique_ptr<LinePoller>> &replaced) {
     const std::vector<std::optional<size_t>> &from = plan.keptFrom;
     std::vector<std::unique_ptr<LineWorker>> retired;
     std::vector<LineWorker *> fresh;
     {
         std::lock_guard lock(workersMutex_);
         std::vector<std::unique_ptr<LineWorker>> old = std::move(workers_);
+        std::vector<std::unique_ptr<LinePoller>> oldPollers = std::move(pollers_);
         workers_.clear();
+        pollers_.clear();
         for (size_t i = 0; i < next->lines.size(); ++i) {
+            // A kept worker keeps its poller while a face publishes the same groups of it: no
+            // group is read twice or out of rhythm across the reload.
+            if (from[i] && oldPollers[*from[i]] && (next->mqtt || next->sparkplug) &&
+                SameLinePolls(*config_, *from[i], *next, i))
+                pollers_.push_back(std::move(oldPollers[*from[i]]));
+            else
+                pollers_.push_back(nullptr);
             if (from[i]) {
                 workers_.push_back(std::move(old[*from[i]]));
                 workers_.back()->SetPolicies(next->lines[i].plcs);
-                continue;
+            } else {
+                workers_.push_back(std::make_unique<LineWorker>(library_, info_, next->lines[i]));
+                fresh.push_back(workers_.back().get());
             }
-            workers_.push_back(std::make_unique<LineWorker>(library_, info_, next->lines[i]));
-            fresh.push_back(workers_.back().get());
+            if (!pollers_.back())
+                pollers_.back() = MakePoller(next, i, *workers_.back());
         }
         for (auto &worker : old) {
             if (worker)
                 retired.push_back(std::move(worker));
         }
+        for (auto &poller : oldPollers) {
+            if (poller)
+                replaced.push_back(std::move(poller));
+        }
         config_ = next; // with the workers, so that workers_[i] serves config_->lines[i]
     }
+    // A replaced poller reads no more; the faces still listening to it leave it as they take
+    // the new lines.
+    for (auto &poller : replaced)
+        poller->Stop();
     std::vector<std::shared_future<void>> before;
     for (auto &worker : retired) {
         worker->BeginStop();
@@ -508,6 +556,14 @@ void Owner::ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Co
     }
     for (LineWorker *worker : fresh)
         worker->Start(before);
+}
+
+// Once the front ends listen: the first round of each group reaches them all as it settles.
+void Owner::StartPollers() {
+    for (auto &poller : pollers_) {
+        if (poller)
+            poller->Start();
+    }
 }
 
 // SIGHUP: the new configuration is applied only when it has no problem, as one plan: the
@@ -542,12 +598,15 @@ void Owner::Reload() {
     BeforeWorkers(modbus_, plan.modbus, plan, next);
     if (plan.modbus == FrontEndChange::Stop)
         Log(Level::Notice, "", "no [[unit]]: Modbus TCP is no longer served");
-    ChangeWorkers(plan, next);
+    std::vector<std::unique_ptr<LinePoller>> replaced;
+    ChangeWorkers(plan, next, replaced);
     statistics_.Apply(next);
     AfterWorkers(modbus_, plan.modbus, [this] { return MakeModbus(); });
     AfterWorkers(mqtt_, plan.mqtt, [this] { return MakeMqtt(); });
     AfterWorkers(sparkplug_, plan.sparkplug, [this] { return MakeSparkplug(); });
     AfterWorkers(http_, plan.http, [this] { return MakeHttp(); });
+    replaced.clear(); // no face listens to them any more
+    StartPollers();
     initTexts_ = std::move(initTexts);
     Log(Level::Notice, "",
         "reloaded " + options_.configPath + ": " + plan.Describe() + ", " +
@@ -613,6 +672,10 @@ void Owner::StopEverything() {
         worker->Join();
     for (auto &worker : retiring_)
         worker->Join();
+    for (auto &poller : pollers_) {
+        if (poller)
+            poller->Stop();
+    }
     if (mqtt_)
         mqtt_->Stop();
     if (sparkplug_)
@@ -624,8 +687,10 @@ int Owner::Run(int signalFd) {
         Log(Level::Error, "", "cannot take signals");
         return kExitFailure;
     }
-    for (const LineConfig &line : config_->lines)
-        workers_.push_back(std::make_unique<LineWorker>(library_, info_, line));
+    for (size_t i = 0; i < config_->lines.size(); ++i) {
+        workers_.push_back(std::make_unique<LineWorker>(library_, info_, config_->lines[i]));
+        pollers_.push_back(MakePoller(config_, i, *workers_.back()));
+    }
     std::string error;
     if (!config_->units.empty() && !StartFrontEnd(modbus_, MakeModbus(), error)) {
         Log(Level::Error, "", error);
@@ -649,6 +714,7 @@ int Owner::Run(int signalFd) {
         StopEverything();
         return kExitFailure;
     }
+    StartPollers();
     WaitFirstOpen(Workers());
     Log(Level::Info, "", "ready: " + StatusLine());
     Notify("READY=1");

@@ -64,6 +64,20 @@ bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &
                       });
 }
 
+bool SameLinePolls(const Config &a, size_t lineA, const Config &b, size_t lineB) {
+    const auto of = [](const Config &config, size_t line) {
+        std::vector<PollConfig> polls;
+        for (const PollConfig &poll : config.polls) {
+            if (poll.line == line)
+                polls.push_back(poll);
+        }
+        for (PollConfig &poll : polls)
+            poll.line = 0;
+        return polls;
+    };
+    return SamePolls(of(a, lineA), of(b, lineB));
+}
+
 size_t ReloadPlan::kept() const {
     return static_cast<size_t>(std::count_if(keptFrom.begin(), keptFrom.end(),
                                              [](const auto &from) { return from.has_value(); }));

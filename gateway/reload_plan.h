@@ -53,5 +53,8 @@ bool SameLineSettings(const LineConfig &a, const LineConfig &b);
 bool SameMqttSettings(const MqttConfig &a, const MqttConfig &b);
 bool SameSparkplugSettings(const SparkplugConfig &a, const SparkplugConfig &b);
 bool SamePolls(const std::vector<PollConfig> &a, const std::vector<PollConfig> &b);
+// Line `lineA` of `a` reads the same groups, in the same order, as line `lineB` of `b`, wherever
+// each line stands in its file.
+bool SameLinePolls(const Config &a, size_t lineA, const Config &b, size_t lineB);
 
 } // namespace vpisd::gateway

@@ -28,7 +28,7 @@ MqttFrontEnd::~MqttFrontEnd() {
 }
 
 std::unique_ptr<MqttLine> MqttFrontEnd::MakeLine(const ServedLines &lines, size_t line) {
-    return std::make_unique<MqttLine>(lines.config, line, *lines.workers[line],
+    return std::make_unique<MqttLine>(lines.config, line, *lines.workers[line], lines.pollers[line],
                                       LineClientId(*lines.config, line), statistics_);
 }
 
@@ -83,7 +83,7 @@ void MqttFrontEnd::Apply(const ServedLines &lines) {
     std::vector<MqttLine *> started;
     for (size_t i = 0; i < kept.size(); ++i) {
         if (kept[i]) {
-            kept[i]->Rebind(lines.config, i, *lines.workers[i]);
+            kept[i]->Rebind(lines.config, i, *lines.workers[i], lines.pollers[i]);
             continue;
         }
         kept[i] = MakeLine(lines, i);

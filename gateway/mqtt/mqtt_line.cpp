@@ -1,7 +1,6 @@
 #include "gateway/mqtt/mqtt_line.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "gateway/log.h"
 #include "gateway/poll/deadband.h"
@@ -10,7 +9,6 @@
 namespace vpisd::gateway {
 namespace {
 
-constexpr uint64_t kNeverSeen = std::numeric_limits<uint64_t>::max();
 constexpr auto kIdleWait = std::chrono::seconds(1);
 constexpr const char *kQueueFull = "the line's queue is full";
 constexpr const char *kRestarting = "the line is restarting";
@@ -65,13 +63,13 @@ bool SamePoll(PollConfig a, PollConfig b) {
 } // namespace
 
 MqttLine::MqttLine(std::shared_ptr<const Config> config, size_t line, LineWorker &worker,
-                   std::string clientId, MqttStatistics &statistics)
+                   LinePoller *poller, std::string clientId, MqttStatistics &statistics)
     : mqtt_(*config->mqtt), name_(config->lines[line].name),
       base_(config->mqtt->topicPrefix + "/" + config->lines[line].name),
       clientId_(std::move(clientId)), statistics_(statistics),
       plcStatistics_(PolledPlcs(*config, line), KnownPlcs(worker)),
       client_(mqtt_, clientId_, name_, statistics), config_(std::move(config)), lineIndex_(line),
-      worker_(&worker) {
+      worker_(&worker), poller_(poller) {
     Build();
 }
 
@@ -83,13 +81,11 @@ void MqttLine::Build() {
     plcStatuses_.clear();
     discovery_.clear();
     discoveryTopics_.clear();
-    const auto now = Clock::now();
     for (const PollConfig &poll : config.polls) {
         if (poll.line != lineIndex_)
             continue;
         Group group;
         group.poll = &poll;
-        group.due = now;
         for (size_t i = 0; i < poll.Values(); ++i) {
             Value value;
             value.topic = base_ + "/" + poll.plc + "/" + poll.Level(i);
@@ -156,7 +152,41 @@ bool MqttLine::Start(std::string &error) {
     if (!client_.Start(base_ + "/status", "offline", std::move(handlers), error))
         return false;
     thread_ = std::thread([this] { Run(); });
+    std::lock_guard state(stateMutex_);
+    Listen();
     return true;
+}
+
+void MqttLine::Listen() {
+    if (poller_ == nullptr)
+        return;
+    // Not the line: the inbox, which outlives it. A round the line's thread takes after a
+    // reload carries the generation it was read for, and is dropped.
+    listening_ =
+        poller_->Listen({[inbox = inbox_, generation = generation_](const PolledGroup &group) {
+                             std::lock_guard lock(inbox->mutex);
+                             if (inbox->stop)
+                                 return;
+                             Done done;
+                             done.kind = Done::Kind::Poll;
+                             done.index = group.index;
+                             done.generation = generation;
+                             done.plc = group.poll->plc;
+                             done.polled = group;
+                             inbox->done.push_back(std::move(done));
+                             inbox->wake.notify_one();
+                         },
+                         [inbox = inbox_] {
+                             std::lock_guard lock(inbox->mutex);
+                             inbox->health = true;
+                             inbox->wake.notify_one();
+                         }});
+}
+
+void MqttLine::Unlisten() {
+    if (poller_ != nullptr && listening_)
+        poller_->Unlisten(*listening_);
+    listening_.reset();
 }
 
 // Names of more levels than the fixed patterns reach, under any spelling of the PLC.
@@ -209,9 +239,11 @@ void MqttLine::Prepare(const std::shared_ptr<const Config> &next, std::optional<
     restarting_ = restarting;
 }
 
-void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWorker &worker) {
+void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWorker &worker,
+                      LinePoller *poller) {
     {
         std::lock_guard state(stateMutex_);
+        Unlisten();
         const std::vector<Group> oldGroups = std::move(groups_);
         const std::vector<Route> oldRoutes = std::move(routes_);
         const std::vector<PlcStatus> oldStatuses = std::move(plcStatuses_);
@@ -219,8 +251,8 @@ void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWor
         const std::shared_ptr<const Config> oldConfig = config_; // oldGroups point into it
         config_ = std::move(config);
         lineIndex_ = line;
-        const bool newWorker = worker_ != &worker;
         worker_ = &worker;
+        poller_ = poller;
         rights_.reset();
         rightsLine_.reset();
         restarting_ = false;
@@ -234,7 +266,6 @@ void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWor
             if (same == oldGroups.end())
                 continue;
             group.values = same->values;
-            group.due = same->due;
         }
         for (Route &route : routes_) {
             for (const Route &old : oldRoutes) {
@@ -258,8 +289,6 @@ void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWor
             if (!kept && !old.published.empty() && old.published != "offline")
                 client_.Publish(old.topic, "offline", true);
         }
-        if (newWorker)
-            healthSeen_ = kNeverSeen; // the new worker's PLCs are looked at anew
         plcStatistics_.Track(PolledPlcs(*config_, lineIndex_), KnownPlcs(worker));
         // Discovery: a config that changed (a PLC made read-only is a sensor, no longer a
         // number) goes out now; one that no line has any more is cleared.
@@ -282,9 +311,9 @@ void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineWor
             }
         }
         SubscribeNames();
+        // The poller tells the latest rounds and the PLCs' health anew.
+        Listen();
     }
-    std::lock_guard lock(inbox_->mutex);
-    inbox_->wake.notify_one();
 }
 
 void MqttLine::Stop() {
@@ -292,6 +321,10 @@ void MqttLine::Stop() {
         return;
     std::deque<Done> done;
     std::deque<SetCommand> sets;
+    {
+        std::lock_guard state(stateMutex_);
+        Unlisten();
+    }
     {
         std::lock_guard lock(inbox_->mutex);
         inbox_->stop = true;
@@ -356,58 +389,26 @@ void MqttLine::Run() {
             lock.lock();
             continue;
         }
-        if (inbox.republish) {
-            inbox.republish = false;
+        if (inbox.republish || inbox.health) {
+            const bool all = inbox.republish;
+            inbox.republish = inbox.health = false;
             lock.unlock();
             {
                 std::lock_guard state(stateMutex_);
-                Republish();
+                if (all)
+                    Republish();
+                else if (!restarting_) // the old worker's stop says nothing of the PLCs
+                    UpdatePlcStatus(false);
             }
             lock.lock();
             continue;
         }
         lock.unlock();
         writeLog_.Flush(false);
-        auto next = Clock::now() + kIdleWait;
-        {
-            std::lock_guard state(stateMutex_);
-            if (!restarting_) // the old worker's stop says nothing of the PLCs
-                UpdatePlcStatus(false);
-            const auto now = Clock::now();
-            Schedule(now);
-            next = now + kIdleWait;
-            for (const Group &group : groups_) {
-                if (!group.inFlight)
-                    next = std::min(next, group.due);
-            }
-        }
         lock.lock();
-        if (inbox.done.empty() && inbox.sets.empty() && !inbox.republish && !inbox.stop)
-            inbox.wake.wait_until(lock, next);
-    }
-}
-
-void MqttLine::Schedule(Clock::time_point now) {
-    if (restarting_)
-        return; // the new worker's groups start once it is bound
-    for (size_t i = 0; i < groups_.size(); ++i) {
-        Group &group = groups_[i];
-        if (group.inFlight || now < group.due)
-            continue;
-        const auto interval = std::chrono::milliseconds(group.poll->intervalMs);
-        // Rounds keep their rhythm; one that fell behind starts a new one from now.
-        group.due = std::max(group.due + interval, now);
-        LineRequest request;
-        request.source = Source::Mqtt;
-        request.op = LineOp::ReadRegisters;
-        request.plc = group.poll->plc;
-        request.first = group.poll->registers.first;
-        request.count = group.poll->registers.Registers();
-        if (group.poll->registers.form == ValueForm::Bit)
-            request.count = 1;
-        group.inFlight = SubmitJob(request, Done::Kind::Poll, i);
-        if (!group.inFlight)
-            ++statistics_.pollsBusy;
+        if (inbox.done.empty() && inbox.sets.empty() && !inbox.republish && !inbox.health &&
+            !inbox.stop)
+            inbox.wake.wait_for(lock, kIdleWait);
     }
 }
 
@@ -447,15 +448,19 @@ void MqttLine::Finish(Done &done) {
     const bool current = done.generation == generation_;
     switch (done.kind) {
     case Done::Kind::Poll: {
-        if (!current)
+        // Nothing is polled for the line while its worker is being replaced.
+        if (!current || restarting_ || done.index >= groups_.size())
             break;
         Group &group = groups_[done.index];
-        group.inFlight = false;
-        PollDone(group, done.reply, ts);
-        // The route is read after every round of a PLC: it costs no traffic on the line.
+        PollDone(group, done.polled);
+        if (done.polled.busy)
+            break;
+        // The route is read after every round of a PLC: it costs no traffic on the line. A
+        // round told again is no new round, unless the route is not known yet.
         for (size_t i = 0; i < routes_.size(); ++i) {
             Route &route = routes_[i];
-            if (route.plc != group.poll->plc || route.inFlight)
+            if (route.plc != group.poll->plc || route.inFlight ||
+                (done.polled.retold && route.selection))
                 continue;
             LineRequest request;
             request.source = Source::Mqtt;
@@ -481,24 +486,49 @@ void MqttLine::Finish(Done &done) {
         if (answer.outcome != WriteOutcome::Ok)
             break;
         // Show the new value soon: the groups of that PLC read again now.
-        for (Group &group : groups_) {
-            if (group.poll->plc == done.plc)
-                group.due = Clock::now();
-        }
+        if (poller_ != nullptr)
+            poller_->ReadSoon(done.plc);
         break;
     }
     }
 }
 
-void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string &ts) {
-    const std::optional<Quality> quality = host::RowFor(kStatusQualities, reply.status).quality;
-    if (!quality) {
+void MqttLine::PollDone(Group &group, const PolledGroup &polled) {
+    if (polled.busy) {
         ++statistics_.pollsBusy;
         return; // not a judgement on the PLC: the next round tries again
     }
-    switch (*quality) {
+    const Quality quality = *polled.quality;
+    if (!polled.retold)
+        CountPoll(group.poll->plc, quality);
+    const std::string ts = TimeStamp(polled.at);
+    const PollConfig &poll = *group.poll;
+    const bool always = poll.publish == PublishMode::Always;
+    for (size_t i = 0; i < group.values.size() && i < polled.values.size(); ++i) {
+        Value &value = group.values[i];
+        const PolledValue &read = polled.values[i];
+        const std::optional<Quality> before = value.quality;
+        const Quality now = read.quality.value_or(quality);
+        if (read.raw)
+            value.value = read.raw;
+        value.quality = now;
+        value.ts = ts;
+        bool publish = before != now; // a change of quality is always told
+        if (!publish && now == Quality::Good && read.number) {
+            // on_change: a change beyond the deadband from the number last published.
+            publish = always || !value.published ||
+                      BeyondDeadband(*read.number, *value.published, poll.deadband);
+        }
+        if (publish && read.number)
+            value.published = read.number;
+        Send(group, value, publish);
+    }
+}
+
+void MqttLine::CountPoll(const std::string &plc, Quality quality) {
+    switch (quality) {
     case Quality::Good:
-    case Quality::BadValue: // judged per value below
+    case Quality::BadValue: // judged per value
         ++statistics_.pollsOk;
         break;
     case Quality::Refused:
@@ -508,39 +538,7 @@ void MqttLine::PollDone(Group &group, const LineReply &reply, const std::string 
         ++statistics_.pollsNoAnswer;
         break;
     }
-    plcStatistics_.CountPoll(group.poll->plc, *quality);
-    const PollConfig &poll = *group.poll;
-    const host::ValueFormat format = poll.Format();
-    const size_t width = host::InfoOf(format.type).words;
-    // A group of bits reads the one register they share.
-    const size_t step = format.type == host::ValueType::Bit ? 0 : width;
-    const std::span<const uint16_t> words(reply.values);
-    const bool always = poll.publish == PublishMode::Always;
-    for (size_t i = 0; i < group.values.size(); ++i) {
-        Value &value = group.values[i];
-        const std::optional<Quality> before = value.quality;
-        Quality now = *quality;
-        std::optional<double> number;
-        if (now == Quality::Good && words.size() >= step * i + width) {
-            const int64_t raw = host::DecodeValue(format, words.subspan(step * i, width));
-            number = host::ScaledNumber(format, poll.scaling, raw);
-            if (number)
-                value.value = raw;
-            else
-                now = Quality::BadValue; // NaN or infinite: no number to publish
-        }
-        value.quality = now;
-        value.ts = ts;
-        bool publish = before != now; // a change of quality is always told
-        if (!publish && now == Quality::Good) {
-            // on_change: a change beyond the deadband from the number last published.
-            publish = always || !value.published ||
-                      BeyondDeadband(*number, *value.published, poll.deadband);
-        }
-        if (publish && number)
-            value.published = number;
-        Send(group, value, publish);
-    }
+    plcStatistics_.CountPoll(plc, quality);
 }
 
 void MqttLine::RouteDone(Route &route, const LineReply &reply, const std::string &ts) {
@@ -586,15 +584,9 @@ void MqttLine::Republish() {
 }
 
 void MqttLine::UpdatePlcStatus(bool all) {
-    // The counter first: a change made while the snapshot is taken is looked at next time.
-    const uint64_t changes = worker_->health().changes();
     const WorkerStatus worker = worker_->Status();
     // Down with a cause: not merely not opened yet.
     const bool lineDown = worker.state != LineState::Up && worker.lastError.has_value();
-    if (!all && changes == healthSeen_ && lineDown == lineDownSeen_)
-        return;
-    healthSeen_ = changes;
-    lineDownSeen_ = lineDown;
     const std::vector<PlcHealthSnapshot> health = worker_->health().Snapshot();
     for (PlcStatus &status : plcStatuses_) {
         const auto found =

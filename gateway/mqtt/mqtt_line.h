@@ -1,6 +1,6 @@
 // The MQTT side of one serial line: its own broker connection (whose last will marks the
-// line's status topic "offline"), the poll groups of the line read by the line's worker in
-// turn with the Modbus requests, and the writes that come in on the line's /set topics.
+// line's status topic "offline"), the values of the line's poll groups as the line's poller
+// reads them for every publishing face, and the writes that come in on the line's /set topics.
 //
 // Topics under <prefix>/<line>/:
 //   status                    "online" retained; "offline" as the last will and at stop
@@ -38,23 +38,26 @@
 #include "gateway/mqtt/mqtt_payload.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 #include "gateway/mqtt/value_topic.h"
+#include "gateway/poll/line_poller.h"
 #include "gateway/write_command.h"
 
 namespace vpisd::gateway {
 
 class MqttLine {
   public:
-    // The line `config.lines[line]`, served by `worker`; `clientId`: the broker client id of
-    // this line's connection. `config` must have an [mqtt] table.
+    // The line `config.lines[line]`, served by `worker`, its groups read by `poller` (null: it
+    // has none); `clientId`: the broker client id of this line's connection. `config` must have
+    // an [mqtt] table.
     MqttLine(std::shared_ptr<const Config> config, size_t line, LineWorker &worker,
-             std::string clientId, MqttStatistics &statistics);
+             LinePoller *poller, std::string clientId, MqttStatistics &statistics);
     ~MqttLine();
     MqttLine(const MqttLine &) = delete;
     MqttLine &operator=(const MqttLine &) = delete;
 
     bool Start(std::string &error);
-    // Polls no more, answers the commands still waiting, marks the line "offline" and
-    // disconnects; the jobs still on the line are left to it (a write's late result is logged).
+    // Listens to the poller no more, answers the commands still waiting, marks the line
+    // "offline" and disconnects; the jobs still on the line are left to it (a write's late result
+    // is logged).
     void Stop();
     // From any thread.
     MqttLineSnapshot Status() const;
@@ -67,11 +70,12 @@ class MqttLine {
     // restarting") until Rebind, and so are the writes the old worker cancels.
     void Prepare(const std::shared_ptr<const Config> &next, std::optional<size_t> line,
                  bool restarting);
-    // The reload done: the line is `config.lines[line]`, served by `worker`, on the same broker
-    // connection. Its poll groups, routes, PLC status topics and discovery configs are the new
-    // ones (what a group kept from before keeps its values), the configs no line has any more
-    // are cleared, and the commands that come are served again.
-    void Rebind(std::shared_ptr<const Config> config, size_t line, LineWorker &worker);
+    // The reload done: the line is `config.lines[line]`, served by `worker` and read by
+    // `poller`, on the same broker connection. Its poll groups, routes, PLC status topics and
+    // discovery configs are the new ones (what a group kept from before keeps its values), the
+    // configs no line has any more are cleared, and the commands that come are served again.
+    void Rebind(std::shared_ptr<const Config> config, size_t line, LineWorker &worker,
+                LinePoller *poller);
     // Clears the discovery configs of this line that `kept` does not hold (a line a reload
     // removes, before its Stop).
     void ClearDiscovery(const std::set<std::string> &kept);
@@ -90,8 +94,6 @@ class MqttLine {
     struct Group {
         const PollConfig *poll = nullptr; // in config_
         std::vector<Value> values;
-        Clock::time_point due{};
-        bool inFlight = false;
     };
     // <plc>/status of a PLC a group reads.
     struct PlcStatus {
@@ -107,7 +109,7 @@ class MqttLine {
         bool sent = false;
         bool inFlight = false;
     };
-    // A worker's outcome, handed to the line's thread.
+    // A round of a group from the poller, or a worker's outcome, handed to the line's thread.
     struct Done {
         enum class Kind : uint8_t { Poll, Route, Write } kind = Kind::Poll;
         size_t index = 0;        // Poll, Route: the group or route of `generation`
@@ -115,7 +117,8 @@ class MqttLine {
         std::string plc;         // the job's PLC
         SetCommand command;      // Write: the command it answers
         std::string shown;       // Write: the value written, for the log
-        LineReply reply;
+        PolledGroup polled;      // Poll: the round
+        LineReply reply;         // Route, Write
         std::chrono::system_clock::time_point at{};
     };
     // "<plc>/<level>" of every polled value: its group and index in groups_; `byKeyOfNamed`
@@ -129,18 +132,21 @@ class MqttLine {
     // Builds the groups, routes, targets, PLC status topics and discovery configs of config_'s
     // line lineIndex_.
     void Build();
+    // Listens to poller_, whose rounds carry the current generation.
+    void Listen();
+    void Unlisten();
     void Run();
-    void Schedule(Clock::time_point now);
     bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
                    const SetCommand *command = nullptr, std::string shown = "");
     void Finish(Done &done);
-    void PollDone(Group &group, const LineReply &reply, const std::string &ts);
+    void PollDone(Group &group, const PolledGroup &polled);
+    void CountPoll(const std::string &plc, Quality quality);
     void RouteDone(Route &route, const LineReply &reply, const std::string &ts);
     void Send(const Group &group, Value &value, bool changed);
     std::string Payload(const Group &group, const Value &value) const;
     void Republish();
     // Publishes the <plc>/status topics that changed since last time, or all of them (at a
-    // connect); cheap when no PLC of the line changed.
+    // connect).
     void UpdatePlcStatus(bool all);
     void PublishDiscovery();
     void SubscribeNames();
@@ -174,6 +180,8 @@ class MqttLine {
     std::shared_ptr<const Config> config_;
     size_t lineIndex_;
     LineWorker *worker_;
+    LinePoller *poller_;
+    std::optional<LinePoller::ListenerId> listening_;
     std::shared_ptr<const Config> rights_; // the write rights' configuration (Prepare's)
     std::optional<size_t> rightsLine_;     // this line in rights_; nullopt: it goes
     bool restarting_ = false;
@@ -181,8 +189,6 @@ class MqttLine {
     std::vector<Group> groups_;
     std::vector<Route> routes_;
     std::vector<PlcStatus> plcStatuses_;
-    uint64_t healthSeen_ = 0; // the line's PlcHealth::changes() when last looked at
-    bool lineDownSeen_ = false;
     std::map<std::string, Target> targets_;
     std::vector<DiscoveryConfig> discovery_; // this line's discovery configs
     std::set<std::string> discoveryTopics_;  // every line's: the ones not to clear
@@ -195,6 +201,7 @@ class MqttLine {
         std::deque<Done> done;
         std::deque<SetCommand> sets;
         bool republish = false;
+        bool health = false; // the poller saw the PLCs' health change
         bool stop = false;
     };
     const std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();

@@ -9,13 +9,14 @@ constexpr auto kIdleWait = std::chrono::seconds(1);
 
 } // namespace
 
-LinePoller::LinePoller(const Config &config, size_t line, LineWorker &worker)
-    : lineIndex_(line), worker_(worker) {
+LinePoller::LinePoller(std::shared_ptr<const Config> config, size_t line, LineWorker &worker)
+    : config_(std::move(config)), worker_(worker) {
     const auto now = Clock::now();
-    for (const PollConfig &poll : config.polls) {
+    for (const PollConfig &poll : config_->polls) {
         if (poll.line != line)
             continue;
         Group group;
+        group.polled.index = groups_.size();
         group.polled.poll = &poll;
         group.polled.values.resize(poll.Values());
         group.due = now;
@@ -29,11 +30,27 @@ LinePoller::~LinePoller() {
     Stop();
 }
 
-void LinePoller::Listen(Listener listener) {
-    listeners_.push_back(std::move(listener));
+LinePoller::ListenerId LinePoller::Listen(Listener listener) {
+    ListenerId id = 0;
+    {
+        std::lock_guard lock(listenersMutex_);
+        id = nextId_++;
+        listeners_.push_back({id, std::move(listener), false});
+    }
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->introduce = true;
+    inbox_->wake.notify_one();
+    return id;
+}
+
+void LinePoller::Unlisten(ListenerId id) {
+    std::lock_guard lock(listenersMutex_);
+    std::erase_if(listeners_, [id](const Listening &l) { return l.id == id; });
 }
 
 void LinePoller::Start() {
+    if (thread_.joinable())
+        return;
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -72,6 +89,13 @@ void LinePoller::Run() {
     Inbox &inbox = *inbox_;
     std::unique_lock lock(inbox.mutex);
     while (!inbox.stop) {
+        if (inbox.introduce) {
+            inbox.introduce = false;
+            lock.unlock();
+            Introduce();
+            lock.lock();
+            continue;
+        }
         if (!inbox.done.empty()) {
             Done done = std::move(inbox.done.front());
             inbox.done.pop_front();
@@ -102,7 +126,7 @@ void LinePoller::Run() {
                 next = std::min(next, group.due);
         }
         lock.lock();
-        if (inbox.done.empty() && inbox.readSoon.empty() && !inbox.stop)
+        if (inbox.done.empty() && inbox.readSoon.empty() && !inbox.introduce && !inbox.stop)
             inbox.wake.wait_until(lock, next);
     }
 }
@@ -116,7 +140,7 @@ void LinePoller::Schedule(Clock::time_point now) {
         // Rounds keep their rhythm; one that fell behind starts a new one from now.
         group.due = std::max(group.due + std::chrono::milliseconds(poll.intervalMs), now);
         LineRequest request;
-        request.source = Source::Mqtt; // the publishing side's share of the line
+        request.source = Source::Mqtt; // the publishing faces' share of the line
         request.op = LineOp::ReadRegisters;
         request.plc = poll.plc;
         request.first = poll.registers.first;
@@ -124,6 +148,11 @@ void LinePoller::Schedule(Clock::time_point now) {
         Done done;
         done.index = i;
         group.inFlight = SubmitJob(request, std::move(done));
+        if (!group.inFlight) {
+            group.polled.busy = true;
+            Tell(group.polled);
+            group.polled.busy = false;
+        }
     }
 }
 
@@ -150,8 +179,13 @@ bool LinePoller::SubmitJob(LineRequest &request, Done done) {
 void LinePoller::PollDone(Group &group, const LineReply &reply,
                           std::chrono::system_clock::time_point at) {
     const std::optional<Quality> quality = host::RowFor(kStatusQualities, reply.status).quality;
-    if (!quality)
-        return; // not a judgement on the PLC: the next round tries again
+    if (!quality) {
+        // Not a judgement on the PLC: the next round tries again.
+        group.polled.busy = true;
+        Tell(group.polled);
+        group.polled.busy = false;
+        return;
+    }
     const PollConfig &poll = *group.polled.poll;
     const host::ValueFormat format = poll.Format();
     const size_t width = host::InfoOf(format.type).words;
@@ -159,6 +193,7 @@ void LinePoller::PollDone(Group &group, const LineReply &reply,
     const size_t step = format.type == host::ValueType::Bit ? 0 : width;
     const std::span<const uint16_t> words(reply.values);
     group.polled.at = at;
+    group.polled.quality = quality;
     for (size_t i = 0; i < group.polled.values.size(); ++i) {
         PolledValue &value = group.polled.values[i];
         Quality now = *quality;
@@ -173,9 +208,33 @@ void LinePoller::PollDone(Group &group, const LineReply &reply,
         }
         value.quality = now;
     }
-    for (const Listener &listener : listeners_) {
-        if (listener.read)
-            listener.read(group.polled);
+    Tell(group.polled);
+}
+
+void LinePoller::Tell(const PolledGroup &group) {
+    std::lock_guard lock(listenersMutex_);
+    for (const Listening &listening : listeners_) {
+        // A new listener has this round with the others when it is brought up to date.
+        if (listening.told && listening.listener.read)
+            listening.listener.read(group);
+    }
+}
+
+void LinePoller::Introduce() {
+    std::lock_guard lock(listenersMutex_);
+    for (Listening &listening : listeners_) {
+        if (listening.told)
+            continue;
+        listening.told = true;
+        for (Group &group : groups_) {
+            if (!group.polled.quality || !listening.listener.read)
+                continue;
+            group.polled.retold = true;
+            listening.listener.read(group.polled);
+            group.polled.retold = false;
+        }
+        if (listening.listener.health)
+            listening.listener.health();
     }
 }
 
@@ -188,9 +247,10 @@ void LinePoller::WatchHealth() {
         return;
     healthSeen_ = changes;
     lineDownSeen_ = lineDown;
-    for (const Listener &listener : listeners_) {
-        if (listener.health)
-            listener.health();
+    std::lock_guard lock(listenersMutex_);
+    for (const Listening &listening : listeners_) {
+        if (listening.told && listening.listener.health)
+            listening.listener.health();
     }
 }
 

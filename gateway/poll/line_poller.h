@@ -1,11 +1,14 @@
 // The poll groups of one line, read by the line's worker in turn with every other request: each
 // group when it is due, its values kept raw with the quality of their latest read, and every
-// change of a PLC's health noticed. The faces that publish the values subscribe to it before it
-// starts and are called on the poller's own thread, one at a time.
+// change of a PLC's health noticed. One poller per line, owned by the process owner, feeds every
+// face that publishes the values (MQTT, Sparkplug B): a group is read once per interval however
+// many listen. Listeners come and go as the faces start and stop; they are called on the
+// poller's own thread, one at a time.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -29,27 +32,40 @@ struct PolledValue {
 };
 
 struct PolledGroup {
-    const PollConfig *poll = nullptr;
+    size_t index = 0;                 // among its line's groups, in the order of the file
+    const PollConfig *poll = nullptr; // in the configuration the poller was made from
     std::vector<PolledValue> values;
+    std::optional<Quality> quality;             // of the latest read; none before the first
     std::chrono::system_clock::time_point at{}; // of the latest read
+    // This round did not reach the PLC (the line's queue was full, or the line busy): the
+    // values are those of the read before.
+    bool busy = false;
+    // The latest round told again to a listener that has just come: it may have seen it.
+    bool retold = false;
 };
 
 class LinePoller {
   public:
     struct Listener {
-        // A group's read settled (good or not; a read the line could not take is not told).
+        // A round of a group settled, read or busy.
         std::function<void(const PolledGroup &)> read;
-        // The health of a PLC of the line, or the line's own state, changed.
+        // The health of a PLC of the line, or the line's own state, may have changed.
         std::function<void()> health;
     };
+    using ListenerId = uint64_t;
 
-    LinePoller(const Config &config, size_t line, LineWorker &worker);
+    // The groups of `config->lines[line]`, read by `worker`.
+    LinePoller(std::shared_ptr<const Config> config, size_t line, LineWorker &worker);
     ~LinePoller();
     LinePoller(const LinePoller &) = delete;
     LinePoller &operator=(const LinePoller &) = delete;
 
-    // Before Start.
-    void Listen(Listener listener);
+    // From any thread, before or after Start. The new listener is first told the latest read
+    // of every group read so far and the PLCs' health, then every round and change.
+    ListenerId Listen(Listener listener);
+    // Returns once the listener is called no more; never from a listener. Also after Stop.
+    void Unlisten(ListenerId id);
+    // Once; again does nothing.
     void Start();
     // Polls no more; the jobs still on the line are left to it, their answers unread.
     void Stop();
@@ -61,7 +77,6 @@ class LinePoller {
     void ReadSoon(const std::string &plc);
 
     LineWorker &worker() const { return worker_; }
-    size_t line() const { return lineIndex_; }
     // The PLCs the line's groups read, in the order the file names them.
     const std::vector<std::string> &plcs() const { return plcs_; }
     // True while `plc` answers, as its line's worker last saw it.
@@ -81,26 +96,40 @@ class LinePoller {
         LineReply reply;
         std::chrono::system_clock::time_point at{};
     };
+    struct Listening {
+        ListenerId id = 0;
+        Listener listener;
+        bool told = false; // has had the latest reads and the health
+    };
 
     void Run();
     void Schedule(Clock::time_point now);
     bool SubmitJob(LineRequest &request, Done done);
     void PollDone(Group &group, const LineReply &reply, std::chrono::system_clock::time_point at);
+    // Tells the listeners one round of `group`.
+    void Tell(const PolledGroup &group);
+    // Brings every new listener up to date.
+    void Introduce();
     void WatchHealth();
 
-    const size_t lineIndex_;
+    const std::shared_ptr<const Config> config_; // groups_ point into it
     LineWorker &worker_;
     std::vector<Group> groups_;
     std::vector<std::string> plcs_;
-    std::vector<Listener> listeners_;
     uint64_t healthSeen_ = 0;
     bool lineDownSeen_ = false;
+
+    // Held while the listeners are called, and while one comes or goes.
+    std::mutex listenersMutex_;
+    std::vector<Listening> listeners_;
+    ListenerId nextId_ = 1;
 
     struct Inbox {
         std::mutex mutex;
         std::condition_variable wake;
         std::deque<Done> done;
         std::vector<std::string> readSoon;
+        bool introduce = false; // a listener came
         bool stop = false;
     };
     const std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();

@@ -89,24 +89,27 @@ bool SparkplugFrontEnd::Start(const ServedLines &lines, std::string &error) {
                                        lastBdSeq_);
     const uint64_t now = NowMs();
     for (size_t line = 0; line < config.lines.size(); ++line) {
-        auto poller = std::make_unique<LinePoller>(config, line, *lines.workers[line]);
-        if (poller->plcs().empty())
+        LinePoller *poller = lines.pollers[line];
+        if (poller == nullptr)
             continue;
         const size_t index = pollers_.size();
         for (const std::string &plc : poller->plcs()) {
             DeviceState state;
             state.poller = index;
+            state.line = line;
             state.plc = plc;
             state.device.id = DeviceId(config.lines[line].name, plc);
             deviceIndex_[state.device.id] = devices_.size();
             devices_.push_back(std::move(state));
         }
+        size_t group = 0;
         for (const PollConfig &poll : config.polls) {
             if (poll.line != line)
                 continue;
             const size_t device = deviceIndex_.at(DeviceId(config.lines[line].name, poll.plc));
             DeviceState &state = devices_[device];
-            slots_[&poll] = {device, state.device.metrics.size(), state.fresh.size()};
+            slots_[{index, group++}] = {&poll, device, state.device.metrics.size(),
+                                        state.fresh.size()};
             state.fresh.push_back(false);
             for (size_t i = 0; i < poll.Values(); ++i) {
                 state.device.metrics.push_back(ValueMetric(poll, i, std::nullopt, now));
@@ -115,9 +118,7 @@ bool SparkplugFrontEnd::Start(const ServedLines &lines, std::string &error) {
                 state.byName[poll.Level(i)] = {&poll, i};
             }
         }
-        poller->Listen({[this](const PolledGroup &group) { OnRead(group); },
-                        [this, index] { OnHealth(index); }});
-        pollers_.push_back(std::move(poller));
+        pollers_.push_back(poller);
     }
     MqttClient::Handlers handlers;
     handlers.will = [this] {
@@ -139,14 +140,18 @@ bool SparkplugFrontEnd::Start(const ServedLines &lines, std::string &error) {
     // The will given here is replaced before every attempt by handlers.will.
     if (!client_->Start(edge_->NodeTopic("NDEATH"), "", std::move(handlers), error))
         return false;
-    for (auto &poller : pollers_)
-        poller->Start();
+    for (size_t i = 0; i < pollers_.size(); ++i)
+        listening_.push_back(
+            pollers_[i]->Listen({[this, i](const PolledGroup &group) { OnRead(i, group); },
+                                 [this, i] { OnHealth(i); }}));
     return true;
 }
 
 void SparkplugFrontEnd::Stop() {
-    for (auto &poller : pollers_)
-        poller->Stop();
+    // Not under mutex_: a listener the poller is calling may be waiting for it.
+    for (size_t i = 0; i < listening_.size(); ++i)
+        pollers_[i]->Unlisten(listening_[i]);
+    listening_.clear();
     if (!client_)
         return; // never started
     MqttMessage death;
@@ -240,9 +245,11 @@ void SparkplugFrontEnd::OnConnected() {
     Send(edge_->Connected(NowMs(), Devices()));
 }
 
-void SparkplugFrontEnd::OnRead(const PolledGroup &group) {
+void SparkplugFrontEnd::OnRead(size_t poller, const PolledGroup &group) {
+    if (group.busy)
+        return; // the PLC was not asked: nothing is known of it
     std::lock_guard lock(mutex_);
-    const Slot slot = slots_.at(group.poll);
+    const Slot slot = slots_.at({poller, group.index});
     const size_t first = slot.first;
     DeviceState &state = devices_[slot.device];
     const uint64_t at = Ms(group.at);
@@ -251,7 +258,7 @@ void SparkplugFrontEnd::OnRead(const PolledGroup &group) {
         const PolledValue &value = group.values[i];
         const bool good = value.quality == Quality::Good;
         state.device.metrics[first + i] =
-            ValueMetric(*group.poll, i, good ? value.raw : std::nullopt, at);
+            ValueMetric(*slot.poll, i, good ? value.raw : std::nullopt, at);
     }
     Judge(state);
     if (client_->connected())
@@ -357,7 +364,7 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
         return refuse("the device has no such metric");
     const auto [poll, index] = found->second;
     LinePoller &poller = *pollers_[state.poller];
-    if (ReadOnly(poller.line(), state.plc))
+    if (ReadOnly(state.line, state.plc))
         return refuse("read_only");
     const std::optional<std::string> text = SetText(metric);
     if (!text)

@@ -1,6 +1,6 @@
 // The Sparkplug B front end: the gateway as one edge node, on one broker connection of its own.
 // Each PLC that a poll group reads is a device "<line>.<plc>" whose metrics are the group's
-// values, read by one LinePoller per line over the same line workers as the other front ends.
+// values, as the line's poller reads them for every face that publishes them.
 // Its DBIRTH and DDEATH follow the PLC's health; NCMD asks for a rebirth; DCMD writes a metric
 // to its PLC through the line's worker, converted back through its group as an MQTT /set is.
 // Driven by the process owner as every front end (front_end.h); a reload keeps it only while
@@ -54,6 +54,7 @@ class SparkplugFrontEnd : public FrontEnd {
   private:
     struct DeviceState {
         size_t poller = 0; // in pollers_
+        size_t line = 0;   // in config_
         std::string plc;
         sparkplug::Device device;
         // Per group of the device: read with an answer since its PLC last answered. The device
@@ -65,7 +66,7 @@ class SparkplugFrontEnd : public FrontEnd {
 
     void OnConnected();
     void OnMessage(const std::string &topic, const std::string &payload);
-    void OnRead(const PolledGroup &group);
+    void OnRead(size_t poller, const PolledGroup &group);
     void OnHealth(size_t poller);
     void OnState(const std::string &payload);
     void OnNodeCommand(const std::string &payload);
@@ -86,7 +87,9 @@ class SparkplugFrontEnd : public FrontEnd {
     std::string broker_; // "host:port"
     MqttStatistics clientStatistics_;
     std::unique_ptr<MqttClient> client_;
-    std::vector<std::unique_ptr<LinePoller>> pollers_;
+    // The pollers of the lines with groups, and what this front end listens to them as.
+    std::vector<LinePoller *> pollers_;
+    std::vector<LinePoller::ListenerId> listening_;
     mutable std::mutex rightsMutex_;
     std::shared_ptr<const Config> rights_; // set by a reload; until then config_ says
     // Commands not carried out, of one kind to one device: a line a minute, the others counted
@@ -102,11 +105,13 @@ class SparkplugFrontEnd : public FrontEnd {
     bool everConnected_ = false;
     std::vector<DeviceState> devices_;
     struct Slot {
+        const PollConfig *poll = nullptr; // in config_
         size_t device = 0;
         size_t first = 0; // its first metric in the device's
         size_t group = 0; // in the device's groups
     };
-    std::map<const PollConfig *, Slot> slots_;
+    // By poller and the group's index among its line's.
+    std::map<std::pair<size_t, size_t>, Slot> slots_;
     std::map<std::string, size_t> deviceIndex_; // "<line>.<plc>" -> devices_
     std::map<std::string, uint64_t> messages_;  // by type, sent and received
 };

@@ -149,6 +149,50 @@ TEST(ReloadPlan, SparkplugRestartsWhenWhatItReadsChanges) {
         "start");
 }
 
+// A kept line keeps its poller (and the rhythm of its rounds) only while it reads the same
+// groups in the same order: the faces find a group by its place among the line's.
+TEST(ReloadPlan, ALineReadsTheSameGroupsWhereverItStands) {
+    struct PollCase {
+        const char *name;
+        std::function<void(Config &)> change;
+        size_t lineInNext; // where north stands in the new file
+        bool same;
+    };
+    const auto group = [](size_t line, uint16_t first) {
+        PollConfig poll;
+        poll.line = line;
+        poll.plc = "P1";
+        poll.registers.first = first;
+        return poll;
+    };
+    const std::vector<PollCase> cases = {
+        {"nothing", [](Config &) {}, 0, true},
+        {"moved in the file", [](Config &c) { c.polls[0].fileLine = c.polls[1].fileLine = 40; }, 0,
+         true},
+        {"the line now second",
+         [](Config &c) {
+             std::swap(c.lines[0], c.lines[1]);
+             for (PollConfig &poll : c.polls)
+                 poll.line = 1 - poll.line;
+         },
+         1, true},
+        {"another line's group changed", [](Config &c) { c.polls[2].intervalMs = 50; }, 0, true},
+        {"its interval", [](Config &c) { c.polls[1].intervalMs = 50; }, 0, false},
+        {"its groups in another order", [](Config &c) { std::swap(c.polls[0], c.polls[1]); }, 0,
+         false},
+        {"a group added", [&](Config &c) { c.polls.push_back(group(0, 300)); }, 0, false},
+        {"a group removed", [](Config &c) { c.polls.erase(c.polls.begin()); }, 0, false},
+    };
+    Config running = TwoLines();
+    running.polls = {group(0, 100), group(0, 200), group(1, 100)};
+    for (const PollCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Config next = running;
+        c.change(next);
+        EXPECT_EQ(SameLinePolls(running, 0, next, c.lineInNext), c.same);
+    }
+}
+
 TEST(ReloadPlan, HttpRestartsOnlyWhenItsTableChanges) {
     Config running = TwoLines();
     running.http = HttpConfig{};
