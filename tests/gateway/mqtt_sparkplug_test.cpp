@@ -2,7 +2,8 @@
 // real mosquitto, every payload decoded by Eclipse Tahu's own codec: births in order with every
 // metric typed, DDATA with only what changed, seq running and wrapping, a rebirth on NCMD, a
 // DCMD write landing in the PLC, DDEATH and DBIRTH following a silent PLC, bdSeq across a broker
-// restart, NDEATH on SIGTERM and as the will after SIGKILL, the primary host's STATE.
+// restart, NDEATH on SIGTERM and as the will after SIGKILL, the primary host's STATE, one read of
+// a group for both faces.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -502,6 +503,52 @@ TEST(Sparkplug, PrimaryHostStateGatesTheBirths) {
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"NBIRTH 0", "NDEATH 0", "NBIRTH 1"}));
     EXPECT_EQ(SeqBreak(all), "");
+}
+
+// With both [mqtt] and [sparkplug], a poll group is read from the PLC once per interval, not
+// once per face, and both faces publish what that read got. The simulator counts the reads that
+// reach P1 (the MQTT side's route reads put nothing on the line). A read for each face would come
+// to 1.5 to 2 reads an interval: the line shares one read between the two only when both wait
+// for it at once.
+TEST(Sparkplug, GroupReadOncePerIntervalForBothFaces) {
+    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
+        GTEST_FAIL() << missing;
+    Plant plant;
+    plant.SetTimeoutMs(1000); // no try again, which would be a read more, on a loaded machine
+    plant.sim().SetRegister("P1", 100, 1111);
+    Subscriber subscriber(plant.broker().port(), "#");
+    constexpr auto kInterval = 500ms;
+    plant.StartGateway(SparkplugTable(plant) +
+                       "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
+                       "interval_ms = " +
+                       std::to_string(kInterval.count()) + "\n");
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(1111))) << plant.GatewayLog();
+    ASSERT_TRUE(subscriber.WaitFor(DeviceTopic("DBIRTH", "north.P1"), Any)) << plant.GatewayLog();
+
+    const size_t from = subscriber.Count();
+    plant.sim().SetRegister("P1", 100, 2222);
+    EXPECT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(2222), 15s, from))
+        << plant.GatewayLog();
+    const auto carries2222 = [](const Message &m) {
+        const std::vector<Decoded> d = Decode({m});
+        const Json *metric = d.empty() ? nullptr : MetricOf(d[0].payload, "100");
+        return metric != nullptr && (*metric)["value"] == 2222;
+    };
+    EXPECT_TRUE(subscriber.WaitFor(DeviceTopic("DDATA", "north.P1"), carries2222, 15s, from))
+        << plant.GatewayLog();
+
+    plant.sim().ResetStats();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(20 * kInterval);
+    const auto reads = static_cast<double>(plant.sim().GetStats().Get("reads"));
+    const double intervals =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start) /
+        std::chrono::duration<double>(kInterval);
+    const std::string figures = std::to_string(static_cast<int>(reads)) + " reads of P1 in " +
+                                std::to_string(intervals) + " intervals";
+    // One read an interval and one more where the window cuts a round, with room to spare.
+    EXPECT_LE(reads, 1.15 * intervals + 2) << figures;
+    EXPECT_GE(reads, intervals / 3) << figures;
 }
 
 } // namespace
