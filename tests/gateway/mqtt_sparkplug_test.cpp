@@ -551,5 +551,32 @@ TEST(Sparkplug, GroupReadOncePerIntervalForBothFaces) {
     EXPECT_GE(reads, intervals / 3) << figures;
 }
 
+// A face that a reload adds hears the rounds the line's poller has already read: the edge node
+// births its devices at once, though the group is next read a minute later, and the PLC is not
+// read again for it.
+TEST(Sparkplug, AddedByAReloadBirthsFromTheRoundsAlreadyRead) {
+    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
+        GTEST_FAIL() << missing;
+    Plant plant;
+    plant.sim().SetRegister("P1", 100, 3333);
+    Subscriber subscriber(plant.broker().port(), "#");
+    const std::string poll = "[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
+                             "interval_ms = 60000\n";
+    plant.StartGateway(poll);
+    ASSERT_TRUE(subscriber.WaitFor("vpisd/north/P1/100", IsValue(3333))) << plant.GatewayLog();
+
+    plant.sim().ResetStats();
+    ASSERT_TRUE(plant.ReloadGateway(SparkplugTable(plant) + poll, "", "reloaded"))
+        << plant.GatewayLog();
+    const auto birth = subscriber.WaitFor(DeviceTopic("DBIRTH", "north.P1"), Any, 20s);
+    ASSERT_TRUE(birth) << plant.GatewayLog();
+    const std::vector<Decoded> decoded = Decode({*birth});
+    ASSERT_EQ(decoded.size(), 1u);
+    const Json *metric = MetricOf(decoded[0].payload, "100");
+    ASSERT_NE(metric, nullptr) << decoded[0].payload;
+    EXPECT_EQ((*metric)["value"], 3333);
+    EXPECT_EQ(plant.sim().GetStats().Get("reads"), 0u) << "the group was read again";
+}
+
 } // namespace
 } // namespace vpisd::gateway::mqtt_test
