@@ -76,7 +76,6 @@ class LinePoller {
     // The groups of `plc` are read again now (after a write, to show the new value).
     void ReadSoon(const std::string &plc);
 
-    LineWorker &worker() const { return worker_; }
     // The PLCs the line's groups read, in the order the file names them.
     const std::vector<std::string> &plcs() const { return plcs_; }
     // True while `plc` answers, as its line's worker last saw it.
