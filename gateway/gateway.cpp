@@ -271,12 +271,16 @@ std::vector<LinePoller *> Owner::Pollers() const {
     return out;
 }
 
+// A face that publishes the poll groups' values: MQTT or Sparkplug B.
+bool PollsPublished(const Config &config) {
+    return config.mqtt || config.sparkplug;
+}
+
 std::unique_ptr<LinePoller> Owner::MakePoller(const std::shared_ptr<const Config> &config,
                                               size_t line, LineWorker &worker) const {
-    const bool published = config->mqtt || config->sparkplug;
     const bool polled = std::any_of(config->polls.begin(), config->polls.end(),
                                     [line](const PollConfig &poll) { return poll.line == line; });
-    if (!published || !polled)
+    if (!PollsPublished(*config) || !polled)
         return nullptr;
     return std::make_unique<LinePoller>(config, line, worker);
 }
@@ -505,7 +509,7 @@ void Owner::ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Co
         for (size_t i = 0; i < next->lines.size(); ++i) {
             // A kept worker keeps its poller while a face publishes the same groups of it: no
             // group is read twice or out of rhythm across the reload.
-            if (from[i] && oldPollers[*from[i]] && (next->mqtt || next->sparkplug) &&
+            if (from[i] && oldPollers[*from[i]] && PollsPublished(*next) &&
                 SameLinePolls(*config_, *from[i], *next, i))
                 pollers_.push_back(std::move(oldPollers[*from[i]]));
             else

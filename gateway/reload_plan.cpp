@@ -68,11 +68,11 @@ bool SameLinePolls(const Config &a, size_t lineA, const Config &b, size_t lineB)
     const auto of = [](const Config &config, size_t line) {
         std::vector<PollConfig> polls;
         for (const PollConfig &poll : config.polls) {
-            if (poll.line == line)
-                polls.push_back(poll);
+            if (poll.line != line)
+                continue;
+            polls.push_back(poll);
+            polls.back().line = 0; // wherever the line stands in the file
         }
-        for (PollConfig &poll : polls)
-            poll.line = 0;
         return polls;
     };
     return SamePolls(of(a, lineA), of(b, lineB));

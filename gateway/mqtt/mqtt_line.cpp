@@ -171,7 +171,6 @@ void MqttLine::Listen() {
                              done.kind = Done::Kind::Poll;
                              done.index = group.index;
                              done.generation = generation;
-                             done.plc = group.poll->plc;
                              done.polled = group;
                              inbox->done.push_back(std::move(done));
                              inbox->wake.notify_one();

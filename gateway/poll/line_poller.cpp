@@ -148,11 +148,8 @@ void LinePoller::Schedule(Clock::time_point now) {
         Done done;
         done.index = i;
         group.inFlight = SubmitJob(request, std::move(done));
-        if (!group.inFlight) {
-            group.polled.busy = true;
-            Tell(group.polled);
-            group.polled.busy = false;
-        }
+        if (!group.inFlight)
+            TellBusy(group);
     }
 }
 
@@ -180,10 +177,7 @@ void LinePoller::PollDone(Group &group, const LineReply &reply,
                           std::chrono::system_clock::time_point at) {
     const std::optional<Quality> quality = host::RowFor(kStatusQualities, reply.status).quality;
     if (!quality) {
-        // Not a judgement on the PLC: the next round tries again.
-        group.polled.busy = true;
-        Tell(group.polled);
-        group.polled.busy = false;
+        TellBusy(group); // not a judgement on the PLC: the next round tries again
         return;
     }
     const PollConfig &poll = *group.polled.poll;
@@ -218,6 +212,12 @@ void LinePoller::Tell(const PolledGroup &group) {
         if (listening.told && listening.listener.read)
             listening.listener.read(group);
     }
+}
+
+void LinePoller::TellBusy(Group &group) {
+    group.polled.busy = true;
+    Tell(group.polled);
+    group.polled.busy = false;
 }
 
 void LinePoller::Introduce() {

@@ -107,6 +107,8 @@ class LinePoller {
     void PollDone(Group &group, const LineReply &reply, std::chrono::system_clock::time_point at);
     // Tells the listeners one round of `group`.
     void Tell(const PolledGroup &group);
+    // Tells the listeners a round of `group` that did not reach the PLC.
+    void TellBusy(Group &group);
     // Brings every new listener up to date.
     void Introduce();
     void WatchHealth();
