@@ -204,9 +204,12 @@ int main(int argc, char **argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     sim->Stop();
+    // Only a link that still names this simulator's pty: another simulator started with the same
+    // --link meanwhile has re-pointed it to its own, which stays.
     if (!linkPath.empty()) {
         std::error_code ignored;
-        std::filesystem::remove(linkPath, ignored);
+        if (std::filesystem::read_symlink(linkPath, ignored) == sim->PortPath())
+            std::filesystem::remove(linkPath, ignored);
     }
     Print(sim->GetStats().Format() + "END\n");
     std::_Exit(0); // the detached readers may still hold stdin

@@ -106,6 +106,30 @@ TEST(SimProgram, ServesUntilSigtermThenPrintsStatistics) {
     EXPECT_FALSE(std::filesystem::is_symlink("line")) << "link removed at exit";
 }
 
+// A second simulator on the same --link takes the link over; the first, stopped later, leaves
+// it pointing at the second's pty.
+TEST(SimProgram, LinkRemovedAtExitOnlyWhileItIsStillItsOwn) {
+    TempCwd dir;
+    SimProcess first({"--plc", "P1=1", "--link", "line"});
+    ASSERT_TRUE(first.ReadLine(3000).value_or("").starts_with("PORT ")) << first.Stderr();
+    SimProcess second({"--plc", "P1=1", "--link", "line"});
+    const auto port = second.ReadLine(3000);
+    ASSERT_TRUE(port.value_or("").starts_with("PORT ")) << second.Stderr();
+    const std::string secondPath = port->substr(5);
+    ASSERT_EQ(std::filesystem::read_symlink("line"), secondPath);
+
+    first.Signal(SIGTERM);
+    first.ReadUntil("END");
+    EXPECT_EQ(first.Wait(3000), 0);
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::read_symlink("line", ec), secondPath) << "the second's link kept";
+
+    second.Signal(SIGTERM);
+    second.ReadUntil("END");
+    EXPECT_EQ(second.Wait(3000), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink("line"));
+}
+
 TEST(SimProgram, ControlFifoAndQuit) {
     TempCwd dir;
     SimProcess sim({"--plc", "P1=1", "--registers", "10", "--control", "ctl", "--no-stdin"});
