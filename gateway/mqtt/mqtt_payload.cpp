@@ -78,6 +78,13 @@ std::string RoutePayload(uint16_t selection, const std::string &ts) {
 SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &format,
                          const host::Scaling &scaling) {
     SetValue result;
+    // A value is a few bytes: anything longer is refused before the JSON parser sees it, which
+    // would otherwise build a tree many times the payload's size.
+    if (payload.size() > kLongestSetPayload) {
+        result.reason = "too long: " + std::to_string(payload.size()) +
+                        " bytes, a value takes at most " + std::to_string(kLongestSetPayload);
+        return result;
+    }
     // The JSON parser takes a NUL for the end of its input, so "7\0{garbage" would be read as 7:
     // a payload that holds one is refused whole, before any parse.
     if (payload.find('\0') != std::string_view::npos) {
