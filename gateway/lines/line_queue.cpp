@@ -1,28 +1,41 @@
 #include "gateway/lines/line_queue.h"
 
 namespace vpisd::gateway {
+namespace {
 
-bool LineQueue::Push(LineRequest &request, LineScheduler &scheduler) {
+std::pair<Source, uint64_t> ShareOf(const LineRequest &request) {
+    return {request.source, request.source == Source::Modbus ? request.client : 0};
+}
+
+} // namespace
+
+void LineQueue::Release(const LineRequest &request) {
+    const auto found = shares_.find(ShareOf(request));
+    if (found != shares_.end() && --found->second == 0)
+        shares_.erase(found);
+}
+
+Queued LineQueue::Push(LineRequest &request, LineScheduler &scheduler) {
     {
         std::lock_guard lock(mutex_);
         if (closed_)
-            return false;
+            return Queued::Closed;
         ReadyAnswer ready;
         if (scheduler.AnswerAtOnce(request, waiting_, onTheLine_, std::chrono::steady_clock::now(),
                                    ready)) {
             ready.request = std::move(request);
             answered_.push_back(std::move(ready));
             answeredReady_.notify_one();
-            return true;
+            return Queued::Taken;
         }
-        size_t &share = shares_[static_cast<size_t>(request.source)];
+        size_t &share = shares_[ShareOf(request)];
         if (share >= depth_)
-            return false;
+            return Queued::Full;
         ++share;
         waiting_.push_back(std::move(request));
     }
     ready_.notify_one();
-    return true;
+    return Queued::Taken;
 }
 
 std::optional<Batch> LineQueue::Take(std::chrono::steady_clock::time_point until,
@@ -36,9 +49,9 @@ std::optional<Batch> LineQueue::Take(std::chrono::steady_clock::time_point until
             // An answer ready now is final: its client's next request need not wait for the
             // jobs (the Modbus server sends a connection's answers in the order it asked).
             for (const ReadyAnswer &ready : batch.ready)
-                --shares_[static_cast<size_t>(ready.request.source)];
+                Release(ready.request);
             for (const LineRequest &job : batch.jobs) {
-                --shares_[static_cast<size_t>(job.source)];
+                Release(job);
                 onTheLine_.clients.insert(job.client);
                 if (job.op == LineOp::WriteRegisters || job.op == LineOp::WriteBits)
                     onTheLine_.writing.insert(job.plc);
@@ -86,7 +99,7 @@ std::vector<LineRequest> LineQueue::TakeAll() {
     std::vector<LineRequest> all(std::make_move_iterator(waiting_.begin()),
                                  std::make_move_iterator(waiting_.end()));
     waiting_.clear();
-    shares_ = {};
+    shares_.clear();
     return all;
 }
 

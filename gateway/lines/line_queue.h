@@ -1,15 +1,17 @@
-// The bounded queue between the front ends and one line's worker. Each source has its own
-// share; what the worker takes next is the line scheduler's choice. A read the scheduler can
-// answer without the line skips the queue: it goes to the answers handed out by TakeAnswered,
-// so that it does not wait for the transaction in progress.
+// The bounded queue between the front ends and one line's worker. Each Modbus connection has its
+// own share, and the MQTT side one for all its jobs, so that a client keeping its whole share
+// waiting leaves the others theirs; what the worker takes next is the line scheduler's choice. A
+// read the scheduler can answer without the line skips the queue: it goes to the answers handed out
+// by TakeAnswered, so that it does not wait for the transaction in progress.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "gateway/lines/line_request.h"
@@ -19,11 +21,11 @@ namespace vpisd::gateway {
 
 class LineQueue {
   public:
-    explicit LineQueue(size_t depthPerSource) : depth_(depthPerSource) {}
+    explicit LineQueue(size_t depthPerShare) : depth_(depthPerShare) {}
 
-    // Takes the request unless its source's share is full or the queue is closed; on false
-    // the request is left as it was and the caller answers it.
-    bool Push(LineRequest &request, LineScheduler &scheduler);
+    // Takes the request unless its share is full or the queue is closed; when not taken the
+    // request is left as it was and the caller answers it.
+    Queued Push(LineRequest &request, LineScheduler &scheduler);
     // The batch `scheduler` picks, waiting until there is one, `until` passes or the queue is
     // closed. Its requests are on the line until Finished.
     std::optional<Batch> Take(std::chrono::steady_clock::time_point until,
@@ -41,6 +43,9 @@ class LineQueue {
     std::vector<LineRequest> TakeAll();
 
   private:
+    // A request of that share left the queue.
+    void Release(const LineRequest &request);
+
     const size_t depth_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
@@ -48,7 +53,8 @@ class LineQueue {
     std::deque<LineRequest> waiting_; // arrival order
     std::deque<ReadyAnswer> answered_;
     OnTheLine onTheLine_;
-    std::array<size_t, kSourceCount> shares_{};
+    // Requests waiting per share: a Modbus connection, or the MQTT side (client 0).
+    std::map<std::pair<Source, uint64_t>, size_t> shares_;
     bool closed_ = false;
 };
 

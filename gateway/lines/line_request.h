@@ -14,8 +14,8 @@
 
 namespace vpisd::gateway {
 
-// Who asked. Each source has its own share of a line's queue and the sources take turns, so
-// one front end flooding a line cannot starve the other.
+// Who asked. The sources take turns on a line, and each Modbus connection and the MQTT side have
+// their own share of its queue, so one front end or client flooding a line starves no other.
 enum class Source : uint8_t { Modbus, Mqtt };
 constexpr size_t kSourceCount = 2;
 
@@ -35,6 +35,18 @@ struct BitWrite {
 };
 
 using host::LineStatus;
+
+// What a line's queue did with a request handed to it.
+enum class Queued : uint8_t {
+    Taken,
+    Full,   // the share of its connection (Modbus) or front end (MQTT) is full
+    Closed, // the line's worker is stopping: a reload replaces it, or the gateway stops
+};
+
+// Why a request the queue did not take was refused, in the words the front ends log and publish.
+constexpr const char *RefusalReason(Queued queued) {
+    return queued == Queued::Full ? "the line's queue is full" : "the line is restarting";
+}
 
 struct LineReply {
     LineStatus status = LineStatus::Ok;

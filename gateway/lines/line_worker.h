@@ -47,9 +47,9 @@ class LineWorker {
     void Start(std::vector<std::shared_future<void>> after = {});
     // Ready once the worker has closed its VPI (finished() is true).
     std::shared_future<void> Closed() const { return closed_; }
-    // Queues a job; false when the line's queue is full for its source (or the worker is
-    // stopping): the job is untouched and the caller answers busy.
-    bool Submit(LineRequest &request) { return queue_.Push(request, scheduler_); }
+    // Queues a job; when the job's share of the queue is full, or the worker is stopping, the
+    // job is untouched and the caller answers it.
+    Queued Submit(LineRequest &request) { return queue_.Push(request, scheduler_); }
     // Lets the job in progress finish, cancels the waiting ones, closes the VPI; returns at
     // once. finished() turns true when all of that is done.
     void BeginStop() { queue_.Close(); }

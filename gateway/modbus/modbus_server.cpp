@@ -390,13 +390,17 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
         Signal(wakeFd_);
     };
     LineWorker &worker = *workers_[unit->line];
-    if (!worker.Submit(job)) {
+    if (const Queued queued = worker.Submit(job); queued != Queued::Taken) {
+        // "queue full: unit 1 answered busy (06)", or "line restarting: ..." while a reload
+        // replaces the line's worker.
+        const bool full = queued == Queued::Full;
+        const std::string kind = full ? "queue full:" : "line restarting:";
         const std::string unitText = "unit " + std::to_string(head.unit);
-        busyLog_.Note(Level::Warning, worker.name(), unitText,
-                      "queue full: " + unitText + " answered busy (06)",
-                      {"queue full:", "for " + unitText + " answered busy (06)"});
-        AnswerAtOnce(id, connection, head, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, Outcome::Busy,
-                     received);
+        busyLog_.Note(Level::Warning, worker.name(), kind + unitText,
+                      kind + " " + unitText + " answered busy (06)",
+                      {kind, "for " + unitText + " answered busy (06)"});
+        AnswerAtOnce(id, connection, head, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY,
+                     full ? Outcome::Busy : Outcome::Restarting, received);
         return;
     }
     connection.owed.push_back({ticket, {}});

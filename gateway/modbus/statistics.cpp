@@ -44,6 +44,10 @@ void Tally::Add(Outcome outcome, std::chrono::microseconds latency) {
         ++counts.busy;
         lastFailure = Failure{"busy", WallClock::now()};
         break;
+    case Outcome::Restarting:
+        ++counts.busy;
+        lastFailure = Failure{"restarting", WallClock::now()};
+        break;
     case Outcome::Rejected:
         ++counts.rejected;
         return; // no traffic: its latency says nothing about the line

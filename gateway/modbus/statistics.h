@@ -19,10 +19,11 @@ namespace vpisd::gateway {
 
 enum class Outcome : uint8_t {
     Ok,
-    Refused,  // driver result 1 (exception 04)
-    NoAnswer, // driver result 2 or the line down (0B)
-    Busy,     // queue full or cancelled at stop (06)
-    Rejected, // answered before any traffic: 01, 02, 03, 0A
+    Refused,    // driver result 1 (exception 04)
+    NoAnswer,   // driver result 2 or the line down (0B)
+    Busy,       // queue full or cancelled at stop (06)
+    Restarting, // the line's worker was being replaced by a reload (06, counted busy)
+    Rejected,   // answered before any traffic: 01, 02, 03, 0A
 };
 
 // The counts as the status endpoint shows them (medianMs is taken by Counts()), the latest

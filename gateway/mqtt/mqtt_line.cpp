@@ -10,8 +10,8 @@ namespace vpisd::gateway {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
-constexpr const char *kQueueFull = "the line's queue is full";
-constexpr const char *kRestarting = "the line is restarting";
+constexpr const char *kQueueFull = RefusalReason(Queued::Full);
+constexpr const char *kRestarting = RefusalReason(Queued::Closed);
 constexpr const char *kStopping = "the MQTT side of the line is stopping";
 constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 
@@ -411,8 +411,8 @@ void MqttLine::Run() {
     }
 }
 
-bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
-                         const SetCommand *command, std::string shown) {
+Queued MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
+                           const SetCommand *command, std::string shown) {
     request.queued = Clock::now();
     Done pending{
         kind, index, generation_, request.plc, command ? *command : SetCommand{}, std::move(shown),
@@ -436,7 +436,7 @@ bool MqttLine::SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
     {
         std::lock_guard lock(inbox_->mutex);
         if (inbox_->stop)
-            return false;
+            return Queued::Closed;
     }
     return worker_->Submit(request);
 }
@@ -465,7 +465,7 @@ void MqttLine::Finish(Done &done) {
             request.source = Source::Mqtt;
             request.op = LineOp::ReadRoute;
             request.plc = route.plc;
-            route.inFlight = SubmitJob(request, Done::Kind::Route, i);
+            route.inFlight = SubmitJob(request, Done::Kind::Route, i) == Queued::Taken;
         }
         break;
     }
@@ -665,9 +665,10 @@ void MqttLine::SubmitWrite(const SetCommand &command, LineRequest &request,
     }
     // A queue that fills while a new worker has not opened its line yet fills because the line
     // is restarting.
-    if (!SubmitJob(request, Done::Kind::Write, 0, &command, shown))
-        Answer(command, WriteOutcome::Refused, worker_->started() ? kQueueFull : kRestarting,
-               shown);
+    const Queued queued = SubmitJob(request, Done::Kind::Write, 0, &command, shown);
+    if (queued != Queued::Taken)
+        Answer(command, WriteOutcome::Refused,
+               queued == Queued::Full && worker_->started() ? kQueueFull : kRestarting, shown);
 }
 
 void MqttLine::OnSet(const SetCommand &command) {

@@ -136,8 +136,9 @@ class MqttLine {
     void Listen();
     void Unlisten();
     void Run();
-    bool SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
-                   const SetCommand *command = nullptr, std::string shown = "");
+    // Closed also when the MQTT side of the line is stopping.
+    Queued SubmitJob(LineRequest &request, Done::Kind kind, size_t index,
+                     const SetCommand *command = nullptr, std::string shown = "");
     void Finish(Done &done);
     void PollDone(Group &group, const PolledGroup &polled);
     void CountPoll(const std::string &plc, Quality quality);

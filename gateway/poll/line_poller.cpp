@@ -73,7 +73,7 @@ bool LinePoller::Answering(const std::string &plc) const {
     return false;
 }
 
-bool LinePoller::Submit(LineRequest request, std::function<void(const LineReply &)> done) {
+Queued LinePoller::Submit(LineRequest request, std::function<void(const LineReply &)> done) {
     Done pending;
     pending.then = std::move(done);
     return SubmitJob(request, std::move(pending));
@@ -147,17 +147,17 @@ void LinePoller::Schedule(Clock::time_point now) {
         request.count = poll.registers.form == ValueForm::Bit ? 1 : poll.registers.Registers();
         Done done;
         done.index = i;
-        group.inFlight = SubmitJob(request, std::move(done));
+        group.inFlight = SubmitJob(request, std::move(done)) == Queued::Taken;
         if (!group.inFlight)
             TellBusy(group);
     }
 }
 
-bool LinePoller::SubmitJob(LineRequest &request, Done done) {
+Queued LinePoller::SubmitJob(LineRequest &request, Done done) {
     {
         std::lock_guard lock(inbox_->mutex);
         if (inbox_->stop)
-            return false;
+            return Queued::Closed;
     }
     request.queued = Clock::now();
     // The answer holds the inbox, not the poller: one that comes after a stop lands unread.

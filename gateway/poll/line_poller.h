@@ -70,9 +70,9 @@ class LinePoller {
     // Polls no more; the jobs still on the line are left to it, their answers unread.
     void Stop();
 
-    // A job beside the polls (a write); `done` is called on the poller's thread. False when the
-    // line's queue did not take it, or the poller stopped.
-    bool Submit(LineRequest request, std::function<void(const LineReply &)> done);
+    // A job beside the polls (a write); `done` is called on the poller's thread. Closed when
+    // the poller stopped (a reload replaces it).
+    Queued Submit(LineRequest request, std::function<void(const LineReply &)> done);
     // The groups of `plc` are read again now (after a write, to show the new value).
     void ReadSoon(const std::string &plc);
 
@@ -103,7 +103,7 @@ class LinePoller {
 
     void Run();
     void Schedule(Clock::time_point now);
-    bool SubmitJob(LineRequest &request, Done done);
+    Queued SubmitJob(LineRequest &request, Done done);
     void PollDone(Group &group, const LineReply &reply, std::chrono::system_clock::time_point at);
     // Tells the listeners one round of `group`.
     void Tell(const PolledGroup &group);

@@ -375,7 +375,7 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
     const std::string shown = what + " = " + *text;
     const std::string plc = state.plc;
     LinePoller *line = &poller;
-    const bool taken = poller.Submit(
+    const Queued queued = poller.Submit(
         WriteRequest(WriteTarget{plc, poll->RegisterOf(index), poll->Format(), poll->scaling},
                      *set.value, Source::Mqtt),
         [shown, plc, line, log = commandLog_, device = state.device.id](const LineReply &reply) {
@@ -391,8 +391,8 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
                       "DCMD " + shown + ": " + word + (reason.empty() ? "" : " (" + reason + ")"),
                       {"sparkplug commands:", word + " from " + device});
         });
-    if (!taken)
-        refuse("the line's queue is full, or the gateway is stopping");
+    if (queued != Queued::Taken)
+        refuse(RefusalReason(queued));
 }
 
 } // namespace vpisd::gateway

@@ -99,20 +99,17 @@ TEST(Exceptions, FullQueueAnswersBusy) {
     Gateway gateway(dir,
                     LineToml("north", line.port, 1, line.init, "queue = 1\ntimeout_ms = 3000") +
                         UnitToml(1, "north", "P1"));
-    // Five requests at once: one on the line (held up by the slow reply), one waiting, and
-    // the queue has room for no more.
-    constexpr int kClients = 5;
-    std::vector<Client> clients;
-    for (int i = 0; i < kClients; ++i) {
-        clients.push_back(Connect(gateway.port(), 1));
-        ASSERT_TRUE(clients.back());
-    }
+    // Five requests at once from one connection: one on the line (held up by the slow reply),
+    // one waiting, and the connection's share of the queue has room for no more.
+    constexpr int kRequests = 5;
+    Client client = Connect(gateway.port(), 1);
+    ASSERT_TRUE(client);
     const std::vector<uint8_t> read{1, 0x03, 0, 10, 0, 1};
-    for (auto &client : clients)
+    for (int i = 0; i < kRequests; ++i)
         ASSERT_GT(modbus_send_raw_request(client.get(), read.data(), 6), 0);
     int busy = 0;
     int served = 0;
-    for (auto &client : clients) {
+    for (int i = 0; i < kRequests; ++i) {
         uint8_t answer[MODBUS_TCP_MAX_ADU_LENGTH];
         ASSERT_GT(modbus_receive_confirmation(client.get(), answer), 0) << modbus_strerror(errno);
         const int header = modbus_get_header_length(client.get());
@@ -123,7 +120,7 @@ TEST(Exceptions, FullQueueAnswersBusy) {
             ++served;
         }
     }
-    EXPECT_GE(busy, kClients - 2);
+    EXPECT_GE(busy, kRequests - 2);
     EXPECT_GE(served, 1);
     const ChildResult result = gateway.Stop();
     EXPECT_NE(result.err.find("queue full"), std::string::npos);

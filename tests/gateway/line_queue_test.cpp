@@ -1,6 +1,6 @@
-// The queue between the front ends and a line: each source has its own bounded share, the
-// sources take turns, and within the Modbus share the connections take turns while each keeps
-// its own order.
+// The queue between the front ends and a line: each Modbus connection and the MQTT side have their
+// own bounded share, the sources take turns, and the Modbus connections take turns while each
+// keeps its own order.
 #include <gtest/gtest.h>
 
 #include "gateway/lines/line_queue.h"
@@ -35,24 +35,24 @@ TEST(LineQueue, SourcesTakeTurnsWithinTheirOwnShare) {
     // Modbus fills its share; an MQTT poll still gets in, a fourth Modbus request does not.
     for (uint16_t i = 1; i <= 3; ++i) {
         LineRequest request = Request(Source::Modbus, 1, i);
-        ASSERT_TRUE(queue.Push(request, scheduler));
+        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
     }
     LineRequest extra = Request(Source::Modbus, 1, 4);
-    EXPECT_FALSE(queue.Push(extra, scheduler));
+    EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
     EXPECT_EQ(extra.first, 4); // left to the caller, who answers busy
     for (uint16_t i = 101; i <= 102; ++i) {
         LineRequest request = Request(Source::Mqtt, 0, i);
-        ASSERT_TRUE(queue.Push(request, scheduler));
+        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
     }
     EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 101, 2, 102, 3}));
 
     LineRequest waiting = Request(Source::Mqtt, 0, 7);
-    ASSERT_TRUE(queue.Push(waiting, scheduler));
+    ASSERT_EQ(queue.Push(waiting, scheduler), Queued::Taken);
     queue.Close();
     EXPECT_FALSE(queue.Take(std::chrono::steady_clock::now() + std::chrono::seconds(5),
                             scheduler)); // closed: no wait, nothing handed out
     LineRequest late = Request(Source::Modbus, 1, 8);
-    EXPECT_FALSE(queue.Push(late, scheduler));
+    EXPECT_EQ(queue.Push(late, scheduler), Queued::Closed); // restarting, not full
     const auto left = queue.TakeAll();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].first, 7);
@@ -65,9 +65,29 @@ TEST(LineQueue, ModbusConnectionsTakeTurns) {
     for (const auto &[client, first] : std::vector<std::pair<uint64_t, uint16_t>>{
              {5, 1}, {5, 2}, {5, 3}, {5, 4}, {2, 50}, {9, 90}}) {
         LineRequest request = Request(Source::Modbus, client, first);
-        ASSERT_TRUE(queue.Push(request, scheduler));
+        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
     }
     EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{50, 1, 90, 2, 3, 4}));
+}
+
+TEST(LineQueue, ConnectionKeepingItsShareFullLeavesAnotherItsOwn) {
+    LineQueue queue(3);
+    LineScheduler scheduler{LineConfig{}};
+    for (uint16_t i = 1; i <= 3; ++i) {
+        LineRequest request = Request(Source::Modbus, 1, i);
+        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
+    }
+    LineRequest extra = Request(Source::Modbus, 1, 4);
+    EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
+    // A second connection (from the same address or any other) still gets in, and its turn.
+    LineRequest other = Request(Source::Modbus, 2, 50);
+    ASSERT_EQ(queue.Push(other, scheduler), Queued::Taken);
+    EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 50, 2, 3}));
+    // Taken off the line, the first connection's share is its own again.
+    for (uint16_t i = 5; i <= 7; ++i) {
+        LineRequest request = Request(Source::Modbus, 1, i);
+        EXPECT_EQ(queue.Push(request, scheduler), Queued::Taken);
+    }
 }
 
 } // namespace
