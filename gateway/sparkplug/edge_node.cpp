@@ -27,6 +27,28 @@ bool Changed(const Metric &now, const Metric &sent, double deadband) {
 
 } // namespace
 
+NodeCommand ReadNodeCommand(const Payload &payload) {
+    NodeCommand command;
+    const auto ignore = [&](const Metric &metric, const std::string &why) {
+        if (command.ignored++ == 0)
+            command.firstIgnored = "\"" + Cut(metric.name) + "\": " + why;
+    };
+    for (const Metric &metric : payload.metrics) {
+        if (metric.name != kRebirth) {
+            ignore(metric, "unknown");
+            continue;
+        }
+        const CommandValue value = CommandValueOf(metric, DataType::Boolean);
+        const WriteValue asked = value.value ? ToRaw(*value.value, {host::ValueType::Bit})
+                                             : WriteValue{{}, value.reason};
+        if (!asked.raw)
+            ignore(metric, asked.reason);
+        else if (*asked.raw != 0)
+            command.rebirth = true;
+    }
+    return command;
+}
+
 EdgeNode::EdgeNode(std::string group, std::string node, std::optional<std::string> primaryHost,
                    std::optional<uint8_t> lastBdSeq)
     : group_(std::move(group)), node_(std::move(node)), primaryHost_(std::move(primaryHost)),
@@ -46,6 +68,7 @@ Outgoing EdgeNode::Connecting() {
     born_ = false;
     // The primary host's STATE is read again on every connection before any birth.
     hostOnline_ = false;
+    ForgetHostState();
     devices_.clear();
     return Death();
 }
@@ -107,9 +130,15 @@ std::vector<Outgoing> EdgeNode::Connected(uint64_t now, const std::vector<Device
     return Births(now, devices);
 }
 
+bool EdgeNode::RebirthDue(uint64_t now) const {
+    // A clock set back makes the next rebirth due at once.
+    return !lastRebirth_ || now < *lastRebirth_ || now - *lastRebirth_ >= kRebirthGapMs;
+}
+
 std::vector<Outgoing> EdgeNode::Rebirth(uint64_t now, const std::vector<Device> &devices) {
-    if (!born_)
+    if (!born_ || !RebirthDue(now))
         return {};
+    lastRebirth_ = now;
     return Births(now, devices);
 }
 
@@ -143,7 +172,12 @@ std::vector<Outgoing> EdgeNode::Update(uint64_t now, const Device &device) {
     return {Message(DeviceTopic("DDATA", device.id), std::move(payload))};
 }
 
-EdgeNode::HostChange EdgeNode::OnState(std::string_view text) {
+void EdgeNode::ForgetHostState() {
+    hostTimestamp_ = 0;
+    futureTold_ = false;
+}
+
+EdgeNode::HostChange EdgeNode::OnState(std::string_view text, uint64_t now) {
     const nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
     if (!state.is_object() || !state.contains("online") || !state["online"].is_boolean())
         return HostChange::None;
@@ -151,9 +185,16 @@ EdgeNode::HostChange EdgeNode::OnState(std::string_view text) {
         state.contains("timestamp") && state["timestamp"].is_number_unsigned()
             ? state["timestamp"].get<uint64_t>()
             : 0;
+    if (timestamp > now && timestamp - now > kStateAheadMs) {
+        if (futureTold_)
+            return HostChange::None;
+        futureTold_ = true;
+        return HostChange::Future;
+    }
     if (timestamp < hostTimestamp_)
         return HostChange::None;
     hostTimestamp_ = timestamp;
+    futureTold_ = false;
     const bool online = state["online"].get<bool>();
     if (online == hostOnline_)
         return HostChange::None;

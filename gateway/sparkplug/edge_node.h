@@ -32,6 +32,16 @@ struct Device {
     std::vector<double> deadbands; // per metric: a change within it is not sent (0: any change)
 };
 
+// What an NCMD asks for: a rebirth when any of its metrics is "Node Control/Rebirth" true (its
+// value read as a DCMD's is, Boolean its type), however many ask. The metrics it cannot carry
+// out (other names, values that are no Boolean) are counted, the first one's reason kept.
+struct NodeCommand {
+    bool rebirth = false;
+    size_t ignored = 0;
+    std::string firstIgnored; // "\"Node Control/Reboot\": unknown"
+};
+NodeCommand ReadNodeCommand(const Payload &payload);
+
 class EdgeNode {
   public:
     // `lastBdSeq`: the bdSeq of the session before this one (a reload that rebuilt the
@@ -48,17 +58,29 @@ class EdgeNode {
     // Once subscribed: NBIRTH and a DBIRTH for each living device, unless a primary host is
     // named and not online yet (then nothing until it is).
     std::vector<Outgoing> Connected(uint64_t now, const std::vector<Device> &devices);
-    // NCMD "Node Control/Rebirth" true: NBIRTH again (seq 0, same bdSeq) and every DBIRTH.
+    // NCMD "Node Control/Rebirth" true: NBIRTH again (seq 0, same bdSeq) and every DBIRTH;
+    // nothing before the births, nor within kRebirthGapMs of the last rebirth (a host that
+    // floods NCMD gets one a second).
+    static constexpr uint64_t kRebirthGapMs = 1000;
+    bool RebirthDue(uint64_t now) const;
     std::vector<Outgoing> Rebirth(uint64_t now, const std::vector<Device> &devices);
     // A device's values or state now: DDATA with the metrics that changed, DDEATH when its PLC
     // stopped answering, DBIRTH when it answers again (or appears). Nothing before the births.
     std::vector<Outgoing> Update(uint64_t now, const Device &device);
 
-    enum class HostChange : uint8_t { None, Online, Offline };
-    // A message on the primary host's STATE topic: Online when it turned online (births are due:
-    // call Connected), Offline when it turned offline (publish Death(), disconnect, wait).
-    // An older timestamp than the last one seen changes nothing.
-    HostChange OnState(std::string_view payload);
+    enum class HostChange : uint8_t { None, Online, Offline, Future };
+    // A message on the primary host's STATE topic at `now`: Online when it turned online (births
+    // are due: call Connected), Offline when it turned offline (publish Death(), disconnect,
+    // wait). An older timestamp than the last one seen changes nothing. One stamped more than
+    // kStateAheadMs ahead of `now` changes nothing either, and is not remembered (a host whose
+    // clock once ran ahead cannot lock the node out): Future for the first of them since a
+    // STATE was last taken, None after it. Each connection starts afresh, from the STATE the
+    // broker holds.
+    static constexpr uint64_t kStateAheadMs = 24ULL * 3600 * 1000;
+    HostChange OnState(std::string_view payload, uint64_t now);
+    // The next STATE is taken whatever its timestamp (within kStateAheadMs): a reload reads
+    // the STATE the broker holds again.
+    void ForgetHostState();
     bool hostOnline() const { return hostOnline_; }
     // NDEATH with this connection's bdSeq, published before a deliberate disconnect.
     Outgoing Death() const;
@@ -88,6 +110,8 @@ class EdgeNode {
     bool born_ = false;
     bool hostOnline_ = false;
     uint64_t hostTimestamp_ = 0;
+    bool futureTold_ = false; // a STATE from the future was told since one was last taken
+    std::optional<uint64_t> lastRebirth_;
     std::map<std::string, Sent> devices_; // by device id
 };
 

@@ -1,7 +1,5 @@
 #include "gateway/sparkplug/sparkplug_front_end.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <chrono>
 
@@ -17,7 +15,6 @@ namespace {
 using namespace sparkplug;
 
 constexpr const char *kLog = "sparkplug";
-constexpr const char *kRebirth = "Node Control/Rebirth";
 constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 
 uint64_t NowMs() {
@@ -42,26 +39,6 @@ std::string TypeOf(const std::string &topic) {
     const size_t third = topic.find('/', second + 1);
     return topic.substr(second + 1,
                         third == std::string::npos ? std::string::npos : third - second - 1);
-}
-
-// A DCMD metric's value as the text an MQTT /set takes, or nullopt when it holds no number.
-std::optional<std::string> SetText(const Metric &metric) {
-    if (metric.isNull)
-        return std::nullopt;
-    switch (static_cast<DataType>(metric.type)) {
-    case DataType::Boolean:
-        return metric.boolean ? "true" : "false";
-    case DataType::Float:
-    case DataType::Double:
-        return nlohmann::json(metric.real).dump();
-    case DataType::String:
-        return metric.text;
-    default:
-        break;
-    }
-    if (const std::optional<double> number = metric.Number())
-        return std::to_string(metric.integer);
-    return std::nullopt;
 }
 
 } // namespace
@@ -169,7 +146,13 @@ void SparkplugFrontEnd::Prepare(const ReloadPlan &, const std::shared_ptr<const 
     rights_ = next;
 }
 
-void SparkplugFrontEnd::Apply(const ServedLines &) {}
+void SparkplugFrontEnd::Apply(const ServedLines &) {
+    // The session goes on; the primary host's STATE is taken afresh from what the broker holds.
+    std::lock_guard lock(mutex_);
+    edge_->ForgetHostState();
+    if (!sparkplug_->primaryHostId.empty() && client_->connected())
+        client_->Subscribe(StateTopic(sparkplug_->primaryHostId));
+}
 
 bool SparkplugFrontEnd::ReadOnly(size_t line, const std::string &plc) const {
     std::lock_guard lock(rightsMutex_);
@@ -293,7 +276,7 @@ void SparkplugFrontEnd::OnMessage(const std::string &topic, const std::string &p
 
 void SparkplugFrontEnd::OnState(const std::string &payload) {
     std::lock_guard lock(mutex_);
-    switch (edge_->OnState(payload)) {
+    switch (edge_->OnState(payload, NowMs())) {
     case EdgeNode::HostChange::Online:
         Log(Level::Notice, kLog,
             "primary host " + sparkplug_->primaryHostId + " online: births published");
@@ -306,37 +289,52 @@ void SparkplugFrontEnd::OnState(const std::string &payload) {
         Count("NDEATH");
         client_->Drop(Message(edge_->Death()));
         break;
+    case EdgeNode::HostChange::Future:
+        Log(Level::Warning, kLog,
+            "primary host " + sparkplug_->primaryHostId +
+                " STATE ignored: stamped more than a day ahead of this gateway's clock (the "
+                "next ones like it are ignored without a line)");
+        break;
     case EdgeNode::HostChange::None:
         break;
     }
 }
 
 void SparkplugFrontEnd::OnNodeCommand(const std::string &payload) {
+    const auto note = [this](Level level, const std::string &key, const std::string &text,
+                             const std::string &counted) {
+        commandLog_->Note(level, kLog, key, text, {"sparkplug commands:", counted});
+    };
     const auto decoded =
         Decode(std::span(reinterpret_cast<const uint8_t *>(payload.data()), payload.size()));
-    if (!decoded) {
-        Log(Level::Warning, kLog, "NCMD ignored: not a Sparkplug B payload");
+    if (!decoded)
+        return note(Level::Warning, "NCMD undecodable", "NCMD ignored: not a Sparkplug B payload",
+                    "NCMDs that are not Sparkplug B payloads");
+    const NodeCommand command = ReadNodeCommand(*decoded);
+    if (command.ignored > 0)
+        note(Level::Warning, "NCMD metrics ignored",
+             "NCMD: " + Grouped(command.ignored) + (command.ignored == 1 ? " metric" : " metrics") +
+                 " ignored, the first " + command.firstIgnored,
+             "NCMDs with metrics ignored");
+    if (!command.rebirth)
         return;
-    }
-    for (const Metric &metric : decoded->metrics) {
-        if (metric.name != kRebirth) {
-            Log(Level::Warning, kLog, "NCMD metric \"" + metric.name + "\" ignored: unknown");
-            continue;
-        }
-        if (metric.isNull || metric.type != static_cast<uint32_t>(DataType::Boolean) ||
-            !metric.boolean)
-            continue;
-        Log(Level::Info, kLog, "rebirth asked for: NBIRTH and every DBIRTH again");
-        std::lock_guard lock(mutex_);
-        Send(edge_->Rebirth(NowMs(), Devices()));
-    }
+    std::lock_guard lock(mutex_);
+    if (!edge_->born())
+        return; // the births to come hold everything
+    const uint64_t now = NowMs();
+    if (!edge_->RebirthDue(now))
+        return note(Level::Warning, "rebirth too soon",
+                    "rebirth asked for within a second of the last: ignored",
+                    "rebirths asked for within a second of the last");
+    note(Level::Info, "rebirth", "rebirth asked for: NBIRTH and every DBIRTH again", "rebirths");
+    Send(edge_->Rebirth(now, Devices()));
 }
 
 void SparkplugFrontEnd::OnDeviceCommand(const std::string &device, const std::string &payload) {
     const auto found = deviceIndex_.find(device);
     if (found == deviceIndex_.end()) {
         commandLog_->Note(Level::Warning, kLog, "no such device",
-                          "DCMD for " + device + " ignored: no such device",
+                          "DCMD for " + Cut(device) + " ignored: no such device",
                           {"sparkplug commands:", "DCMDs for devices not served"});
         return;
     }
@@ -353,7 +351,7 @@ void SparkplugFrontEnd::OnDeviceCommand(const std::string &device, const std::st
 }
 
 void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
-    const std::string what = state.device.id + " " + metric.name;
+    const std::string what = state.device.id + " " + Cut(metric.name);
     const auto refuse = [&](const std::string &why) {
         commandLog_->Note(Level::Warning, kLog, state.device.id + " not written",
                           "DCMD " + what + ": not written (" + why + ")",
@@ -366,22 +364,22 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
     LinePoller &poller = *pollers_[state.poller];
     if (ReadOnly(state.line, state.plc))
         return refuse("read_only");
-    const std::optional<std::string> text = SetText(metric);
-    if (!text)
-        return refuse("the metric holds no value");
-    const SetValue set = ParseSetPayload(*text, poll->Format(), poll->scaling);
-    if (!set.value)
+    std::string value;
+    const WriteValue set = CommandWrite(metric, *poll, value);
+    if (!set.raw)
         return refuse(set.reason);
-    const std::string shown = what + " = " + *text;
+    const std::string shown = what + " = " + value;
     const std::string plc = state.plc;
     LinePoller *line = &poller;
     const Queued queued = poller.Submit(
         WriteRequest(WriteTarget{plc, poll->RegisterOf(index), poll->Format(), poll->scaling},
-                     *set.value, Source::Mqtt),
-        [shown, plc, line, log = commandLog_, device = state.device.id](const LineReply &reply) {
+                     *set.raw, Source::Mqtt),
+        [shown, what, plc, line, log = commandLog_,
+         device = state.device.id](const LineReply &reply) {
             const StatusWrite &answer = host::RowFor(kStatusWrites, reply.status);
             if (answer.outcome == WriteOutcome::Ok) {
-                Log(Level::Info, kLog, "DCMD " + shown + ": ok");
+                log->Note(Level::Info, kLog, what + " ok", "DCMD " + shown + ": ok",
+                          {"sparkplug commands:", "writes ok to " + what});
                 line->ReadSoon(plc); // the new value comes back in DDATA
                 return;
             }

@@ -5,6 +5,64 @@
 #include "host/scaling.h"
 
 namespace vpisd::gateway::sparkplug {
+namespace {
+
+bool IntegerType(DataType type) {
+    switch (type) {
+    case DataType::Int16:
+    case DataType::Int32:
+    case DataType::Int64:
+    case DataType::UInt16:
+    case DataType::UInt32:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The fields a value of `type` may be sent in.
+bool FieldFits(DataType type, ValueField field) {
+    if (IntegerType(type))
+        return field == ValueField::Int || field == ValueField::Long;
+    switch (type) {
+    case DataType::Float:
+        return field == ValueField::Float;
+    case DataType::Double:
+        return field == ValueField::Double;
+    case DataType::Boolean:
+        return field == ValueField::Boolean;
+    case DataType::String:
+        return field == ValueField::String;
+    default:
+        return false;
+    }
+}
+
+TypedValue FieldValue(const Metric &metric, DataType type) {
+    const bool isUnsigned = type == DataType::UInt16 || type == DataType::UInt32;
+    switch (metric.field) {
+    case ValueField::Int:
+        // int_value carries 32 bits; a signed type's are two's complement.
+        return isUnsigned ? int64_t{static_cast<uint32_t>(metric.integer)}
+                          : int64_t{static_cast<int32_t>(metric.integer)};
+    case ValueField::Long:
+        // Past INT64_MAX an unsigned value is out of every range: shown as the number it is.
+        if (isUnsigned && metric.integer < 0)
+            return static_cast<double>(static_cast<uint64_t>(metric.integer));
+        return metric.integer;
+    case ValueField::Float:
+    case ValueField::Double:
+        return metric.real;
+    case ValueField::Boolean:
+        return metric.boolean;
+    case ValueField::String:
+    case ValueField::None:
+        break;
+    }
+    return metric.text;
+}
+
+} // namespace
 
 std::string Topic(std::string_view group, std::string_view type, std::string_view node,
                   std::string_view device) {
@@ -82,6 +140,35 @@ Metric ValueMetric(const PollConfig &poll, size_t index, std::optional<int64_t> 
     }
     metric.quality = kQualityGood;
     return metric;
+}
+
+CommandValue CommandValueOf(const Metric &metric, DataType type) {
+    CommandValue command;
+    const std::string name = DataTypeName(metric.type);
+    const std::string sentAs =
+        "sent as " + (name == "Unknown" ? "datatype " + std::to_string(metric.type) : name);
+    if (metric.type != 0 && metric.type != static_cast<uint32_t>(type)) {
+        command.reason = sentAs + ", the metric is " + DataTypeName(static_cast<uint32_t>(type));
+        return command;
+    }
+    if (metric.isNull || metric.field == ValueField::None) {
+        command.reason = "the metric holds no value";
+        return command;
+    }
+    if (metric.type != 0 && !FieldFits(type, metric.field)) {
+        command.reason = sentAs + " with its value in " + ValueFieldName(metric.field);
+        return command;
+    }
+    command.value = FieldValue(metric, type);
+    return command;
+}
+
+WriteValue CommandWrite(const Metric &metric, const PollConfig &poll, std::string &shown) {
+    const CommandValue command = CommandValueOf(metric, MetricType(poll));
+    if (!command.value)
+        return {std::nullopt, command.reason};
+    shown = Shown(*command.value);
+    return ToRaw(*command.value, poll.Format(), poll.scaling);
 }
 
 } // namespace vpisd::gateway::sparkplug

@@ -10,6 +10,7 @@
 
 #include "gateway/config/mqtt_config.h"
 #include "gateway/sparkplug/sparkplug_payload.h"
+#include "gateway/typed_value.h"
 
 namespace vpisd::gateway::sparkplug {
 
@@ -31,5 +32,20 @@ DataType MetricType(const PollConfig &poll);
 // as the JSON side publishes it; without a good value, null with quality bad.
 Metric ValueMetric(const PollConfig &poll, size_t index, std::optional<int64_t> raw,
                    uint64_t timestamp);
+
+// The value a command's metric carries for a metric of `type` (its birth's datatype; Boolean
+// for "Node Control/Rebirth"), taken from the field it was sent in: an int_value is 32 bits,
+// read unsigned for UInt16 and UInt32. The datatype may be left out (Sparkplug 3.0 hosts do);
+// one that is given must be `type`, with the value in a field of that datatype (either integer
+// field for an integer type). Unset, with why, otherwise.
+struct CommandValue {
+    std::optional<TypedValue> value;
+    std::string reason;
+};
+CommandValue CommandValueOf(const Metric &metric, DataType type);
+
+// What a DCMD metric writes to a value of `poll`: its CommandValueOf converted as an MQTT
+// /set is, or why it is refused; `shown` gets the value as the log shows it, when it has one.
+WriteValue CommandWrite(const Metric &metric, const PollConfig &poll, std::string &shown);
 
 } // namespace vpisd::gateway::sparkplug

@@ -70,32 +70,38 @@ void SetValue(const Metric &metric, PbMetric &out) {
     }
 }
 
-// The value of a received metric, whichever field its sender chose.
+// The value of a received metric, in the field its sender chose.
 void GetValue(const PbMetric &in, Metric &metric) {
     metric.isNull = in.has_is_null && in.is_null;
     switch (in.value_case) {
     case VPISD__SPARKPLUG__PAYLOAD__METRIC__VALUE_INT_VALUE:
+        metric.field = ValueField::Int;
         metric.integer = metric.type == static_cast<uint32_t>(DataType::UInt16) ||
                                  metric.type == static_cast<uint32_t>(DataType::UInt32)
                              ? int64_t{in.int_value}
                              : int64_t{static_cast<int32_t>(in.int_value)};
         break;
     case VPISD__SPARKPLUG__PAYLOAD__METRIC__VALUE_LONG_VALUE:
+        metric.field = ValueField::Long;
         metric.integer = static_cast<int64_t>(in.long_value);
         break;
     case VPISD__SPARKPLUG__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
+        metric.field = ValueField::Float;
         metric.real = in.float_value;
         break;
     case VPISD__SPARKPLUG__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
+        metric.field = ValueField::Double;
         metric.real = in.double_value;
         break;
     case VPISD__SPARKPLUG__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
+        metric.field = ValueField::Boolean;
         metric.boolean = in.boolean_value != 0;
         break;
     case VPISD__SPARKPLUG__PAYLOAD__METRIC__VALUE_STRING_VALUE:
+        metric.field = ValueField::String;
         metric.text = in.string_value != nullptr ? in.string_value : "";
         break;
-    default:
+    default: // none, or one the gateway takes no value from (bytes)
         metric.isNull = metric.isNull || in.value_case == 0;
         break;
     }
@@ -133,6 +139,26 @@ const char *DataTypeName(uint32_t type) {
         return "String";
     }
     return "Unknown";
+}
+
+const char *ValueFieldName(ValueField field) {
+    switch (field) {
+    case ValueField::Int:
+        return "int_value";
+    case ValueField::Long:
+        return "long_value";
+    case ValueField::Float:
+        return "float_value";
+    case ValueField::Double:
+        return "double_value";
+    case ValueField::Boolean:
+        return "boolean_value";
+    case ValueField::String:
+        return "string_value";
+    case ValueField::None:
+        break;
+    }
+    return "no value field";
 }
 
 std::optional<double> Metric::Number() const {

@@ -27,13 +27,19 @@ enum class DataType : uint32_t {
 // "Int16", "UInt32", ...; "Unknown" for a number the gateway does not use.
 const char *DataTypeName(uint32_t type);
 
+// The field of a metric that carries its value on the wire.
+enum class ValueField : uint8_t { None, Int, Long, Float, Double, Boolean, String };
+
+// "int_value", "double_value", ...: the field's name in the payload definition.
+const char *ValueFieldName(ValueField field);
+
 // Sparkplug's quality codes, carried as the metric property "Quality" (Int32).
 constexpr int32_t kQualityBad = 0;
 constexpr int32_t kQualityGood = 192;
 
 struct Metric {
     std::string name;
-    uint32_t type = static_cast<uint32_t>(DataType::Int32); // a DataType, or what a host sent
+    uint32_t type = static_cast<uint32_t>(DataType::Int32); // a DataType, what a host sent, 0: none
     uint64_t timestamp = 0;                                 // ms since the Unix epoch; 0: none
     bool isNull = false;
     // The value, by type: integer types in `integer` (signed types sign-extended), Float and
@@ -43,6 +49,9 @@ struct Metric {
     bool boolean = false;
     std::string text;
     std::optional<int32_t> quality; // the "Quality" property, when set
+    // Of a received metric: the field its value came in (an int_value sign-extended unless
+    // its datatype is unsigned). The gateway's own metrics send the field of their type.
+    ValueField field = ValueField::None;
 
     // The value as a number (Boolean 0 or 1); nullopt for a null, a String or an unknown type.
     std::optional<double> Number() const;

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "mqtt_fixture.h"
+#include "sparkplug_wire.h"
 #include "tahu_codec.h"
 
 namespace vpisd::gateway::mqtt_test {
@@ -174,12 +176,23 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     ASSERT_TRUE(subscriber.WaitFor(DeviceTopic("DBIRTH", "north.P1"), Any, 15s, rebirthFrom))
         << plant.GatewayLog();
 
-    // A write of the scaled metric in its published units and of the named one.
+    // A write of the scaled metric in its published units, and of the named one as a Sparkplug
+    // 3.0 host sends it: no datatype, -3 in the 32 bits of int_value. Before them, a value in
+    // another field than its datatype's, refused: P2 200 keeps 40000.
+    using sparkplug::ValueField;
     const size_t writeFrom = subscriber.Count();
+    subscriber.Publish(DeviceTopic("DCMD", "north.P2"),
+                       vpisd::test::WirePayload({{.name = "200",
+                                                  .datatype = 6, // UInt16
+                                                  .field = ValueField::Double,
+                                                  .real = 55.0}}));
     subscriber.Publish(
         DeviceTopic("DCMD", "north.P1"),
-        Command(Json::array({{{"name", "102"}, {"type", "Double"}, {"value", 30.2}},
-                             {{"name", "tank/level"}, {"type", "Int16"}, {"value", -3}}})));
+        Command(Json::array({{{"name", "102"}, {"type", "Double"}, {"value", 30.2}}})));
+    subscriber.Publish(
+        DeviceTopic("DCMD", "north.P1"),
+        vpisd::test::WirePayload(
+            {{.name = "tank/level", .field = ValueField::Int, .integer = 0xFFFFFFFD}}));
     for (const std::string name : {"102", "tank/level"}) {
         const auto isBack = [&](const Message &m) {
             const std::vector<Decoded> d = Decode({m});
@@ -191,6 +204,11 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     }
     EXPECT_EQ(plant.sim().Register("P1", 102), 302);
     EXPECT_EQ(plant.sim().Register("P1", 101), 65533);
+    EXPECT_EQ(plant.sim().Register("P2", 200), 40000);
+    EXPECT_NE(plant.GatewayLog().find(
+                  "DCMD north.P2 200: not written (sent as UInt16 with its value in double_value)"),
+              std::string::npos)
+        << plant.GatewayLog();
     const std::vector<Message> afterWrite = subscriber.Since(writeFrom);
 
     // seq past 255: every polled value changes at every read until seq has wrapped since the
@@ -316,7 +334,7 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     EXPECT_EQ(SampleOf(metrics, "vpisd_sparkplug_connected"), 1.0) << metrics;
     EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="NBIRTH"})"), 2.0);
     EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="NCMD"})"), 1.0);
-    EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="DCMD"})"), 1.0);
+    EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="DCMD"})"), 3.0);
     ASSERT_TRUE(status.is_object());
     EXPECT_EQ(status["sparkplug"]["broker"], "127.0.0.1:" + std::to_string(plant.broker().port()));
     EXPECT_EQ(status["sparkplug"]["connected"], true);
@@ -325,6 +343,20 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     EXPECT_EQ(status["mqtt"], nullptr);
     EXPECT_NE(plant.GatewayLog().find("DCMD north.P1 tank/level = -3: ok"), std::string::npos)
         << plant.GatewayLog();
+
+    // An NCMD of 2,000 rebirth requests (no datatype) and 100 unknown names, one of 1 MB: one
+    // rebirth, one line for the names, none longer than a name cut to 200 characters.
+    std::vector<vpisd::test::WireMetric> flood(
+        2000, {.name = "Node Control/Rebirth", .field = ValueField::Boolean, .integer = 1});
+    for (int i = 0; i < 100; ++i)
+        flood.push_back({.name = i == 0 ? std::string(1 << 20, 'n') : "other" + std::to_string(i),
+                         .field = ValueField::Boolean,
+                         .integer = 1});
+    const size_t floodFrom = subscriber.Count();
+    subscriber.Publish(NodeTopic("NCMD"), vpisd::test::WirePayload(flood));
+    for (const std::string device : {"north.P1", "north.P2"})
+        ASSERT_TRUE(subscriber.WaitFor(DeviceTopic("DBIRTH", device), Any, 15s, floodFrom))
+            << plant.GatewayLog();
 
     // A flood of commands that cannot be carried out costs one line, the rest counted.
     Json unknown = Json::array();
@@ -335,7 +367,18 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     for (int i = 0; i < 600 && plant.GatewayLog().find("nosuch") == std::string::npos; ++i)
         std::this_thread::sleep_for(50ms);
     plant.StopGateway();
+    ASSERT_TRUE(subscriber.WaitFor(NodeTopic("NDEATH"), Any, 15s, floodFrom));
+    const std::vector<Message> afterFlood = subscriber.Since(floodFrom);
+    EXPECT_EQ(std::count_if(afterFlood.begin(), afterFlood.end(),
+                            [](const Message &m) { return m.topic == NodeTopic("NBIRTH"); }),
+              1);
     const std::string log = plant.GatewayLog();
+    EXPECT_EQ(Occurrences(log, "NCMD: 100 metrics ignored, the first \"" + std::string(200, 'n') +
+                                   "...\": unknown"),
+              1u);
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LT(line.size(), 600u) << line.substr(0, 300);
     EXPECT_EQ(Occurrences(log, "no such metric"), 1u) << log;
     EXPECT_NE(log.find("sparkplug commands: 19 more not written to north.P1"), std::string::npos)
         << log;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sparkplug_wire.h"
 #include "tahu_codec.h"
 
 namespace vpisd::gateway::sparkplug {
@@ -122,14 +123,63 @@ TEST(SparkplugEdgeNode, BirthsWaitForThePrimaryHost) {
     EXPECT_EQ(node.Subscriptions().back(), "spBv1.0/STATE/scada");
     EXPECT_TRUE(node.Connected(kNow, {Plc("north.P1", true, 0)}).empty());
     using Change = EdgeNode::HostChange;
-    EXPECT_EQ(node.OnState("not json"), Change::None);
-    EXPECT_EQ(node.OnState(R"({"online": true, "timestamp": 200})"), Change::Online);
+    EXPECT_EQ(node.OnState("not json", kNow), Change::None);
+    EXPECT_EQ(node.OnState(R"({"online": true, "timestamp": 200})", kNow), Change::Online);
     EXPECT_EQ(node.Connected(kNow, {Plc("north.P1", true, 0)}).size(), 2u);
-    EXPECT_EQ(node.OnState(R"({"online": false, "timestamp": 100})"), Change::None)
+    EXPECT_EQ(node.OnState(R"({"online": false, "timestamp": 100})", kNow), Change::None)
         << "older than the last state seen";
-    EXPECT_EQ(node.OnState(R"({"online": false, "timestamp": 300})"), Change::Offline);
+    EXPECT_EQ(node.OnState(R"({"online": false, "timestamp": 300})", kNow), Change::Offline);
     EXPECT_FALSE(node.born());
     EXPECT_TRUE(node.Update(kNow, Plc("north.P1", true, 1)).empty());
+}
+
+std::string State(bool online, uint64_t timestamp) {
+    return std::string(R"({"online": )") + (online ? "true" : "false") +
+           ", \"timestamp\": " + std::to_string(timestamp) + "}";
+}
+
+// A host whose clock ran ahead once cannot lock the node out: a STATE stamped more than a day
+// ahead is ignored (told once), and each connection takes the STATE the broker holds afresh.
+TEST(SparkplugEdgeNode, StateFromTheFutureIsIgnoredAndEachConnectionStartsAfresh) {
+    using Change = EdgeNode::HostChange;
+    EdgeNode node("plant", "gw1", std::string("scada"));
+    node.Connecting();
+    const uint64_t farAhead = kNow + EdgeNode::kStateAheadMs + 1;
+    EXPECT_EQ(node.OnState(State(false, farAhead), kNow), Change::Future);
+    EXPECT_EQ(node.OnState(State(false, uint64_t{1} << 63), kNow), Change::None) << "told once";
+    EXPECT_EQ(node.OnState(State(true, kNow), kNow), Change::Online);
+    EXPECT_EQ(node.OnState(State(false, farAhead), kNow), Change::Future) << "told again";
+
+    const uint64_t hourAhead = kNow + 3600 * 1000;
+    EXPECT_EQ(node.OnState(State(false, hourAhead), kNow), Change::Offline);
+    EXPECT_EQ(node.OnState(State(true, kNow), kNow), Change::None) << "older than the last";
+    node.Connecting();
+    EXPECT_EQ(node.OnState(State(true, kNow), kNow), Change::Online);
+}
+
+// However many metrics of an NCMD ask for a rebirth, with or without a datatype, it is one
+// rebirth; and one a second at most. What it cannot carry out is counted, the first named.
+TEST(SparkplugEdgeNode, OneRebirthPerNcmdAndOneASecond) {
+    std::vector<test::WireMetric> metrics(
+        5000, {.name = "Node Control/Rebirth", .field = ValueField::Boolean, .integer = 1});
+    metrics.push_back({.name = std::string(1 << 20, 'x'), .field = ValueField::Int, .integer = 1});
+    metrics.push_back(
+        {.name = "Node Control/Rebirth", .datatype = 2, .field = ValueField::Int, .integer = 1});
+    const std::string bytes = test::WirePayload(metrics);
+    const std::optional<Payload> ncmd =
+        Decode(std::span(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()));
+    ASSERT_TRUE(ncmd);
+    const NodeCommand command = ReadNodeCommand(*ncmd);
+    EXPECT_TRUE(command.rebirth);
+    EXPECT_EQ(command.ignored, 2u);
+    EXPECT_EQ(command.firstIgnored, "\"" + std::string(200, 'x') + "...\": unknown");
+
+    EdgeNode node("plant", "gw1", std::nullopt);
+    node.Connecting();
+    node.Connected(kNow, {Plc("north.P1", true, 0)});
+    EXPECT_EQ(node.Rebirth(kNow, {Plc("north.P1", true, 0)}).size(), 2u);
+    EXPECT_TRUE(node.Rebirth(kNow + 999, {Plc("north.P1", true, 0)}).empty());
+    EXPECT_EQ(node.Rebirth(kNow + 1000, {Plc("north.P1", true, 0)}).size(), 2u);
 }
 
 } // namespace
