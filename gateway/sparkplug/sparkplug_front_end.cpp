@@ -290,10 +290,12 @@ void SparkplugFrontEnd::OnState(const std::string &payload) {
         client_->Drop(Message(edge_->Death()));
         break;
     case EdgeNode::HostChange::Future:
-        Log(Level::Warning, kLog,
-            "primary host " + sparkplug_->primaryHostId +
-                " STATE ignored: stamped more than a day ahead of this gateway's clock (the "
-                "next ones like it are ignored without a line)");
+        // Told once until a STATE is taken again, and a line a minute at most even then.
+        commandLog_->Note(Level::Warning, kLog, "STATE from the future",
+                          "primary host " + sparkplug_->primaryHostId +
+                              " STATE ignored: stamped more than a day ahead of this gateway's "
+                              "clock (the next ones like it are ignored without a line)",
+                          {"sparkplug commands:", "STATEs from the future"});
         break;
     case EdgeNode::HostChange::None:
         break;

@@ -92,9 +92,9 @@ class SparkplugFrontEnd : public FrontEnd {
     std::vector<LinePoller::ListenerId> listening_;
     mutable std::mutex rightsMutex_;
     std::shared_ptr<const Config> rights_; // set by a reload; until then config_ says
-    // Commands not carried out, of one kind to one device: a line a minute, the others counted
-    // (a command flood on the broker costs a few lines). Shared with the writes' answers, which
-    // may come after the front end is gone.
+    // Every line of an NCMD or DCMD (and of a STATE from the future), of one kind to one device
+    // or metric: a line a minute, the others counted (a command flood on the broker costs a few
+    // lines). Shared with the writes' answers, which may come after the front end is gone.
     const std::shared_ptr<LimitedLog> commandLog_ = std::make_shared<LimitedLog>(
         LimitedLog::Count{"sparkplug commands:", "to other devices or of other kinds"});
 

@@ -159,59 +159,39 @@ TEST(SparkplugMetrics, CommandValuesComeFromTheFieldTheyWereSentIn) {
     using F = ValueField;
     using T = host::ValueType;
     const PollConfig u16 = Group("101", T::Uint16), i16 = Group("100", T::Int16),
-                     u32 = Group("101F", T::Uint32), f32 = Group("101F", T::Float32),
-                     bit = Group("100/3", T::Bit), scaled = Group("102", T::Int16, {0.1, 0});
+                     u32 = Group("101F", T::Uint32), bit = Group("100/3", T::Bit),
+                     scaled = Group("102", T::Int16, {0.1, 0});
     const auto is = [](DataType type) { return std::optional(static_cast<uint32_t>(type)); };
+    const auto uint16 = is(DataType::UInt16), boolean = is(DataType::Boolean);
     struct Row {
         test::WireMetric sent;
         const PollConfig &poll;
         std::variant<int64_t, const char *> written; // the raw value, or (part of) the reason
     };
     const std::vector<Row> rows = {
-        {{.datatype = is(DataType::UInt16), .field = F::Int, .integer = 2}, u16, 2},
-        {{.datatype = is(DataType::UInt32), .field = F::Int, .integer = 70000}, u32, 70000},
         {{.datatype = is(DataType::Double), .field = F::Double, .real = 30.2}, scaled, 302},
-        {{.datatype = is(DataType::Float), .field = F::Float, .real = -1.5},
-         f32,
-         host::FloatBits(-1.5f)},
-        {{.datatype = is(DataType::Boolean), .field = F::Boolean, .integer = 0}, bit, int64_t{0}},
+        {{.datatype = is(DataType::UInt32), .field = F::Long, .integer = 70000}, u32, 70000},
+        {{.datatype = boolean, .field = F::Boolean, .integer = 0}, bit, int64_t{0}},
         // No datatype: the value's own field, converted to the metric's type.
         {{.field = F::Double, .real = 55.0}, u16, 55},
         {{.field = F::Float, .real = 2.5}, u16, 3},
         {{.field = F::String, .text = " 0x1F "}, u16, 31},
         {{.field = F::Int, .integer = 0xFFFFFFFD}, i16, -3},
-        {{.field = F::Int, .integer = 40000}, u16, 40000},
-        {{.field = F::Long, .integer = 3000000000}, u32, 3000000000},
+        {{.field = F::Int, .integer = 0xFFFFFFFF}, u32, 0xFFFFFFFF},
         {{.field = F::Boolean, .integer = 1}, bit, 1},
-        {{.field = F::Int, .integer = 1}, bit, 1},
         // Refused, never written.
-        {{.datatype = is(DataType::UInt16), .field = F::Double, .real = 55.0},
+        {{.datatype = uint16, .field = F::Double, .real = 55},
          u16,
-         "sent as UInt16 with its value in double_value"},
-        {{.datatype = is(DataType::UInt16), .field = F::Float, .real = 55.0},
-         u16,
-         "in float_value"},
-        {{.datatype = is(DataType::UInt16), .field = F::String, .text = "55"},
-         u16,
-         "in string_value"},
-        {{.datatype = is(DataType::Boolean), .field = F::Int, .integer = 1},
-         bit,
-         "sent as Boolean with its value in int_value"},
-        {{.datatype = is(DataType::Double), .field = F::Int, .integer = 250},
-         scaled,
-         "in int_value"},
-        {{.datatype = is(DataType::Int32), .field = F::Int, .integer = 5},
+         "UInt16 with its value in double_value"},
+        {{.datatype = uint16, .field = F::String, .text = "55"}, u16, "in string_value"},
+        {{.datatype = boolean, .field = F::Int, .integer = 1}, bit, "in int_value"},
+        {{.datatype = is(DataType::Int32), .field = F::Int},
          i16,
          "sent as Int32, the metric is Int16"},
-        {{.datatype = 99, .field = F::Int, .integer = 5},
-         u16,
-         "sent as datatype 99, the metric is UInt16"},
         {{.field = F::Double, .real = 0.5}, bit, "0.5 is not a whole number"},
         {{.field = F::Boolean, .integer = 1}, u16, "true is not a number"},
         {{.field = F::String, .text = "abc"}, u16, "\"abc\" is not a number"},
-        {{.field = F::Int, .integer = 70000}, u16, "70000 is out of range"},
-        {{.field = F::Long, .integer = UINT64_MAX}, u32, "is out of range"},
-        {{.datatype = is(DataType::UInt16), .field = F::None}, u16, "the metric holds no value"},
+        {{.datatype = uint16, .field = F::None}, u16, "the metric holds no value"},
     };
     for (const Row &row : rows) {
         const std::string bytes = test::WirePayload({row.sent});

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,70 +21,54 @@ struct WireMetric {
     std::string text{};   // String
 };
 
-namespace wire {
-
-inline void Varint(std::vector<uint8_t> &out, uint64_t value) {
-    for (; value >= 0x80; value >>= 7)
-        out.push_back(static_cast<uint8_t>(value | 0x80));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-inline void Key(std::vector<uint8_t> &out, uint32_t number, uint32_t wireType) {
-    Varint(out, (number << 3) | wireType);
-}
-
-inline void Bytes(std::vector<uint8_t> &out, uint32_t number, const std::string &bytes) {
-    Key(out, number, 2);
-    Varint(out, bytes.size());
-    out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
-template <typename T> void Fixed(std::vector<uint8_t> &out, uint32_t number, T value) {
-    Key(out, number, sizeof(T) == 4 ? 5 : 1);
-    uint8_t bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T)); // little-endian, as protobuf and this machine
-    out.insert(out.end(), bytes, bytes + sizeof(T));
-}
-
-} // namespace wire
-
-// A Payload holding `metrics` (its Metric fields: name 1, datatype 4, values 10 to 15).
+// A Payload holding `metrics` (Metric: name 1, datatype 4, the value fields 10 to 15).
 inline std::string WirePayload(const std::vector<WireMetric> &metrics) {
     using gateway::sparkplug::ValueField;
-    std::vector<uint8_t> payload;
+    const auto varint = [](std::string &out, uint64_t value) {
+        for (; value >= 0x80; value >>= 7)
+            out += static_cast<char>(value | 0x80);
+        out += static_cast<char>(value);
+    };
+    const auto bytes = [&](std::string &out, uint8_t key, const std::string &text) {
+        out += static_cast<char>(key);
+        varint(out, text.size());
+        out += text;
+    };
+    std::string payload;
     for (const WireMetric &metric : metrics) {
-        std::vector<uint8_t> out;
-        wire::Bytes(out, 1, metric.name);
+        std::string out;
+        bytes(out, 0x0A, metric.name);
         if (metric.datatype) {
-            wire::Key(out, 4, 0);
-            wire::Varint(out, *metric.datatype);
+            out += '\x20';
+            varint(out, *metric.datatype);
         }
+        const float single = static_cast<float>(metric.real);
         switch (metric.field) {
         case ValueField::Int:
         case ValueField::Long:
         case ValueField::Boolean:
-            wire::Key(out,
-                      metric.field == ValueField::Int    ? 10
-                      : metric.field == ValueField::Long ? 11
-                                                         : 14,
-                      0);
-            wire::Varint(out, metric.integer);
+            out += metric.field == ValueField::Int    ? '\x50'
+                   : metric.field == ValueField::Long ? '\x58'
+                                                      : '\x70';
+            varint(out, metric.integer);
             break;
-        case ValueField::Float:
-            wire::Fixed(out, 12, static_cast<float>(metric.real));
+        case ValueField::Float: // fixed32 and fixed64, little-endian as this machine
+            out += '\x65';
+            out.append(reinterpret_cast<const char *>(&single), 4);
             break;
         case ValueField::Double:
-            wire::Fixed(out, 13, metric.real);
+            out += '\x69';
+            out.append(reinterpret_cast<const char *>(&metric.real), 8);
             break;
         case ValueField::String:
-            wire::Bytes(out, 15, metric.text);
+            bytes(out, 0x7A, metric.text);
             break;
         case ValueField::None:
             break;
         }
-        wire::Bytes(payload, 2, std::string(out.begin(), out.end()));
+        bytes(payload, 0x12, out);
     }
-    return std::string(payload.begin(), payload.end());
+    return payload;
 }
 
 } // namespace vpisd::test
