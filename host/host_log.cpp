@@ -1,10 +1,10 @@
 #include "host/host_log.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 
 #include "host/console.h"
@@ -20,24 +20,12 @@ std::vector<std::string> recentEvents;
 LogObserver observer = nullptr;
 std::atomic<LogSink> logSink{nullptr};
 thread_local std::string threadTag;
-thread_local WriteTries *writeTries = nullptr;
-
-// The driver's traces of a write, by their formats: one at the start of every try, one for
-// every error reply it gets.
-constexpr const char *kWriteTryTrace = "VPISD: Write Retries = %d";
-constexpr const char *kErrorReplyTrace = "VPISD:Error Reply received.Errcode: %x Hex";
-
-void CountWriteTrace(const char *format, WriteTries &tries) {
-    if (std::strcmp(format, kWriteTryTrace) == 0)
-        ++tries.begun;
-    else if (std::strcmp(format, kErrorReplyTrace) == 0)
-        ++tries.refusedByPlc;
-}
+thread_local TryTally *tryTally = nullptr;
 
 } // namespace
 
-void CountWriteTries(WriteTries *into) {
-    writeTries = into;
+void FollowTries(TryTally *tally) {
+    tryTally = tally;
 }
 
 void SetLogSink(LogSink sink) {
@@ -72,8 +60,8 @@ std::vector<std::string> TakeRecentEvents() {
 extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void
 VpiHostLog(int32_t level, const char *format, ...) {
     using namespace vpisd::host;
-    if (writeTries != nullptr && level == VPI_LOG_DEBUG)
-        CountWriteTrace(format, *writeTries);
+    if (tryTally != nullptr)
+        tryTally->Trace(format, std::chrono::steady_clock::now());
     char text[1024];
     va_list args;
     va_start(args, format);

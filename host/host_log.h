@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/line_status.h"
+#include "host/try_tally.h"
 
 namespace vpisd::host {
 
@@ -24,8 +24,8 @@ using LogSink = void (*)(int32_t level, const std::string &tag, const char *text
 void SetLogSink(LogSink sink);
 // Names what the calling thread serves (a line); handed to the sink with its driver messages.
 void SetThreadLogTag(const std::string &tag);
-// While set on a thread, the driver's traces of write tries on that thread are counted into it
-// (VpiSession::Write sets it around its call); nullptr to stop.
-void CountWriteTries(WriteTries *into);
+// While set on a thread, the driver's messages on that thread are told to it (VpiSession::Read
+// and Write set it around their call); nullptr to stop.
+void FollowTries(TryTally *tally);
 
 } // namespace vpisd::host

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,11 +33,17 @@ constexpr LineStatus StatusFromResult(int32_t driverResult) {
     }
 }
 
-// What the driver's traces told of one write: the tries it began (each sends the frame unless
-// the link fails first) and how many of them the PLC answered with an error reply.
-struct WriteTries {
+// What the driver's traces told of one read or write (TryTally): the tries it began (each of a
+// write's; a read's retries, its first try leaving no trace), how many the PLC answered with an
+// error reply and whether the last one was, and the tries whose request the PLC acknowledged but
+// whose reply did not come (or, for a read, came unusable): how many, and the shortest time from
+// such an acknowledgement to the end of its try.
+struct Tries {
     int begun = 0;
     int refusedByPlc = 0;
+    bool lastRefusedByPlc = false;
+    int unansweredAfterAck = 0;
+    std::chrono::milliseconds quietAfterAck{};
 };
 
 // A write's outcome. The driver's result is its last try's, and a reply that came late (to an
@@ -44,10 +51,25 @@ struct WriteTries {
 // answered with an error reply may have been applied, the write then possibly several times.
 // Such a write has no known outcome: NoAnswer. Refused only when no try began (the tag itself
 // was refused) or the PLC refused every try.
-constexpr LineStatus StatusFromWrite(int32_t driverResult, const WriteTries &tries) {
+constexpr LineStatus StatusFromWrite(int32_t driverResult, const Tries &tries) {
     if (driverResult != VPI_OK && tries.begun > tries.refusedByPlc)
         return LineStatus::NoAnswer;
     return StatusFromResult(driverResult);
+}
+
+// A read's outcome. Its driver result 1 after its tries means the last try got no usable reply:
+// refused when that was the PLC's error reply; a reply that came late, garbled or to an earlier
+// request leaves the values unknown and the PLC no nearer to answering: NoAnswer.
+constexpr LineStatus StatusFromRead(int32_t driverResult, const Tries &tries) {
+    if (driverResult == VPI_REFUSED && tries.begun > 0 && !tries.lastRefusedByPlc)
+        return LineStatus::NoAnswer;
+    return StatusFromResult(driverResult);
+}
+
+// The PLC acknowledged the requests, and each of those tries then waited at least the line's
+// timeout without a reply: its replies come after the timeout.
+constexpr bool RepliesAfterTimeout(const Tries &tries, std::chrono::milliseconds timeout) {
+    return tries.unansweredAfterAck > 0 && tries.quietAfterAck >= timeout;
 }
 
 // Tables from a status to a front end's answer have one row per status in the enum's order,

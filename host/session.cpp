@@ -114,20 +114,28 @@ int32_t VpiSession::Transfer(int32_t command, const std::string &gas, const TagL
     return Call(command, &access);
 }
 
+int32_t VpiSession::Followed(int32_t command, const std::string &gas, const TagLayout &layout,
+                             std::span<uint16_t> values, Tries *tries) const {
+    if (tries == nullptr)
+        return Transfer(command, gas, layout, values);
+    TryTally tally;
+    FollowTries(&tally);
+    const int32_t result = Transfer(command, gas, layout, values);
+    FollowTries(nullptr);
+    if (result != VPI_OK)
+        tally.Failed(TryTally::Clock::now());
+    *tries = tally.tries();
+    return result;
+}
+
 int32_t VpiSession::Read(const std::string &gas, const TagLayout &layout,
-                         std::span<uint16_t> values) const {
-    return Transfer(VPI_READ, gas, layout, values);
+                         std::span<uint16_t> values, Tries *tries) const {
+    return Followed(VPI_READ, gas, layout, values, tries);
 }
 
 int32_t VpiSession::Write(const std::string &gas, const TagLayout &layout,
-                          std::span<uint16_t> values, WriteTries *tries) const {
-    if (tries == nullptr)
-        return Transfer(VPI_WRITE, gas, layout, values);
-    *tries = {};
-    CountWriteTries(tries);
-    const int32_t result = Transfer(VPI_WRITE, gas, layout, values);
-    CountWriteTries(nullptr);
-    return result;
+                          std::span<uint16_t> values, Tries *tries) const {
+    return Followed(VPI_WRITE, gas, layout, values, tries);
 }
 
 void VpiSession::Close() {

@@ -34,17 +34,21 @@ class VpiSession {
     int32_t LoadRoutes(const LineOptions &line, int32_t contextSize);
     // Single parse for one value, block parse for more. 0 accepted, 1 rejected.
     int32_t Parse(const std::string &gas, int32_t count, TagLayout &layout) const;
-    // Driver results: 0 done, 1 reply refused, 2 no answer.
-    int32_t Read(const std::string &gas, const TagLayout &layout, std::span<uint16_t> values) const;
-    // The same; `tries`, when given, counts what the write's tries met (StatusFromWrite).
+    // Driver results: 0 done, 1 reply refused, 2 no answer. `tries`, when given, tells what the
+    // tries met (StatusFromRead, StatusFromWrite).
+    int32_t Read(const std::string &gas, const TagLayout &layout, std::span<uint16_t> values,
+                 Tries *tries = nullptr) const;
     int32_t Write(const std::string &gas, const TagLayout &layout, std::span<uint16_t> values,
-                  WriteTries *tries = nullptr) const;
+                  Tries *tries = nullptr) const;
     void Close();
 
   private:
     int32_t Call(int32_t command, void *data) const;
     int32_t Transfer(int32_t command, const std::string &gas, const TagLayout &layout,
                      std::span<uint16_t> values) const;
+    // Transfer, its tries followed into `tries` when given.
+    int32_t Followed(int32_t command, const std::string &gas, const TagLayout &layout,
+                     std::span<uint16_t> values, Tries *tries) const;
 
     const DriverLibrary &library_;
     std::vector<uint64_t> context_; // the host owns the record; 8-byte words keep it aligned

@@ -260,7 +260,7 @@ bool Connection::ParseTag(const std::string &gas, int32_t count, TagLayout &layo
 
 LineStatus Connection::Transfer(bool write, const std::string &gas, const TagLayout &layout,
                                 std::span<uint16_t> values, std::string &reason) {
-    WriteTries tries;
+    Tries tries;
     const int32_t result =
         write ? session_->Write(gas, layout, values, &tries) : session_->Read(gas, layout, values);
     if (relay_)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/limited_log.h"
 #include "gateway/lines/device_watch.h"
 #include "gateway/lines/line_activity.h"
 #include "gateway/lines/line_counters.h"
@@ -109,9 +110,10 @@ class LineWorker {
     LineStatus ReadRoute(const LineRequest &request, std::vector<uint16_t> &out);
     void NoteRoute(const std::string &plc);
     bool OnBackupRoute(const std::string &plc) const;
-    // After a transaction with `plc` that put traffic on the line: the driver's result.
-    void NoteOutcome(const std::string &plc, bool onBackup, int32_t result, const std::string &what,
-                     Clock::time_point began);
+    // After a transaction with `plc` that put traffic on the line (`what`: "a read of P10100"):
+    // its status and what its tries met.
+    void NoteOutcome(const std::string &plc, bool onBackup, LineStatus status,
+                     const host::Tries &tries, const std::string &what, Clock::time_point began);
 
     const host::DriverLibrary &library_;
     const DriverInfo info_;
@@ -124,6 +126,7 @@ class LineWorker {
     LineQueue queue_;
     LineScheduler scheduler_;
     LineCounters counters_;
+    LimitedLog lateLog_{{"late replies:", "from other PLCs"}}; // by PLC
     std::unique_ptr<host::VpiSession> session_;
     std::unique_ptr<host::TcpLine> tcp_;
     std::string driverPort_;
