@@ -27,7 +27,8 @@ std::optional<TypedValue> FromText(std::string_view text) {
     double real = 0;
     const char *end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, real);
-    if (text.empty() || error != std::errc() || stop != end)
+    // "nan" and "inf" spell no number a value can take.
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(real))
         return std::nullopt;
     return TypedValue(real);
 }

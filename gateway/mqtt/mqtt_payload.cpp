@@ -2,10 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 
+#include "gateway/typed_value.h"
 #include "host/scaling.h"
 
 namespace vpisd::gateway {
@@ -95,43 +95,28 @@ SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &form
     const Json *number = &json;
     if (json.is_object() && json.contains("value"))
         number = &json["value"];
-    double value = 0;
-    if (number->is_boolean() && format.type == ValueType::Bit) {
-        value = number->get<bool>() ? 1 : 0;
+    // The JSON as the value it types, converted by the rule every face's writes follow.
+    TypedValue value;
+    if (number->is_boolean()) {
+        value = number->get<bool>();
     } else if (number->is_number_integer()) {
         if (number->is_number_unsigned() && number->get<uint64_t>() > INT64_MAX) {
             result.reason = Quoted(payload) + " is out of range";
             return result;
         }
-        value = static_cast<double>(number->get<int64_t>());
+        value = number->get<int64_t>();
     } else if (number->is_number_float()) {
         value = number->get<double>();
-        // Integer types round, as they do under scaling; a bit is 0 or 1, nothing between.
-        if (format.type == ValueType::Bit && value != std::trunc(value)) {
-            result.reason = Quoted(payload) + " is not a whole number";
-            return result;
-        }
-    } else if (json.is_discarded()) {
-        std::string_view text = payload;
-        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-            text.remove_prefix(1);
-        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-            text.remove_suffix(1);
-        const auto parsed = text.empty() ? std::nullopt : host::ParseNumber(text);
-        if (!parsed) {
-            result.reason = payload.empty() ? std::string("the payload is empty")
-                                            : Quoted(payload) + " is not a number";
-            return result;
-        }
-        value = static_cast<double>(*parsed);
+    } else if (json.is_discarded() && !payload.empty()) {
+        value = std::string(payload); // 0x1F, or anything else that is not JSON
     } else {
-        result.reason = Quoted(payload) + " is not a number";
+        result.reason = payload.empty() ? std::string("the payload is empty")
+                                        : Quoted(payload) + " is not a number";
         return result;
     }
-    int64_t raw = 0;
-    if (!host::RawFromScaled(format, scaling, value, raw, result.reason))
-        return result;
-    result.value = raw;
+    const WriteValue write = ToRaw(value, format, scaling);
+    result.value = write.raw;
+    result.reason = write.reason;
     return result;
 }
 
