@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -40,6 +41,33 @@ int ListenOn(const std::string &host, uint16_t port, int backlog, ListenFailure 
     }
     freeaddrinfo(list);
     return listening;
+}
+
+double AddressRate::TokensAt(const Bucket &bucket, Clock::time_point now) const {
+    const double seconds = std::chrono::duration<double>(now - bucket.at).count();
+    return std::min(limit_.burst, bucket.tokens + std::max(seconds, 0.0) * limit_.perSecond);
+}
+
+bool AddressRate::Admit(const std::string &address, Clock::time_point now) {
+    auto found = buckets_.find(address);
+    if (found == buckets_.end()) {
+        if (buckets_.size() >= kAddresses) {
+            // An address whose bucket is full again is as good as new: it goes.
+            std::erase_if(buckets_, [&](const auto &entry) {
+                return TokensAt(entry.second, now) >= limit_.burst;
+            });
+        }
+        if (buckets_.size() >= kAddresses)
+            return true;
+        found = buckets_.emplace(address, Bucket{limit_.burst, now}).first;
+    }
+    Bucket &bucket = found->second;
+    bucket.tokens = TokensAt(bucket, now);
+    bucket.at = now;
+    if (bucket.tokens < 1)
+        return false;
+    bucket.tokens -= 1;
+    return true;
 }
 
 std::optional<ClientAcceptor::Client>

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "gateway/config/allow_list.h"
@@ -24,6 +25,37 @@ struct ListenFailure {
     std::string why = "no address";
 };
 int ListenOn(const std::string &host, uint16_t port, int backlog, ListenFailure &failure);
+
+// Connections taken from one address: `burst` at once, then `perSecond` more each second (a
+// token bucket per address), so that a client reconnecting in a loop is held to that rate.
+class AddressRate {
+  public:
+    using Clock = std::chrono::steady_clock;
+    // Addresses tracked at once; past them a flood comes from too many addresses for a
+    // per-address rate to mean anything, and the connections of new ones are let through.
+    static constexpr size_t kAddresses = 1024;
+
+    struct Limit {
+        double perSecond = 0;
+        double burst = 0;
+    };
+
+    explicit AddressRate(Limit limit) : limit_(limit) {}
+    // True when one more connection from `address` fits its rate at `now` (and takes its place).
+    bool Admit(const std::string &address, Clock::time_point now);
+    const Limit &limit() const { return limit_; }
+
+  private:
+    struct Bucket {
+        double tokens = 0;
+        Clock::time_point at{};
+    };
+    // `bucket` refilled up to `now`.
+    double TokensAt(const Bucket &bucket, Clock::time_point now) const;
+
+    const Limit limit_;
+    std::unordered_map<std::string, Bucket> buckets_;
+};
 
 class ClientAcceptor {
   public:

@@ -6,9 +6,12 @@
 //                           Apply(lines) once the new ones are there
 //   Restart                 Stop() before the workers change, then a new one's Start(lines)
 //   Stop                    Stop() before the workers change
-// At the end the owner tells every worker to stop, then stops each front end (which sends what
-// the workers still answer), then waits for the workers. A stopped front end is kept until the
-// workers are gone: an answer to a job it sent may still come.
+// A front end a reload stopped is destroyed before a new one starts, its sockets and
+// descriptors with it; only one whose jobs' answers come back into it (Modbus) is kept, stopped,
+// until the workers that served it have closed. At the end the owner stops the HTTP endpoint,
+// tells every worker to stop, stops Modbus (which sends what the workers still answer), waits for
+// the workers, then stops the pollers and the publishing faces, MQTT and Sparkplug, which
+// publish what the workers answered before their broker connections go.
 #pragma once
 
 #include <memory>
@@ -40,8 +43,9 @@ class FrontEnd {
     virtual void Prepare(const ReloadPlan &plan, const std::shared_ptr<const Config> &next) = 0;
     // The same reload, the new workers there: serves `lines` from now on.
     virtual void Apply(const ServedLines &lines) = 0;
-    // Takes no more requests; returns once its own threads have ended. Called at the end after
-    // the workers were told to stop: what they still answer goes out first.
+    // Takes no more requests; returns once its own threads have ended. At the end the workers
+    // were told to stop (Modbus) or have finished (MQTT, Sparkplug): what they answered goes out
+    // first.
     virtual void Stop() = 0;
 };
 

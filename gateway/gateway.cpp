@@ -16,12 +16,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "gateway/config/config.h"
@@ -38,6 +40,7 @@
 #include "gateway/sparkplug/sparkplug_front_end.h"
 #include "gateway/status_source.h"
 #include "host/driver_library.h"
+#include "host/endpoint.h"
 #include "host/file_text.h"
 #include "host/port_check.h"
 #include "host/port_name.h"
@@ -198,8 +201,13 @@ class Owner {
     // taken the new lines.
     void ChangeWorkers(const ReloadPlan &plan, const std::shared_ptr<const Config> &next,
                        std::vector<std::unique_ptr<LinePoller>> &replaced);
+    // The error of a front end the plan keeps or starts that cannot start, in `down`; reset
+    // when it runs or is not configured.
     template <typename T, typename Make>
-    void AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make);
+    void AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make,
+                      std::optional<std::string> &down);
+    // Stopped front ends that no worker can answer into any more are destroyed.
+    void DropRetired();
     void StartPollers();
     void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
     void Reload();
@@ -242,9 +250,18 @@ class Owner {
     std::unique_ptr<SparkplugFrontEnd> sparkplug_;
     std::optional<uint8_t> lastBdSeq_; // of a Sparkplug side a reload replaced
     std::unique_ptr<HttpServer> http_;
-    // Front ends a reload stopped: kept until the workers are gone (a job's answer may still
-    // come into one).
-    std::vector<std::unique_ptr<FrontEnd>> retired_;
+    bool modbusServed_ = false; // a Modbus front end ran: its statistics are reported
+    // Why a configured front end is not running: it could not start at the latest reload (the
+    // next one tries again). Under workersMutex_: status.json shows such a face as not connected.
+    std::optional<std::string> modbusDown_, mqttDown_, sparkplugDown_, httpDown_;
+    // A front end a reload stopped whose jobs' answers may still come in from a worker (a Modbus
+    // server's completions wake it through its own descriptor): kept, stopped, until every
+    // worker that served it has closed. Any other stopped front end is destroyed at once.
+    struct Retired {
+        std::unique_ptr<FrontEnd> frontEnd;
+        std::vector<std::shared_future<void>> workersClosed;
+    };
+    std::vector<Retired> retired_;
     const Clock::time_point started_ = Clock::now();
     std::string status_; // the STATUS= last sent
     // The watchdog's own thread: it kicks while every worker and the main loop make progress,
@@ -287,7 +304,7 @@ std::unique_ptr<LinePoller> Owner::MakePoller(const std::shared_ptr<const Config
 
 // Each front end's counters, then how each line spent its time.
 void Owner::ReportStatistics() const {
-    if (modbus_ || !retired_.empty())
+    if (modbusServed_)
         statistics_.Report();
     if (mqtt_)
         mqtt_->statistics().Report();
@@ -299,6 +316,7 @@ void Owner::ReportStatistics() const {
 }
 
 std::unique_ptr<ModbusFrontEnd> Owner::MakeModbus() {
+    modbusServed_ = true;
     return std::make_unique<ModbusFrontEnd>(statistics_, [this] {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = write(endedFd_.get(), &one, sizeof one);
@@ -332,8 +350,14 @@ bool Owner::StartFrontEnd(std::unique_ptr<T> &slot, std::unique_ptr<T> made, std
     return true;
 }
 
+// Whether a worker's answer may still come into a stopped front end of this kind: a Modbus
+// server's jobs complete into the server itself; MQTT's and Sparkplug's answers go through
+// queues they share with the job, and HTTP sends no job.
+template <typename T> constexpr bool kAnsweredAfterStop = std::is_same_v<T, ModbusFrontEnd>;
+
 // A reload, before the workers change: a front end the plan keeps is told what comes; one it
-// stops or restarts stops now, while its lines are still there to answer it.
+// stops or restarts stops now, while its lines are still there to answer it, and gives back its
+// sockets and descriptors before a new one starts.
 template <typename T>
 void Owner::BeforeWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change,
                           const ReloadPlan &plan, const std::shared_ptr<const Config> &next) {
@@ -344,23 +368,44 @@ void Owner::BeforeWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change,
         return;
     }
     frontEnd->Stop();
-    std::lock_guard lock(workersMutex_);
-    retired_.push_back(std::move(frontEnd));
+    std::unique_ptr<FrontEnd> stopped;
+    {
+        std::lock_guard lock(workersMutex_);
+        stopped = std::move(frontEnd);
+    }
+    if constexpr (kAnsweredAfterStop<T>) {
+        Retired retired{std::move(stopped), {}};
+        for (const auto &worker : workers_)
+            retired.workersClosed.push_back(worker->Closed());
+        retired_.push_back(std::move(retired));
+    }
 }
 
 // The same reload, the new workers started: a kept front end takes the new lines, a new one
 // starts on them.
 template <typename T, typename Make>
-void Owner::AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make) {
+void Owner::AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make,
+                         std::optional<std::string> &down) {
+    std::optional<std::string> error;
     if (frontEnd) {
         frontEnd->Apply(Served());
-        return;
+    } else if (change != FrontEndChange::None && change != FrontEndChange::Stop) {
+        std::string why;
+        if (!StartFrontEnd(frontEnd, make(), why))
+            error = why;
     }
-    if (change == FrontEndChange::None || change == FrontEndChange::Stop)
-        return;
-    std::string error;
-    if (!StartFrontEnd(frontEnd, make(), error))
-        Log(Level::Error, "", error);
+    std::lock_guard lock(workersMutex_);
+    down = std::move(error);
+}
+
+void Owner::DropRetired() {
+    std::erase_if(retired_, [](const Retired &retired) {
+        return std::all_of(retired.workersClosed.begin(), retired.workersClosed.end(),
+                           [](const std::shared_future<void> &closed) {
+                               return closed.wait_for(std::chrono::seconds(0)) ==
+                                      std::future_status::ready;
+                           });
+    });
 }
 
 GatewayStatus Owner::Status() const {
@@ -371,6 +416,19 @@ GatewayStatus Owner::Status() const {
         sparkplug_.get()};
     GatewayStatus status = CollectStatus(sources);
     status.config = AbsolutePath(options_.configPath);
+    if (config_->mqtt && !mqtt_ && mqttDown_) {
+        MqttSnapshot &mqtt = status.mqtt.emplace();
+        mqtt.broker = host::EndpointText(config_->mqtt->host, config_->mqtt->port);
+        for (const LineConfig &line : config_->lines)
+            mqtt.lines.push_back({line.name, false, 0, mqttDown_, {}});
+    }
+    if (config_->sparkplug && !sparkplug_ && sparkplugDown_)
+        status.sparkplug = SparkplugSnapshot{
+            host::EndpointText(config_->sparkplug->host, config_->sparkplug->port),
+            false,
+            std::nullopt,
+            sparkplugDown_,
+            {}};
     return status;
 }
 
@@ -410,6 +468,7 @@ void Owner::Tick() {
         retiring_.erase(done, retiring_.end());
         UpdateWatched();
     }
+    DropRetired();
     if (http_)
         http_->Tick();
     const std::string status = StatusLine();
@@ -605,16 +664,28 @@ void Owner::Reload() {
     std::vector<std::unique_ptr<LinePoller>> replaced;
     ChangeWorkers(plan, next, replaced);
     statistics_.Apply(next);
-    AfterWorkers(modbus_, plan.modbus, [this] { return MakeModbus(); });
-    AfterWorkers(mqtt_, plan.mqtt, [this] { return MakeMqtt(); });
-    AfterWorkers(sparkplug_, plan.sparkplug, [this] { return MakeSparkplug(); });
-    AfterWorkers(http_, plan.http, [this] { return MakeHttp(); });
+    AfterWorkers(
+        modbus_, plan.modbus, [this] { return MakeModbus(); }, modbusDown_);
+    AfterWorkers(
+        mqtt_, plan.mqtt, [this] { return MakeMqtt(); }, mqttDown_);
+    AfterWorkers(
+        sparkplug_, plan.sparkplug, [this] { return MakeSparkplug(); }, sparkplugDown_);
+    AfterWorkers(
+        http_, plan.http, [this] { return MakeHttp(); }, httpDown_);
     replaced.clear(); // no face listens to them any more
     StartPollers();
     initTexts_ = std::move(initTexts);
-    Log(Level::Notice, "",
+    // A face the file asks for that did not start makes the reload an error, and says so.
+    std::string down;
+    for (const auto &[face, error] :
+         {std::pair{"Modbus TCP", &modbusDown_}, std::pair{"MQTT", &mqttDown_},
+          std::pair{"Sparkplug B", &sparkplugDown_}, std::pair{"HTTP", &httpDown_}}) {
+        if (*error)
+            down += std::string("; ") + face + " is down: " + **error;
+    }
+    Log(down.empty() ? Level::Notice : Level::Error, "",
         "reloaded " + options_.configPath + ": " + plan.Describe() + ", " +
-            std::to_string(next->units.size()) + " units");
+            std::to_string(next->units.size()) + " units" + down);
     if (next->lines.empty())
         LogNoLine(options_.configPath);
     Notify("READY=1");
@@ -663,8 +734,10 @@ void Owner::Serve(int signalFd) {
     }
 }
 
-// Every part stops, the HTTP server first; the lines finish the transaction in progress, and
-// the Modbus and MQTT front ends send what they answer.
+// Every part stops, the HTTP server first. The workers are told to stop and finish the
+// transaction in progress while the Modbus front end sends what they still answer; once they
+// are gone the pollers stop, then MQTT publishes the result of every write they answered and
+// Sparkplug its NDEATH, each before its broker connection goes.
 void Owner::StopEverything() {
     if (http_)
         http_->Stop();

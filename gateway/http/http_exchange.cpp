@@ -3,7 +3,9 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "gateway/http/metrics.h"
 #include "gateway/http/status_json.h"
@@ -49,6 +51,27 @@ class Exchange final : public httplib::Stream {
     size_t taken_ = 0;
 };
 
+// `head` without its Range header lines: cpp-httplib would answer a range it cannot parse with
+// 416, and many ranges of one body with an answer many times its size. The whole body it is.
+std::string WithoutRange(const std::string &head) {
+    std::string kept;
+    kept.reserve(head.size());
+    for (size_t start = 0; start < head.size();) {
+        const size_t end = std::min(head.find('\n', start), head.size() - 1) + 1;
+        const std::string_view line(head.data() + start, end - start);
+        constexpr std::string_view kRange = "range:";
+        const bool range =
+            line.size() >= kRange.size() &&
+            std::equal(kRange.begin(), kRange.end(), line.begin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            });
+        if (start == 0 || !range)
+            kept.append(line);
+        start = end;
+    }
+    return kept;
+}
+
 } // namespace
 
 HttpHead::State HttpHead::Take(std::string_view bytes) {
@@ -63,8 +86,10 @@ HttpHead::State HttpHead::Take(std::string_view bytes) {
                 state_ = State::TooLarge;
             continue;
         }
-        // The empty line ends the head (a line ending in a bare LF is no header for cpp-httplib).
-        const bool empty = text_.size() - lineStart_ == 2 && text_[lineStart_] == '\r';
+        // The empty line ends the head, also as a bare LF: such a head gets its answer (400, for
+        // cpp-httplib takes no line without CR) at once rather than at its deadline.
+        const size_t length = text_.size() - lineStart_;
+        const bool empty = length == 1 || (length == 2 && text_[lineStart_] == '\r');
         if (empty && lines_ > 0)
             state_ = State::Complete;
         else if (++lines_ > kHttpHeaderLines + 1 || text_.size() == kHttpHeadBytes)
@@ -80,11 +105,10 @@ class HttpRoutes::Server final : public httplib::Server {
   public:
     std::string Answer(const std::string &head, const std::string &peerIp, int peerPort) {
         std::string answer;
-        Exchange exchange(head, answer, peerIp, peerPort);
+        const std::string served = WithoutRange(head);
+        Exchange exchange(served, answer, peerIp, peerPort);
         bool closed = false;
-        // Many ranges of one body would make an answer many times its size.
-        process_request(exchange, true, closed,
-                        [](httplib::Request &request) { request.ranges.clear(); });
+        process_request(exchange, true, closed, nullptr);
         return answer;
     }
 };

@@ -50,12 +50,14 @@ int PortOf(const std::string &peer) {
 } // namespace
 
 struct HttpServer::Connection {
-    enum class Phase { Reading, Writing, Draining, Done };
+    // Held: beyond its address's rate, left unread until its deadline.
+    enum class Phase { Held, Reading, Writing, Draining, Done };
 
     int fd = -1;
     std::string peer;
     Phase phase = Phase::Reading;
     Clock::time_point deadline;
+    Clock::time_point heard; // its accept, or the last bytes it sent
     HttpHead head;
     std::string answer;
     size_t sent = 0;
@@ -71,8 +73,6 @@ HttpServer::HttpServer(const HttpConfig &config, std::function<GatewayStatus()> 
 
 HttpServer::~HttpServer() {
     Stop();
-    if (listenFd_ >= 0)
-        close(listenFd_);
     if (wakeFd_ >= 0)
         close(wakeFd_);
 }
@@ -107,17 +107,23 @@ bool HttpServer::Start(const ServedLines &, std::string &error) {
 }
 
 void HttpServer::Stop() {
-    if (!thread_.joinable())
-        return;
-    stopping_ = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
-    thread_.join();
+    if (thread_.joinable()) {
+        stopping_ = true;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+        thread_.join();
+    }
+    // The port is given back now: a restarted server listens on it next.
+    if (listenFd_ >= 0)
+        close(listenFd_);
+    listenFd_ = -1;
     refusals_.Flush(true);
+    evictions_.Flush(true);
 }
 
 void HttpServer::Tick() {
     refusals_.Flush(false);
+    evictions_.Flush(false);
 }
 
 void HttpServer::Run() {
@@ -131,7 +137,10 @@ void HttpServer::Run() {
         fds[kWakeSlot].fd = wakeFd_;
         fds[kListenSlot].fd = accepting ? listenFd_ : -1;
         for (const auto &connection : connections) {
-            const short events = connection->phase == Connection::Phase::Writing ? POLLOUT : POLLIN;
+            using Phase = Connection::Phase;
+            const short events = connection->phase == Phase::Writing ? POLLOUT
+                                 : connection->phase == Phase::Held  ? 0
+                                                                     : POLLIN;
             fds.push_back({connection->fd, events, 0});
             wake = std::min(wake, connection->deadline);
         }
@@ -172,23 +181,66 @@ void HttpServer::Accept(std::vector<std::unique_ptr<Connection>> &connections) {
             return;
         const int fd = client->fd;
         const std::string &who = client->who;
-        if (connections.size() >= kMaxConnections) {
+        const auto now = Clock::now();
+        // Beyond its rate a client makes no room: it is held while there is some, else closed.
+        const bool held = !rate_.Admit(AddressOf(who), now);
+        if (held)
+            refusals_.Refused(who, "more than " +
+                                       std::to_string(static_cast<int>(kConnectionRate.perSecond)) +
+                                       " connections a second from its address");
+        if (connections.size() >= kMaxConnections && (held || !MakeRoom(connections))) {
             close(fd);
-            refusals_.Refused(who, "already " + std::to_string(kMaxConnections) + " connections");
+            if (!held)
+                refusals_.Refused(who,
+                                  "already " + std::to_string(kMaxConnections) + " connections");
             continue;
         }
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         connection->peer = who;
-        connection->deadline = Clock::now() + kRequestTime;
+        connection->heard = now;
+        connection->phase = held ? Connection::Phase::Held : Connection::Phase::Reading;
+        connection->deadline = now + (held ? kHoldTime : kRequestTime);
         connections.push_back(std::move(connection));
     }
+}
+
+bool HttpServer::MakeRoom(std::vector<std::unique_ptr<Connection>> &connections) {
+    using Phase = Connection::Phase;
+    const auto held = std::find_if(connections.begin(), connections.end(),
+                                   [](const auto &c) { return c->phase == Phase::Held; });
+    if (held != connections.end()) {
+        connections.erase(held); // refused already
+        return true;
+    }
+    auto quietest = connections.end();
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if ((*it)->phase == Phase::Reading &&
+            (quietest == connections.end() || (*it)->heard < (*quietest)->heard))
+            quietest = it;
+    }
+    if (quietest == connections.end())
+        return false;
+    const Connection &gone = **quietest;
+    const auto quiet =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gone.heard);
+    const std::string address = AddressOf(gone.peer);
+    evictions_.Note(Level::Info, "", address,
+                    "http: closed " + gone.peer + ": nothing sent for " +
+                        std::to_string(quiet.count()) + " ms, to make room for a new connection",
+                    {"http: closed", "idle connections of " + address + " to make room"});
+    connections.erase(quietest);
+    return true;
 }
 
 // What the connection's phase does with a socket that is ready: read the head (a piece at a
 // time, never more than the head may hold), send the answer, drop what comes after it.
 void HttpServer::Serve(Connection &connection) {
     using Phase = Connection::Phase;
+    if (connection.phase == Phase::Held) { // only an error or a hang-up wakes a held one
+        connection.phase = Phase::Done;
+        return;
+    }
     char buffer[kReadSize];
     for (size_t turn = 0; turn < kReadsPerTurn && connection.phase != Phase::Writing; ++turn) {
         const ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
@@ -198,6 +250,7 @@ void HttpServer::Serve(Connection &connection) {
             connection.phase = Phase::Done; // closed, or reset
             return;
         }
+        connection.heard = Clock::now();
         if (connection.phase == Phase::Draining)
             continue;
         const auto state = connection.head.Take({buffer, static_cast<size_t>(n)});

@@ -3,7 +3,9 @@
 // its limits and its deadline, answers it from one status snapshot taken through the function
 // the owner hands in, and closes. The server never touches a worker or a front end, never
 // holds up the Modbus loop or a line, and no client can hold up its stop. A client outside
-// `allow`, or beyond kMaxConnections, is closed at accept.
+// `allow` is closed at accept; one beyond its address's connection rate is held unread for a
+// moment, then closed; at kMaxConnections the connection that has sent nothing for longest
+// gives way to the new one.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include "gateway/config/config.h"
 #include "gateway/front_end.h"
 #include "gateway/http/http_exchange.h"
+#include "gateway/limited_log.h"
 #include "gateway/refusal_log.h"
 #include "gateway/status.h"
 
@@ -25,8 +28,14 @@ namespace vpisd::gateway {
 
 class HttpServer : public FrontEnd {
   public:
-    // Connections served at once; one more is closed as soon as it is accepted.
+    // Connections served at once; one more closes the one still reading its head that has
+    // sent nothing for longest, or is itself closed when every one is being answered.
     static constexpr size_t kMaxConnections = 64;
+    // Connections one address may open: a burst, then so many a second. A scraper or a browser
+    // needs a few a minute. One beyond the rate is held unread for kHoldTime, then closed: a
+    // client reconnecting in a loop waits that long for each try rather than spinning.
+    static constexpr AddressRate::Limit kConnectionRate{10, 20};
+    static constexpr auto kHoldTime = std::chrono::seconds(1);
     // From its accept, a connection has kRequestTime to send its whole request head and then
     // kAnswerTime to take the answer; after it, what the client still sends is read and dropped
     // for kDrainTime so that the answer reaches it before the close.
@@ -46,9 +55,11 @@ class HttpServer : public FrontEnd {
     void Prepare(const ReloadPlan &, const std::shared_ptr<const Config> &) override {}
     void Apply(const ServedLines &) override {}
     // From any thread: ends the thread at once, closing every connection, whatever its client
-    // is doing; waits at most for an answer being made from a snapshot.
+    // is doing, and the listening socket; waits at most for an answer being made from a
+    // snapshot. The port is free again when it returns.
     void Stop() override;
-    // Now and then: logs how many clients were refused at accept in a minute that is over.
+    // Now and then: logs how many clients were refused at accept, or closed to make room, in a
+    // minute that is over.
     void Tick();
 
   private:
@@ -56,6 +67,9 @@ class HttpServer : public FrontEnd {
     bool Listen(std::string &error);
     void Run();
     void Accept(std::vector<std::unique_ptr<Connection>> &connections);
+    // At kMaxConnections: closes a held connection, or else the one still reading its head that
+    // was heard from longest ago; false when every connection is past its head.
+    bool MakeRoom(std::vector<std::unique_ptr<Connection>> &connections);
     void Serve(Connection &connection);
 
     const HttpConfig config_;
@@ -65,7 +79,9 @@ class HttpServer : public FrontEnd {
     std::atomic<bool> stopping_{false};
     // Out of descriptors, the listening socket rests for a moment.
     ClientAcceptor acceptor_{"http: ", std::chrono::milliseconds(200)};
+    AddressRate rate_{kConnectionRate};
     RefusalLog refusals_{Level::Info, "http: "};
+    LimitedLog evictions_{{"http: closed", "idle connections of other addresses to make room"}};
     std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "gateway_on_sim.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,7 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 namespace vpisd::gateway::test {
@@ -32,6 +35,39 @@ std::string LineToml(const std::string &name, const std::string &port, int vpi,
     if (extra.find("timeout_ms") == std::string::npos)
         text += "timeout_ms = " + std::to_string(kLineTimeoutMs) + "\n";
     return text + extra + "\n";
+}
+
+double CpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // field 3 onwards
+    std::string field;
+    unsigned long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) { // utime and stime are fields 14 and 15
+        if (i >= 14)
+            ticks += std::stoul(field);
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int OpenDescriptors(pid_t pid) {
+    int count = 0;
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (dir != nullptr && readdir(dir) != nullptr)
+        ++count;
+    if (dir != nullptr)
+        closedir(dir);
+    return count - 2; // "." and ".."
+}
+
+long RssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
 }
 
 std::string UnitToml(int id, const std::string &line, const std::string &plc,

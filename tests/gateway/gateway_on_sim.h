@@ -84,6 +84,12 @@ Client Connect(uint16_t port, int unit, int timeoutMs = kClientTimeoutMs);
 // The Modbus exception of the last failed call, from errno; 0 for anything else.
 int LastException();
 
+// What /proc tells of a process (the gateway): user plus system CPU time in seconds, its open
+// descriptors, its resident memory in kB (-1 when it is gone).
+double CpuSeconds(pid_t pid);
+int OpenDescriptors(pid_t pid);
+long RssKb(pid_t pid);
+
 // How often `part` occurs in `text` (a log).
 size_t Occurrences(const std::string &text, const std::string &part);
 

@@ -24,30 +24,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// User plus system time of a process, from /proc/PID/stat (fields 14 and 15).
-double CpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2)); // field 3 onwards
-    std::string field;
-    unsigned long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i >= 14)
-            ticks += std::stoul(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-int OpenDescriptors(pid_t pid) {
-    int count = 0;
-    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (dir != nullptr && readdir(dir) != nullptr)
-        ++count;
-    if (dir != nullptr)
-        closedir(dir);
-    return count - 2; // "." and ".."
-}
-
 // MBAP (transaction 1) and PDU for unit 1.
 std::vector<uint8_t> Adu(std::vector<uint8_t> pdu) {
     std::vector<uint8_t> adu{0, 1, 0, 0, 0, static_cast<uint8_t>(pdu.size() + 1), 1};

@@ -116,6 +116,8 @@ class Plant {
     // SIGTERM (or `signal`) and the exit status.
     int StopGateway(int signal = SIGTERM);
     std::string GatewayLog() const;
+    // The running gateway (StartGateway first).
+    ChildProcess &gateway() { return *gateway_; }
     // Asks for the statistics (SIGUSR1) until the number after `counter` (e.g. "polls_ok ")
     // reaches `atLeast`.
     bool WaitForCount(const std::string &counter, uint64_t atLeast,

@@ -2,7 +2,11 @@
 // systemd notify messages, the configuration as the package installs it, and port failures
 // named by their cause once.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -163,8 +167,9 @@ TEST(Reload, AConfigWithProblemsChangesNothing) {
     EXPECT_EQ(Occurrences(result.err, "VPI 1 started"), 1U) << result.err;
 }
 
-// [http] follows the file: served once it is added, gone once it is removed, while the Modbus
-// connection stays.
+// [http] follows the file, the Modbus connection staying: added, its allow-list changed (the
+// endpoint restarts on the same port), moved, removed, added back on its old port. Each time
+// the port the file names answers and the one it no longer names is given back.
 TEST(Reload, HttpTableTakesEffect) {
     NorthServed north;
     const TempDir &dir = north.dir;
@@ -172,24 +177,103 @@ TEST(Reload, HttpTableTakesEffect) {
     Gateway &gateway = north.gateway;
     const Client &client = north.client;
     ASSERT_TRUE(client);
-    const uint16_t port = vpisd::test::FreePort();
-    const std::string http = "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n\n";
-    EXPECT_EQ(HttpRequest(port, "GET", "/metrics", 2000).status, 0);
-
-    ASSERT_TRUE(Reload(gateway, dir, http + body, "1 lines kept")) << gateway.process().sofar().err;
-    const HttpAnswer served = HttpRequest(port, "GET", "/metrics");
-    EXPECT_EQ(served.status, 200);
-    EXPECT_NE(served.body.find("vpisd_line_up{line=\"north\"}"), std::string::npos) << served.body;
-
-    ASSERT_TRUE(Reload(gateway, dir, body, "reloaded")) << gateway.process().sofar().err;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (Occurrences(gateway.process().sofar().err, "reloaded ") < 2 &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(Occurrences(gateway.process().sofar().err, "reloaded "), 2U);
-    EXPECT_EQ(HttpRequest(port, "GET", "/metrics", 2000).status, 0);
+    const uint16_t first = vpisd::test::FreePort();
+    const uint16_t second = vpisd::test::FreePort();
+    const auto http = [](uint16_t port, const std::string &allow) {
+        return "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\nallow = [\"" + allow +
+               "\"]\n\n";
+    };
+    struct Step {
+        const char *what;
+        std::string table;
+        uint16_t served; // 0: none
+        uint16_t free;   // a port that nobody may answer on
+    };
+    const Step steps[] = {
+        {"added", http(first, "127.0.0.0/8"), first, second},
+        {"allow changed", http(first, "127.0.0.1/32"), first, second},
+        {"moved", http(second, "127.0.0.1/32"), second, first},
+        {"removed", "", 0, second},
+        {"added back", http(second, "127.0.0.0/8"), second, first},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        const size_t from = gateway.process().errorSize();
+        dir.Write("gateway.toml", Config(step.table + body));
+        gateway.process().Signal(SIGHUP);
+        ASSERT_TRUE(gateway.process().WaitForErrorFrom(from, "reloaded ", 15000))
+            << gateway.process().sofar().err;
+        EXPECT_EQ(gateway.process().sofar().err.find(" is down: ", from), std::string::npos)
+            << gateway.process().sofar().err.substr(from);
+        if (step.served != 0) {
+            const HttpAnswer served = HttpRequest(step.served, "GET", "/metrics");
+            EXPECT_EQ(served.status, 200);
+            EXPECT_NE(served.body.find("vpisd_line_up{line=\"north\"}"), std::string::npos)
+                << served.body;
+        }
+        EXPECT_EQ(HttpRequest(step.free, "GET", "/metrics", 2000).status, 0);
+    }
     uint16_t value = 0;
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
+}
+
+// A face the file asks for that cannot start: the reload is logged as an error that names it
+// down and why, status.json shows it not connected with that reason while --check finds the
+// file good, and the next reload starts it once it can.
+TEST(Reload, AFaceThatCannotStartIsLoggedDownAndShownSo) {
+    NorthServed north;
+    const TempDir &dir = north.dir;
+    Gateway &gateway = north.gateway;
+    const uint16_t httpPort = vpisd::test::FreePort();
+    const uint16_t taken = vpisd::test::FreePort();
+    const std::string emptyPassword = dir.Write("mqtt-password", "");
+    const std::string mqtt =
+        "[mqtt]\nbroker = \"127.0.0.1:" + std::to_string(vpisd::test::FreePort()) +
+        "\"\nusername = \"gw\"\npassword_file = \"" + emptyPassword + "\"\n\n";
+    const auto http = [](uint16_t port) {
+        return "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n\n";
+    };
+    const auto reload = [&](const std::string &text, const std::string &logged) {
+        const size_t from = gateway.process().errorSize();
+        dir.Write("gateway.toml", Config(text + north.body));
+        gateway.process().Signal(SIGHUP);
+        return gateway.process().WaitForErrorFrom(from, logged, 15000);
+    };
+    const std::string cannotRead =
+        "MQTT is down: cannot read the MQTT password from " + emptyPassword;
+    ASSERT_TRUE(reload(http(httpPort) + mqtt, "error reloaded ")) << gateway.process().sofar().err;
+    EXPECT_TRUE(gateway.process().WaitForError(cannotRead, 100)) << gateway.process().sofar().err;
+    const HttpAnswer status = HttpRequest(httpPort, "GET", "/status.json");
+    const nlohmann::json shown = nlohmann::json::parse(status.body, nullptr, false);
+    ASSERT_TRUE(shown.is_object()) << status.body;
+    EXPECT_EQ(shown["mqtt"]["connected"], false) << status.body;
+    EXPECT_NE(shown["mqtt"]["last_error"].get<std::string>().find("cannot read the MQTT password"),
+              std::string::npos)
+        << status.body;
+    const ChildResult check =
+        RunChild(VPISD_GATEWAY_PATH, {"--config", dir.path() + "/gateway.toml", "--lib",
+                                      VPISD_LIBRARY_PATH, "--check"});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_NE(check.out.find("MQTT"), std::string::npos) << check.out;
+
+    // Its port held by another program: the endpoint is down, and its old port given back.
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(taken);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    ASSERT_TRUE(reload(http(taken), "HTTP is down: cannot listen for HTTP on 127.0.0.1:" +
+                                        std::to_string(taken) + ": Address already in use"))
+        << gateway.process().sofar().err;
+    EXPECT_EQ(HttpRequest(httpPort, "GET", "/metrics", 2000).status, 0);
+    close(holder);
+    ASSERT_TRUE(reload(http(taken), "reloaded ")) << gateway.process().sofar().err;
+    EXPECT_EQ(HttpRequest(taken, "GET", "/metrics").status, 200);
+    const ChildResult result = gateway.Stop();
+    EXPECT_EQ(Occurrences(result.err, "error reloaded "), 2U) << result.err;
+    EXPECT_EQ(Occurrences(result.err, "notice reloaded "), 1U) << result.err;
 }
 
 // [gateway] changes: each closes only the connections it concerns.

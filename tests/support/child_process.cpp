@@ -151,12 +151,12 @@ void ChildProcess::ReadOutput(int outFd, int errFd) {
     changed_.notify_all();
 }
 
-bool ChildProcess::WaitFor(const std::string &text, bool onStderr, int timeoutMs) {
+bool ChildProcess::WaitFor(const std::string &text, bool onStderr, int timeoutMs, size_t from) {
     std::unique_lock lock(mutex_);
     const std::string &seen = onStderr ? result_.err : result_.out;
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [&] { return seen.find(text) != std::string::npos || outputEnded_; });
-    return seen.find(text) != std::string::npos;
+                      [&] { return seen.find(text, from) != std::string::npos || outputEnded_; });
+    return seen.find(text, from) != std::string::npos;
 }
 
 bool ChildProcess::WaitForOutput(const std::string &text, int timeoutMs) {
@@ -165,6 +165,15 @@ bool ChildProcess::WaitForOutput(const std::string &text, int timeoutMs) {
 
 bool ChildProcess::WaitForError(const std::string &text, int timeoutMs) {
     return WaitFor(text, true, timeoutMs);
+}
+
+bool ChildProcess::WaitForErrorFrom(size_t from, const std::string &text, int timeoutMs) {
+    return WaitFor(text, true, timeoutMs, from);
+}
+
+size_t ChildProcess::errorSize() const {
+    std::lock_guard lock(mutex_);
+    return result_.err.size();
 }
 
 std::optional<std::string> ChildProcess::ReadLine(int timeoutMs) {

@@ -42,6 +42,9 @@ class ChildProcess {
     // True once stdout (or stderr) holds `text`; false when the time is up or the output ended.
     bool WaitForOutput(const std::string &text, int timeoutMs);
     bool WaitForError(const std::string &text, int timeoutMs);
+    // The same for what stderr holds from byte `from` on (e.g. its size before a signal).
+    bool WaitForErrorFrom(size_t from, const std::string &text, int timeoutMs);
+    size_t errorSize() const;
     // The next stdout line not yet taken, without its line end; nothing within timeoutMs.
     std::optional<std::string> ReadLine(int timeoutMs);
     // False when the text could not all be written (no input pipe, or the program closed it).
@@ -57,7 +60,7 @@ class ChildProcess {
     pid_t pid() const { return pid_; }
 
   private:
-    bool WaitFor(const std::string &text, bool onStderr, int timeoutMs);
+    bool WaitFor(const std::string &text, bool onStderr, int timeoutMs, size_t from = 0);
     void ReadOutput(int outFd, int errFd);
 
     pid_t pid_ = -1;
