@@ -660,7 +660,7 @@ TEST(HttpEndpoint, IdleConnectionsBeyondTheCapLeaveDescriptorsForModbus) {
     EXPECT_EQ(log.find("Too many open files"), std::string::npos) << log;
 }
 
-// Beside 70 connections that send nothing and a client that reconnects in a loop for a scrape
+// Beside 80 connections that send nothing and a client that reconnects in a loop for a scrape
 // each time, every scrape from another address is answered: the idle connection heard from
 // longest ago gives way at the cap, and the loop is held to its address's connection rate (a
 // try beyond it waits unread, then is closed), so that it costs the gateway little CPU.
@@ -668,8 +668,8 @@ TEST(HttpEndpoint, ScrapesGetThroughBesideIdleAndReconnectingClients) {
     Plant plant;
     Gateway gateway(plant.dir, plant.Body("[\"127.0.0.0/8\"]"));
     const uint16_t port = gateway.httpPort();
-    const std::vector<int> idle = IdleConnections(port, kHttpConnections + 6);
-    ASSERT_EQ(idle.size(), kHttpConnections + 6);
+    const std::vector<int> idle = IdleConnections(port, kHttpConnections + 16);
+    ASSERT_GT(idle.size(), kHttpConnections); // a connect may miss its second in a full backlog
     std::atomic<bool> looping{true};
     std::atomic<size_t> loops{0};
     std::atomic<size_t> answered{0};
