@@ -193,7 +193,8 @@ TEST(MqttReload, ChangedPollsReloadAtOnceWhileThePlcIsSilent) {
 // answers on its status endpoint.
 TEST(MqttReload, HundredsOfReloadsLeaveNoDescriptorsOrMemoryBehind) {
     constexpr int kReloadsPerKind = 100;
-    constexpr long kMemoryMarginKb = 3 * 1024;
+    constexpr long kMemoryMarginKb =
+        2 * 1024; // seen: about 0.5 MB; 2.9 MB when stopped faces were kept
     Plant plant;
     const uint16_t httpPort = FreePort();
     const std::string broker =
