@@ -206,8 +206,6 @@ class Owner {
     template <typename T, typename Make>
     void AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Make make,
                       std::optional<std::string> &down);
-    // Stopped front ends that no worker can answer into any more are destroyed.
-    void DropRetired();
     void StartPollers();
     void WaitFirstOpen(const std::vector<LineWorker *> &workers) const;
     void Reload();
@@ -254,14 +252,6 @@ class Owner {
     // Why a configured front end is not running: it could not start at the latest reload (the
     // next one tries again). Under workersMutex_: status.json shows such a face as not connected.
     std::optional<std::string> modbusDown_, mqttDown_, sparkplugDown_, httpDown_;
-    // A front end a reload stopped whose jobs' answers may still come in from a worker (a Modbus
-    // server's completions wake it through its own descriptor): kept, stopped, until every
-    // worker that served it has closed. Any other stopped front end is destroyed at once.
-    struct Retired {
-        std::unique_ptr<FrontEnd> frontEnd;
-        std::vector<std::shared_future<void>> workersClosed;
-    };
-    std::vector<Retired> retired_;
     const Clock::time_point started_ = Clock::now();
     std::string status_; // the STATUS= last sent
     // The watchdog's own thread: it kicks while every worker and the main loop make progress,
@@ -350,11 +340,6 @@ bool Owner::StartFrontEnd(std::unique_ptr<T> &slot, std::unique_ptr<T> made, std
     return true;
 }
 
-// Whether a worker's answer may still come into a stopped front end of this kind: a Modbus
-// server's jobs complete into the server itself; MQTT's and Sparkplug's answers go through
-// queues they share with the job, and HTTP sends no job.
-template <typename T> constexpr bool kAnsweredAfterStop = std::is_same_v<T, ModbusFrontEnd>;
-
 // A reload, before the workers change: a front end the plan keeps is told what comes; one it
 // stops or restarts stops now, while its lines are still there to answer it, and gives back its
 // sockets and descriptors before a new one starts.
@@ -368,16 +353,12 @@ void Owner::BeforeWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change,
         return;
     }
     frontEnd->Stop();
+    // Destroyed here, outside the lock that the HTTP server's status snapshot takes. No worker
+    // answers into it any more: every face's jobs complete into queues they share with the job.
     std::unique_ptr<FrontEnd> stopped;
     {
         std::lock_guard lock(workersMutex_);
         stopped = std::move(frontEnd);
-    }
-    if constexpr (kAnsweredAfterStop<T>) {
-        Retired retired{std::move(stopped), {}};
-        for (const auto &worker : workers_)
-            retired.workersClosed.push_back(worker->Closed());
-        retired_.push_back(std::move(retired));
     }
 }
 
@@ -396,16 +377,6 @@ void Owner::AfterWorkers(std::unique_ptr<T> &frontEnd, FrontEndChange change, Ma
     }
     std::lock_guard lock(workersMutex_);
     down = std::move(error);
-}
-
-void Owner::DropRetired() {
-    std::erase_if(retired_, [](const Retired &retired) {
-        return std::all_of(retired.workersClosed.begin(), retired.workersClosed.end(),
-                           [](const std::shared_future<void> &closed) {
-                               return closed.wait_for(std::chrono::seconds(0)) ==
-                                      std::future_status::ready;
-                           });
-    });
 }
 
 GatewayStatus Owner::Status() const {
@@ -468,7 +439,6 @@ void Owner::Tick() {
         retiring_.erase(done, retiring_.end());
         UpdateWatched();
     }
-    DropRetired();
     if (http_)
         http_->Tick();
     const std::string status = StatusLine();

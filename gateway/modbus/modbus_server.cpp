@@ -28,7 +28,7 @@ constexpr int kStoppingPollMs = 50;
 
 // What each descriptor poll() watches stands for: these, then one slot per connection read.
 enum PollSlot : size_t {
-    kCompletionsSlot, // wakeFd_: the workers have answers ready
+    kCompletionsSlot, // completions_->wakeFd: the workers have answers ready
     kStopSlot,        // stopFd_: Stop()
     kApplySlot,       // applyFd_: Apply()
     kListenSlot,      // the listening socket, or none while accepting rests
@@ -63,10 +63,16 @@ void Signal(int eventFd) {
 
 } // namespace
 
+ModbusServer::Completions::Completions() : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+ModbusServer::Completions::~Completions() {
+    if (wakeFd >= 0)
+        close(wakeFd);
+}
+
 ModbusServer::ModbusServer(std::shared_ptr<const Config> config, std::vector<LineWorker *> workers,
                            Statistics &statistics)
     : config_(std::move(config)), workers_(std::move(workers)), statistics_(statistics) {
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     applyFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -74,14 +80,14 @@ ModbusServer::ModbusServer(std::shared_ptr<const Config> config, std::vector<Lin
 ModbusServer::~ModbusServer() {
     for (auto &[id, connection] : connections_)
         close(connection.fd);
-    for (int fd : {listenFd_, wakeFd_, stopFd_, applyFd_}) {
+    for (int fd : {listenFd_, stopFd_, applyFd_}) {
         if (fd >= 0)
             close(fd);
     }
 }
 
 bool ModbusServer::Listen(std::string &error) {
-    if (wakeFd_ < 0 || stopFd_ < 0 || applyFd_ < 0) {
+    if (completions_->wakeFd < 0 || stopFd_ < 0 || applyFd_ < 0) {
         error = std::string("cannot set up the Modbus server: ") + std::strerror(errno);
         return false;
     }
@@ -185,7 +191,7 @@ void ModbusServer::Run() {
         const auto now = Clock::now();
         polled_.clear();
         pollSet_.assign(kFirstConnectionSlot, pollfd{-1, POLLIN, 0});
-        pollSet_[kCompletionsSlot].fd = wakeFd_;
+        pollSet_[kCompletionsSlot].fd = completions_->wakeFd;
         pollSet_[kStopSlot].fd = stopFd_;
         pollSet_[kApplySlot].fd = applyFd_;
         const bool accepting = !stopping_ && listenFd_ >= 0 && acceptor_.Accepting(now);
@@ -226,8 +232,7 @@ void ModbusServer::Run() {
                 refusals_.Flush(true);
                 busyLog_.Flush(true);
                 dropLog_.Flush(true);
-                // Every answer is out: the clients see the end now, not at their timeout (a
-                // server retired by a reload lives on until the process ends).
+                // Every answer is out: the clients see the end now, not at their timeout.
                 while (!connections_.empty())
                     Drop(connections_.begin()->first, "is no longer served", Level::Debug);
                 ended_ = true;
@@ -382,12 +387,12 @@ void ModbusServer::Serve(uint64_t id, Connection &connection) {
     job.source = Source::Modbus;
     job.client = id;
     job.queued = received;
-    job.done = [this, ticket](LineReply &&reply) {
+    job.done = [completions = completions_, ticket](LineReply &&reply) {
         {
-            std::lock_guard lock(completionsMutex_);
-            completions_.push_back({ticket, std::move(reply)});
+            std::lock_guard lock(completions->mutex);
+            completions->ready.push_back({ticket, std::move(reply)});
         }
-        Signal(wakeFd_);
+        Signal(completions->wakeFd);
     };
     LineWorker &worker = *workers_[unit->line];
     if (const Queued queued = worker.Submit(job); queued != Queued::Taken) {
@@ -418,11 +423,11 @@ void ModbusServer::AnswerAtOnce(uint64_t id, Connection &connection, const Reque
 
 void ModbusServer::DeliverCompletions() {
     uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = read(wakeFd_, &count, sizeof count);
+    [[maybe_unused]] const ssize_t n = read(completions_->wakeFd, &count, sizeof count);
     std::vector<Completion> ready;
     {
-        std::lock_guard lock(completionsMutex_);
-        ready.swap(completions_);
+        std::lock_guard lock(completions_->mutex);
+        ready.swap(completions_->ready);
     }
     for (Completion &done : ready) {
         const auto found = pending_.find(done.ticket);

@@ -94,6 +94,18 @@ class ModbusServer {
         uint64_t ticket = 0;
         LineReply reply;
     };
+    // The answers the workers hand back, and the eventfd that wakes the loop for them: shared
+    // with every job in flight, so that a job the server no longer waits for (it was stopped
+    // and destroyed by a reload) completes into it harmlessly. Closed with the last holder.
+    struct Completions {
+        Completions();
+        ~Completions();
+        Completions(const Completions &) = delete;
+        Completions &operator=(const Completions &) = delete;
+        std::mutex mutex; // the only state the workers touch
+        std::vector<Completion> ready;
+        const int wakeFd; // eventfd: "an outcome is ready"
+    };
 
     void BeginStopping();
     bool OpenListener(const ServerConfig &server, int &fd, std::string &error) const;
@@ -118,7 +130,6 @@ class ModbusServer {
     std::vector<LineWorker *> workers_;
     Statistics &statistics_;
     int listenFd_ = -1;
-    int wakeFd_ = -1;  // eventfd: the workers' "an outcome is ready"
     int stopFd_ = -1;  // eventfd: Stop()
     int applyFd_ = -1; // eventfd: Apply()
     struct Applied {
@@ -145,8 +156,7 @@ class ModbusServer {
     LimitedLog dropLog_{{"connections closed:", "from other addresses"}};
     std::vector<pollfd> pollSet_;  // rebuilt each turn, kept to save the allocation
     std::vector<uint64_t> polled_; // the connection of each slot from kFirstConnectionSlot on
-    std::mutex completionsMutex_;  // the only state the workers touch
-    std::vector<Completion> completions_;
+    const std::shared_ptr<Completions> completions_ = std::make_shared<Completions>();
 };
 
 } // namespace vpisd::gateway

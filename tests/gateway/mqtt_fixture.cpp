@@ -131,9 +131,10 @@ std::string Plant::ConfigText(const std::string &extra, const std::string &gatew
            "\n[[line]]\nname = \"north\"\nport = \"" + line_.port +
            "\"\nvpi = 1\ninit = \"plant.int\"\ntimeout_ms = " + std::to_string(timeoutMs_) + "\n" +
            lineKeys_ +
-           "\n[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
-           "\n[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n" +
-           unitKeys +
+           (units_ ? "\n[[unit]]\nid = 1\nline = \"north\"\nplc = \"P1\"\n"
+                     "\n[[unit]]\nid = 2\nline = \"north\"\nplc = \"P2\"\n" +
+                         unitKeys
+                   : std::string()) +
            (mqtt_ ? "\n[mqtt]\nbroker = \"127.0.0.1:" + std::to_string(broker_.port()) +
                         "\"\nclient_id = \"vpisd-test\"\ntopic_prefix = \"vpisd\"\nqos = 1\n\n"
                   : std::string("\n")) +

@@ -131,6 +131,8 @@ class Plant {
     // Without the [mqtt] table from the next start or reload on (`extra` then brings its own
     // front end, e.g. [sparkplug]).
     void WithoutMqtt() { mqtt_ = false; }
+    // Without the two [[unit]]s (no Modbus TCP) from the next start or reload on, or with them.
+    void SetUnits(bool units) { units_ = units; }
 
   private:
     TempDir dir_;
@@ -140,6 +142,7 @@ class Plant {
     std::string lineKeys_;
     int timeoutMs_ = 100;
     bool mqtt_ = true;
+    bool units_ = true;
     std::unique_ptr<ChildProcess> gateway_;
     std::string stoppedLog_; // what the last gateway logged, once it is stopped
 };

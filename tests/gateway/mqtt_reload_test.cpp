@@ -200,7 +200,7 @@ TEST(MqttReload, HundredsOfReloadsLeaveNoDescriptorsOrMemoryBehind) {
     const std::string broker =
         "broker = \"127.0.0.1:" + std::to_string(plant.broker().port()) + "\"\n";
     struct Toggles {
-        int mqtt = 0, sparkplug = 0, http = 0, poll = 0;
+        int mqtt = 0, sparkplug = 0, http = 0, poll = 0, units = 0;
     } on;
     const auto extra = [&] {
         return "keepalive_s = " + std::to_string(30 + on.mqtt) + "\n\n[sparkplug]\n" + broker +
@@ -218,7 +218,7 @@ TEST(MqttReload, HundredsOfReloadsLeaveNoDescriptorsOrMemoryBehind) {
     const std::pair<const char *, std::function<void()>> kinds[] = {
         {"mqtt", [&] { on.mqtt ^= 1; }}, {"sparkplug", [&] { on.sparkplug ^= 1; }},
         {"http", [&] { on.http ^= 1; }}, {"line", [&] { plant.SetTimeoutMs(timeoutMs ^= 1); }},
-        {"poll", [&] { on.poll ^= 1; }},
+        {"poll", [&] { on.poll ^= 1; }}, {"modbus", [&] { plant.SetUnits((on.units ^= 1) == 0); }},
     };
     const auto reload = [&](const std::function<void()> &change) {
         change();
