@@ -92,9 +92,10 @@ void MqttFrontEnd::Apply(const ServedLines &lines) {
     {
         std::lock_guard lock(linesMutex_);
         lines_ = std::move(kept);
-        for (auto &line : gone)
-            stopped_.push_back(std::move(line));
     }
+    // The stopped lines are destroyed now: an answer still owed to one of them goes into the
+    // inbox it shares with the job, which outlives it.
+    gone.clear();
     for (MqttLine *line : started) {
         std::string error;
         if (!line->Start(error))

@@ -38,7 +38,6 @@ class MqttFrontEnd : public FrontEnd {
     MqttStatistics statistics_;
     mutable std::mutex linesMutex_; // held while lines_ changes, and by Status()
     std::vector<std::unique_ptr<MqttLine>> lines_;
-    std::vector<std::unique_ptr<MqttLine>> stopped_; // by a reload; destroyed with this
 };
 
 // The broker client id of a line: client_id itself for a gateway of one line, else
