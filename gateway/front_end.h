@@ -7,8 +7,8 @@
 //   Restart                 Stop() before the workers change, then a new one's Start(lines)
 //   Stop                    Stop() before the workers change
 // A front end a reload stopped is destroyed before a new one starts, its sockets and
-// descriptors with it; only one whose jobs' answers come back into it (Modbus) is kept, stopped,
-// until the workers that served it have closed. At the end the owner stops the HTTP endpoint,
+// descriptors with it: the answers to its jobs still in a line's queue go into a queue it shares
+// with each job, which outlives it. At the end the owner stops the HTTP endpoint,
 // tells every worker to stop, stops Modbus (which sends what the workers still answer), waits for
 // the workers, then stops the pollers and the publishing faces, MQTT and Sparkplug, which
 // publish what the workers answered before their broker connections go.
