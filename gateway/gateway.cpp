@@ -23,7 +23,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "gateway/config/config.h"
