@@ -35,7 +35,7 @@ struct RequestCounts {
     double durationSumS = 0;
 };
 
-// A failed request: "refused", "no_answer" or "busy", and when its answer went out.
+// A failed request: "refused", "no_answer", "busy" or "restarting", and when its answer went out.
 struct Failure {
     std::string outcome;
     WallClock::time_point at{};
