@@ -29,17 +29,23 @@ std::vector<uint16_t> Drain(LineQueue &queue, LineScheduler &scheduler) {
     return order;
 }
 
-TEST(LineQueue, SourcesTakeTurnsWithinTheirOwnShare) {
-    LineQueue queue(3);
-    LineScheduler scheduler{LineConfig{}};
-    // Modbus fills its share; an MQTT poll still gets in, a fourth Modbus request does not.
+// Modbus connection 1 sends requests 1 to 4 to a queue of three per share: the fourth is
+// refused as full and left to the caller, who answers busy.
+void FillShareOfThree(LineQueue &queue, LineScheduler &scheduler) {
     for (uint16_t i = 1; i <= 3; ++i) {
         LineRequest request = Request(Source::Modbus, 1, i);
         ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
     }
     LineRequest extra = Request(Source::Modbus, 1, 4);
     EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
-    EXPECT_EQ(extra.first, 4); // left to the caller, who answers busy
+    EXPECT_EQ(extra.first, 4);
+}
+
+TEST(LineQueue, SourcesTakeTurnsWithinTheirOwnShare) {
+    LineQueue queue(3);
+    LineScheduler scheduler{LineConfig{}};
+    // Modbus fills its share; an MQTT poll still gets in, a fourth Modbus request does not.
+    FillShareOfThree(queue, scheduler);
     for (uint16_t i = 101; i <= 102; ++i) {
         LineRequest request = Request(Source::Mqtt, 0, i);
         ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
@@ -73,12 +79,7 @@ TEST(LineQueue, ModbusConnectionsTakeTurns) {
 TEST(LineQueue, ConnectionKeepingItsShareFullLeavesAnotherItsOwn) {
     LineQueue queue(3);
     LineScheduler scheduler{LineConfig{}};
-    for (uint16_t i = 1; i <= 3; ++i) {
-        LineRequest request = Request(Source::Modbus, 1, i);
-        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
-    }
-    LineRequest extra = Request(Source::Modbus, 1, 4);
-    EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
+    FillShareOfThree(queue, scheduler);
     // A second connection (from the same address or any other) still gets in, and its turn.
     LineRequest other = Request(Source::Modbus, 2, 50);
     ASSERT_EQ(queue.Push(other, scheduler), Queued::Taken);
