@@ -2,10 +2,10 @@
 // give, through the bounded head reader and, once a head is complete, cpp-httplib's routing of
 // the endpoint. Input: one byte choosing the piece sizes, then the stream.
 // Properties: the reader never keeps more than kHttpHeadBytes, takes the same head whatever the
-// pieces, and ends it exactly at the first empty line after the request line, within
-// kHttpHeaderLines header lines; a head it cannot end within the limits is answered 431. Every
-// answer is one HTTP/1.1 status line with "Connection: close" (after a 100 Continue when asked
-// for), a body of its Content-Length unless it answers HEAD, 200 only to GET or HEAD, and it
+// pieces, and ends it exactly at the first empty line (CR LF or a bare LF) after the request line,
+// within kHttpHeaderLines header lines; a head it cannot end within the limits is answered 431.
+// Every answer is one HTTP/1.1 status line with "Connection: close" (after a 100 Continue when
+// asked for), a body of its Content-Length unless it answers HEAD, 200 only to GET or HEAD, and it
 // stays within the size of the largest page (no range multiplies it).
 #include <algorithm>
 #include <cstddef>
@@ -30,7 +30,8 @@ FUZZ_UNTRACED size_t HeadEnd(std::string_view stream) {
         const size_t end = stream.find('\n', start);
         if (end == std::string_view::npos || end + 1 > kHttpHeadBytes)
             return std::string_view::npos;
-        if (lines > 0 && end == start + 1 && stream[start] == '\r')
+        // An empty line: CR LF, or a bare LF.
+        if (lines > 0 && (end == start || (end == start + 1 && stream[start] == '\r')))
             return end + 1;
         if (++lines > kHttpHeaderLines + 1)
             return std::string_view::npos;
