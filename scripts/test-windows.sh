@@ -22,7 +22,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   stamp "installing: ${missing[*]}"
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq || fail_setup "apt-get update failed"
+  # A mirror caught mid-sync fails the update ("File has unexpected size"): tried again after a
+  # pause; still failing, the install goes on with the lists apt kept, and fails on its own
+  # when they cannot serve it.
+  for pause in 0 20; do
+    sleep "$pause"
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq && break
+    stamp "apt-get update failed"
+  done
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
     --no-install-recommends "${missing[@]}" >/dev/null || fail_setup "install failed"
   stamp "installed"
