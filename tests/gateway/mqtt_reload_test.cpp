@@ -191,6 +191,14 @@ TEST(MqttReload, ChangedPollsReloadAtOnceWhileThePlcIsSilent) {
 // on its port), the line changed (its worker is replaced), a poll group changed. After 100 of
 // each the gateway holds the descriptors it held before them, about as much memory, and still
 // answers on its status endpoint.
+// Under a sanitizer the allocator holds freed memory back (ASan's quarantine) and shadows what
+// is used: resident memory tells nothing of growth there; descriptors still do.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentMemoryTells = false;
+#else
+constexpr bool kResidentMemoryTells = true;
+#endif
+
 TEST(MqttReload, HundredsOfReloadsLeaveNoDescriptorsOrMemoryBehind) {
     constexpr int kReloadsPerKind = 100;
     constexpr long kMemoryMarginKb =
@@ -249,7 +257,8 @@ TEST(MqttReload, HundredsOfReloadsLeaveNoDescriptorsOrMemoryBehind) {
                 kReloadsPerKind * static_cast<int>(std::size(kinds)), descriptorsAfter,
                 descriptorsBefore, memoryAfter, memoryBefore);
     EXPECT_LE(descriptorsAfter, descriptorsBefore);
-    EXPECT_LT(memoryAfter - memoryBefore, kMemoryMarginKb);
+    if (kResidentMemoryTells)
+        EXPECT_LT(memoryAfter - memoryBefore, kMemoryMarginKb);
     EXPECT_EQ(test::HttpRequest(httpPort, "GET", "/metrics", 5000).status, 200);
     const std::string log = plant.GatewayLog();
     EXPECT_EQ(Occurrences(log, " is down: "), 0U) << log.substr(0, 4000);
