@@ -257,8 +257,9 @@ TEST(MqttReload, HundredsOfReloadsLeaveNoDescriptorsOrMemoryBehind) {
                 kReloadsPerKind * static_cast<int>(std::size(kinds)), descriptorsAfter,
                 descriptorsBefore, memoryAfter, memoryBefore);
     EXPECT_LE(descriptorsAfter, descriptorsBefore);
-    if (kResidentMemoryTells)
+    if (kResidentMemoryTells) {
         EXPECT_LT(memoryAfter - memoryBefore, kMemoryMarginKb);
+    }
     EXPECT_EQ(test::HttpRequest(httpPort, "GET", "/metrics", 5000).status, 200);
     const std::string log = plant.GatewayLog();
     EXPECT_EQ(Occurrences(log, " is down: "), 0U) << log.substr(0, 4000);
