@@ -23,6 +23,7 @@
 #include "gateway/lines/line_counters.h"
 #include "gateway/lines/line_queue.h"
 #include "gateway/lines/line_scheduler.h"
+#include "gateway/lines/line_service.h"
 #include "gateway/lines/plc_health.h"
 #include "gateway/status.h"
 #include "host/driver_library.h"
@@ -32,12 +33,12 @@
 
 namespace vpisd::gateway {
 
-class LineWorker {
+class LineWorker : public LineService {
   public:
     // `info`: the driver's description (its default line settings and instance size).
     LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
                const LineConfig &config);
-    ~LineWorker();
+    ~LineWorker() override;
     LineWorker(const LineWorker &) = delete;
     LineWorker &operator=(const LineWorker &) = delete;
 
@@ -48,16 +49,14 @@ class LineWorker {
     void Start(std::vector<std::shared_future<void>> after = {});
     // Ready once the worker has closed its VPI (finished() is true).
     std::shared_future<void> Closed() const { return closed_; }
-    // Queues a job; when the job's share of the queue is full, or the worker is stopping, the
-    // job is untouched and the caller answers it.
-    Queued Submit(LineRequest &request) { return queue_.Push(request, scheduler_); }
+    Queued Submit(LineRequest &request) override { return queue_.Push(request, scheduler_); }
     // Lets the job in progress finish, cancels the waiting ones, closes the VPI; returns at
     // once. finished() turns true when all of that is done.
     void BeginStop() { queue_.Close(); }
     bool finished() const { return finished_; }
     void Join();
 
-    const std::string &name() const { return config_.name; }
+    const std::string &name() const override { return config_.name; }
     // After a reload: the line's PLCs as its units now ask (any thread).
     void SetPolicies(std::vector<PlcPolicy> policies) {
         scheduler_.SetPolicies(std::move(policies));
@@ -74,10 +73,8 @@ class LineWorker {
     std::chrono::milliseconds LongestStep() const;
     // Read from any thread.
     const LineCounters &counters() const { return counters_; }
-    // From any thread: the line's state, its queue and the route of each PLC it has served.
-    WorkerStatus Status() const;
-    // From any thread: what each PLC of the line has been doing.
-    const PlcHealth &health() const { return health_; }
+    WorkerStatus Status() const override;
+    const PlcHealth &health() const override { return health_; }
     const LineActivity &activity() const { return activity_; }
 
   private:
