@@ -4,6 +4,20 @@
 
 namespace vpisd::gateway {
 
+const char *OutcomeWord(WriteOutcome outcome) {
+    switch (outcome) {
+    case WriteOutcome::Refused:
+        return "refused";
+    case WriteOutcome::NoAnswer:
+        return "no_answer";
+    case WriteOutcome::ReadOnly:
+        return "read_only";
+    case WriteOutcome::Ok:
+        break;
+    }
+    return "ok";
+}
+
 bool PlcReadOnly(const Config &config, size_t line, const std::string &plc) {
     if (config.server.readOnly)
         return true;

@@ -3,16 +3,43 @@
 // line job that carries it. Nothing here knows a topic or a payload.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_request.h"
+#include "host/line_status.h"
 #include "host/scaling.h"
 #include "host/value_codec.h"
 
 namespace vpisd::gateway {
+
+// What became of a write, in the words every face answers with.
+enum class WriteOutcome : uint8_t { Ok, Refused, NoAnswer, ReadOnly };
+constexpr size_t kWriteOutcomeCount = 4;
+
+// "ok", "refused", "no_answer" or "read_only".
+const char *OutcomeWord(WriteOutcome outcome);
+
+struct StatusWrite {
+    host::LineStatus status;
+    WriteOutcome outcome;
+    const char *reason; // why, in words a face publishes or logs; "" for none
+};
+// What a write's line status makes of it.
+constexpr std::array<StatusWrite, host::kLineStatusCount> kStatusWrites = {{
+    {host::LineStatus::Ok, WriteOutcome::Ok, ""},
+    {host::LineStatus::Refused, WriteOutcome::Refused,
+     "refused by the PLC, or the PLC is not one of this line"},
+    {host::LineStatus::NoAnswer, WriteOutcome::NoAnswer,
+     "the PLC's replies came late, garbled or not at all: the write may have been applied"},
+    {host::LineStatus::LineDown, WriteOutcome::NoAnswer, ""},
+    {host::LineStatus::Busy, WriteOutcome::Refused, "the line is busy or stopping"},
+    {host::LineStatus::Cancelled, WriteOutcome::Refused, "the line is busy or stopping"},
+}};
+static_assert(host::CoversEveryStatus(kStatusWrites));
 
 // What a command writes: a register, a 32-bit pair or one bit of a register of a PLC.
 struct WriteTarget {

@@ -34,20 +34,6 @@ host::ValueFormat FormatOf(const PollRegisters &registers) {
     return {ValueType::Uint16};
 }
 
-const char *QualityWord(Quality quality) {
-    switch (quality) {
-    case Quality::NoAnswer:
-        return "no_answer";
-    case Quality::Refused:
-        return "refused";
-    case Quality::BadValue:
-        return "bad_value";
-    case Quality::Good:
-        break;
-    }
-    return "good";
-}
-
 std::string TimeStamp(std::chrono::system_clock::time_point when) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());
     const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);

@@ -2,7 +2,6 @@
 // subscriber publishes to a /set topic.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -10,49 +9,10 @@
 #include <string_view>
 
 #include "gateway/config/mqtt_config.h"
-#include "gateway/mqtt/mqtt_statistics.h"
-#include "host/line_status.h"
+#include "gateway/poll/quality.h"
 #include "host/scaling.h"
 
 namespace vpisd::gateway {
-
-// BadValue: the read was good but the registers hold no number (a float32 NaN or infinity).
-enum class Quality : uint8_t { Good, NoAnswer, Refused, BadValue };
-
-const char *QualityWord(Quality quality); // "good", "no_answer", "refused", "bad_value"
-
-struct StatusQuality {
-    host::LineStatus status;
-    std::optional<Quality> quality; // none: not a judgement on the PLC, the next round tries again
-};
-// What a poll's outcome makes of its values.
-constexpr std::array<StatusQuality, host::kLineStatusCount> kStatusQualities = {{
-    {host::LineStatus::Ok, Quality::Good},
-    {host::LineStatus::Refused, Quality::Refused},
-    {host::LineStatus::NoAnswer, Quality::NoAnswer},
-    {host::LineStatus::LineDown, Quality::NoAnswer},
-    {host::LineStatus::Busy, std::nullopt},
-    {host::LineStatus::Cancelled, std::nullopt},
-}};
-static_assert(host::CoversEveryStatus(kStatusQualities));
-
-struct StatusWrite {
-    host::LineStatus status;
-    WriteOutcome outcome;
-    const char *reason; // published on /set/reason; "" for none
-};
-// What a write's outcome answers on /set/result.
-constexpr std::array<StatusWrite, host::kLineStatusCount> kStatusWrites = {{
-    {host::LineStatus::Ok, WriteOutcome::Ok, ""},
-    {host::LineStatus::Refused, WriteOutcome::Refused,
-     "refused by the PLC, or the PLC is not one of this line"},
-    {host::LineStatus::NoAnswer, WriteOutcome::NoAnswer,
-     "the PLC's replies came late, garbled or not at all: the write may have been applied"},
-    {host::LineStatus::LineDown, WriteOutcome::NoAnswer, ""},
-    {host::LineStatus::Busy, WriteOutcome::Refused, "the line is busy or stopping"},
-    {host::LineStatus::Cancelled, WriteOutcome::Refused, "the line is busy or stopping"},
-}};
-static_assert(host::CoversEveryStatus(kStatusWrites));
 
 // The codec's form of a value the topics name: a register, a pair (its odd register holding
 // the high word) or a bit of a register.

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "gateway/log.h"
-#include "gateway/mqtt/mqtt_payload.h"
 
 namespace vpisd::gateway {
 
@@ -12,20 +11,6 @@ static_assert(static_cast<size_t>(Quality::Good) == 0 &&
                   static_cast<size_t>(Quality::NoAnswer) == 1 &&
                   static_cast<size_t>(Quality::Refused) == 2,
               "MqttPlcStatistics counts the qualities of a read by their number");
-
-const char *OutcomeWord(WriteOutcome outcome) {
-    switch (outcome) {
-    case WriteOutcome::Refused:
-        return "refused";
-    case WriteOutcome::NoAnswer:
-        return "no_answer";
-    case WriteOutcome::ReadOnly:
-        return "read_only";
-    case WriteOutcome::Ok:
-        break;
-    }
-    return "ok";
-}
 
 void MqttStatistics::Report() const {
     const auto n = [](const std::atomic<uint64_t> &counter) {

@@ -9,15 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "gateway/poll/quality.h"
 #include "gateway/status.h"
+#include "gateway/write_command.h"
 
 namespace vpisd::gateway {
-
-enum class WriteOutcome : uint8_t { Ok, Refused, NoAnswer, ReadOnly };
-enum class Quality : uint8_t; // gateway/mqtt/mqtt_payload.h
-
-// "ok", "refused", "no_answer" or "read_only": what /set/result says.
-const char *OutcomeWord(WriteOutcome outcome);
 
 struct MqttStatistics {
     std::atomic<uint64_t> publishes{0};
@@ -28,7 +24,7 @@ struct MqttStatistics {
     std::atomic<uint64_t> pollsNoAnswer{0};
     std::atomic<uint64_t> pollsRefused{0};
     std::atomic<uint64_t> pollsBusy{0}; // the line's queue was full: tried again next round
-    std::atomic<uint64_t> writes[4]{};  // by WriteOutcome
+    std::atomic<uint64_t> writes[kWriteOutcomeCount]{}; // by WriteOutcome
 
     void CountWrite(WriteOutcome outcome) { ++writes[static_cast<size_t>(outcome)]; }
     // One log line: "statistics: mqtt: publishes N reconnects N ...".
@@ -54,7 +50,7 @@ class MqttPlcStatistics {
 
   private:
     static constexpr size_t kQualities = 3; // Good, NoAnswer, Refused
-    static constexpr size_t kOutcomes = 4;  // by WriteOutcome
+    static constexpr size_t kOutcomes = kWriteOutcomeCount;
     struct Entry {
         std::string plc;
         std::atomic<bool> polled{false};

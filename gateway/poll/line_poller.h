@@ -20,7 +20,7 @@
 
 #include "gateway/config/config.h"
 #include "gateway/lines/line_worker.h"
-#include "gateway/mqtt/mqtt_payload.h"
+#include "gateway/poll/quality.h"
 
 namespace vpisd::gateway {
 
