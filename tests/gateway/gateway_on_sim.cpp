@@ -1,5 +1,7 @@
 #include "gateway_on_sim.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -76,10 +79,13 @@ std::string UnitToml(int id, const std::string &line, const std::string &plc,
            "\"\n" + extra + "\n";
 }
 
+std::string GatewayToml(const std::string &body, const std::string &serverKeys) {
+    return "[gateway]\nlisten = \"127.0.0.1:0\"\n" + serverKeys + "\n" + body;
+}
+
 Gateway::Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys,
                  const ChildOptions &options) {
-    const std::string config = dir.Write("gateway.toml", "[gateway]\nlisten = \"127.0.0.1:0\"\n" +
-                                                             serverKeys + "\n" + body);
+    const std::string config = dir.Write("gateway.toml", GatewayToml(body, serverKeys));
     // Started in a folder of the test's choosing, the gateway is given the file as a path
     // relative to it, the way a person in that folder names it.
     const std::string named =
@@ -136,6 +142,13 @@ size_t Occurrences(const std::string &text, const std::string &part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++count;
     return count;
+}
+
+void ReadOnce(uint16_t port, int unit, bool expectOk) {
+    Client client = Connect(port, unit);
+    ASSERT_TRUE(client);
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), expectOk ? 1 : -1);
 }
 
 int LastException() {
@@ -254,6 +267,12 @@ HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::stri
         timeoutMs);
 }
 
+std::string HttpGet(uint16_t port, const std::string &path) {
+    const HttpAnswer answer = HttpRequest(port, "GET", path);
+    EXPECT_EQ(answer.status, 200) << path;
+    return answer.body;
+}
+
 std::string PromtoolProblems(const TempDir &dir, const std::string &metrics) {
     const std::string file = dir.Write("metrics.txt", metrics);
     const ChildResult result =
@@ -323,6 +342,19 @@ void PortHolder::Release() {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     holding_ = false;
+}
+
+SilentPty::SilentPty() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    const char *name = nullptr;
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+        name = ptsname(master_);
+    if (name != nullptr)
+        path_ = name;
+}
+
+SilentPty::~SilentPty() {
+    if (master_ >= 0)
+        close(master_);
 }
 
 NotifySocket::NotifySocket(const TempDir &dir) : path_(dir.path() + "/notify") {

@@ -36,6 +36,9 @@ std::string LineToml(const std::string &name, const std::string &port, int vpi,
 std::string UnitToml(int id, const std::string &line, const std::string &plc,
                      const std::string &extra = "");
 
+// gateway.toml's text: [gateway] on 127.0.0.1, any free port, plus `serverKeys`, then `body`.
+std::string GatewayToml(const std::string &body, const std::string &serverKeys = "");
+
 // The simulated network of kTwoPlcs on one line "north" (VPI 1), P1's register 5 holding 55,
 // and `body` with that line (plus `lineExtra`) and unit 1 for P1.
 struct OneLine {
@@ -50,8 +53,8 @@ struct OneLine {
 
 class Gateway {
   public:
-    // Writes "gateway.toml" into `dir` ([gateway] on 127.0.0.1, any free port, plus
-    // `serverKeys`, then `body`), starts the gateway and waits until it listens.
+    // Writes "gateway.toml" into `dir` (GatewayToml), starts the gateway and waits until it
+    // listens.
     Gateway(const TempDir &dir, const std::string &body, const std::string &serverKeys = "",
             const ChildOptions &options = {});
     // Stopped as a service manager would, so that it removes its working directory.
@@ -81,6 +84,8 @@ struct ModbusFree {
 using Client = std::unique_ptr<modbus_t, ModbusFree>;
 // Connected to the gateway, addressing `unit`; nullptr when the connection fails.
 Client Connect(uint16_t port, int unit, int timeoutMs = kClientTimeoutMs);
+// One register read from `unit` over a connection of its own, expected to succeed or fail.
+void ReadOnce(uint16_t port, int unit, bool expectOk);
 // The Modbus exception of the last failed call, from errno; 0 for anything else.
 int LastException();
 
@@ -131,6 +136,8 @@ HttpAnswer HttpExchange(uint16_t port, const std::string &request, int timeoutMs
 // One request over its own connection ("Connection: close"), the answer read to its end.
 HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::string &path,
                        int timeoutMs = 10000);
+// The body of a GET of `path`, expected to be answered 200.
+std::string HttpGet(uint16_t port, const std::string &path);
 
 // The status page as headless Chromium renders it once its script has run (its profile kept in
 // `dir`); on failure "chromium failed" with its exit status and what it said, which matches no
@@ -177,6 +184,22 @@ class DeviceLink {
     const std::string &path() const { return path_; }
 
   private:
+    std::string path_;
+};
+
+// A pseudo-terminal whose far end nobody reads or writes: a line on which nothing answers (an
+// adapter with no network behind it). At timeout_ms = 1000 one read spends about 23 s in its
+// link enquiries.
+class SilentPty {
+  public:
+    SilentPty();
+    ~SilentPty();
+    SilentPty(const SilentPty &) = delete;
+    SilentPty &operator=(const SilentPty &) = delete;
+    const std::string &path() const { return path_; } // empty when no pty could be made
+
+  private:
+    int master_ = -1;
     std::string path_;
 };
 

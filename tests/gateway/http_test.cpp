@@ -16,11 +16,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <ctime>
 #include <fstream>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -47,19 +44,6 @@ struct Plant {
     }
 };
 
-std::string Get(uint16_t port, const std::string &path) {
-    const HttpAnswer answer = HttpRequest(port, "GET", path);
-    EXPECT_EQ(answer.status, 200) << path;
-    return answer.body;
-}
-
-void ReadOnce(uint16_t port, int unit, bool expectOk) {
-    Client client = Connect(port, unit);
-    ASSERT_TRUE(client);
-    uint16_t value = 0;
-    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), expectOk ? 1 : -1);
-}
-
 void ExpectSamples(const std::string &metrics, std::initializer_list<const char *> samples) {
     for (const char *sample : samples)
         EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
@@ -68,7 +52,7 @@ void ExpectSamples(const std::string &metrics, std::initializer_list<const char 
 TEST(HttpEndpoint, MetricsPassPromtoolAndFollowTheTraffic) {
     Plant plant;
     Gateway gateway(plant.dir, plant.Body());
-    const std::string before = Get(gateway.httpPort(), "/metrics");
+    const std::string before = HttpGet(gateway.httpPort(), "/metrics");
     EXPECT_EQ(PromtoolProblems(plant.dir, before), "");
     ExpectSamples(before,
                   {
@@ -100,7 +84,7 @@ TEST(HttpEndpoint, MetricsPassPromtoolAndFollowTheTraffic) {
     // Unit 1 over the same connection: a second one closed just before would race the count.
     modbus_set_slave(client.get(), 1);
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
-    const std::string after = Get(gateway.httpPort(), "/metrics");
+    const std::string after = HttpGet(gateway.httpPort(), "/metrics");
     EXPECT_EQ(PromtoolProblems(plant.dir, after), "");
     ExpectSamples(after,
                   {
@@ -130,7 +114,7 @@ TEST(HttpEndpoint, StatusJsonHasTheDocumentedKeys) {
     ASSERT_TRUE(client);
     uint16_t value = 0;
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), -1);
-    const Json status = Json::parse(Get(gateway.httpPort(), "/status.json"));
+    const Json status = Json::parse(HttpGet(gateway.httpPort(), "/status.json"));
 
     using Set = std::set<std::string>;
     const Set counters = {"requests", "ok",       "refused",  "no_answer",
@@ -215,7 +199,7 @@ TEST(HttpEndpoint, AnswersGetAndHeadOfItsPathsOnly) {
         }
     }
     // The page works without internet: nothing but its own text and /status.json.
-    const std::string page = Get(gateway.httpPort(), "/");
+    const std::string page = HttpGet(gateway.httpPort(), "/");
     for (const char *outside : {"http:", "https:", "src=", "<link", "@import", "url("})
         EXPECT_EQ(page.find(outside), std::string::npos) << outside;
     EXPECT_NE(page.find("fetch(\"/status.json\""), std::string::npos);
@@ -302,7 +286,7 @@ TEST(HttpEndpoint, WithoutLinesThePageNamesTheFileToEdit) {
         log, match, std::regex("status endpoint on http://127\\.0\\.0\\.1:([0-9]+)/")))
         << log;
     const auto port = static_cast<uint16_t>(std::stoi(match[1].str()));
-    const Json status = Json::parse(Get(port, "/status.json"));
+    const Json status = Json::parse(HttpGet(port, "/status.json"));
     EXPECT_EQ(status["config"], path);
     EXPECT_EQ(status["lines"].size(), 0U);
     const std::string page = RenderedPage(dir, port);
@@ -314,175 +298,6 @@ TEST(HttpEndpoint, WithoutLinesThePageNamesTheFileToEdit) {
     gateway.Signal(SIGTERM);
     const ChildResult result = gateway.Finish(15000);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-}
-
-// The HTML of the table row `id`, empty when there is none.
-std::string RowHtml(const std::string &dom, const std::string &id) {
-    const size_t begin = dom.find("<tr id=\"" + id + "\"");
-    return begin == std::string::npos ? "" : dom.substr(begin, dom.find("</tr>", begin) - begin);
-}
-
-// The sample of `series` (name and labels) in `metrics`, nullopt when it is absent.
-std::optional<double> SampleValue(const std::string &metrics, const std::string &series) {
-    const size_t at = metrics.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return std::stod(metrics.substr(at + series.size() + 2));
-}
-
-// P2 falls silent and comes back: status.json, /metrics and the page each show every PLC of
-// the init file (P3 has no unit) in its state, and the log says it once each way.
-TEST(HttpEndpoint, PlcHealthShowsOnEveryFace) {
-    TempDir dir;
-    SimLine line =
-        StartSimLine("[plc P1]\nroute = 1+5\n[plc P2]\nroute = 1+7\n[plc P3]\nroute = 1+9\n", dir);
-    Gateway gateway(dir, HttpToml() + LineToml("north", line.port, 1, line.init, "demote_s = 1\n") +
-                             UnitToml(1, "north", "P1") + UnitToml(2, "north", "P2"));
-    const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)");
-    const double startedAt = static_cast<double>(std::time(nullptr));
-
-    struct Plc {
-        const char *name;
-        const char *state;
-        bool answeredOnce; // last_success set
-        bool missedOnce;   // last_error set
-        uint64_t demotions;
-    };
-    struct Phase {
-        const char *what;
-        std::vector<Plc> plcs;
-    };
-    using Face = std::function<void(const Phase &)>;
-    const std::vector<std::pair<const char *, Face>> faces = {
-        {"status.json",
-         [&](const Phase &phase) {
-             const Json status = Json::parse(Get(gateway.httpPort(), "/status.json"));
-             const Json &north = status["lines"][0];
-             ASSERT_EQ(north["plcs"].size(), phase.plcs.size()) << north.dump();
-             for (size_t i = 0; i < phase.plcs.size(); ++i) {
-                 const Plc &want = phase.plcs[i];
-                 const Json &plc = north["plcs"][i];
-                 SCOPED_TRACE(plc.dump());
-                 EXPECT_EQ(plc["plc"], want.name);
-                 EXPECT_EQ(plc["route"], "normal");
-                 EXPECT_EQ(plc["state"], want.state);
-                 EXPECT_TRUE(std::regex_match(plc["since"].get<std::string>(), utc));
-                 EXPECT_EQ(plc["last_success"].is_string(), want.answeredOnce);
-                 if (plc["last_success"].is_string()) {
-                     EXPECT_TRUE(std::regex_match(plc["last_success"].get<std::string>(), utc));
-                 }
-                 EXPECT_EQ(plc["last_error"].is_object(), want.missedOnce);
-                 if (plc["last_error"].is_object()) {
-                     EXPECT_NE(plc["last_error"]["what"].get<std::string>().find("no answer"),
-                               std::string::npos);
-                     EXPECT_TRUE(std::regex_match(plc["last_error"]["at"].get<std::string>(), utc));
-                 }
-                 EXPECT_EQ(plc["demotions"], want.demotions);
-             }
-             const bool traffic = phase.plcs[0].answeredOnce;
-             EXPECT_EQ(north["busy_s"].get<double>() > 0, traffic);
-             EXPECT_EQ(north["requests_per_s"].get<double>() > 0, traffic);
-             EXPECT_EQ(north["busy_share"].get<double>() > 0, traffic);
-             EXPECT_LE(north["busy_share"].get<double>(), 1.0);
-         }},
-        {"/metrics",
-         [&](const Phase &phase) {
-             const std::string metrics = Get(gateway.httpPort(), "/metrics");
-             EXPECT_EQ(PromtoolProblems(dir, metrics), "");
-             EXPECT_EQ(SampleValue(metrics, "vpisd_build_info{version=\"" VPISD_VERSION "\"}"), 1);
-             const std::optional<double> busy =
-                 SampleValue(metrics, "vpisd_line_busy_seconds_total{line=\"north\"}");
-             ASSERT_TRUE(busy) << metrics;
-             EXPECT_EQ(*busy > 0, phase.plcs[0].answeredOnce);
-             for (const Plc &want : phase.plcs) {
-                 const std::string labels =
-                     std::string("{line=\"north\",plc=\"") + want.name + "\"}";
-                 SCOPED_TRACE(labels);
-                 EXPECT_EQ(SampleValue(metrics, "vpisd_plc_up" + labels),
-                           std::string(want.state) == "answering" ? 1 : 0);
-                 EXPECT_EQ(SampleValue(metrics, "vpisd_plc_demotions_total" + labels),
-                           want.demotions);
-                 const std::optional<double> success =
-                     SampleValue(metrics, "vpisd_plc_last_success_timestamp_seconds" + labels);
-                 EXPECT_EQ(success.has_value(), want.answeredOnce) << metrics;
-                 if (success) { // Unix seconds, within the test's own time
-                     EXPECT_GE(*success, startedAt - 1);
-                     EXPECT_LE(*success, static_cast<double>(std::time(nullptr)) + 1);
-                 }
-             }
-         }},
-        {"page",
-         [&](const Phase &phase) {
-             const std::string dom = RenderedPage(dir, gateway.httpPort());
-             const auto lineCells = RowCells(dom, "line-north");
-             ASSERT_EQ(lineCells.size(), 15U) << dom;
-             EXPECT_TRUE(std::regex_match(lineCells[12], std::regex(R"(\d+\.\d\d)")))
-                 << lineCells[12];
-             EXPECT_TRUE(std::regex_match(lineCells[13], std::regex(R"(\d+ %)"))) << lineCells[13];
-             for (const Plc &want : phase.plcs) {
-                 const std::string id = std::string("plc-north-") + want.name;
-                 const auto cells = RowCells(dom, id);
-                 ASSERT_EQ(cells.size(), 8U) << id << "\n" << dom;
-                 // line, PLC, state, since, route, last success, last error, demotions
-                 EXPECT_EQ(cells[1], want.name);
-                 EXPECT_EQ(cells[2], want.state);
-                 EXPECT_NE(RowHtml(dom, id).find(std::string("class=\"state ") + want.state + "\""),
-                           std::string::npos)
-                     << id << " in the colour of " << want.state;
-                 EXPECT_EQ(cells[5] == "never", !want.answeredOnce) << cells[5];
-                 EXPECT_EQ(cells[6] == "none", !want.missedOnce) << cells[6];
-                 if (want.missedOnce) {
-                     EXPECT_TRUE(std::regex_search(
-                         cells[6], std::regex("no answer.* at " + std::string(R"(\d{4}-\d\d-)"))))
-                         << cells[6];
-                 }
-                 EXPECT_EQ(cells[7], std::to_string(want.demotions));
-             }
-         }},
-    };
-    const auto check = [&](const Phase &phase) {
-        for (const auto &[face, checkFace] : faces) {
-            SCOPED_TRACE(std::string(phase.what) + ", " + face);
-            checkFace(phase);
-        }
-    };
-
-    check({"before any request",
-           {{"P1", "unknown", false, false, 0},
-            {"P2", "unknown", false, false, 0},
-            {"P3", "unknown", false, false, 0}}});
-
-    ReadOnce(gateway.port(), 1, true);
-    ReadOnce(gateway.port(), 2, true);
-    line.sim->AddFault("P2 any silence");
-    ReadOnce(gateway.port(), 2, false); // ten silent tries, then demoted for 1 s
-    check({"P2 silenced",
-           {{"P1", "answering", true, false, 0},
-            {"P2", "demoted", true, true, 1},
-            {"P3", "unknown", false, false, 0}}});
-
-    line.sim->ClearFaults();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // the hold ends
-    // A request within the hold (a slow machine) is answered 0B at once; the first after it
-    // is the probe that finds P2 answering.
-    Client client = Connect(gateway.port(), 2);
-    ASSERT_TRUE(client);
-    uint16_t value = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (modbus_read_registers(client.get(), 0, 1, &value) != 1 &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    check({"fault cleared",
-           {{"P1", "answering", true, false, 0},
-            {"P2", "answering", true, true, 1},
-            {"P3", "unknown", false, false, 0}}});
-
-    const ChildResult stopped = gateway.Stop();
-    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
-    const std::string &log = stopped.err;
-    EXPECT_EQ(Occurrences(log, "PLC P2 stopped answering"), 1U) << log;
-    EXPECT_EQ(Occurrences(log, "PLC P2 answering again"), 1U) << log;
-    EXPECT_EQ(Occurrences(log, "PLC P1 "), 0U) << log;
 }
 
 // Hostile clients: a head too large, clients that send a byte now and then or nothing at all.
@@ -562,7 +377,7 @@ TEST(HttpEndpoint, HeadBeyondItsLimitsIsRefusedInBoundedMemory) {
     const long after = RssKb(gateway.process().pid());
     EXPECT_LT(after - before, 20 * 1024) << "kB more resident after the heads: " << after - before;
     std::printf("resident memory %ld kB before the heads, %ld kB after\n", before, after);
-    EXPECT_EQ(Get(gateway.httpPort(), "/status.json").empty(), false);
+    EXPECT_EQ(HttpGet(gateway.httpPort(), "/status.json").empty(), false);
 }
 
 // Four clients trickling a header byte every 2 s: a scrape is answered meanwhile, and each of

@@ -1,10 +1,14 @@
-// Running the gateway: stopping on SIGTERM, statistics on SIGUSR1, who may connect, and bad
-// input from the network.
+// Running the gateway: stopping on SIGTERM, statistics on SIGUSR1, who may connect, bad input
+// from the network, port failures named by their cause once, and the log level.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "gateway_on_sim.h"
 
@@ -119,6 +123,53 @@ TEST(Operations, BadInputClosesOnlyThatConnection) {
     EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1);
     const ChildResult result = gateway.Stop();
     EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST(PortFailure, EachCauseIsLoggedOnceWithTheDriversLine) {
+    TempDir dir;
+    SimLine held = StartSimLine(kTwoPlcs, dir, "held.int");
+    // The test holds the device as another program would.
+    const int holder = open(held.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    struct Case {
+        std::string port;
+        std::string cause;
+        size_t driverLines; // the driver is not asked to open a device that is not there
+    };
+    const Case cases[] = {
+        {"ttyNOSUCH", "cannot open ttyNOSUCH: no such device /dev/ttyNOSUCH", 0},
+        {held.port, "is in use by process " + std::to_string(getpid()), 1},
+    };
+    for (const auto &[port, cause, driverLines] : cases) {
+        Gateway gateway(dir, LineToml("north", port, 1, held.init) + UnitToml(1, "north", "P1"));
+        // Several retries (250 ms, then 500, 1000, 2000) go by.
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+        const ChildResult result = gateway.Stop();
+        EXPECT_EQ(Occurrences(result.err, cause), 1U) << result.err;
+        EXPECT_EQ(Occurrences(result.err, "Fail to open"), driverLines) << result.err;
+    }
+    close(holder);
+}
+
+TEST(LogLevel, EachLevelLeavesOutTheOnesBelowIt) {
+    TempDir dir;
+    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
+    const std::string config =
+        dir.Write("gateway.toml", GatewayToml(LineToml("north", north.port, 1, north.init) +
+                                              UnitToml(1, "north", "P1")));
+    const std::pair<std::string, bool> cases[] = {{"info", true}, {"notice", false}};
+    for (const auto &[level, infoShown] : cases) {
+        ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH,
+                                                  "--log-level", level});
+        ASSERT_TRUE(gateway.WaitForError("notice listening on", 10000)) << gateway.sofar().err;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the line opens
+        gateway.Signal(SIGTERM);
+        const ChildResult result = gateway.Finish(20000);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err.find(" info ") != std::string::npos, infoShown) << result.err;
+        EXPECT_NE(result.err.find("notice stopped; every VPI closed"), std::string::npos);
+    }
 }
 
 } // namespace

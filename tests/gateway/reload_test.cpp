@@ -1,9 +1,8 @@
-// Running the gateway as a service: SIGHUP reloads without dropping what did not change, the
-// systemd notify messages, the configuration as the package installs it, and port failures
-// named by their cause once.
+// SIGHUP reloads without dropping what did not change: lines, units, the [gateway] keys and the
+// faces each take their part, a file with problems changes nothing, and a line held up in a
+// long transaction holds up no reload.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
@@ -12,10 +11,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -26,20 +21,8 @@
 namespace vpisd::gateway::test {
 namespace {
 
-std::string Config(const std::string &body) {
-    return "[gateway]\nlisten = \"127.0.0.1:0\"\n\n" + body;
-}
-
-// Line "north" (P1, P2) simulated in a directory of its own, and the TOML of that line with
-// unit 1 for P1.
-struct North {
-    TempDir dir;
-    SimLine line = StartSimLine(kTwoPlcs, dir, "north.int");
-    std::string body = LineToml("north", line.port, 1, line.init) + UnitToml(1, "north", "P1");
-};
-
-// ... with a gateway serving it and a client of unit 1.
-struct NorthServed : North {
+// OneLine with a gateway serving it and a client of unit 1.
+struct NorthServed : OneLine {
     Gateway gateway{dir, body};
     Client client = Connect(gateway.port(), 1);
 };
@@ -47,7 +30,7 @@ struct NorthServed : North {
 // Rewrites the file and sends SIGHUP; true once the gateway logged `outcome`.
 bool Reload(Gateway &gateway, const TempDir &dir, const std::string &body,
             const std::string &outcome) {
-    dir.Write("gateway.toml", Config(body));
+    dir.Write("gateway.toml", GatewayToml(body));
     gateway.process().Signal(SIGHUP);
     return gateway.process().WaitForError(outcome, 15000);
 }
@@ -55,8 +38,8 @@ bool Reload(Gateway &gateway, const TempDir &dir, const std::string &body,
 // Started from its configuration's folder as `--config gateway.toml`, with the init file named
 // relative to it: every reload still reads both, though the process works elsewhere.
 TEST(Reload, RelativeConfigReloadsFromTheFolderItStartedIn) {
-    North net;
-    const std::string relative = LineToml("north", net.line.port, 1, "north.int");
+    OneLine net;
+    const std::string relative = LineToml("north", net.line.port, 1, "plant.int");
     ChildOptions options;
     options.cwd = net.dir.path();
     Gateway gateway(net.dir, relative + UnitToml(1, "north", "P1"), "", options);
@@ -199,7 +182,7 @@ TEST(Reload, HttpTableTakesEffect) {
     for (const Step &step : steps) {
         SCOPED_TRACE(step.what);
         const size_t from = gateway.process().errorSize();
-        dir.Write("gateway.toml", Config(step.table + body));
+        dir.Write("gateway.toml", GatewayToml(step.table + body));
         gateway.process().Signal(SIGHUP);
         ASSERT_TRUE(gateway.process().WaitForErrorFrom(from, "reloaded ", 15000))
             << gateway.process().sofar().err;
@@ -235,7 +218,7 @@ TEST(Reload, AFaceThatCannotStartIsLoggedDownAndShownSo) {
     };
     const auto reload = [&](const std::string &text, const std::string &logged) {
         const size_t from = gateway.process().errorSize();
-        dir.Write("gateway.toml", Config(text + north.body));
+        dir.Write("gateway.toml", GatewayToml(text + north.body));
         gateway.process().Signal(SIGHUP);
         return gateway.process().WaitForErrorFrom(from, logged, 15000);
     };
@@ -278,7 +261,7 @@ TEST(Reload, AFaceThatCannotStartIsLoggedDownAndShownSo) {
 
 // [gateway] changes: each closes only the connections it concerns.
 TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
-    const North north;
+    const OneLine north;
     const TempDir &dir = north.dir;
     const std::string &body = north.body;
     const uint16_t moved = vpisd::test::FreePort();
@@ -320,190 +303,16 @@ TEST(Reload, GatewayKeysTakeEffectOnTheOpenConnections) {
     }
 }
 
-TEST(Notify, ReadyStatusWatchdogReloadingStopping) {
-    const North north;
-    const TempDir &dir = north.dir;
-    const std::string &body = north.body;
-    NotifySocket notify(dir);
-    ChildOptions options;
-    options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=600000"};
-    Gateway gateway(dir, body, "", options);
-    const std::string ready = notify.WaitFor("READY=1", 10000);
-    EXPECT_NE(ready, "");
-    EXPECT_NE(notify.WaitFor("STATUS=1 line up, 0 down, 0 Modbus clients", 5000), "");
-    EXPECT_NE(notify.WaitFor("WATCHDOG=1", 2000), "");
-    Client client = Connect(gateway.port(), 1);
-    ASSERT_TRUE(client);
-    EXPECT_NE(notify.WaitFor("STATUS=1 line up, 0 down, 1 Modbus clients", 5000), "");
-    dir.Write("gateway.toml", Config(body));
-    gateway.process().Signal(SIGHUP);
-    const std::string reload = notify.WaitFor("READY=1", 10000);
-    EXPECT_NE(reload.find("RELOADING=1"), std::string::npos) << reload;
-    gateway.process().Signal(SIGTERM);
-    EXPECT_NE(notify.WaitFor("STOPPING=1", 10000), "");
-}
-
-// /etc/vpisd/gateway.toml as the package installs it has no [[line]]: it checks good, and the
-// service runs, serves nothing, names the file to edit in its log and its status, and serves
-// the line added there at the next reload.
-TEST(Notify, TheInstalledConfigurationServesNothingUntilALineIsAdded) {
-    const North north;
-    const TempDir &dir = north.dir;
-    std::ifstream file(VPISD_INSTALLED_CONFIG);
-    std::stringstream installed;
-    installed << file.rdbuf();
-    ASSERT_NE(installed.str(), "") << VPISD_INSTALLED_CONFIG;
-    const std::string path = dir.Write("gateway.toml", installed.str());
-    const ChildResult check =
-        RunChild(VPISD_GATEWAY_PATH, {"--config", path, "--lib", VPISD_LIBRARY_PATH, "--check"});
-    EXPECT_EQ(check.exitCode, 0) << check.err;
-    EXPECT_NE(check.out.find(": 0 lines, 0 units, good; no [[line]]"), std::string::npos)
-        << check.out;
-
-    NotifySocket notify(dir);
-    ChildOptions options;
-    options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=600000"};
-    ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", path, "--lib", VPISD_LIBRARY_PATH},
-                         options);
-    EXPECT_NE(notify.WaitFor("READY=1", 10000), "") << gateway.sofar().err;
-    EXPECT_NE(notify.WaitFor("STATUS=no [[line]] configured: edit " + path, 5000), "");
-    // With no line to make progress the watchdog is still kicked: systemd does not restart it.
-    EXPECT_NE(notify.WaitFor("WATCHDOG=1", 2000), "");
-    EXPECT_TRUE(gateway.WaitForError("no [[line]] configured: nothing is served; add a [[line]] "
-                                     "and its [[unit]]s to " +
-                                         path + ", then reload",
-                                     5000))
-        << gateway.sofar().err;
-
-    dir.Write("gateway.toml", installed.str() + Config(north.body));
-    gateway.Signal(SIGHUP);
-    ASSERT_TRUE(gateway.WaitForError("0 lines kept, 1 started, 0 stopped, 1 units", 15000))
-        << gateway.sofar().err;
-    const std::string log = gateway.sofar().err;
-    std::smatch port;
-    ASSERT_TRUE(std::regex_search(log, port, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
-        << log;
-    Client client = Connect(static_cast<uint16_t>(std::stoi(port[1])), 1);
-    ASSERT_TRUE(client);
-    uint16_t value = 1;
-    EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &value), 1) << modbus_strerror(errno);
-    gateway.Signal(SIGTERM);
-    const ChildResult result = gateway.Finish(15000);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(Occurrences(result.err, "nothing is served"), 1U) << result.err;
-}
-
-TEST(PortFailure, EachCauseIsLoggedOnceWithTheDriversLine) {
-    TempDir dir;
-    SimLine held = StartSimLine(kTwoPlcs, dir, "held.int");
-    // The test holds the device as another program would.
-    const int holder = open(held.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    struct Case {
-        std::string port;
-        std::string cause;
-        size_t driverLines; // the driver is not asked to open a device that is not there
-    };
-    const Case cases[] = {
-        {"ttyNOSUCH", "cannot open ttyNOSUCH: no such device /dev/ttyNOSUCH", 0},
-        {held.port, "is in use by process " + std::to_string(getpid()), 1},
-    };
-    for (const auto &[port, cause, driverLines] : cases) {
-        Gateway gateway(dir, LineToml("north", port, 1, held.init) + UnitToml(1, "north", "P1"));
-        // Several retries (250 ms, then 500, 1000, 2000) go by.
-        std::this_thread::sleep_for(std::chrono::milliseconds(4000));
-        const ChildResult result = gateway.Stop();
-        EXPECT_EQ(Occurrences(result.err, cause), 1U) << result.err;
-        EXPECT_EQ(Occurrences(result.err, "Fail to open"), driverLines) << result.err;
-    }
-    close(holder);
-}
-
-TEST(LogLevel, EachLevelLeavesOutTheOnesBelowIt) {
-    TempDir dir;
-    SimLine north = StartSimLine(kTwoPlcs, dir, "north.int");
-    const std::string config =
-        dir.Write("gateway.toml", Config(LineToml("north", north.port, 1, north.init) +
-                                         UnitToml(1, "north", "P1")));
-    const std::pair<std::string, bool> cases[] = {{"info", true}, {"notice", false}};
-    for (const auto &[level, infoShown] : cases) {
-        ChildProcess gateway(VPISD_GATEWAY_PATH, {"--config", config, "--lib", VPISD_LIBRARY_PATH,
-                                                  "--log-level", level});
-        ASSERT_TRUE(gateway.WaitForError("notice listening on", 10000)) << gateway.sofar().err;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the line opens
-        gateway.Signal(SIGTERM);
-        const ChildResult result = gateway.Finish(20000);
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.err.find(" info ") != std::string::npos, infoShown) << result.err;
-        EXPECT_NE(result.err.find("notice stopped; every VPI closed"), std::string::npos);
-    }
-}
-
-// A pseudo-terminal whose far end nobody reads or writes: a line on which nothing answers (an
-// adapter with no network behind it). At timeout_ms = 1000 one read spends about 23 s in its
-// link enquiries.
-struct SilentPty {
-    SilentPty() {
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
-            path = ptsname(master);
-    }
-    ~SilentPty() { close(master); }
-    SilentPty(const SilentPty &) = delete;
-    SilentPty &operator=(const SilentPty &) = delete;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    std::string path; // empty when no pty could be made
-};
-
-// Slow, but alive: the watchdog is kicked all along, and the worker is not called stuck.
-TEST(Notify, WatchdogKeepsComingThroughASlowTransaction) {
-    TempDir dir;
-    const SimLine routes = StartSimLine(kTwoPlcs, dir, "north.int"); // for its init file
-    const SilentPty silent;
-    ASSERT_FALSE(silent.path.empty());
-    NotifySocket notify(dir);
-    ChildOptions options;
-    options.env = {"NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC=3000000"};
-    Gateway gateway(dir,
-                    LineToml("north", silent.path, 1, routes.init, "timeout_ms = 1000\n") +
-                        UnitToml(1, "north", "P1"),
-                    "", options);
-    ASSERT_NE(notify.WaitFor("READY=1", 10000), "");
-    const auto began = std::chrono::steady_clock::now();
-    std::atomic<bool> answered{false};
-    std::thread reader([&] {
-        Client client = Connect(gateway.port(), 1, 120000);
-        uint16_t value = 0;
-        if (client)
-            modbus_read_registers(client.get(), 0, 1, &value);
-        answered = true;
-    });
-    // Every gap between two kicks stays under the 3 s the service manager would allow.
-    size_t kicks = 0;
-    while (!answered && std::chrono::steady_clock::now() - began < std::chrono::seconds(120)) {
-        if (notify.WaitFor("WATCHDOG=1", 3000).empty())
-            break;
-        ++kicks;
-    }
-    const bool kept = answered;
-    reader.join();
-    const auto took = std::chrono::steady_clock::now() - began;
-    EXPECT_TRUE(kept) << "a gap of 3 s without WATCHDOG=1 after " << kicks << " kicks";
-    std::printf("the silent transaction took %.1f s\n",
-                std::chrono::duration<double>(took).count());
-    const ChildResult result = gateway.Stop();
-    EXPECT_EQ(result.err.find("stuck"), std::string::npos) << result.err;
-}
-
 // A reload that changes a line while its worker is in such a transaction is done at once: the
 // old worker finishes the transaction on its own thread and answers it.
 TEST(Reload, AChangedLineInALongTransactionHoldsUpNothing) {
     TempDir dir;
     const SimLine routes = StartSimLine(kTwoPlcs, dir, "north.int");
     const SilentPty silent;
-    ASSERT_FALSE(silent.path.empty());
+    ASSERT_FALSE(silent.path().empty());
     const auto body = [&](const char *timeout) {
-        return LineToml("north", silent.path, 1, routes.init, timeout) + UnitToml(1, "north", "P1");
+        return LineToml("north", silent.path(), 1, routes.init, timeout) +
+               UnitToml(1, "north", "P1");
     };
     Gateway gateway(dir, body("timeout_ms = 1000\n"));
     std::atomic<int> exception{-1};
