@@ -2,6 +2,11 @@
 // values, and what reaches the PLC's registers.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
 #include "cli_process.h"
 #include "sim_network.h"
 
@@ -16,74 +21,62 @@ class ReadWrite : public ::testing::Test {
     CliResult Run(const std::vector<std::string> &extra) { return RunCli(net.Args(extra)); }
 };
 
-TEST_F(ReadWrite, SingleRegisterComesBackAsTheValueThePlcHolds) {
-    sim.SetRegister("P1", 100, 4660);
-    const CliResult r = Run({"--format", "csv", "read", "P10100"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"gas,value,status", "P10100,4660,ok"}));
-}
-
-TEST_F(ReadWrite, BlockReadNamesEachRegisterInOrder) {
-    const uint16_t values[] = {11, 22, 33, 44};
-    for (size_t i = 0; i < 4; ++i)
-        sim.SetRegister("P2", 300 + i, values[i]);
-    const CliResult r = Run({"--format", "csv", "read", "p20300", "--count", "4"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const auto lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), 5u) << r.out;
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(lines[i + 1],
-                  "P20" + std::to_string(300 + i) + "," + std::to_string(values[i]) + ",ok");
+// Each case's registers are set before its read; no case reads registers an earlier one set.
+TEST_F(ReadWrite, ReadsNameEachValueAsThePlcHoldsIt) {
+    struct Case {
+        std::vector<std::tuple<const char *, unsigned, uint16_t>> registers; // PLC, register, value
+        std::vector<std::string> args;
+        std::vector<std::string> rows; // after the header
+    };
+    const Case cases[] = {
+        {{{"P1", 100, 4660}}, {"read", "P10100"}, {"P10100,4660,ok"}},
+        // A block names each register in order.
+        {{{"P2", 300, 11}, {"P2", 301, 22}, {"P2", 302, 33}, {"P2", 303, 44}},
+         {"read", "p20300", "--count", "4"},
+         {"P20300,11,ok", "P20301,22,ok", "P20302,33,ok", "P20303,44,ok"}},
+        // A block of pairs names every odd register: 104 is the low word of pair 103-104.
+        {{{"P1", 104, 7}}, {"read", "P10101F:3"}, {"P10101F,0,ok", "P10103F,7,ok", "P10105F,0,ok"}},
+        // Pairs follow the chosen word order.
+        {{{"P1", 101, 0x1234}, {"P1", 102, 0x5678}}, {"read", "P10101F"}, {"P10101F,305419896,ok"}},
+        {{}, {"--word-order", "low-first", "read", "P10101F"}, {"P10101F,1450709556,ok"}},
+        // -123456 high word first.
+        {{{"P1", 301, 0xFFFE}, {"P1", 302, 0x1DC0}},
+         {"--signed", "read", "P10301F"},
+         {"P10301F,-123456,ok"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        for (const auto &[plc, reg, value] : c.registers)
+            sim.SetRegister(plc, reg, value);
+        std::vector<std::string> args{"--format", "csv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CliResult r = Run(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::vector<std::string> rows{"gas,value,status"};
+        rows.insert(rows.end(), c.rows.begin(), c.rows.end());
+        EXPECT_EQ(Lines(r.out), rows);
     }
 }
 
-TEST_F(ReadWrite, PairsFollowTheChosenWordOrder) {
-    const uint32_t value = 0x12345678u;
-    sim.SetRegister("P1", 101, static_cast<uint16_t>(value >> 16));
-    sim.SetRegister("P1", 102, static_cast<uint16_t>(value & 0xFFFF));
-    const CliResult high = Run({"--format", "csv", "read", "P10101F"});
-    ASSERT_EQ(high.exitCode, 0) << high.err;
-    EXPECT_EQ(Lines(high.out).at(1), "P10101F," + std::to_string(value) + ",ok");
-
-    const uint32_t swapped = (value << 16) | (value >> 16);
-    const CliResult low = Run({"--format", "csv", "--word-order", "low-first", "read", "P10101F"});
-    ASSERT_EQ(low.exitCode, 0) << low.err;
-    EXPECT_EQ(Lines(low.out).at(1), "P10101F," + std::to_string(swapped) + ",ok");
-}
-
-TEST_F(ReadWrite, BlockOfPairsNamesEveryOddRegister) {
-    sim.SetRegister("P1", 104, 7);
-    const CliResult r = Run({"--format", "csv", "read", "P10101F:3"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const auto lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), 4u) << r.out;
-    EXPECT_EQ(lines[1].substr(0, 8), "P10101F,");
-    EXPECT_EQ(lines[2], "P10103F,7,ok"); // register 104 is the low word of pair 103-104
-    EXPECT_EQ(lines[3].substr(0, 8), "P10105F,");
-}
-
-TEST_F(ReadWrite, WrittenRegistersReachThePlc) {
-    ASSERT_EQ(Run({"write", "P10200", "1", "0x20", "-1"}).exitCode, 0);
-    EXPECT_EQ(sim.Register("P1", 200), 1);
-    EXPECT_EQ(sim.Register("P1", 201), 0x20);
-    EXPECT_EQ(sim.Register("P1", 202), 0xFFFF);
-    EXPECT_EQ(sim.Register("P1", 203), 0); // nothing beyond the block
-}
-
-TEST_F(ReadWrite, WrittenPairSplitsIntoTwoRegisters) {
-    const int64_t value = -123456;
-    const auto bits = static_cast<uint32_t>(value);
-    ASSERT_EQ(Run({"write", "P10301F", std::to_string(value)}).exitCode, 0);
-    EXPECT_EQ(sim.Register("P1", 301), bits >> 16);
-    EXPECT_EQ(sim.Register("P1", 302), bits & 0xFFFF);
-
-    ASSERT_EQ(Run({"--word-order", "low-first", "write", "P10303F", "0x10002"}).exitCode, 0);
-    EXPECT_EQ(sim.Register("P1", 303), 2);
-    EXPECT_EQ(sim.Register("P1", 304), 1);
-
-    const CliResult back = Run({"--format", "csv", "--signed", "read", "P10301F"});
-    ASSERT_EQ(back.exitCode, 0) << back.err;
-    EXPECT_EQ(Lines(back.out).at(1), "P10301F," + std::to_string(value) + ",ok");
+TEST_F(ReadWrite, WritesReachThePlcRegisters) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::pair<unsigned, uint16_t>> registers; // of P1 afterwards
+    };
+    const Case cases[] = {
+        // Nothing beyond the block.
+        {{"write", "P10200", "1", "0x20", "-1"}, {{200, 1}, {201, 0x20}, {202, 0xFFFF}, {203, 0}}},
+        // A pair splits into two registers: -123456 is 0xFFFE1DC0.
+        {{"write", "P10301F", "-123456"}, {{301, 0xFFFE}, {302, 0x1DC0}}},
+        {{"--word-order", "low-first", "write", "P10303F", "0x10002"}, {{303, 2}, {304, 1}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[c.args.size() - 2]);
+        const CliResult r = Run(c.args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (const auto &[reg, value] : c.registers)
+            EXPECT_EQ(sim.Register("P1", reg), value) << "register " << reg;
+    }
 }
 
 TEST_F(ReadWrite, BitWritesChangeOnlyTheirBit) {
