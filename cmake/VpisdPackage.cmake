@@ -82,12 +82,15 @@ if(TARGET vpisd-gateway)
     ${gateway_control}/conffiles ${gateway_control}/postinst ${gateway_control}/prerm
     ${gateway_control}/postrm)
   string(CONCAT CPACK_COMPONENT_${gateway}_DESCRIPTION
-    "SY/MAX RS-232 driver for SCADA hosts - Modbus TCP and MQTT gateway\n" ${vpisd_about} "\n"
+    "SY/MAX RS-232 driver for SCADA hosts - Modbus TCP, MQTT and Sparkplug gateway\n"
+    ${vpisd_about} "\n"
     "vpisd-gateway serves the PLCs of one or more serial lines to Modbus TCP\n"
-    "clients and publishes their registers on MQTT, with an HTTP status page and\n"
-    "Prometheus metrics. It runs as the systemd service vpisd-gateway, enabled\n"
-    "and started on installation, configured in /etc/vpisd/gateway.toml; as\n"
-    "installed that file names no line and the service serves nothing.")
+    "clients, publishes their registers as JSON on MQTT with Home Assistant\n"
+    "discovery and as a Sparkplug B edge node, and shows its lines, PLCs and\n"
+    "clients on an HTTP status page with Prometheus metrics. It runs as the\n"
+    "systemd service vpisd-gateway, enabled and started on installation,\n"
+    "configured in /etc/vpisd/gateway.toml; as installed that file names no\n"
+    "line and the service serves nothing.")
 endif()
 
 include(CPack)
