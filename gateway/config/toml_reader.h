@@ -1,7 +1,7 @@
 // The one reader of the gateway's TOML file: every table ([gateway], [[line]], [[unit]],
-// [mqtt], [[poll]]) takes its values through it, so that every problem reads the same way,
-// "FILE:LINE: key: what", and every table refuses unknown keys, wrong types and values out of
-// range alike.
+// [mqtt], [[poll]], [sparkplug], [http]) takes its values through it, so that every problem
+// reads the same way, "FILE:LINE: key: what", and every table refuses unknown keys, wrong types
+// and values out of range alike.
 #pragma once
 
 #include <toml++/toml.h>
