@@ -56,11 +56,7 @@ TEST(MqttBroker, BrokerStartedAfterTheGateway) {
     plant.broker().Stop();
     plant.StartGateway("[[poll]]\nline = \"north\"\nplc = \"P1\"\nregisters = \"100\"\n"
                        "interval_ms = 100\n");
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (plant.GatewayLog().find("not reached") == std::string::npos &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(50ms);
-    ASSERT_NE(plant.GatewayLog().find("not reached"), std::string::npos) << plant.GatewayLog();
+    ASSERT_TRUE(plant.WaitForLog("not reached")) << plant.GatewayLog();
     plant.broker().Start();
     Subscriber subscriber(plant.broker().port(), "vpisd/#");
     EXPECT_TRUE(subscriber.WaitFor("vpisd/north/status", IsPayload("online"), 20s))
@@ -91,11 +87,7 @@ TEST(MqttBroker, PasswordFromItsFile) {
         Plant plant("allow_anonymous false\npassword_file " + file + "\n");
         plant.dir().Write("mqtt.pass", c.password);
         plant.StartGateway("username = \"gw\"\npassword_file = \"mqtt.pass\"\n");
-        const auto until = std::chrono::steady_clock::now() + 10s;
-        while (plant.GatewayLog().find(c.logged) == std::string::npos &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(50ms);
-        EXPECT_NE(plant.GatewayLog().find(c.logged), std::string::npos) << plant.GatewayLog();
+        EXPECT_TRUE(plant.WaitForLog(c.logged)) << plant.GatewayLog();
     }
 }
 

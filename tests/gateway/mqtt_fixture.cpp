@@ -187,6 +187,16 @@ std::string Plant::GatewayLog() const {
     return sofar.err + sofar.out;
 }
 
+bool Plant::WaitForLog(const std::string &text, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (GatewayLog().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
 std::optional<std::string> ResultOf(Subscriber &subscriber, const std::string &setTopic,
                                     const std::string &payload, std::chrono::milliseconds timeout) {
     const size_t from = subscriber.Count();

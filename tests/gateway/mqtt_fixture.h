@@ -116,6 +116,8 @@ class Plant {
     // SIGTERM (or `signal`) and the exit status.
     int StopGateway(int signal = SIGTERM);
     std::string GatewayLog() const;
+    // True once GatewayLog() holds `text`, false when it did not within `timeout`.
+    bool WaitForLog(const std::string &text, std::chrono::milliseconds timeout = 10s);
     // The running gateway (StartGateway first).
     ChildProcess &gateway() { return *gateway_; }
     // Asks for the statistics (SIGUSR1) until the number after `counter` (e.g. "polls_ok ")

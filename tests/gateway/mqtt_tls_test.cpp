@@ -112,11 +112,7 @@ TEST_P(TlsToBroker, CauseLoggedOnceAndTheGoodCasePublishes) {
                        "interval_ms = 100\n");
     const std::string logged =
         Replace(Replace(c.logged, "PORT", std::to_string(plant.broker().port())), "@", k);
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (plant.GatewayLog().find(logged) == std::string::npos &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(50ms);
-    ASSERT_NE(plant.GatewayLog().find(logged), std::string::npos) << plant.GatewayLog();
+    ASSERT_TRUE(plant.WaitForLog(logged)) << plant.GatewayLog();
 
     if (std::string(c.name).rfind("Good", 0) == 0) {
         Subscriber subscriber(plainPort, "vpisd/#");
@@ -161,11 +157,7 @@ TEST(MqttTlsSettings, TlsVersionIsTheLowestAccepted) {
                                "offers (1.3, alert \"protocol version\")";
     std::this_thread::sleep_for(500ms); // s_server listening
     plant.StartGateway("cafile = \"" + Keys() + "ca.pem\"\ntls_version = \"tlsv1.3\"\n");
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (plant.GatewayLog().find(logged) == std::string::npos &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_NE(plant.GatewayLog().find(logged), std::string::npos) << plant.GatewayLog();
+    EXPECT_TRUE(plant.WaitForLog(logged)) << plant.GatewayLog();
 }
 
 TEST(MqttTlsSettings, UnusableKeyStopsTheStart) {
@@ -183,11 +175,7 @@ TEST(MqttTlsSettings, UnusableKeyStopsTheStart) {
         Plant plant;
         plant.StartGateway("cafile = \"" + Keys() + "ca.pem\"\ncertfile = \"" + Keys() +
                            "client.pem\"\nkeyfile = \"" + Keys() + c.keyfile + "\"\n");
-        const auto until = std::chrono::steady_clock::now() + 10s;
-        while (plant.GatewayLog().find(c.logged) == std::string::npos &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(50ms);
-        EXPECT_NE(plant.GatewayLog().find(c.logged), std::string::npos) << plant.GatewayLog();
+        EXPECT_TRUE(plant.WaitForLog(c.logged)) << plant.GatewayLog();
         EXPECT_EQ(plant.StopGateway(), 1) << plant.GatewayLog();
     }
 }
