@@ -1,8 +1,9 @@
 // The bounded queue between the front ends and one line's worker. Each Modbus connection has its
-// own share, and the MQTT side one for all its jobs, so that a client keeping its whole share
-// waiting leaves the others theirs; what the worker takes next is the line scheduler's choice. A
-// read the scheduler can answer without the line skips the queue: it goes to the answers handed out
-// by TakeAnswered, so that it does not wait for the transaction in progress.
+// own share, the MQTT side one for all its jobs and Sparkplug one for its commands, so that a
+// client keeping its whole share waiting leaves the others theirs; what the worker takes next is
+// the line scheduler's choice. A read the scheduler can answer without the line skips the queue: it
+// goes to the answers handed out by TakeAnswered, so that it does not wait for the transaction in
+// progress.
 #pragma once
 
 #include <chrono>
@@ -53,7 +54,7 @@ class LineQueue {
     std::deque<LineRequest> waiting_; // arrival order
     std::deque<ReadyAnswer> answered_;
     OnTheLine onTheLine_;
-    // Requests waiting per share: a Modbus connection, or the MQTT side (client 0).
+    // Requests waiting per share: a Modbus connection, or another source as a whole (client 0).
     std::map<std::pair<Source, uint64_t>, size_t> shares_;
     bool closed_ = false;
 };

@@ -14,10 +14,11 @@
 
 namespace vpisd::gateway {
 
-// Who asked. The sources take turns on a line, and each Modbus connection and the MQTT side have
-// their own share of its queue, so one front end or client flooding a line starves no other.
-enum class Source : uint8_t { Modbus, Mqtt };
-constexpr size_t kSourceCount = 2;
+// Who asked. The sources take turns on a line, and each Modbus connection, the MQTT side (its
+// writes and the polls every publishing face reads) and Sparkplug's commands have their own share
+// of its queue, so one front end or client flooding a line starves no other.
+enum class Source : uint8_t { Modbus, Mqtt, Sparkplug };
+constexpr size_t kSourceCount = 3;
 
 enum class LineOp : uint8_t {
     ReadRegisters,  // `count` registers from `first`; `values` come back in register order
@@ -39,7 +40,7 @@ using host::LineStatus;
 // What a line's queue did with a request handed to it.
 enum class Queued : uint8_t {
     Taken,
-    Full,   // the share of its connection (Modbus) or front end (MQTT) is full
+    Full,   // the share of its connection (Modbus) or front end (MQTT, Sparkplug) is full
     Closed, // the line's worker is stopping: a reload replaces it, or the gateway stops
 };
 

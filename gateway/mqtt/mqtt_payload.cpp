@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "gateway/typed_value.h"
+#include "gateway/write_command.h"
 #include "host/scaling.h"
 
 namespace vpisd::gateway {
@@ -100,9 +100,7 @@ SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &form
                                         : Quoted(payload) + " is not a number";
         return result;
     }
-    const WriteValue write = ToRaw(value, format, scaling);
-    result.value = write.raw;
-    result.reason = write.reason;
+    result.value = RawFromValue(value, format, scaling, result.reason);
     return result;
 }
 

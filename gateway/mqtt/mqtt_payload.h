@@ -38,7 +38,7 @@ inline constexpr size_t kLongestSetPayload = 1024;
 
 // A JSON number (1234, -5, 21.5), {"value": 1234}, true/false for a bit, or a 0x hexadecimal
 // number, in published units: converted back through `scaling` and checked against the
-// type's range; integer types round to the nearest, a bit takes 0 or 1 only (ToRaw's rule,
+// type's range; integer types round to the nearest, a bit takes 0 or 1 only (RawFromValue's rule,
 // which a Sparkplug DCMD follows too). Payloads longer
 // than kLongestSetPayload are refused as too long.
 SetValue ParseSetPayload(std::string_view payload, const host::ValueFormat &format,

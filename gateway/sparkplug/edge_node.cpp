@@ -4,6 +4,7 @@
 
 #include "gateway/poll/deadband.h"
 #include "gateway/sparkplug/sparkplug_metrics.h"
+#include "gateway/write_command.h"
 
 namespace vpisd::gateway::sparkplug {
 namespace {
@@ -39,11 +40,13 @@ NodeCommand ReadNodeCommand(const Payload &payload) {
             continue;
         }
         const CommandValue value = CommandValueOf(metric, DataType::Boolean);
-        const WriteValue asked = value.value ? ToRaw(*value.value, {host::ValueType::Bit})
-                                             : WriteValue{{}, value.reason};
-        if (!asked.raw)
-            ignore(metric, asked.reason);
-        else if (*asked.raw != 0)
+        std::string reason = value.reason;
+        const std::optional<int64_t> asked =
+            value.value ? RawFromValue(*value.value, {host::ValueType::Bit}, {}, reason)
+                        : std::nullopt;
+        if (!asked)
+            ignore(metric, reason);
+        else if (*asked != 0)
             command.rebirth = true;
     }
     return command;

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "gateway/log.h"
-#include "gateway/mqtt/mqtt_payload.h"
+#include "gateway/poll/quality.h"
 #include "gateway/sparkplug/sparkplug_metrics.h"
 #include "gateway/write_command.h"
 #include "host/endpoint.h"
@@ -15,7 +15,6 @@ namespace {
 using namespace sparkplug;
 
 constexpr const char *kLog = "sparkplug";
-constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -367,32 +366,27 @@ void SparkplugFrontEnd::Write(DeviceState &state, const Metric &metric) {
     if (ReadOnly(state.line, state.plc))
         return refuse("read_only");
     std::string value;
-    const WriteValue set = CommandWrite(metric, *poll, value);
-    if (!set.raw)
-        return refuse(set.reason);
+    std::string reason;
+    const std::optional<int64_t> raw = CommandWrite(metric, *poll, value, reason);
+    if (!raw)
+        return refuse(reason);
     const std::string shown = what + " = " + value;
-    const std::string plc = state.plc;
-    LinePoller *line = &poller;
-    const Queued queued = poller.Submit(
-        WriteRequest(WriteTarget{plc, poll->RegisterOf(index), poll->Format(), poll->scaling},
-                     *set.raw, Source::Mqtt),
-        [shown, what, plc, line, log = commandLog_,
-         device = state.device.id](const LineReply &reply) {
-            const StatusWrite &answer = host::RowFor(kStatusWrites, reply.status);
+    // The new value comes back in DDATA: the poller reads the PLC's groups again.
+    SubmitWrite(
+        poller, WriteTarget{state.plc, poll->RegisterOf(index), poll->Format(), poll->scaling},
+        *raw, Source::Sparkplug,
+        [shown, what, log = commandLog_, device = state.device.id](const WriteAnswer &answer) {
             if (answer.outcome == WriteOutcome::Ok) {
                 log->Note(Level::Info, kLog, what + " ok", "DCMD " + shown + ": ok",
                           {"sparkplug commands:", "writes ok to " + what});
-                line->ReadSoon(plc); // the new value comes back in DDATA
                 return;
             }
-            const std::string reason = reply.demoted ? kDemoted : answer.reason;
             const std::string word = OutcomeWord(answer.outcome);
             log->Note(Level::Warning, kLog, device + " " + word,
-                      "DCMD " + shown + ": " + word + (reason.empty() ? "" : " (" + reason + ")"),
+                      "DCMD " + shown + ": " + word +
+                          (answer.reason.empty() ? "" : " (" + answer.reason + ")"),
                       {"sparkplug commands:", word + " from " + device});
         });
-    if (queued != Queued::Taken)
-        refuse(RefusalReason(queued));
 }
 
 } // namespace vpisd::gateway

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "gateway/write_command.h"
 #include "host/scaling.h"
 
 namespace vpisd::gateway::sparkplug {
@@ -163,12 +164,15 @@ CommandValue CommandValueOf(const Metric &metric, DataType type) {
     return command;
 }
 
-WriteValue CommandWrite(const Metric &metric, const PollConfig &poll, std::string &shown) {
+std::optional<int64_t> CommandWrite(const Metric &metric, const PollConfig &poll,
+                                    std::string &shown, std::string &reason) {
     const CommandValue command = CommandValueOf(metric, MetricType(poll));
-    if (!command.value)
-        return {std::nullopt, command.reason};
+    if (!command.value) {
+        reason = command.reason;
+        return std::nullopt;
+    }
     shown = Shown(*command.value);
-    return ToRaw(*command.value, poll.Format(), poll.scaling);
+    return RawFromValue(*command.value, poll.Format(), poll.scaling, reason);
 }
 
 } // namespace vpisd::gateway::sparkplug

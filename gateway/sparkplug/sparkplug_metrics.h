@@ -44,8 +44,10 @@ struct CommandValue {
 };
 CommandValue CommandValueOf(const Metric &metric, DataType type);
 
-// What a DCMD metric writes to a value of `poll`: its CommandValueOf converted as an MQTT
-// /set is, or why it is refused; `shown` gets the value as the log shows it, when it has one.
-WriteValue CommandWrite(const Metric &metric, const PollConfig &poll, std::string &shown);
+// The raw value a DCMD metric writes to a value of `poll`: its CommandValueOf converted as an
+// MQTT /set is (RawFromValue), or nullopt with why in `reason`; `shown` gets the value as the
+// log shows it, when it has one.
+std::optional<int64_t> CommandWrite(const Metric &metric, const PollConfig &poll,
+                                    std::string &shown, std::string &reason);
 
 } // namespace vpisd::gateway::sparkplug

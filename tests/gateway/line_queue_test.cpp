@@ -1,6 +1,6 @@
-// The queue between the front ends and a line: each Modbus connection and the MQTT side have their
-// own bounded share, the sources take turns, and the Modbus connections take turns while each
-// keeps its own order.
+// The queue between the front ends and a line: each Modbus connection, the MQTT side and the
+// Sparkplug side have their own bounded share, the sources take turns, and the Modbus connections
+// take turns while each keeps its own order.
 #include <gtest/gtest.h>
 
 #include "gateway/lines/line_queue.h"
@@ -39,6 +39,24 @@ void FillShareOfThree(LineQueue &queue, LineScheduler &scheduler) {
     LineRequest extra = Request(Source::Modbus, 1, 4);
     EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
     EXPECT_EQ(extra.first, 4);
+}
+
+TEST(LineQueue, SparkplugHasAShareAndATurnOfItsOwn) {
+    LineQueue queue(3);
+    LineScheduler scheduler{LineConfig{}};
+    FillShareOfThree(queue, scheduler);
+    // A flood of DCMDs fills Sparkplug's share only: MQTT's polls still get in.
+    for (uint16_t i = 201; i <= 203; ++i) {
+        LineRequest request = Request(Source::Sparkplug, 0, i);
+        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
+    }
+    LineRequest extra = Request(Source::Sparkplug, 0, 204);
+    EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
+    for (uint16_t i = 101; i <= 102; ++i) {
+        LineRequest request = Request(Source::Mqtt, 0, i);
+        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
+    }
+    EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 101, 201, 2, 102, 202, 3, 203}));
 }
 
 TEST(LineQueue, SourcesTakeTurnsWithinTheirOwnShare) {
