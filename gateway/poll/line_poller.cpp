@@ -9,9 +9,10 @@ constexpr auto kIdleWait = std::chrono::seconds(1);
 
 } // namespace
 
-LinePoller::LinePoller(std::shared_ptr<const Config> config, size_t line, LineWorker &worker)
-    : config_(std::move(config)), worker_(worker) {
-    const auto now = Clock::now();
+LinePoller::LinePoller(std::shared_ptr<const Config> config, size_t line, LineService &service,
+                       const PollClock &clock)
+    : config_(std::move(config)), line_(service), clock_(clock) {
+    const TimePoint now = clock_.Now();
     for (const PollConfig &poll : config_->polls) {
         if (poll.line != line)
             continue;
@@ -21,8 +22,11 @@ LinePoller::LinePoller(std::shared_ptr<const Config> config, size_t line, LineWo
         group.polled.values.resize(poll.Values());
         group.due = now;
         groups_.push_back(std::move(group));
-        if (std::find(plcs_.begin(), plcs_.end(), poll.plc) == plcs_.end())
-            plcs_.push_back(poll.plc);
+        if (std::find(plcs_.begin(), plcs_.end(), poll.plc) != plcs_.end())
+            continue;
+        plcs_.push_back(poll.plc);
+        if (poll.plc != "00") // peer to peer has no route
+            routes_.push_back(Route{PolledRoute{poll.plc, 0, {}}, false, false});
     }
 }
 
@@ -66,7 +70,7 @@ void LinePoller::Stop() {
 }
 
 bool LinePoller::Answering(const std::string &plc) const {
-    for (const PlcHealthSnapshot &health : worker_.health().Snapshot()) {
+    for (const PlcHealthSnapshot &health : line_.health().Snapshot()) {
         if (health.plc == plc)
             return health.state == PlcState::Answering;
     }
@@ -75,6 +79,7 @@ bool LinePoller::Answering(const std::string &plc) const {
 
 Queued LinePoller::Submit(LineRequest request, std::function<void(const LineReply &)> done) {
     Done pending;
+    pending.kind = Done::Kind::Job;
     pending.then = std::move(done);
     return SubmitJob(request, std::move(pending));
 }
@@ -100,20 +105,14 @@ void LinePoller::Run() {
             Done done = std::move(inbox.done.front());
             inbox.done.pop_front();
             lock.unlock();
-            if (done.then) {
-                done.then(done.reply);
-            } else {
-                Group &group = groups_[done.index];
-                group.inFlight = false;
-                PollDone(group, done.reply, done.at);
-            }
+            Finish(done);
             lock.lock();
             continue;
         }
         const std::vector<std::string> soon = std::move(inbox.readSoon);
         inbox.readSoon.clear();
         lock.unlock();
-        const auto now = Clock::now();
+        const TimePoint now = clock_.Now();
         for (Group &group : groups_) {
             if (std::find(soon.begin(), soon.end(), group.polled.poll->plc) != soon.end())
                 group.due = now;
@@ -127,11 +126,29 @@ void LinePoller::Run() {
         }
         lock.lock();
         if (inbox.done.empty() && inbox.readSoon.empty() && !inbox.introduce && !inbox.stop)
-            inbox.wake.wait_until(lock, next);
+            clock_.WaitUntil(inbox.wake, lock, next);
     }
 }
 
-void LinePoller::Schedule(Clock::time_point now) {
+void LinePoller::Finish(Done &done) {
+    switch (done.kind) {
+    case Done::Kind::Poll: {
+        Group &group = groups_[done.index];
+        group.inFlight = false;
+        PollDone(group, done.reply, done.at);
+        break;
+    }
+    case Done::Kind::Route:
+        routes_[done.index].inFlight = false;
+        RouteDone(routes_[done.index], done.reply, done.at);
+        break;
+    case Done::Kind::Job:
+        done.then(done.reply);
+        break;
+    }
+}
+
+void LinePoller::Schedule(TimePoint now) {
     for (size_t i = 0; i < groups_.size(); ++i) {
         Group &group = groups_[i];
         if (group.inFlight || now < group.due)
@@ -146,6 +163,7 @@ void LinePoller::Schedule(Clock::time_point now) {
         request.first = poll.registers.first;
         request.count = poll.registers.form == ValueForm::Bit ? 1 : poll.registers.Registers();
         Done done;
+        done.kind = Done::Kind::Poll;
         done.index = i;
         group.inFlight = SubmitJob(request, std::move(done)) == Queued::Taken;
         if (!group.inFlight)
@@ -159,7 +177,7 @@ Queued LinePoller::SubmitJob(LineRequest &request, Done done) {
         if (inbox_->stop)
             return Queued::Closed;
     }
-    request.queued = Clock::now();
+    request.queued = std::chrono::steady_clock::now(); // the line's own measure of its queue
     // The answer holds the inbox, not the poller: one that comes after a stop lands unread.
     request.done = [inbox = inbox_, done = std::move(done)](LineReply &&reply) mutable {
         std::lock_guard lock(inbox->mutex);
@@ -170,7 +188,7 @@ Queued LinePoller::SubmitJob(LineRequest &request, Done done) {
         inbox->done.push_back(std::move(done));
         inbox->wake.notify_one();
     };
-    return worker_.Submit(request);
+    return line_.Submit(request);
 }
 
 void LinePoller::PollDone(Group &group, const LineReply &reply,
@@ -203,6 +221,36 @@ void LinePoller::PollDone(Group &group, const LineReply &reply,
         value.quality = now;
     }
     Tell(group.polled);
+    ReadRoute(poll.plc);
+}
+
+void LinePoller::ReadRoute(const std::string &plc) {
+    const auto found = std::find_if(routes_.begin(), routes_.end(),
+                                    [&](const Route &route) { return route.polled.plc == plc; });
+    if (found == routes_.end() || found->inFlight)
+        return;
+    LineRequest request;
+    request.source = Source::Mqtt; // the publishing faces' share of the line
+    request.op = LineOp::ReadRoute;
+    request.plc = plc;
+    Done done;
+    done.kind = Done::Kind::Route;
+    done.index = static_cast<size_t>(found - routes_.begin());
+    found->inFlight = SubmitJob(request, std::move(done)) == Queued::Taken;
+}
+
+void LinePoller::RouteDone(Route &route, const LineReply &reply,
+                           std::chrono::system_clock::time_point at) {
+    if (reply.status != LineStatus::Ok || reply.values.empty())
+        return;
+    route.polled.selection = reply.values[0];
+    route.polled.at = at;
+    route.known = true;
+    std::lock_guard lock(listenersMutex_);
+    for (const Listening &listening : listeners_) {
+        if (listening.told && listening.listener.route)
+            listening.listener.route(route.polled);
+    }
 }
 
 void LinePoller::Tell(const PolledGroup &group) {
@@ -233,6 +281,10 @@ void LinePoller::Introduce() {
             listening.listener.read(group.polled);
             group.polled.retold = false;
         }
+        for (const Route &route : routes_) {
+            if (route.known && listening.listener.route)
+                listening.listener.route(route.polled);
+        }
         if (listening.listener.health)
             listening.listener.health();
     }
@@ -240,8 +292,8 @@ void LinePoller::Introduce() {
 
 void LinePoller::WatchHealth() {
     // The counter first: a change made while the listeners look is seen next time.
-    const uint64_t changes = worker_.health().changes();
-    const WorkerStatus status = worker_.Status();
+    const uint64_t changes = line_.health().changes();
+    const WorkerStatus status = line_.Status();
     const bool lineDown = status.state != LineState::Up && status.lastError.has_value();
     if (changes == healthSeen_ && lineDown == lineDownSeen_)
         return;
