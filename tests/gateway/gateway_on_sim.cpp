@@ -267,6 +267,13 @@ HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::stri
         timeoutMs);
 }
 
+std::optional<double> MetricSample(const std::string &metrics, const std::string &series) {
+    const size_t at = metrics.find("\n" + series + " ");
+    if (at == std::string::npos)
+        return std::nullopt;
+    return std::stod(metrics.substr(at + series.size() + 2));
+}
+
 std::string HttpGet(uint16_t port, const std::string &path) {
     const HttpAnswer answer = HttpRequest(port, "GET", path);
     EXPECT_EQ(answer.status, 200) << path;

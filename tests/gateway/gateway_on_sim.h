@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,10 @@ HttpAnswer HttpRequest(uint16_t port, const std::string &method, const std::stri
                        int timeoutMs = 10000);
 // The body of a GET of `path`, expected to be answered 200.
 std::string HttpGet(uint16_t port, const std::string &path);
+
+// The value of the sample `series` (name and labels as written) in Prometheus text `metrics`,
+// nullopt when it is absent.
+std::optional<double> MetricSample(const std::string &metrics, const std::string &series);
 
 // The status page as headless Chromium renders it once its script has run (its profile kept in
 // `dir`); on failure "chromium failed" with its exit status and what it said, which matches no

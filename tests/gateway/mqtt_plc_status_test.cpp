@@ -12,17 +12,10 @@ namespace vpisd::gateway::mqtt_test {
 namespace {
 
 using test::HttpRequest;
+using test::MetricSample;
 
 const std::string kP1 = "vpisd/north/P1/status";
 const std::string kP2 = "vpisd/north/P2/status";
-
-// The value of the sample `series` (name and labels as written) in `metrics`.
-std::optional<double> SampleOf(const std::string &metrics, const std::string &series) {
-    const size_t at = metrics.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return std::stod(metrics.substr(at + series.size() + 2));
-}
 
 std::vector<std::string> Payloads(const Subscriber &subscriber, const std::string &topic) {
     std::vector<std::string> payloads;
@@ -85,7 +78,7 @@ TEST(MqttPlcStatus, SilentPlcGoesOfflineAloneAndComesBack) {
         {R"(vpisd_mqtt_writes_total{line="north",plc="P2",result="ok"})", 0, 0},
     };
     for (const Count &count : counts) {
-        const std::optional<double> value = SampleOf(metrics, count.series);
+        const std::optional<double> value = MetricSample(metrics, count.series);
         ASSERT_TRUE(value) << count.series << "\n" << metrics;
         EXPECT_GE(*value, count.least) << count.series;
         EXPECT_LE(*value, count.most) << count.series;

@@ -18,6 +18,7 @@ namespace vpisd::gateway::mqtt_test {
 namespace {
 
 using test::HttpRequest;
+using test::MetricSample;
 
 std::string NodeTopic(const std::string &type) {
     return "spBv1.0/plant/" + type + "/gw1";
@@ -132,13 +133,6 @@ std::string SeqBreak(const std::vector<Decoded> &messages) {
         last = seq;
     }
     return "";
-}
-
-std::optional<double> SampleOf(const std::string &metrics, const std::string &series) {
-    const size_t at = metrics.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return std::stod(metrics.substr(at + series.size() + 2));
 }
 
 // One run from its births to a write: what each birth holds, DDATA with only what changed, a
@@ -326,10 +320,10 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
 
     // The faces.
     EXPECT_EQ(test::PromtoolProblems(plant.dir(), metrics), "");
-    EXPECT_EQ(SampleOf(metrics, "vpisd_sparkplug_connected"), 1.0) << metrics;
-    EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="NBIRTH"})"), 2.0);
-    EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="NCMD"})"), 1.0);
-    EXPECT_EQ(SampleOf(metrics, R"(vpisd_sparkplug_messages_total{type="DCMD"})"), 2.0);
+    EXPECT_EQ(MetricSample(metrics, "vpisd_sparkplug_connected"), 1.0) << metrics;
+    EXPECT_EQ(MetricSample(metrics, R"(vpisd_sparkplug_messages_total{type="NBIRTH"})"), 2.0);
+    EXPECT_EQ(MetricSample(metrics, R"(vpisd_sparkplug_messages_total{type="NCMD"})"), 1.0);
+    EXPECT_EQ(MetricSample(metrics, R"(vpisd_sparkplug_messages_total{type="DCMD"})"), 2.0);
     ASSERT_TRUE(status.is_object());
     EXPECT_EQ(status["sparkplug"]["broker"], "127.0.0.1:" + std::to_string(plant.broker().port()));
     EXPECT_EQ(status["sparkplug"]["connected"], true);

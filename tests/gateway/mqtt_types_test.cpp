@@ -172,11 +172,7 @@ TEST(MqttTypes, WritesOutsideTheTypeRefusedWithReason) {
         SCOPED_TRACE(std::string(c.topic) + " <- " + c.payload);
         const std::string set = std::string("vpisd/north/P1/") + c.topic + "/set";
         const size_t from = subscriber.Count();
-        subscriber.Publish(set, c.payload);
-        const auto result = subscriber.WaitFor(
-            set + "/result", [](const Message &) { return true; }, 15s, from);
-        ASSERT_TRUE(result);
-        EXPECT_EQ(result->payload, "refused");
+        EXPECT_EQ(ResultOf(subscriber, set, c.payload), "refused");
         const auto reason = subscriber.WaitFor(
             set + "/reason", [](const Message &) { return true; }, 1s, from);
         ASSERT_TRUE(reason);

@@ -26,14 +26,6 @@ std::string RowHtml(const std::string &dom, const std::string &id) {
     return begin == std::string::npos ? "" : dom.substr(begin, dom.find("</tr>", begin) - begin);
 }
 
-// The sample of `series` (name and labels) in `metrics`, nullopt when it is absent.
-std::optional<double> SampleValue(const std::string &metrics, const std::string &series) {
-    const size_t at = metrics.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return std::stod(metrics.substr(at + series.size() + 2));
-}
-
 // P2 falls silent and comes back: status.json, /metrics and the page each show every PLC of
 // the init file (P3 has no unit) in its state, and the log says it once each way.
 TEST(HttpEndpoint, PlcHealthShowsOnEveryFace) {
@@ -93,21 +85,21 @@ TEST(HttpEndpoint, PlcHealthShowsOnEveryFace) {
          [&](const Phase &phase) {
              const std::string metrics = HttpGet(gateway.httpPort(), "/metrics");
              EXPECT_EQ(PromtoolProblems(dir, metrics), "");
-             EXPECT_EQ(SampleValue(metrics, "vpisd_build_info{version=\"" VPISD_VERSION "\"}"), 1);
+             EXPECT_EQ(MetricSample(metrics, "vpisd_build_info{version=\"" VPISD_VERSION "\"}"), 1);
              const std::optional<double> busy =
-                 SampleValue(metrics, "vpisd_line_busy_seconds_total{line=\"north\"}");
+                 MetricSample(metrics, "vpisd_line_busy_seconds_total{line=\"north\"}");
              ASSERT_TRUE(busy) << metrics;
              EXPECT_EQ(*busy > 0, phase.plcs[0].answeredOnce);
              for (const Plc &want : phase.plcs) {
                  const std::string labels =
                      std::string("{line=\"north\",plc=\"") + want.name + "\"}";
                  SCOPED_TRACE(labels);
-                 EXPECT_EQ(SampleValue(metrics, "vpisd_plc_up" + labels),
+                 EXPECT_EQ(MetricSample(metrics, "vpisd_plc_up" + labels),
                            std::string(want.state) == "answering" ? 1 : 0);
-                 EXPECT_EQ(SampleValue(metrics, "vpisd_plc_demotions_total" + labels),
+                 EXPECT_EQ(MetricSample(metrics, "vpisd_plc_demotions_total" + labels),
                            want.demotions);
                  const std::optional<double> success =
-                     SampleValue(metrics, "vpisd_plc_last_success_timestamp_seconds" + labels);
+                     MetricSample(metrics, "vpisd_plc_last_success_timestamp_seconds" + labels);
                  EXPECT_EQ(success.has_value(), want.answeredOnce) << metrics;
                  if (success) { // Unix seconds, within the test's own time
                      EXPECT_GE(*success, startedAt - 1);
