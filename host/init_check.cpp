@@ -1,31 +1,14 @@
 #include "host/init_check.h"
 
 #include <cstdio>
+#include <optional>
 #include <regex>
 
 #include "host/init_file_messages.h"
+#include "routing/init_grammar.h"
 
 namespace vpisd::host {
 namespace {
-
-constexpr int kMaxLines = 99;
-constexpr size_t kMaxLineCharacters = 66; // spaces included, the line feed not
-constexpr size_t kNormalTextMinimum = 6;  // "P1=005"
-constexpr size_t kBackupTextMinimum = 3;  // "005"
-constexpr size_t kMaxDrops = 8;
-constexpr size_t kMaxDropCharacters = 3;
-constexpr unsigned kMaxDrop = 255;
-constexpr unsigned kSeparatorByte = 44; // the byte that marks a backup route in a slot
-
-bool IsLetter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-bool IsKept(char c) {
-    return IsLetter(c) || IsDigit(c) || c == '+' || c == '=' || c == ',';
-}
 
 std::string CharacterName(char c) {
     if (c == '\t')
@@ -56,32 +39,17 @@ std::string IllegalCharacter(char c) {
     return why + "; the driver stops reading here, so this line and all after it are not used";
 }
 
-struct Drop {
-    std::string text;
-    unsigned value = 0; // its leading digits
-    size_t digits = 0;
-};
+// The drop that starts at begin in part.
+DropText DropAt(std::string_view part, size_t begin) {
+    return ScanDrop(part.data(), begin, part.size());
+}
 
-std::vector<Drop> SplitDrops(std::string_view part) {
-    std::vector<Drop> drops;
-    size_t at = 0;
-    while (at < part.size()) {
-        size_t end = part.find('+', at);
-        if (end == std::string_view::npos)
-            end = part.size();
-        Drop drop;
-        drop.text = std::string(part.substr(at, end - at));
-        for (const char c : drop.text) {
-            if (!IsDigit(c))
-                break;
-            if (drop.value <= 100000)
-                drop.value = drop.value * 10 + static_cast<unsigned>(c - '0');
-            ++drop.digits;
-        }
-        drops.push_back(drop);
-        at = end + 1; // a '+' at the very end adds no drop
-    }
-    return drops;
+// A part of one drop written in digits only, with a value the driver can use, as it stands in
+// a text too short to be legal ("P1=12", ",5"); 0 when the part is not that.
+unsigned LoneDigitsDrop(std::string_view part) {
+    const DropText first = DropAt(part, 0);
+    const bool alone = !part.empty() && first.end + 1 >= part.size();
+    return alone && first.digits == first.end && first.value >= 1 ? first.value : 0;
 }
 
 std::string DropsText(const std::vector<unsigned> &drops) {
@@ -97,30 +65,34 @@ std::vector<unsigned> CheckDrops(std::string_view part, const char *which, InitL
                                  bool &used) {
     std::vector<unsigned> stored;
     used = true;
-    const std::vector<Drop> drops = SplitDrops(part);
-    for (const Drop &drop : drops) {
-        const std::string quoted = "'" + drop.text + "'";
-        if (drop.text.empty()) {
+    size_t count = 0;
+    for (size_t at = 0; at < part.size(); ++count) {
+        const DropText drop = DropAt(part, at);
+        at = drop.end + 1;
+        const std::string quoted =
+            "'" + std::string(part.substr(drop.begin, drop.end - drop.begin)) + "'";
+        const DropFault fault = ClassifyDrop(drop);
+        if (fault == DropFault::Empty) {
             line.problems.push_back(std::string("an empty drop in the ") + which +
                                     " route: '+' right after '=', ',' or another '+'");
-            used = false;
-        } else if (drop.digits >= 4 || drop.value > kMaxDrop) {
+        } else if (fault == DropFault::OutOfRange) {
             line.problems.push_back("drop " + quoted + " in the " + which +
                                     " route is not in 1 to 255");
-            used = false;
-        } else if (drop.value == 0) {
+        } else if (fault == DropFault::Zero) {
             line.problems.push_back("drop " + quoted + " in the " + which + " route is " +
                                     (drop.digits == 0 ? "not a number" : "0") +
                                     ": a drop is 1 to 255");
-            used = false;
-        } else if (drop.text.size() > kMaxDropCharacters) {
+        } else if (fault == DropFault::TooLong) {
             line.problems.push_back("drop " + quoted + " in the " + which +
                                     " route is longer than three characters");
         }
-        if (drop.value >= 1 && drop.value <= kMaxDrop && drop.digits < 4)
+        if (IsStoredDrop(fault)) {
             stored.push_back(drop.value);
+        } else {
+            used = false;
+        }
     }
-    if (drops.size() > kMaxDrops) {
+    if (count > static_cast<size_t>(kMaxDrops)) {
         line.problems.push_back(std::string("more than 8 drops in the ") + which +
                                 " route: the driver keeps the first 8");
         stored.resize(kMaxDrops);
@@ -139,23 +111,22 @@ std::string Padded(unsigned drop) {
 }
 
 void CheckNormalText(std::string_view text, InitLine &line) {
-    const std::string_view drops = text.size() > 3 ? text.substr(3) : std::string_view{};
-    if (text.size() < 2 || !IsLetter(text[0])) {
+    const std::string_view drops =
+        text.size() > kNormalDropsStart ? text.substr(kNormalDropsStart) : std::string_view{};
+    const unsigned faults = RouteNameFaults(text.data(), text.size());
+    if ((faults & NAME_FIRST_NOT_LETTER) != 0) {
         line.problems.push_back("the PLC name must begin with a letter");
-    } else if (!IsLetter(text[1]) && !IsDigit(text[1])) {
+    } else if ((faults & NAME_SECOND_NOT_LETTER_OR_DIGIT) != 0) {
         line.problems.push_back("the second character of the PLC name must be a letter or a "
                                 "digit");
     }
-    if (text.size() < 3 || text[2] != '=') {
+    if ((faults & NAME_WITHOUT_EQUALS) != 0) {
         line.problems.push_back("a line begins with a two-character PLC name and '=', e.g. "
                                 "P1=1+5");
-    }
-    if (text.size() < kNormalTextMinimum && text.size() >= 3 && text[2] == '=') {
-        const std::vector<Drop> one = SplitDrops(drops);
-        if (one.size() == 1 && one[0].digits == one[0].text.size() && one[0].value >= 1 &&
-            one[0].value <= kMaxDrop) {
+    } else if (text.size() < kNormalTextMinimum) {
+        if (const unsigned lone = LoneDigitsDrop(drops); lone != 0) {
             line.problems.push_back("a one-drop route needs three digits: write " +
-                                    std::string(text.substr(0, 3)) + Padded(one[0].value) + "");
+                                    std::string(text.substr(0, kNormalDropsStart)) + Padded(lone));
         } else if (drops.empty()) {
             line.problems.push_back("no drops after '='");
         } else {
@@ -168,20 +139,19 @@ void CheckNormalText(std::string_view text, InitLine &line) {
 }
 
 void CheckBackupText(std::string_view text, InitLine &line) {
-    if (text.size() < kBackupTextMinimum) {
-        const std::vector<Drop> one = SplitDrops(text);
-        if (text.empty()) {
-            line.problems.push_back("nothing after ',': remove the ',' or give a backup route");
-        } else if (one.size() == 1 && one[0].digits == one[0].text.size() && one[0].value >= 1) {
+    if (text.empty()) {
+        line.problems.push_back("nothing after ',': remove the ',' or give a backup route");
+    } else if (text.size() < kBackupTextMinimum) {
+        if (const unsigned lone = LoneDigitsDrop(text); lone != 0) {
             line.problems.push_back("a one-drop backup route needs three digits: write ," +
-                                    Padded(one[0].value) + "");
+                                    Padded(lone));
         } else {
             line.problems.push_back("the backup route is too short");
         }
     }
     line.backup = CheckDrops(text, "backup", line, line.backupUsed);
     for (const unsigned d : line.backup) {
-        if (d == kSeparatorByte && line.backupUsed) {
+        if (d == kRouteSeparator && line.backupUsed) {
             line.problems.push_back("drop 44 cannot stand in a backup route (its byte marks "
                                     "the backup route in the driver's table); the driver does "
                                     "not use the backup route");
@@ -218,6 +188,33 @@ InitLine CheckLine(int number, const std::string &text) {
     return line;
 }
 
+// Why reading ended before a whole line with kept characters came: the problem to report
+// (none for the end of a file whose last line is whole), and whether the driver stops there with
+// a message. rest is the text after the line.
+std::optional<std::string> ReadingEnd(LineEnd end, int length, int illegal, std::string_view rest,
+                                      bool &stops) {
+    stops = end == LineEnd::IllegalCharacter || end == LineEnd::TooLong;
+    switch (end) {
+    case LineEnd::IllegalCharacter:
+        return IllegalCharacter(static_cast<char>(illegal));
+    case LineEnd::TooLong:
+        return "the line is longer than 66 characters, spaces included; the driver stops reading "
+               "here, so this line and all after it are not used";
+    case LineEnd::TextEnd:
+        if (length == 0)
+            return std::nullopt;
+        return "the last line has no line feed at its end, so the driver does not use it: end "
+               "the file with a line feed";
+    case LineEnd::LineFeed:
+        break;
+    }
+    // A blank line ends the file for the driver; only blanks may follow it.
+    if (rest.find_first_not_of(" \r\n") == std::string_view::npos)
+        return std::nullopt;
+    return "a blank line ends the file for the driver, so the lines after it are not used: "
+           "remove the blank line";
+}
+
 } // namespace
 
 bool InitCheck::Clean() const {
@@ -250,69 +247,30 @@ const InitLine *InitCheck::FindName(std::string_view name) const {
 
 InitCheck CheckInitText(std::string_view text) {
     InitCheck check;
-    int number = 1;
-    size_t at = 0;
-    while (at < text.size()) {
-        std::string kept;
-        size_t count = 0;
-        bool ended = false; // by a line feed
-        bool stop = false;
-        for (; at < text.size(); ++at) {
-            char c = text[at];
-            if (c == '\r' && at + 1 < text.size() && text[at + 1] == '\n')
-                c = text[++at];
-            if (IsKept(c)) {
-                kept += c;
-            } else if (c != ' ' && c != '\n') {
-                check.endProblems.emplace_back(number, IllegalCharacter(c));
-                stop = true;
-                break;
+    InitSource source = MemorySource(text.data(), text.size());
+    for (int number = 1;; ++number) {
+        char kept[kRouteLineBytes];
+        int length = 0;
+        int illegal = 0;
+        const LineEnd end = ReadInitLine(&source, kept, &length, &illegal);
+        if (end != LineEnd::LineFeed || length == 0) {
+            bool stops = false;
+            if (auto problem =
+                    ReadingEnd(end, length, illegal, text.substr(source.position), stops)) {
+                check.endProblems.emplace_back(number, std::move(*problem));
             }
-            if (count > kMaxLineCharacters) {
-                check.endProblems.emplace_back(
-                    number, "the line is longer than 66 characters, spaces included; the "
-                            "driver stops reading here, so this line and all after it are not "
-                            "used");
-                stop = true;
-                break;
-            }
-            ++count;
-            if (c == '\n') {
-                ++at;
-                ended = true;
-                break;
-            }
-        }
-        if (stop) {
-            check.stopLine = number;
+            if (stops)
+                check.stopLine = number;
             return check;
         }
-        if (!ended) {
-            if (!kept.empty()) {
-                check.endProblems.emplace_back(
-                    number, "the last line has no line feed at its end, so the driver does not "
-                            "use it: end the file with a line feed");
-            }
-            return check;
-        }
-        if (kept.empty()) {
-            // A blank line ends the file for the driver; only blanks may follow it.
-            const size_t rest = text.find_first_not_of(" \r\n", at);
-            if (rest != std::string_view::npos) {
-                check.endProblems.emplace_back(
-                    number, "a blank line ends the file for the driver, so the lines after it "
-                            "are not used: remove the blank line");
-            }
-            return check;
-        }
-        if (number > kMaxLines) {
+        if (number > kMaxInitLines) {
             check.endProblems.emplace_back(
                 number, "more than 99 lines: the driver stops at the hundredth, so line 100 and "
                         "all after it are not used");
             check.stopLine = number;
             return check;
         }
-        InitLine line = CheckLine(number, kept);
+        InitLine line = CheckLine(number, std::string(kept, static_cast<size_t>(length)));
         for (const auto &earlier : check.lines) {
             if (earlier.name == line.name && earlier.normalUsed) {
                 line.notes.push_back("the name " + line.name + " is also on line " +
@@ -322,9 +280,7 @@ InitCheck CheckInitText(std::string_view text) {
             }
         }
         check.lines.push_back(std::move(line));
-        ++number;
     }
-    return check;
 }
 
 std::string ExplainLine(const InitCheck &check, int line) {

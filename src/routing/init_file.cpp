@@ -12,21 +12,7 @@ namespace {
 // "vpiSD" + "-2147483648" + ".int" + terminator: every int32 VPI number fits.
 constexpr size_t kInitFileNameBytes = 24;
 constexpr const char kOlderInitFile[] = "vpiSD.int";
-constexpr int kNormalTextMinimum = 6; // name, "=" and at least three drop characters
-constexpr int kBackupTextMinimum = 3;
-constexpr int kMaxDropCharacters = 3;
-constexpr int kMaxDropValue = 255;
 constexpr size_t kShownDropCharacters = 12;
-
-bool IsLetter(int c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-bool IsDigit(int c) {
-    return c >= '0' && c <= '9';
-}
-bool IsKept(int c) {
-    return IsLetter(c) || IsDigit(c) || c == '+' || c == '=' || c == ',';
-}
 
 // Returns 1 when the part passed the test; otherwise reports the line.
 int TestPart(const char *text, int isBackup, int32_t vpiNumber, int lineNumber) {
@@ -169,72 +155,37 @@ int ReadRouteLine(InitSource *source, char *line) {
         return 0;
     }
     int length = 0;
-    int count = 0;
-    line[0] = '\0';
-    for (;;) {
-        int c = NextCharacter(source);
-        if (c == EOF) {
-            return 0;
-        }
-        // A text line may end in CR LF: the pair counts as the line feed alone.
-        if (c == '\r') {
-            c = NextCharacter(source) == '\n' ? '\n' : '\r';
-        }
-        if (IsKept(c)) {
-            if (length < kRouteLineBytes - 1) {
-                line[length++] = static_cast<char>(c);
-                line[length] = '\0';
-            }
-        } else if (c != ' ' && c != '\n') {
-            Log(LOG_EVENT, "VPISD: Route %s, Illegal character", line);
-            return 0;
-        }
-        if (count > kMaxLineCharacters) {
-            Log(LOG_EVENT, "VPISD: Route %s too long in Init File", line);
-            return 0;
-        }
-        ++count;
-        if (c == '\n') {
-            return length > 0 ? 1 : 0;
-        }
+    int illegal = 0;
+    const LineEnd end = ReadInitLine(source, line, &length, &illegal);
+    if (end == LineEnd::IllegalCharacter) {
+        Log(LOG_EVENT, "VPISD: Route %s, Illegal character", line);
+    } else if (end == LineEnd::TooLong) {
+        Log(LOG_EVENT, "VPISD: Route %s too long in Init File", line);
     }
+    return end == LineEnd::LineFeed && length > 0 ? 1 : 0;
 }
 
 int CheckRouteSyntax(const char *text, int isBackup) {
     if (text == nullptr) {
         return 0;
     }
-    const int length = static_cast<int>(strnlen(text, kRouteLineBytes));
-    int position = 0;
+    const size_t length = strnlen(text, kRouteLineBytes);
+    size_t position = 0;
     if (isBackup == 0) {
-        if (length < kNormalTextMinimum || !IsLetter(text[0]) ||
-            !(IsLetter(text[1]) || IsDigit(text[1])) || text[2] != '=') {
+        if (length < kNormalTextMinimum || RouteNameFaults(text, length) != 0) {
             return 0;
         }
-        position = 3;
+        position = kNormalDropsStart;
     } else if (length < kBackupTextMinimum) {
         return 0;
     }
     int drops = 0;
     while (position < length) {
-        if (text[position] == '+') {
+        const DropText drop = ScanDrop(text, position, length);
+        if (ClassifyDrop(drop) != DropFault::None || ++drops > kMaxDrops) {
             return 0;
         }
-        int dropEnd = position;
-        while (dropEnd < length && text[dropEnd] != '+') {
-            ++dropEnd;
-        }
-        if (dropEnd - position > kMaxDropCharacters) {
-            return 0;
-        }
-        int value = 0;
-        for (int i = position; i < dropEnd && IsDigit(text[i]); ++i) {
-            value = value * 10 + (text[i] - '0');
-        }
-        if (value == 0 || value > kMaxDropValue || ++drops > kMaxDrops) {
-            return 0;
-        }
-        position = dropEnd + 1;
+        position = drop.end + 1;
     }
     return 1;
 }

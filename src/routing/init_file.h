@@ -6,14 +6,11 @@
 #include <cstdio>
 
 #include "driver/context.h"
+#include "routing/init_grammar.h"
 #include "routing/init_source.h"
 #include "vpisd/vpi.h"
 
 namespace vpisd {
-
-constexpr int kRouteLineBytes = 200;
-constexpr int kMaxLineCharacters = 66;
-constexpr int kMaxInitLines = 99;
 
 // Returns 1 when loading ended normally (also without a file), 0 on too many lines.
 int LoadInitFile(const VpiRequest *request);
