@@ -8,10 +8,11 @@
 //   Stop                    Stop() before the workers change
 // A front end a reload stopped is destroyed before a new one starts, its sockets and
 // descriptors with it: the answers to its jobs still in a line's queue go into a queue it shares
-// with each job, which outlives it. At the end the owner stops the HTTP endpoint,
-// tells every worker to stop, stops Modbus (which sends what the workers still answer), waits for
-// the workers, then stops the pollers and the publishing faces, MQTT and Sparkplug, which
-// publish what the workers answered before their broker connections go.
+// with each job, which outlives it. At the end the owner tells every worker to stop, stops the
+// faces that answer on their clients' connections (Modbus, which sends what the workers still
+// answer, and HTTP), waits for the workers, then stops the pollers and the publishing faces,
+// MQTT and Sparkplug, which publish what the workers answered before their broker connections
+// go: a write a worker finishes during that wait still has its result published.
 #pragma once
 
 #include <memory>
@@ -44,8 +45,8 @@ class FrontEnd {
     // The same reload, the new workers there: serves `lines` from now on.
     virtual void Apply(const ServedLines &lines) = 0;
     // Takes no more requests; returns once its own threads have ended. At the end the workers
-    // were told to stop (Modbus) or have finished (MQTT, Sparkplug): what they answered goes out
-    // first.
+    // were told to stop (Modbus, HTTP) or have finished (MQTT, Sparkplug): what they answered
+    // goes out first.
     virtual void Stop() = 0;
 };
 

@@ -1,7 +1,8 @@
-// The owner of the vpisd-gateway process: it reads the configuration, loads the driver, checks
-// the PLC names, starts one worker per line and each front end the configuration asks for
-// (Modbus TCP when there is a [[unit]], MQTT with an [mqtt] table, the Sparkplug B edge node with
-// a [sparkplug] table), takes the signals, reports the statistics and stops everything in order.
+// The vpisd-gateway process: it loads the driver, checks the configuration through it
+// (config_check.h) and hands the checked configuration to the process's owner (owner.h), which
+// starts one worker per line and each front end the configuration asks for (Modbus TCP when there
+// is a [[unit]], MQTT with an [mqtt] table, the Sparkplug B edge node with a [sparkplug] table,
+// HTTP with [http]), takes the signals, reports the statistics and stops everything in order.
 #pragma once
 
 #include <string>

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "gateway/log.h"
-#include "host/file_text.h"
 #include "host/host_log.h"
 #include "host/init_check.h"
 #include "host/port_check.h"
@@ -33,11 +32,11 @@ constexpr milliseconds kRetryPause{100 + 50};
 constexpr milliseconds kStepSlack{5000}; // a VPI start, a TCP wait, a busy machine
 
 // The PLCs of the line's init file, each with whether it has a backup route.
-std::vector<std::pair<std::string, bool>> InitPlcs(const std::string &init) {
+std::vector<std::pair<std::string, bool>> InitPlcs(const std::string &initText) {
     std::vector<std::pair<std::string, bool>> plcs;
-    if (init.empty())
+    if (initText.empty())
         return plcs;
-    const host::InitCheck check = host::CheckInitText(host::ReadWholeFile(init).value_or(""));
+    const host::InitCheck check = host::CheckInitText(initText);
     for (const std::string &name : check.PlcNames()) {
         const host::InitLine *line = check.FindName(name);
         plcs.emplace_back(name, line != nullptr && line->backupUsed && !line->backup.empty());
@@ -48,10 +47,10 @@ std::vector<std::pair<std::string, bool>> InitPlcs(const std::string &init) {
 } // namespace
 
 LineWorker::LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
-                       const LineConfig &config)
+                       const LineConfig &config, const std::string &initText)
     : library_(library), info_(info), config_(config), health_(config.name, config.demotion),
       queue_(config.queueDepth), scheduler_(config, &health_) {
-    health_.List(InitPlcs(config.init));
+    health_.List(InitPlcs(initText));
     line_.port = config.port;
     line_.baudRate = config.baud.value_or(info.baudRate);
     line_.dataBits = config.dataBits.value_or(info.dataBits);

@@ -36,16 +36,17 @@ namespace vpisd::gateway {
 class LineWorker : public LineService {
   public:
     // `info`: the driver's description (its default line settings and instance size).
-    LineWorker(const host::DriverLibrary &library, const DriverInfo &info,
-               const LineConfig &config);
+    // `initText`: the line's init file as the configuration's check read it (empty for none).
+    LineWorker(const host::DriverLibrary &library, const DriverInfo &info, const LineConfig &config,
+               const std::string &initText);
     ~LineWorker() override;
     LineWorker(const LineWorker &) = delete;
     LineWorker &operator=(const LineWorker &) = delete;
 
     // Starts the thread, which starts the VPI. The process's current directory must hold the
-    // line's init file under its VPI number. `after`: the workers this one replaces (a reload);
-    // the thread opens the line only once they have closed theirs, so that the caller never
-    // waits for their transactions.
+    // line's init file under its VPI number, as `initText` has it. `after`: the workers this one
+    // replaces (a reload); the thread opens the line only once they have closed theirs, so that the
+    // caller never waits for their transactions.
     void Start(std::vector<std::shared_future<void>> after = {});
     // Ready once the worker has closed its VPI (finished() is true).
     std::shared_future<void> Closed() const { return closed_; }

@@ -1,7 +1,6 @@
 #include "gateway/lines/plc_name_check.h"
 
 #include "gateway/log.h"
-#include "host/file_text.h"
 #include "host/init_check.h"
 #include "host/init_file_messages.h"
 #include "host/session.h"
@@ -32,15 +31,10 @@ std::vector<PlcUse> UsesOfLine(const Config &config, size_t line) {
     return uses;
 }
 
-host::InitCheck CheckInitFile(const std::string &path) {
-    if (path.empty())
-        return {};
-    return host::CheckInitText(host::ReadWholeFile(path).value_or(""));
-}
-
 } // namespace
 
-void CheckPlcNames(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
+void CheckPlcNames(const Config &config, const std::vector<std::string> &initTexts,
+                   const host::DriverLibrary &library, const DriverInfo &info,
                    std::vector<std::string> &problems) {
     std::vector<std::string> messages;
     CaptureDriverMessages(&messages);
@@ -54,7 +48,8 @@ void CheckPlcNames(const Config &config, const host::DriverLibrary &library, con
         session.LoadRoutes(options, info.contextSize);
         const std::string where = config.path + ":" + std::to_string(line.fileLine) + ": line[" +
                                   std::to_string(i + 1) + "].init: ";
-        const host::InitCheck initCheck = CheckInitFile(line.init);
+        const host::InitCheck initCheck =
+            line.init.empty() ? host::InitCheck{} : host::CheckInitText(initTexts[i]);
         for (const std::string &message : messages) {
             if (line.init.empty() ||
                 host::ClassifyInitFileMessage(message) != host::InitFileMessage::Complaint)

@@ -12,9 +12,11 @@
 
 namespace vpisd::gateway {
 
-// The current directory must hold the init files under their VPI numbers (host::WorkDir).
+// The current directory must hold the init files under their VPI numbers (host::WorkDir), as
+// `initTexts` has them (initTexts[i]: config.lines[i]'s), which explain the driver's complaints.
 // Problems are added as "FILE:LINE: KEY: what" lines.
-void CheckPlcNames(const Config &config, const host::DriverLibrary &library, const DriverInfo &info,
+void CheckPlcNames(const Config &config, const std::vector<std::string> &initTexts,
+                   const host::DriverLibrary &library, const DriverInfo &info,
                    std::vector<std::string> &problems);
 
 } // namespace vpisd::gateway
