@@ -99,12 +99,6 @@ void FakeLine::Refuse(Queued queued) {
     queued_ = queued;
 }
 
-void FakeLine::SetState(LineState state, std::optional<std::string> lastError) {
-    std::lock_guard lock(mutex_);
-    status_.state = state;
-    status_.lastError = std::move(lastError);
-}
-
 std::vector<LineRequest> FakeLine::Jobs() const {
     std::lock_guard lock(mutex_);
     return jobs_;

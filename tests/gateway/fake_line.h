@@ -37,8 +37,6 @@ class FakeLine final : public LineService {
     void AnswerWith(const std::string &plc, LineStatus status, bool demoted = false);
     // Submit does not take jobs but answers `queued` (Taken: takes them again).
     void Refuse(Queued queued);
-    // The line's state as Status tells it (a cause in lastError: down with a cause).
-    void SetState(LineState state, std::optional<std::string> lastError = std::nullopt);
 
     // Jobs taken so far, in order (without their `done`).
     std::vector<LineRequest> Jobs() const;
