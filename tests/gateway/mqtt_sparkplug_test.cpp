@@ -135,12 +135,20 @@ std::string SeqBreak(const std::vector<Decoded> &messages) {
     return "";
 }
 
+// Every test here decodes what the gateway sent with Tahu's own codec: without it each fails,
+// naming what is missing.
+class Sparkplug : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
+            GTEST_FAIL() << missing;
+    }
+};
+
 // One run from its births to a write: what each birth holds, DDATA with only what changed, a
 // rebirth on request, a DCMD landing in the PLC and coming back in DDATA, seq running and
 // wrapping, and the faces that show the session.
-TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
-    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
-        GTEST_FAIL() << missing;
+TEST_F(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
     Plant plant;
     plant.WithoutMqtt();
     plant.sim().SetRegister("P1", 100, 65531); // -5 as int16
@@ -376,9 +384,7 @@ TEST(Sparkplug, BirthsDataRebirthWriteAndSeqInOrder) {
 
 // A PLC that stops answering: its device dies alone (DDEATH), and is born again (DBIRTH with
 // its values) when it answers; a write to it while it is silent is logged with its cause.
-TEST(Sparkplug, DeviceDeathAndBirthFollowThePlc) {
-    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
-        GTEST_FAIL() << missing;
+TEST_F(Sparkplug, DeviceDeathAndBirthFollowThePlc) {
     Plant plant;
     plant.WithoutMqtt();
     plant.SetLineKeys("demote_s = 1\n");
@@ -422,9 +428,7 @@ TEST(Sparkplug, DeviceDeathAndBirthFollowThePlc) {
 // NDEATH with the bdSeq of the session's NBIRTH: published on SIGTERM, and left to the broker as
 // the will (QoS 1, not retained) after SIGKILL. A broker restart makes a new session with the
 // next bdSeq, and so does a reload that changes [sparkplug].
-TEST(Sparkplug, NodeDeathCarriesTheBdSeqOfItsBirth) {
-    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
-        GTEST_FAIL() << missing;
+TEST_F(Sparkplug, NodeDeathCarriesTheBdSeqOfItsBirth) {
     struct Case {
         int signal;
         bool reload; // [sparkplug] changed by a reload before the stop
@@ -492,9 +496,7 @@ TEST(Sparkplug, NodeDeathCarriesTheBdSeqOfItsBirth) {
 // With primary_host_id: no birth until the host's STATE says online; an older STATE changes
 // nothing; a newer offline makes the node publish NDEATH, connect again and wait, and the next
 // online brings births with the next bdSeq.
-TEST(Sparkplug, PrimaryHostStateGatesTheBirths) {
-    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
-        GTEST_FAIL() << missing;
+TEST_F(Sparkplug, PrimaryHostStateGatesTheBirths) {
     Plant plant;
     plant.WithoutMqtt();
     Subscriber subscriber(plant.broker().port(), "spBv1.0/#");
@@ -543,9 +545,7 @@ TEST(Sparkplug, PrimaryHostStateGatesTheBirths) {
 // reach P1 (the MQTT side's route reads put nothing on the line). A read for each face would come
 // to 1.5 to 2 reads an interval: the line shares one read between the two only when both wait
 // for it at once.
-TEST(Sparkplug, GroupReadOncePerIntervalForBothFaces) {
-    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
-        GTEST_FAIL() << missing;
+TEST_F(Sparkplug, GroupReadOncePerIntervalForBothFaces) {
     Plant plant;
     plant.SetTimeoutMs(1000); // no try again, which would be a read more, on a loaded machine
     plant.sim().SetRegister("P1", 100, 1111);
@@ -587,9 +587,7 @@ TEST(Sparkplug, GroupReadOncePerIntervalForBothFaces) {
 // A face that a reload adds hears the rounds the line's poller has already read: the edge node
 // births its devices at once, though the group is next read a minute later, and the PLC is not
 // read again for it.
-TEST(Sparkplug, AddedByAReloadBirthsFromTheRoundsAlreadyRead) {
-    if (const std::string missing = vpisd::test::TahuMissing(); !missing.empty())
-        GTEST_FAIL() << missing;
+TEST_F(Sparkplug, AddedByAReloadBirthsFromTheRoundsAlreadyRead) {
     Plant plant;
     plant.sim().SetRegister("P1", 100, 3333);
     Subscriber subscriber(plant.broker().port(), "#");
