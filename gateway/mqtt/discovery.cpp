@@ -151,6 +151,34 @@ std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config) {
     return out;
 }
 
+std::shared_ptr<const DiscoveryPlan> PlanDiscovery(const Config &config) {
+    auto plan = std::make_shared<DiscoveryPlan>();
+    plan->lines.resize(config.lines.size());
+    for (DiscoveryConfig &discovery : DiscoveryConfigs(config)) {
+        plan->topics.insert(discovery.topic);
+        plan->lines[discovery.line].push_back(std::move(discovery));
+    }
+    return plan;
+}
+
+DiscoveryChange ChangeDiscovery(const std::vector<DiscoveryConfig> &before,
+                                const std::vector<DiscoveryConfig> &after,
+                                const std::set<std::string> &kept) {
+    DiscoveryChange change;
+    for (const DiscoveryConfig &old : before) {
+        if (!kept.contains(old.topic))
+            change.cleared.push_back(old.topic);
+    }
+    for (const DiscoveryConfig &discovery : after) {
+        const bool unchanged = std::any_of(before.begin(), before.end(), [&](const auto &old) {
+            return old.topic == discovery.topic && old.payload == discovery.payload;
+        });
+        if (!unchanged)
+            change.published.push_back(discovery);
+    }
+    return change;
+}
+
 std::string DiscoverySubscription(const MqttConfig &mqtt) {
     return mqtt.discoveryPrefix + "/+/+/+/config";
 }

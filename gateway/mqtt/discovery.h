@@ -3,6 +3,8 @@
 // connect, and the configs of values no longer polled cleared with an empty retained message.
 #pragma once
 
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,24 @@ std::string DiscoveryId(std::string_view text);
 
 // The configs of every polled value of every line; none without a discovery prefix.
 std::vector<DiscoveryConfig> DiscoveryConfigs(const Config &config);
+
+// The configs of one configuration, built once and shared by its lines.
+struct DiscoveryPlan {
+    std::vector<std::vector<DiscoveryConfig>> lines; // by line index
+    std::set<std::string> topics;                    // of every line: the configs to keep
+};
+std::shared_ptr<const DiscoveryPlan> PlanDiscovery(const Config &config);
+
+// What a line whose configs were `before` publishes when they become `after`: the configs that
+// came or changed (a PLC made read-only is a sensor, no longer a number), and the topics of the
+// ones that no line keeps (not in `kept`), to clear.
+struct DiscoveryChange {
+    std::vector<DiscoveryConfig> published;
+    std::vector<std::string> cleared;
+};
+DiscoveryChange ChangeDiscovery(const std::vector<DiscoveryConfig> &before,
+                                const std::vector<DiscoveryConfig> &after,
+                                const std::set<std::string> &kept);
 
 // What to subscribe to for the configs kept by the broker.
 std::string DiscoverySubscription(const MqttConfig &mqtt);

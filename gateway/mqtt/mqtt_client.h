@@ -16,6 +16,7 @@
 #include "gateway/config/mqtt_config.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 #include "gateway/mqtt/mqtt_tls.h"
+#include "gateway/mqtt/publisher.h"
 #include "gateway/status.h"
 
 struct mosquitto;
@@ -31,7 +32,7 @@ struct MqttMessage {
     bool retain = false;
 };
 
-class MqttClient {
+class MqttClient : public Publisher {
   public:
     // How the connection goes: its client id (always a clean session), keepalive, and the QoS
     // of subscriptions and of publishes that do not name their own.
@@ -57,7 +58,7 @@ class MqttClient {
                MqttStatistics &statistics);
     MqttClient(const BrokerConfig &broker, Session session, std::string logName,
                MqttStatistics &statistics);
-    ~MqttClient();
+    ~MqttClient() override;
     MqttClient(const MqttClient &) = delete;
     MqttClient &operator=(const MqttClient &) = delete;
 
@@ -65,9 +66,8 @@ class MqttClient {
     // starts connecting; a broker that is not there yet is tried again and again.
     bool Start(const std::string &willTopic, const std::string &willPayload, Handlers handlers,
                std::string &error);
-    bool Subscribe(const std::string &pattern);
-    // False when the broker is not connected (the message is dropped) or refuses it.
-    bool Publish(const std::string &topic, const std::string &payload, bool retain);
+    bool Subscribe(const std::string &pattern) override;
+    bool Publish(const std::string &topic, const std::string &payload, bool retain) override;
     bool Publish(const MqttMessage &message);
     bool connected() const { return connected_; }
     // From any thread: connected, publishes and the latest failure, for the status endpoint.

@@ -1,7 +1,6 @@
 #include "gateway/mqtt/mqtt_front_end.h"
 
 #include <algorithm>
-#include <set>
 
 #include "gateway/log.h"
 #include "host/endpoint.h"
@@ -27,15 +26,18 @@ MqttFrontEnd::~MqttFrontEnd() {
     Stop();
 }
 
-std::unique_ptr<MqttLine> MqttFrontEnd::MakeLine(const ServedLines &lines, size_t line) {
+std::unique_ptr<MqttLine>
+MqttFrontEnd::MakeLine(const ServedLines &lines, size_t line,
+                       const std::shared_ptr<const DiscoveryPlan> &discovery) {
     return std::make_unique<MqttLine>(lines.config, line, *lines.workers[line], lines.pollers[line],
-                                      LineClientId(*lines.config, line), statistics_);
+                                      discovery, LineClientId(*lines.config, line), statistics_);
 }
 
 bool MqttFrontEnd::Start(const ServedLines &lines, std::string &error) {
+    const std::shared_ptr<const DiscoveryPlan> discovery = PlanDiscovery(*lines.config);
     std::vector<std::unique_ptr<MqttLine>> made;
     for (size_t i = 0; i < lines.config->lines.size(); ++i)
-        made.push_back(MakeLine(lines, i));
+        made.push_back(MakeLine(lines, i, discovery));
     {
         std::lock_guard lock(linesMutex_);
         lines_ = std::move(made);
@@ -73,20 +75,19 @@ void MqttFrontEnd::Apply(const ServedLines &lines) {
         }
         lines_.clear();
     }
-    std::set<std::string> topics;
-    for (DiscoveryConfig &discovery : DiscoveryConfigs(config))
-        topics.insert(std::move(discovery.topic));
+    // Built once for every line of the configuration.
+    const std::shared_ptr<const DiscoveryPlan> discovery = PlanDiscovery(config);
     for (auto &line : gone) {
-        line->ClearDiscovery(topics);
+        line->ClearDiscovery(discovery->topics);
         line->Stop();
     }
     std::vector<MqttLine *> started;
     for (size_t i = 0; i < kept.size(); ++i) {
         if (kept[i]) {
-            kept[i]->Rebind(lines.config, i, *lines.workers[i], lines.pollers[i]);
+            kept[i]->Rebind(lines.config, i, *lines.workers[i], lines.pollers[i], discovery);
             continue;
         }
-        kept[i] = MakeLine(lines, i);
+        kept[i] = MakeLine(lines, i, discovery);
         started.push_back(kept[i].get());
     }
     {

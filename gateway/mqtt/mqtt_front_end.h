@@ -32,7 +32,8 @@ class MqttFrontEnd : public FrontEnd {
     MqttSnapshot Status() const;
 
   private:
-    std::unique_ptr<MqttLine> MakeLine(const ServedLines &lines, size_t line);
+    std::unique_ptr<MqttLine> MakeLine(const ServedLines &lines, size_t line,
+                                       const std::shared_ptr<const DiscoveryPlan> &discovery);
 
     const std::string broker_; // "host:port"
     MqttStatistics statistics_;
