@@ -84,14 +84,10 @@ std::optional<int64_t> RawFromValue(const TypedValue &value, const host::ValueFo
 
 void SubmitWrite(LinePoller &poller, const WriteTarget &target, int64_t raw, Source source,
                  WriteAnswered answered) {
-    // Called on the poller's thread: the read it asks for is queued behind this answer.
-    auto done = [&poller, plc = target.plc, answered](const LineReply &reply) {
-        const WriteAnswer answer = AnswerOf(reply);
-        if (answer.outcome == WriteOutcome::Ok)
-            poller.ReadSoon(plc); // the new value is published by the next round
-        answered(answer);
-    };
-    const Queued queued = poller.Submit(WriteRequest(target, raw, source), std::move(done));
+    // The poller reads a good write's PLC again itself.
+    const Queued queued =
+        poller.Submit(WriteRequest(target, raw, source),
+                      [answered](const LineReply &reply) { answered(AnswerOf(reply)); });
     if (queued != Queued::Taken)
         answered({WriteOutcome::Refused, RefusalReason(queued),
                   queued == Queued::Full ? LineStatus::Busy : LineStatus::Cancelled});

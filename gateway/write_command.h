@@ -83,9 +83,9 @@ using WriteAnswered = std::function<void(const WriteAnswer &)>;
 
 // Writes `raw` to `target` by `source`'s share of the line that `poller` reads; after a good
 // write the groups of the target's PLC are read again at once. `answered` is called exactly
-// once: on the poller's thread with the line's outcome, or at once on the caller's thread,
-// Refused with RefusalReason, when the line's queue did not take the write. A write still on the
-// line when the poller stops is left to it, its answer unread: `answered` is then not called.
+// once: with the line's outcome, on the poller's thread (or, once the poller has stopped, on the
+// line's or the stopping thread: a write cancelled by a reload is answered too), or at once on
+// the caller's thread, Refused with RefusalReason, when the line's queue did not take it.
 void SubmitWrite(LinePoller &poller, const WriteTarget &target, int64_t raw, Source source,
                  WriteAnswered answered);
 

@@ -67,6 +67,16 @@ void LinePoller::Stop() {
         inbox_->wake.notify_one();
     }
     thread_.join();
+    // The answers of faces' jobs that came before the stop and were not handed on yet.
+    std::deque<Done> left;
+    {
+        std::lock_guard lock(inbox_->mutex);
+        left.swap(inbox_->done);
+    }
+    for (Done &done : left) {
+        if (done.kind == Done::Kind::Job)
+            done.then(done.reply);
+    }
 }
 
 bool LinePoller::Answering(const std::string &plc) const {
@@ -81,6 +91,8 @@ Queued LinePoller::Submit(LineRequest request, std::function<void(const LineRepl
     Done pending;
     pending.kind = Done::Kind::Job;
     pending.then = std::move(done);
+    if (request.op == LineOp::WriteRegisters || request.op == LineOp::WriteBits)
+        pending.readBack = request.plc;
     return SubmitJob(request, std::move(pending));
 }
 
@@ -143,6 +155,8 @@ void LinePoller::Finish(Done &done) {
         RouteDone(routes_[done.index], done.reply, done.at);
         break;
     case Done::Kind::Job:
+        if (!done.readBack.empty() && done.reply.status == LineStatus::Ok)
+            ReadSoon(done.readBack); // the new value is published by the next round
         done.then(done.reply);
         break;
     }
@@ -178,11 +192,16 @@ Queued LinePoller::SubmitJob(LineRequest &request, Done done) {
             return Queued::Closed;
     }
     request.queued = std::chrono::steady_clock::now(); // the line's own measure of its queue
-    // The answer holds the inbox, not the poller: one that comes after a stop lands unread.
+    // The answer holds the inbox, not the poller: a poll's that comes after a stop lands unread.
     request.done = [inbox = inbox_, done = std::move(done)](LineReply &&reply) mutable {
-        std::lock_guard lock(inbox->mutex);
-        if (inbox->stop)
+        std::unique_lock lock(inbox->mutex);
+        if (inbox->stop) {
+            lock.unlock();
+            // A face's job is answered all the same: its face waits for every answer.
+            if (done.kind == Done::Kind::Job)
+                done.then(reply);
             return;
+        }
         done.reply = std::move(reply);
         done.at = std::chrono::system_clock::now();
         inbox->done.push_back(std::move(done));

@@ -83,8 +83,10 @@ class LinePoller {
     // Polls no more; the jobs still on the line are left to it, their answers unread.
     void Stop();
 
-    // A job beside the polls (a write: SubmitWrite in write_command.h); `done` is called on the
-    // poller's thread. Closed when the poller stopped (a reload replaces it).
+    // A job beside the polls (a write: SubmitWrite in write_command.h); `done` is called once,
+    // on the poller's thread, or on the line's or the stopping thread when it comes once the
+    // poller has stopped. A good write's PLC has its groups read again at once. Closed when the
+    // poller stopped (a reload replaces it).
     Queued Submit(LineRequest request, std::function<void(const LineReply &)> done);
     // The groups of `plc` are read again now (after a write, to show the new value).
     void ReadSoon(const std::string &plc);
@@ -111,6 +113,7 @@ class LinePoller {
         enum class Kind : uint8_t { Poll, Route, Job } kind = Kind::Job;
         size_t index = 0;                            // Poll: in groups_; Route: in routes_
         std::function<void(const LineReply &)> then; // Job
+        std::string readBack; // Job: a write's PLC, whose groups are read again when it is good
         LineReply reply;
         std::chrono::system_clock::time_point at{};
     };

@@ -19,7 +19,32 @@ Queued FakeLine::Submit(LineRequest &request) {
         LineRequest job = request;
         job.done = nullptr;
         jobs_.push_back(std::move(job));
+        if (holding_) {
+            held_.emplace_back(std::move(request), std::move(reply));
+            return Queued::Taken;
+        }
     }
+    Deliver(request, std::move(reply));
+    return Queued::Taken;
+}
+
+void FakeLine::Hold() {
+    std::lock_guard lock(mutex_);
+    holding_ = true;
+}
+
+void FakeLine::Release() {
+    std::vector<std::pair<LineRequest, LineReply>> held;
+    {
+        std::lock_guard lock(mutex_);
+        holding_ = false;
+        held.swap(held_);
+    }
+    for (auto &[request, reply] : held)
+        Deliver(request, std::move(reply));
+}
+
+void FakeLine::Deliver(LineRequest &request, LineReply &&reply) {
     const auto now = PlcHealth::Clock::now();
     if (reply.status == LineStatus::NoAnswer)
         health_.Unanswered(request.plc, false, "no_answer", now);
@@ -30,7 +55,6 @@ Queued FakeLine::Submit(LineRequest &request) {
     // Taken: the request's `done` is the line's now, and called outside the line's lock.
     auto done = std::move(request.done);
     done(std::move(reply));
-    return Queued::Taken;
 }
 
 LineReply FakeLine::Answer(const LineRequest &request) {

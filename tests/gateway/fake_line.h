@@ -37,6 +37,9 @@ class FakeLine final : public LineService {
     void AnswerWith(const std::string &plc, LineStatus status, bool demoted = false);
     // Submit does not take jobs but answers `queued` (Taken: takes them again).
     void Refuse(Queued queued);
+    // Jobs taken from now on wait unanswered until Release answers them (on the caller's thread).
+    void Hold();
+    void Release();
 
     // Jobs taken so far, in order (without their `done`).
     std::vector<LineRequest> Jobs() const;
@@ -48,6 +51,7 @@ class FakeLine final : public LineService {
 
   private:
     LineReply Answer(const LineRequest &request);
+    void Deliver(LineRequest &request, LineReply &&reply);
 
     const std::string name_;
     PlcHealth health_;
@@ -56,6 +60,8 @@ class FakeLine final : public LineService {
     std::map<std::string, uint16_t> routes_;
     std::map<std::string, std::pair<LineStatus, bool>> scripted_;
     Queued queued_ = Queued::Taken;
+    bool holding_ = false;
+    std::vector<std::pair<LineRequest, LineReply>> held_;
     WorkerStatus status_;
     std::vector<LineRequest> jobs_;
 };

@@ -170,6 +170,22 @@ TEST(SubmitWrite, AGoodWriteIsReadBackAtOnce) {
     EXPECT_FALSE(line.WaitForCount(LineOp::ReadRegisters, "P1", 3, milliseconds(50)));
 }
 
+// A reload stops the poller while a write is on the line: the face still gets its answer.
+TEST(SubmitWrite, AWriteOnTheLineWhenThePollerStopsIsAnswered) {
+    FakeLine line;
+    LinePoller poller(Groups({}), 0, line);
+    poller.Start();
+    line.Hold();
+    line.AnswerWith("P2", LineStatus::Cancelled);
+    Heard<WriteAnswer> answers;
+    SubmitWrite(poller, WriteTarget{"P2", 7, {host::ValueType::Uint16}, {}}, 1, Source::Mqtt,
+                answers.Callback());
+    poller.Stop();
+    line.Release();
+    ASSERT_TRUE(answers.At(1));
+    EXPECT_EQ(answers.At(1)->status, LineStatus::Cancelled);
+}
+
 // What every face answers a write with, where the line's status alone does not say it.
 TEST(SubmitWrite, ADemotedPlcAndARefusingQueueHaveTheirOwnReasons) {
     struct Row {
