@@ -55,6 +55,20 @@ std::string Told(const std::string &value, const std::string &quality) {
            quality + "\"} (retained)";
 }
 
+// The values side of line "north" whose groups are `polls`.
+struct Values {
+    explicit Values(std::vector<PollConfig> polls) : config(test::LinesConfig({"north"})) {
+        config.polls = std::move(polls);
+        topics = BuildLineTopics(config, 0);
+    }
+    Config config;
+    LineTopics topics;
+    RecordingPublisher publisher;
+    MqttStatistics statistics;
+    MqttPlcStatistics plcs{{"P1", "P2"}, {}};
+    MqttValues values{publisher, statistics, plcs};
+};
+
 struct Rounds {
     const char *name;
     PublishMode mode;
@@ -90,40 +104,29 @@ TEST(MqttValueRounds, EachRoundToldAsItsQualityAndDeadbandAsk) {
     };
     for (const Rounds &c : cases) {
         SCOPED_TRACE(c.name);
-        Config config = test::LinesConfig({"north"});
-        config.polls.push_back(test::Poll(0, "P1", "100"));
-        config.polls[0].publish = c.mode;
-        config.polls[0].deadband = c.deadband;
-        config.polls[0].scaling.scale = kScale;
-        LineTopics topics = BuildLineTopics(config, 0);
-        RecordingPublisher publisher;
-        MqttStatistics statistics;
-        MqttPlcStatistics plcs({"P1"}, {});
-        MqttValues values(publisher, statistics, plcs);
+        PollConfig poll = test::Poll(0, "P1", "100");
+        poll.publish = c.mode;
+        poll.deadband = c.deadband;
+        poll.scaling.scale = kScale;
+        Values v({poll});
         for (size_t i = 0; i < c.rounds.size(); ++i) {
             const Round &round = c.rounds[i];
-            publisher.connected = round.connected;
-            values.PollDone(topics.groups[0], Polled(round, kScale));
+            v.publisher.connected = round.connected;
+            v.values.PollDone(v.topics.groups[0], Polled(round, kScale));
             std::vector<std::string> expected;
             if (const size_t space = round.told.find(' '); space != std::string::npos)
                 expected.push_back(Told(round.told.substr(0, space), round.told.substr(space + 1)));
-            EXPECT_EQ(publisher.Take(), expected) << "round " << i;
+            EXPECT_EQ(v.publisher.Take(), expected) << "round " << i;
         }
     }
 }
 
 TEST(MqttValueRounds, ARouteIsToldWhenItChangesOrWasNotSent) {
-    Config config = test::LinesConfig({"north"});
-    config.polls.push_back(test::Poll(0, "P1", "100"));
-    LineTopics topics = BuildLineTopics(config, 0);
-    RecordingPublisher publisher;
-    MqttStatistics statistics;
-    MqttPlcStatistics plcs({"P1"}, {});
-    MqttValues values(publisher, statistics, plcs);
+    Values v({test::Poll(0, "P1", "100")});
     const auto route = [&](uint16_t selection, bool connected) {
-        publisher.connected = connected;
-        values.RouteRead(topics.routes[0], PolledRoute{"P1", selection, {}});
-        return publisher.Take();
+        v.publisher.connected = connected;
+        v.values.RouteRead(v.topics.routes[0], PolledRoute{"P1", selection, {}});
+        return v.publisher.Take();
     };
     using Told = std::vector<std::string>;
     EXPECT_EQ(route(0, false), Told{});
@@ -134,14 +137,7 @@ TEST(MqttValueRounds, ARouteIsToldWhenItChangesOrWasNotSent) {
 }
 
 TEST(MqttValueRounds, APlcStatusIsToldOnceSettledAndAgainWhenItChanges) {
-    Config config = test::LinesConfig({"north"});
-    config.polls.push_back(test::Poll(0, "P1", "100"));
-    config.polls.push_back(test::Poll(0, "P2", "100"));
-    LineTopics topics = BuildLineTopics(config, 0);
-    RecordingPublisher publisher;
-    MqttStatistics statistics;
-    MqttPlcStatistics plcs({"P1", "P2"}, {});
-    MqttValues values(publisher, statistics, plcs);
+    Values v({test::Poll(0, "P1", "100"), test::Poll(0, "P2", "100")});
     test::FakeLine line("north");
     const auto read = [&] {
         LineRequest request;
@@ -152,21 +148,21 @@ TEST(MqttValueRounds, APlcStatusIsToldOnceSettledAndAgainWhenItChanges) {
     };
     using Told = std::vector<std::string>;
 
-    values.UpdatePlcStatus(topics.plcStatuses, line, false);
-    EXPECT_EQ(publisher.Take(), Told{}); // neither asked yet
+    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
+    EXPECT_EQ(v.publisher.Take(), Told{}); // neither asked yet
     read();
-    values.UpdatePlcStatus(topics.plcStatuses, line, false);
-    EXPECT_EQ(publisher.Take(), Told{"vpisd/north/P1/status online (retained)"});
-    values.UpdatePlcStatus(topics.plcStatuses, line, false);
-    EXPECT_EQ(publisher.Take(), Told{});
-    values.UpdatePlcStatus(topics.plcStatuses, line, true); // a reconnect
-    EXPECT_EQ(publisher.Take(), Told{"vpisd/north/P1/status online (retained)"});
+    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
+    EXPECT_EQ(v.publisher.Take(), Told{"vpisd/north/P1/status online (retained)"});
+    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
+    EXPECT_EQ(v.publisher.Take(), Told{});
+    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, true); // a reconnect
+    EXPECT_EQ(v.publisher.Take(), Told{"vpisd/north/P1/status online (retained)"});
     line.AnswerWith("P1", LineStatus::NoAnswer);
     read();
-    values.UpdatePlcStatus(topics.plcStatuses, line, false);
-    EXPECT_EQ(publisher.Take(), Told{"vpisd/north/P1/status offline (retained)"});
-    values.MarkOffline(topics.plcStatuses); // already offline: nothing more
-    EXPECT_EQ(publisher.Take(), Told{});
+    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
+    EXPECT_EQ(v.publisher.Take(), Told{"vpisd/north/P1/status offline (retained)"});
+    v.values.MarkOffline(v.topics.plcStatuses); // already offline: nothing more
+    EXPECT_EQ(v.publisher.Take(), Told{});
     // A line down with a cause tells a PLC offline though it was never asked.
     EXPECT_STREQ(PlcStatusWord(nullptr, true), "offline");
     EXPECT_STREQ(PlcStatusWord(nullptr, false), "");
