@@ -2,7 +2,8 @@
 // Each PLC that a poll group reads is a device "<line>.<plc>" whose metrics are the group's
 // values, as the line's poller reads them for every face that publishes them.
 // Its DBIRTH and DDEATH follow the PLC's health; NCMD asks for a rebirth; DCMD writes a metric
-// to its PLC through the line's worker, converted back through its group as an MQTT /set is.
+// to its PLC by the write path every face takes (SubmitWrite, through the line's poller, under
+// Sparkplug's own share of the line's queue), converted back through its group as an MQTT /set is.
 // Driven by the process owner as every front end (front_end.h); a reload keeps it only while
 // [sparkplug], the poll groups and the lines stay as they were (ReloadPlan::sparkplug).
 #pragma once
@@ -18,7 +19,6 @@
 #include "gateway/config/config.h"
 #include "gateway/front_end.h"
 #include "gateway/limited_log.h"
-#include "gateway/lines/line_worker.h"
 #include "gateway/mqtt/mqtt_client.h"
 #include "gateway/mqtt/mqtt_statistics.h"
 #include "gateway/poll/line_poller.h"
