@@ -37,8 +37,20 @@ MqttLine::MqttLine(std::shared_ptr<const Config> config, size_t line, LineServic
       writes_(client_, statistics, plcStatistics_, name_, config_, line),
       topics_(BuildLineTopics(*config_, line)),
       discovery_(client_, mqtt_, name_, std::move(discovery), line) {
+    Bind(service, poller);
+}
+
+void MqttLine::Bind(LineService &service, LinePoller *poller) {
+    const bool sameService = service_ == &service;
     service_ = &service;
     poller_ = poller;
+    // Stopped, the poller still answers the writes on its line.
+    if (poller_ != nullptr || !sameService)
+        writePoller_.reset();
+    if (poller_ == nullptr && !writePoller_) {
+        writePoller_ = std::make_unique<LinePoller>(config_, lineIndex_, service);
+        writePoller_->Start();
+    }
 }
 
 MqttLine::~MqttLine() {
@@ -164,8 +176,7 @@ void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineSer
     topics_ = std::move(next);
     config_ = std::move(config);
     lineIndex_ = line;
-    service_ = &service;
-    poller_ = poller;
+    Bind(service, poller);
     writes_.SetRights(config_, line);
     restarting_ = false;
     ++generation_; // the answers to the jobs sent before land on nothing
@@ -210,6 +221,7 @@ void MqttLine::Stop() {
     // Not under the state's lock: a command that comes meanwhile is answered on the client's
     // thread, which this waits for.
     client_.Stop(base_ + "/status", "offline");
+    writePoller_.reset();
     writes_.Flush(true);
 }
 
@@ -284,10 +296,7 @@ void MqttLine::Finish(Done &done) {
         }
         break;
     case Done::Kind::Write:
-        // Show the new value soon: the groups of that PLC read again now.
-        if (writes_.Finish(done.command, done.reply, !current || restarting_) == WriteOutcome::Ok &&
-            poller_ != nullptr)
-            poller_->ReadSoon(done.command.plc);
+        writes_.Finish(done.command, done.answer, !current || restarting_, LineStarted(*service_));
         break;
     }
 }
@@ -300,29 +309,23 @@ void MqttLine::OnSet(const SetCommand &command) {
         writes_.Answer(command, WriteOutcome::Refused, kRestarting, ShownPayload(command));
         return;
     }
-    LineRequest request = WriteRequest(write->target, write->raw, Source::Mqtt);
-    request.queued = std::chrono::steady_clock::now();
-    // The answer holds the inbox, not the line: one that comes after the stop is only logged.
-    request.done = [inbox = inbox_, command, generation = generation_,
-                    line = name_](LineReply &&reply) {
+    // Answered on the poller's (or the line's) thread, or here at once when the line's queue
+    // does not take it; the answer holds the inbox, not the line.
+    auto answered = [inbox = inbox_, command, generation = generation_,
+                     line = name_](const WriteAnswer &answer) {
         Done done;
         done.kind = Done::Kind::Write;
         done.generation = generation;
         done.command = command;
-        done.reply = std::move(reply);
-        if (!Hand(*inbox, done))
+        done.answer = answer;
+        if (!Hand(*inbox, std::move(done)))
             Log(Level::Warning, line,
                 "mqtt write " + command.Path() + " = " + ShownPayload(command) + ": " +
-                    OutcomeWord(host::RowFor(kStatusWrites, done.reply.status).outcome) +
+                    OutcomeWord(answer.outcome) +
                     ", after the MQTT side of the line stopped: no result published");
     };
-    // A queue that fills while a new worker has not opened its line yet fills because the line
-    // is restarting.
-    const Queued queued = service_->Submit(request);
-    if (queued != Queued::Taken)
-        writes_.Answer(command, WriteOutcome::Refused,
-                       queued == Queued::Full && LineStarted(*service_) ? kQueueFull : kRestarting,
-                       ShownPayload(command));
+    SubmitWrite(poller_ != nullptr ? *poller_ : *writePoller_, write->target, write->raw,
+                Source::Mqtt, std::move(answered));
 }
 
 } // namespace vpisd::gateway

@@ -74,13 +74,16 @@ class MqttLine {
         PolledGroup polled;      // Poll
         PolledRoute route;       // Route
         SetCommand command;      // Write: the command it answers
-        LineReply reply;         // Write
+        WriteAnswer answer;      // Write
     };
 
     // Listens to poller_, whose rounds carry the current generation.
     void Listen();
     void Unlisten();
     void Run();
+    // Binds the line to `service` and `poller`; a line no group reads writes through a poller of
+    // its own, which reads nothing.
+    void Bind(LineService &service, LinePoller *poller);
     void Finish(Done &done);
     void SubscribeNames();
     void OnSet(const SetCommand &command);
@@ -102,7 +105,8 @@ class MqttLine {
     std::shared_ptr<const Config> config_; // topics_ point into it
     size_t lineIndex_;
     LineService *service_ = nullptr;
-    LinePoller *poller_ = nullptr; // null: the line has no groups
+    LinePoller *poller_ = nullptr;            // the owner's, which reads the groups; or null
+    std::unique_ptr<LinePoller> writePoller_; // without the owner's: the writes' own
     std::optional<LinePoller::ListenerId> listening_;
     MqttWrites writes_;
     bool restarting_ = false;

@@ -8,7 +8,6 @@
 namespace vpisd::gateway {
 namespace {
 
-constexpr const char *kDemoted = "the PLC stopped answering and is demoted: not written";
 constexpr size_t kShownPayload = 40;
 
 } // namespace
@@ -72,14 +71,12 @@ std::optional<MqttWrites::Write> MqttWrites::Take(const LineTopics &topics,
     return Write{*target, *set.value};
 }
 
-WriteOutcome MqttWrites::Finish(const SetCommand &command, const LineReply &reply,
-                                bool restarting) {
-    const StatusWrite &answer = host::RowFor(kStatusWrites, reply.status);
-    std::string reason = reply.demoted ? kDemoted : answer.reason;
-    // Cancelled by a worker a reload replaces: the line is restarting, not busy.
-    if (reply.status == LineStatus::Cancelled && restarting)
-        reason = kRestarting;
-    Answer(command, answer.outcome, reason, ShownPayload(command));
+WriteOutcome MqttWrites::Finish(const SetCommand &command, const WriteAnswer &answer,
+                                bool restarting, bool lineStarted) {
+    const bool cancelled = answer.status == LineStatus::Cancelled && restarting;
+    const bool unopened = answer.reason == kQueueFull && !lineStarted;
+    Answer(command, answer.outcome, cancelled || unopened ? kRestarting : answer.reason,
+           ShownPayload(command));
     return answer.outcome;
 }
 

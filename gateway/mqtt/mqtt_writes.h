@@ -42,9 +42,12 @@ class MqttWrites {
         int64_t raw = 0;
     };
     std::optional<Write> Take(const LineTopics &topics, const SetCommand &command);
-    // Answers `command` from its line's `reply`; `restarting`: the worker that cancelled it is
-    // being replaced.
-    WriteOutcome Finish(const SetCommand &command, const LineReply &reply, bool restarting);
+    // Answers `command` from its write's `answer`. `restarting`: the line's worker is being
+    // replaced; `lineStarted`: the line has tried to open its device. A write cancelled while
+    // the line restarts, or not taken by the full queue of a line that has not opened yet, is
+    // refused because the line is restarting.
+    WriteOutcome Finish(const SetCommand &command, const WriteAnswer &answer, bool restarting,
+                        bool lineStarted);
     void Answer(const SetCommand &command, WriteOutcome outcome, const std::string &reason,
                 const std::string &shown = "");
     // Logs the failed writes counted since their kind's last line (`all`: every kind now).

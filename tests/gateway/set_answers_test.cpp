@@ -81,29 +81,42 @@ TEST(MqttSetAnswers, ACommandTakesTheValueItNames) {
     EXPECT_EQ(w.publisher.Take(), Told{"vpisd/north/P1/100/set/result read_only"});
 }
 
-TEST(MqttSetAnswers, TheLinesReplyAnswersTheCommand) {
+TEST(MqttSetAnswers, TheWritesAnswerIsWordedForTheLinesState) {
     struct Case {
-        LineReply reply;
+        WriteAnswer answer;
         bool restarting;
+        bool lineStarted;
         Told told;
     };
     const std::string topic = "vpisd/north/P1/100/set";
+    const std::string busy = "the line is busy or stopping";
+    const std::string restarting = topic + "/reason " + kRestarting;
     const std::string refused = topic + "/result refused";
     const std::vector<Case> cases = {
-        {{LineStatus::Ok, {}, false}, false, {topic + "/result ok"}},
-        {{LineStatus::Cancelled, {}, false}, true, {topic + "/reason " + kRestarting, refused}},
-        {{LineStatus::Cancelled, {}, false},
+        {{WriteOutcome::Ok, "", LineStatus::Ok}, false, true, {topic + "/result ok"}},
+        {{WriteOutcome::Refused, busy, LineStatus::Cancelled}, true, true, {restarting, refused}},
+        {{WriteOutcome::Refused, busy, LineStatus::Cancelled},
          false,
-         {topic + "/reason the line is busy or stopping", refused}},
-        {{LineStatus::NoAnswer, {}, true},
+         true,
+         {topic + "/reason " + busy, refused}},
+        // The queue of a line that has not opened yet fills because the line is restarting.
+        {{WriteOutcome::Refused, kQueueFull, LineStatus::Busy},
          false,
-         {topic + "/reason the PLC stopped answering and is demoted: not written",
-          topic + "/result no_answer"}},
+         false,
+         {restarting, refused}},
+        {{WriteOutcome::Refused, kQueueFull, LineStatus::Busy},
+         false,
+         true,
+         {topic + "/reason " + kQueueFull, refused}},
+        {{WriteOutcome::NoAnswer, "late", LineStatus::NoAnswer},
+         false,
+         true,
+         {topic + "/reason late", topic + "/result no_answer"}},
     };
     Writes w(Plant(false));
     for (const Case &c : cases) {
-        EXPECT_EQ(w.writes.Finish(Set("P1", "100", "1"), c.reply, c.restarting),
-                  host::RowFor(kStatusWrites, c.reply.status).outcome);
+        EXPECT_EQ(w.writes.Finish(Set("P1", "100", "1"), c.answer, c.restarting, c.lineStarted),
+                  c.answer.outcome);
         EXPECT_EQ(w.publisher.Take(), c.told);
     }
 }
