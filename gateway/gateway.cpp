@@ -10,6 +10,7 @@
 
 #include "gateway/config_check.h"
 #include "gateway/descriptor_limit.h"
+#include "gateway/driver_log.h"
 #include "gateway/log.h"
 #include "gateway/owner.h"
 #include "host/driver_library.h"

@@ -7,7 +7,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace vpisd::gateway {
 
@@ -21,12 +20,5 @@ void SetLogLevel(Level most); // messages above this level are not shown
 void Log(Level level, const std::string &line, const std::string &text);
 // `text` with its control characters escaped as Log writes them.
 std::string EscapeControls(const std::string &text);
-
-// The driver's messages (RouteDriverMessages and the rest) are declared in driver_log.h; until
-// every caller includes that, they are declared here too.
-void RouteDriverMessages();
-void CaptureDriverMessages(std::vector<std::string> *into);
-void DriverEventsConcern(const std::string &plc);
-void FlushDriverEvents(bool all);
 
 } // namespace vpisd::gateway

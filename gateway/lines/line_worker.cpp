@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "gateway/driver_log.h"
 #include "gateway/log.h"
 #include "host/host_log.h"
 #include "host/init_check.h"

@@ -1,5 +1,6 @@
 #include "gateway/lines/plc_name_check.h"
 
+#include "gateway/driver_log.h"
 #include "gateway/log.h"
 #include "host/init_check.h"
 #include "host/init_file_messages.h"
