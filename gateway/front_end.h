@@ -31,7 +31,8 @@ namespace vpisd::gateway {
 struct ServedLines {
     std::shared_ptr<const Config> config;
     std::vector<LineWorker *> workers; // workers[i] serves config->lines[i]
-    std::vector<LinePoller *> pollers; // pollers[i] reads its groups; null: the line has none
+    std::vector<LinePoller *> pollers; // pollers[i] reads its groups and carries the faces' writes;
+                                       // null only without a publishing face
 };
 
 class FrontEnd {

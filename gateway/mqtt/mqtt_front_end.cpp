@@ -29,8 +29,9 @@ MqttFrontEnd::~MqttFrontEnd() {
 std::unique_ptr<MqttLine>
 MqttFrontEnd::MakeLine(const ServedLines &lines, size_t line,
                        const std::shared_ptr<const DiscoveryPlan> &discovery) {
-    return std::make_unique<MqttLine>(lines.config, line, *lines.workers[line], lines.pollers[line],
-                                      discovery, LineClientId(*lines.config, line), statistics_);
+    return std::make_unique<MqttLine>(lines.config, line, *lines.workers[line],
+                                      *lines.pollers[line], discovery,
+                                      LineClientId(*lines.config, line), statistics_);
 }
 
 bool MqttFrontEnd::Start(const ServedLines &lines, std::string &error) {
@@ -84,7 +85,7 @@ void MqttFrontEnd::Apply(const ServedLines &lines) {
     std::vector<MqttLine *> started;
     for (size_t i = 0; i < kept.size(); ++i) {
         if (kept[i]) {
-            kept[i]->Rebind(lines.config, i, *lines.workers[i], lines.pollers[i], discovery);
+            kept[i]->Rebind(lines.config, i, *lines.workers[i], *lines.pollers[i], discovery);
             continue;
         }
         kept[i] = MakeLine(lines, i, discovery);

@@ -26,7 +26,7 @@ bool LineStarted(const LineService &line) {
 } // namespace
 
 MqttLine::MqttLine(std::shared_ptr<const Config> config, size_t line, LineService &service,
-                   LinePoller *poller, std::shared_ptr<const DiscoveryPlan> discovery,
+                   LinePoller &poller, std::shared_ptr<const DiscoveryPlan> discovery,
                    std::string clientId, MqttStatistics &statistics)
     : mqtt_(*config->mqtt), name_(config->lines[line].name),
       base_(config->mqtt->topicPrefix + "/" + config->lines[line].name),
@@ -37,20 +37,8 @@ MqttLine::MqttLine(std::shared_ptr<const Config> config, size_t line, LineServic
       writes_(client_, statistics, plcStatistics_, name_, config_, line),
       topics_(BuildLineTopics(*config_, line)),
       discovery_(client_, mqtt_, name_, std::move(discovery), line) {
-    Bind(service, poller);
-}
-
-void MqttLine::Bind(LineService &service, LinePoller *poller) {
-    const bool sameService = service_ == &service;
     service_ = &service;
-    poller_ = poller;
-    // Stopped, the poller still answers the writes on its line.
-    if (poller_ != nullptr || !sameService)
-        writePoller_.reset();
-    if (poller_ == nullptr && !writePoller_) {
-        writePoller_ = std::make_unique<LinePoller>(config_, lineIndex_, service);
-        writePoller_->Start();
-    }
+    poller_ = &poller;
 }
 
 MqttLine::~MqttLine() {
@@ -101,8 +89,6 @@ bool MqttLine::Start(std::string &error) {
 }
 
 void MqttLine::Listen() {
-    if (poller_ == nullptr)
-        return;
     // Not the line: the inbox, which outlives it. What the line's thread takes after a reload
     // carries the generation it was read for, and is dropped.
     const auto hand = [inbox = inbox_, generation = generation_](Done done) {
@@ -139,7 +125,7 @@ bool MqttLine::Hand(Inbox &inbox, Done done) {
 }
 
 void MqttLine::Unlisten() {
-    if (poller_ != nullptr && listening_)
+    if (listening_)
         poller_->Unlisten(*listening_);
     listening_.reset();
 }
@@ -166,7 +152,7 @@ void MqttLine::Prepare(const std::shared_ptr<const Config> &next, std::optional<
 }
 
 void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineService &service,
-                      LinePoller *poller, std::shared_ptr<const DiscoveryPlan> discovery) {
+                      LinePoller &poller, std::shared_ptr<const DiscoveryPlan> discovery) {
     std::lock_guard state(stateMutex_);
     Unlisten();
     LineTopics next = BuildLineTopics(*config, line);
@@ -176,7 +162,8 @@ void MqttLine::Rebind(std::shared_ptr<const Config> config, size_t line, LineSer
     topics_ = std::move(next);
     config_ = std::move(config);
     lineIndex_ = line;
-    Bind(service, poller);
+    service_ = &service;
+    poller_ = &poller;
     writes_.SetRights(config_, line);
     restarting_ = false;
     ++generation_; // the answers to the jobs sent before land on nothing
@@ -221,7 +208,6 @@ void MqttLine::Stop() {
     // Not under the state's lock: a command that comes meanwhile is answered on the client's
     // thread, which this waits for.
     client_.Stop(base_ + "/status", "offline");
-    writePoller_.reset();
     writes_.Flush(true);
 }
 
@@ -324,8 +310,7 @@ void MqttLine::OnSet(const SetCommand &command) {
                     OutcomeWord(answer.outcome) +
                     ", after the MQTT side of the line stopped: no result published");
     };
-    SubmitWrite(poller_ != nullptr ? *poller_ : *writePoller_, write->target, write->raw,
-                Source::Mqtt, std::move(answered));
+    SubmitWrite(*poller_, write->target, write->raw, Source::Mqtt, std::move(answered));
 }
 
 } // namespace vpisd::gateway

@@ -28,12 +28,12 @@ namespace vpisd::gateway {
 
 class MqttLine {
   public:
-    // The line `config.lines[line]`, served by `service`, its groups read by `poller` (null: it
-    // has none), its discovery configs those of `discovery` (the configuration's);
+    // The line `config.lines[line]`, served by `service`, its groups read and its writes carried
+    // by `poller`, its discovery configs those of `discovery` (the configuration's);
     // `clientId`: the broker client id of this line's connection. `config` must have an [mqtt]
     // table.
     MqttLine(std::shared_ptr<const Config> config, size_t line, LineService &service,
-             LinePoller *poller, std::shared_ptr<const DiscoveryPlan> discovery,
+             LinePoller &poller, std::shared_ptr<const DiscoveryPlan> discovery,
              std::string clientId, MqttStatistics &statistics);
     ~MqttLine();
     MqttLine(const MqttLine &) = delete;
@@ -60,7 +60,7 @@ class MqttLine {
     // from before keeps its values), its discovery configs `discovery`'s (those no line has any
     // more are cleared), and the commands that come are served again.
     void Rebind(std::shared_ptr<const Config> config, size_t line, LineService &service,
-                LinePoller *poller, std::shared_ptr<const DiscoveryPlan> discovery);
+                LinePoller &poller, std::shared_ptr<const DiscoveryPlan> discovery);
     // Clears the discovery configs of this line that `kept` does not hold (a line a reload
     // removes, before its Stop).
     void ClearDiscovery(const std::set<std::string> &kept);
@@ -81,9 +81,6 @@ class MqttLine {
     void Listen();
     void Unlisten();
     void Run();
-    // Binds the line to `service` and `poller`; a line no group reads writes through a poller of
-    // its own, which reads nothing.
-    void Bind(LineService &service, LinePoller *poller);
     void Finish(Done &done);
     void SubscribeNames();
     void OnSet(const SetCommand &command);
@@ -105,8 +102,7 @@ class MqttLine {
     std::shared_ptr<const Config> config_; // topics_ point into it
     size_t lineIndex_;
     LineService *service_ = nullptr;
-    LinePoller *poller_ = nullptr;            // the owner's, which reads the groups; or null
-    std::unique_ptr<LinePoller> writePoller_; // without the owner's: the writes' own
+    LinePoller *poller_ = nullptr; // the owner's: reads the groups, carries the writes
     std::optional<LinePoller::ListenerId> listening_;
     MqttWrites writes_;
     bool restarting_ = false;
