@@ -112,8 +112,7 @@ std::unique_ptr<FrontEnd> Owner::Make(FaceKind kind) {
     case FaceKind::Mqtt:
         return std::make_unique<MqttFrontEnd>(*config.mqtt);
     case FaceKind::Sparkplug:
-        // The next edge node session goes on from the bdSeq of the one a reload replaced.
-        return std::make_unique<SparkplugFrontEnd>(lastBdSeq_);
+        return std::make_unique<SparkplugFrontEnd>();
     case FaceKind::Http:
         // It reads the gateway's state only through Status().
         return std::make_unique<HttpServer>(*config.http, [this] { return Status(); });
@@ -258,11 +257,6 @@ void Owner::Reload() {
     const ReloadPlan plan =
         PlanReload(*checked_.config, checked_.initBytes, *next->config, next->initBytes);
     CheckDescriptorLimit(*next->config);
-    if (const auto *sparkplug = Running<SparkplugFrontEnd>(FaceKind::Sparkplug);
-        sparkplug && plan.sparkplug != FrontEndChange::Apply) {
-        if (const std::optional<uint8_t> bdSeq = sparkplug->bdSeq())
-            lastBdSeq_ = bdSeq;
-    }
     for (Face &face : faces_)
         BeforeWorkers(face, plan, *next);
     if (plan.modbus == FrontEndChange::Stop)

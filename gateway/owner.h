@@ -86,10 +86,9 @@ class Owner {
     mutable std::mutex mutex_;
     LineWorkers lines_;
     Statistics statistics_;
-    FileDescriptor endedFd_;           // the Modbus front end ended on its own
-    std::vector<Face> faces_;          // one of each kind, in FaceKind's order
-    std::optional<uint8_t> lastBdSeq_; // of a Sparkplug side a reload replaced
-    bool modbusServed_ = false;        // a Modbus front end ran: its statistics are reported
+    FileDescriptor endedFd_;    // the Modbus front end ended on its own
+    std::vector<Face> faces_;   // one of each kind, in FaceKind's order
+    bool modbusServed_ = false; // a Modbus front end ran: its statistics are reported
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string status_; // the STATUS= last sent
     Watchdog watchdog_;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
+#include <optional>
 
 #include "gateway/log.h"
 #include "gateway/poll/quality.h"
@@ -40,9 +42,32 @@ std::string TypeOf(const std::string &topic) {
                         third == std::string::npos ? std::string::npos : third - second - 1);
 }
 
+// The bdSeq of the edge node's latest session in this process: a Sparkplug side that a reload
+// starts goes on from the one the reload stopped, so that a host never sees a bdSeq again.
+class LastSession {
+  public:
+    void Remember(uint8_t bdSeq) {
+        std::lock_guard lock(mutex_);
+        bdSeq_ = bdSeq;
+    }
+    std::optional<uint8_t> bdSeq() const {
+        std::lock_guard lock(mutex_);
+        return bdSeq_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::optional<uint8_t> bdSeq_;
+};
+
+LastSession &TheLastSession() {
+    static LastSession session;
+    return session;
+}
+
 } // namespace
 
-SparkplugFrontEnd::SparkplugFrontEnd(std::optional<uint8_t> lastBdSeq) : lastBdSeq_(lastBdSeq) {}
+SparkplugFrontEnd::SparkplugFrontEnd() = default;
 
 SparkplugFrontEnd::~SparkplugFrontEnd() {
     Stop();
@@ -62,7 +87,7 @@ bool SparkplugFrontEnd::Start(const ServedLines &lines, std::string &error) {
                                        sparkplug_->primaryHostId.empty()
                                            ? std::nullopt
                                            : std::optional<std::string>(sparkplug_->primaryHostId),
-                                       lastBdSeq_);
+                                       TheLastSession().bdSeq());
     const uint64_t now = NowMs();
     for (size_t line = 0; line < config.lines.size(); ++line) {
         LinePoller *poller = lines.pollers[line];
@@ -130,6 +155,8 @@ void SparkplugFrontEnd::Stop() {
     listening_.clear();
     if (!client_)
         return; // never started
+    if (const std::optional<uint8_t> seq = bdSeq())
+        TheLastSession().Remember(*seq);
     MqttMessage death;
     {
         std::lock_guard lock(mutex_);

@@ -29,9 +29,8 @@ namespace vpisd::gateway {
 
 class SparkplugFrontEnd : public FrontEnd {
   public:
-    // `lastBdSeq`: the bdSeq of a Sparkplug side that a reload replaced, which this one goes on
-    // from.
-    explicit SparkplugFrontEnd(std::optional<uint8_t> lastBdSeq = std::nullopt);
+    // A Sparkplug side that a reload starts goes on from the bdSeq of the one it stopped.
+    SparkplugFrontEnd();
     ~SparkplugFrontEnd() override;
     SparkplugFrontEnd(const SparkplugFrontEnd &) = delete;
     SparkplugFrontEnd &operator=(const SparkplugFrontEnd &) = delete;
@@ -81,7 +80,6 @@ class SparkplugFrontEnd : public FrontEnd {
     void Judge(DeviceState &state);
     bool ReadOnly(size_t line, const std::string &plc) const;
 
-    const std::optional<uint8_t> lastBdSeq_;
     std::shared_ptr<const Config> config_; // what Start served; its groups stay read
     const SparkplugConfig *sparkplug_ = nullptr;
     std::string broker_; // "host:port"
