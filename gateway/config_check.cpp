@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "gateway/gateway.h"
+#include "gateway/gateway_options.h"
 #include "gateway/lines/plc_name_check.h"
 #include "host/endpoint.h"
 #include "host/file_text.h"

@@ -5,19 +5,9 @@
 // HTTP with [http]), takes the signals, reports the statistics and stops everything in order.
 #pragma once
 
-#include <string>
+#include "gateway/gateway_options.h"
 
 namespace vpisd::gateway {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1; // cannot listen, cannot set up
-constexpr int kExitConfig = 2;  // the configuration (or the driver it needs) is wrong
-
-struct GatewayOptions {
-    std::string configPath;
-    std::string libraryPath; // empty: next to the program, then installed
-    bool check = false;      // check the configuration through the driver, open nothing
-};
 
 // Runs until SIGTERM or SIGINT (SIGUSR1 reports the statistics); returns the exit status.
 int RunGateway(const GatewayOptions &options);

@@ -11,7 +11,7 @@
 
 #include "gateway/config_check.h"
 #include "gateway/front_end.h"
-#include "gateway/gateway.h"
+#include "gateway/gateway_options.h"
 #include "gateway/line_workers.h"
 #include "gateway/modbus/statistics.h"
 #include "gateway/status.h"
