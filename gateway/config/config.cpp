@@ -351,14 +351,6 @@ std::optional<Config> ReadConfigText(const std::string &text, const std::string 
     return config;
 }
 
-std::optional<Config> LoadConfig(const std::string &path, std::vector<std::string> &problems) {
-    const size_t before = problems.size();
-    std::optional<Config> config = ReadConfig(path, problems);
-    if (problems.size() != before)
-        return std::nullopt;
-    return config;
-}
-
 std::string Summary(const Config &config) {
     const auto count = [](size_t n, const char *one, const char *many) {
         return std::to_string(n) + " " + (n == 1 ? one : many);

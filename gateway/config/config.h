@@ -95,11 +95,9 @@ struct Config {
 };
 
 // Reads and checks `path`. Each problem is one line "FILE:LINE: KEY: what is wrong" in
-// `problems`; the config is returned only when there is none.
-std::optional<Config> LoadConfig(const std::string &path, std::vector<std::string> &problems);
-// The same, but the records are returned with the problems too (for a check that goes on to
-// the init files and PLC names); nullopt only when the file cannot be read or parsed. A missing
-// or unreadable file is the problem "cannot read FILE: reason".
+// `problems`; the records are returned with the problems too (for a check that goes on to the
+// init files and PLC names); nullopt only when the file cannot be read or parsed. A missing or
+// unreadable file is the problem "cannot read FILE: reason".
 std::optional<Config> ReadConfig(const std::string &path, std::vector<std::string> &problems);
 // ReadConfig of the file's text: `path` names it in the problems, and the files it names are
 // taken from path's folder.
