@@ -1,16 +1,18 @@
-// A line made in a test: a LineService that answers each job at once, on the thread that submits
-// it, from a table of registers and routes per PLC, with the statuses the test scripts. Its
-// PLCs' health follows the answers (Ok and Refused answered, NoAnswer silent). And a clock that
-// moves only when the test moves it, for a poller's rounds.
+// A line made in a test: a LineService that answers each job on the thread that submits it, from
+// a table of registers and routes per PLC, with the statuses the test scripts; its PLCs' health
+// follows the answers. And a poller's clock that moves only when the test moves it.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -19,68 +21,147 @@
 
 namespace vpisd::gateway::test {
 
+// Waits up to `limit` (real time) until `done` holds, looking every millisecond.
+inline bool WaitUntil(const std::function<bool()> &done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 class FakeLine final : public LineService {
   public:
-    explicit FakeLine(std::string name = "line1");
+    explicit FakeLine(std::string name = "line1")
+        : name_(std::move(name)), health_(name_, DemotionPolicy{}) {}
 
     const std::string &name() const override { return name_; }
-    Queued Submit(LineRequest &request) override;
-    WorkerStatus Status() const override;
     const PlcHealth &health() const override { return health_; }
+    WorkerStatus Status() const override {
+        WorkerStatus status;
+        status.state = LineState::Up;
+        return status;
+    }
 
-    void SetRegister(const std::string &plc, uint16_t reg, uint16_t value);
-    // 0 for a register never set or written.
-    uint16_t Register(const std::string &plc, uint16_t reg) const;
-    void SetRoute(const std::string &plc, uint16_t selection);
-    // Every job for `plc` is answered with `status` from now on; Ok: from the table. A demoted
-    // answer (LineReply::demoted) with `demoted`.
-    void AnswerWith(const std::string &plc, LineStatus status, bool demoted = false);
-    // Submit does not take jobs but answers `queued` (Taken: takes them again).
-    void Refuse(Queued queued);
-    // Jobs taken from now on wait unanswered until Release answers them (on the caller's thread).
-    void Hold();
-    void Release();
+    Queued Submit(LineRequest &request) override {
+        std::unique_lock lock(mutex_);
+        if (queued_ != Queued::Taken)
+            return queued_;
+        jobs_.push_back(request);
+        jobs_.back().done = nullptr;
+        if (holding_)
+            held_.push_back(std::move(request));
+        else {
+            lock.unlock();
+            Answer(request);
+        }
+        return Queued::Taken;
+    }
 
-    // Jobs taken so far, in order (without their `done`).
-    std::vector<LineRequest> Jobs() const;
-    // Jobs of `op` for `plc` taken so far.
-    size_t Count(LineOp op, const std::string &plc) const;
-    // Waits up to `limit` until `Count(op, plc)` reaches `count`.
+    void SetRegister(const std::string &plc, uint16_t reg, uint16_t value) {
+        std::lock_guard lock(mutex_);
+        registers_[{plc, reg}] = value;
+    }
+    void SetRoute(const std::string &plc, uint16_t selection) {
+        std::lock_guard lock(mutex_);
+        routes_[plc] = selection;
+    }
+    // Every job for `plc` is answered with `status` (Ok: from the tables), `demoted` or not.
+    void AnswerWith(const std::string &plc, LineStatus status, bool demoted = false) {
+        std::lock_guard lock(mutex_);
+        scripted_[plc] = {status, demoted};
+    }
+    // Submit takes no job but answers `queued` (Taken: takes them again).
+    void Refuse(Queued queued) {
+        std::lock_guard lock(mutex_);
+        queued_ = queued;
+    }
+    // The jobs taken from now on wait unanswered until Release answers them.
+    void Hold() {
+        std::lock_guard lock(mutex_);
+        holding_ = true;
+    }
+    void Release() {
+        std::unique_lock lock(mutex_);
+        holding_ = false;
+        std::vector<LineRequest> held = std::exchange(held_, {});
+        lock.unlock();
+        for (LineRequest &request : held)
+            Answer(request);
+    }
+
+    // The jobs taken so far, in order (without their `done`).
+    std::vector<LineRequest> Jobs() const {
+        std::lock_guard lock(mutex_);
+        return jobs_;
+    }
+    size_t Count(LineOp op, const std::string &plc) const {
+        const std::vector<LineRequest> jobs = Jobs();
+        return static_cast<size_t>(std::count_if(jobs.begin(), jobs.end(), [&](const auto &job) {
+            return job.op == op && job.plc == plc;
+        }));
+    }
     bool WaitForCount(LineOp op, const std::string &plc, size_t count,
-                      std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+        return WaitUntil([&] { return Count(op, plc) >= count; }, limit);
+    }
 
   private:
-    LineReply Answer(const LineRequest &request);
-    void Deliver(LineRequest &request, LineReply &&reply);
+    // Outside the lock, as a line calls `done`.
+    void Answer(LineRequest &request) {
+        LineReply reply = Reply(request);
+        const auto now = PlcHealth::Clock::now();
+        if (reply.status == LineStatus::NoAnswer)
+            health_.Unanswered(request.plc, false, "no_answer", now);
+        else if (reply.status == LineStatus::Ok)
+            health_.Answered(request.plc, now);
+        request.done(std::move(reply));
+    }
+
+    LineReply Reply(const LineRequest &request) {
+        std::lock_guard lock(mutex_);
+        LineReply reply;
+        std::tie(reply.status, reply.demoted) = scripted_[request.plc];
+        if (reply.status != LineStatus::Ok)
+            return reply;
+        if (request.op == LineOp::ReadRoute)
+            reply.values.push_back(routes_[request.plc]);
+        for (uint16_t i = 0; request.op == LineOp::ReadRegisters && i < request.count; ++i)
+            reply.values.push_back(registers_[{request.plc, uint16_t(request.first + i)}]);
+        for (size_t i = 0; request.op == LineOp::WriteRegisters && i < request.values.size(); ++i)
+            registers_[{request.plc, uint16_t(request.first + i)}] = request.values[i];
+        return reply;
+    }
 
     const std::string name_;
     PlcHealth health_;
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, uint16_t>, uint16_t> registers_;
     std::map<std::string, uint16_t> routes_;
-    std::map<std::string, std::pair<LineStatus, bool>> scripted_;
+    std::map<std::string, std::pair<LineStatus, bool>> scripted_; // unscripted: Ok, not demoted
     Queued queued_ = Queued::Taken;
     bool holding_ = false;
-    std::vector<std::pair<LineRequest, LineReply>> held_;
-    WorkerStatus status_;
+    std::vector<LineRequest> held_;
     std::vector<LineRequest> jobs_;
 };
 
 // A poller's clock that stands still until Advance.
 class ManualPollClock final : public PollClock {
   public:
-    TimePoint Now() const override;
+    TimePoint Now() const override { return now_.load(); }
+    // The test moves the time without the waiter's lock: look again every millisecond.
     void WaitUntil(std::condition_variable &wake, std::unique_lock<std::mutex> &lock,
-                   TimePoint until) const override;
-    void Advance(std::chrono::milliseconds by);
+                   TimePoint until) const override {
+        if (Now() < until)
+            wake.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    void Advance(std::chrono::milliseconds by) { now_.store(now_.load() + by); }
 
   private:
-    mutable std::mutex mutex_;
-    TimePoint now_{};
+    std::atomic<TimePoint> now_{};
 };
-
-// Waits up to `limit` (real time) until `done` holds, looking every millisecond.
-bool WaitUntil(const std::function<bool()> &done,
-               std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 } // namespace vpisd::gateway::test

@@ -10,50 +10,7 @@
 namespace vpisd::gateway {
 namespace {
 
-using test::RecordingPublisher;
-
-constexpr const char *kEpoch = "1970-01-01T00:00:00.000Z";
-constexpr double kScale = 0.1;
-
-// One round of a group of one value, and what it publishes ("10 good": the value and its
-// quality; "" nothing).
-struct Round {
-    std::optional<int64_t> raw; // nullopt: no answer
-    Quality quality;
-    std::string told;
-    bool connected;
-    bool busy;
-};
-Round Read(int64_t raw, std::string told = "") {
-    return {raw, Quality::Good, std::move(told), true, false};
-}
-Round Unanswered(std::string told = "") {
-    return {std::nullopt, Quality::NoAnswer, std::move(told), true, false};
-}
-Round Busy() {
-    return {std::nullopt, Quality::Good, "", true, true};
-}
-Round BrokerAway(int64_t raw) {
-    return {raw, Quality::Good, "", false, false};
-}
-
-// The round as the poller hands it over, its number in units of `scale`.
-PolledGroup Polled(const Round &round, double scale) {
-    PolledGroup polled;
-    polled.busy = round.busy;
-    polled.quality = round.quality;
-    PolledValue value;
-    value.raw = round.raw;
-    if (round.raw)
-        value.number = static_cast<double>(*round.raw) * scale;
-    polled.values.push_back(value);
-    return polled;
-}
-
-std::string Told(const std::string &value, const std::string &quality) {
-    return "vpisd/north/P1/100 {\"value\":" + value + ",\"ts\":\"" + kEpoch + "\",\"quality\":\"" +
-           quality + "\"} (retained)";
-}
+using Told = std::vector<std::string>;
 
 // The values side of line "north" whose groups are `polls`.
 struct Values {
@@ -63,59 +20,62 @@ struct Values {
     }
     Config config;
     LineTopics topics;
-    RecordingPublisher publisher;
+    test::RecordingPublisher publisher;
     MqttStatistics statistics;
     MqttPlcStatistics plcs{{"P1", "P2"}, {}};
     MqttValues values{publisher, statistics, plcs};
 };
 
-struct Rounds {
-    const char *name;
-    PublishMode mode;
-    double deadband;
-    std::vector<Round> rounds;
+// One round of a group of one value in tenths (no raw: unanswered), and what it publishes:
+// "100.0 good" (the value and its quality), or "" for nothing.
+struct Round {
+    std::optional<int64_t> raw = std::nullopt;
+    std::string told = "";
+    bool busy = false;
+    bool brokerAway = false;
 };
 
 TEST(MqttValueRounds, EachRoundToldAsItsQualityAndDeadbandAsk) {
-    const std::vector<Rounds> cases = {
-        {"deadband from the number last told",
-         PublishMode::OnChange,
-         0.5,
-         {Read(1000, "100.0 good"), Read(1003), Read(1004), Read(1006, "100.6 good"), Read(1002),
-          Read(1000, "100.0 good")}},
-        {"any change without a deadband",
-         PublishMode::OnChange,
-         0,
-         {Read(1000, "100.0 good"), Read(1000), Read(1001, "100.1 good")}},
-        {"always", PublishMode::Always, 0.5, {Read(1000, "100.0 good"), Read(1000, "100.0 good")}},
-        {"a change of quality, never held back, keeps the last good value",
-         PublishMode::OnChange,
-         0.5,
-         {Read(1000, "100.0 good"), Unanswered("100.0 no_answer"), Unanswered(),
-          Read(1000, "100.0 good")}},
-        {"a busy round tells nothing",
-         PublishMode::OnChange,
-         0,
-         {Read(1000, "100.0 good"), Busy()}},
-        {"what the broker missed goes with the next round",
-         PublishMode::OnChange,
-         0,
-         {BrokerAway(1000), Read(1000, "100.0 good"), Read(1000)}},
+    struct Case {
+        const char *name;
+        std::optional<double> deadband; // none: publish always
+        std::vector<Round> rounds;
     };
-    for (const Rounds &c : cases) {
+    const Round good{1000, "100.0 good"};
+    const std::vector<Case> cases = {
+        {"from the number last told",
+         0.5,
+         {good, {1003}, {1004}, {1006, "100.6 good"}, {1002}, good}},
+        {"any change without a deadband", 0, {good, {1000}, {1001, "100.1 good"}}},
+        {"always", std::nullopt, {good, good}},
+        // Never held back, keeping the last good value.
+        {"a change of quality", 0.5, {good, {{}, "100.0 no_answer"}, {}, good}},
+        {"a busy round tells nothing", 0, {good, {{}, "", true}}},
+        {"what the broker missed goes with the next", 0, {{1000, "", false, true}, good, {1000}}},
+    };
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         PollConfig poll = test::Poll(0, "P1", "100");
-        poll.publish = c.mode;
-        poll.deadband = c.deadband;
-        poll.scaling.scale = kScale;
+        poll.publish = c.deadband ? PublishMode::OnChange : PublishMode::Always;
+        poll.deadband = c.deadband.value_or(0.5);
+        poll.scaling.scale = 0.1;
         Values v({poll});
         for (size_t i = 0; i < c.rounds.size(); ++i) {
             const Round &round = c.rounds[i];
-            v.publisher.connected = round.connected;
-            v.values.PollDone(v.topics.groups[0], Polled(round, kScale));
-            std::vector<std::string> expected;
+            PolledGroup polled;
+            polled.quality = round.raw || round.busy ? Quality::Good : Quality::NoAnswer;
+            polled.busy = round.busy;
+            polled.values.resize(1);
+            polled.values[0].raw = round.raw;
+            if (round.raw)
+                polled.values[0].number = static_cast<double>(*round.raw) * 0.1;
+            v.publisher.connected = !round.brokerAway;
+            v.values.PollDone(v.topics.groups[0], polled);
+            Told expected;
             if (const size_t space = round.told.find(' '); space != std::string::npos)
-                expected.push_back(Told(round.told.substr(0, space), round.told.substr(space + 1)));
+                expected.push_back("vpisd/north/P1/100 {\"value\":" + round.told.substr(0, space) +
+                                   R"(,"ts":"1970-01-01T00:00:00.000Z","quality":")" +
+                                   round.told.substr(space + 1) + "\"} (retained)");
             EXPECT_EQ(v.publisher.Take(), expected) << "round " << i;
         }
     }
@@ -128,7 +88,6 @@ TEST(MqttValueRounds, ARouteIsToldWhenItChangesOrWasNotSent) {
         v.values.RouteRead(v.topics.routes[0], PolledRoute{"P1", selection, {}});
         return v.publisher.Take();
     };
-    using Told = std::vector<std::string>;
     EXPECT_EQ(route(0, false), Told{});
     const std::string normal = R"({"value":0,"route":"normal","ts":"1970-01-01T00:00:00.000Z"})";
     EXPECT_EQ(route(0, true), Told{"vpisd/north/P1/route " + normal + " (retained)"}); // unsent
@@ -139,28 +98,24 @@ TEST(MqttValueRounds, ARouteIsToldWhenItChangesOrWasNotSent) {
 TEST(MqttValueRounds, APlcStatusIsToldOnceSettledAndAgainWhenItChanges) {
     Values v({test::Poll(0, "P1", "100"), test::Poll(0, "P2", "100")});
     test::FakeLine line("north");
-    const auto read = [&] {
+    // P1 asked once more, and the statuses updated (`all`: after a reconnect).
+    const auto update = [&](bool read, bool all = false) {
         LineRequest request;
         request.plc = "P1";
         request.count = 1;
         request.done = [](LineReply &&) {};
-        line.Submit(request);
+        if (read)
+            line.Submit(request);
+        v.values.UpdatePlcStatus(v.topics.plcStatuses, line, all);
+        return v.publisher.Take();
     };
-    using Told = std::vector<std::string>;
-
-    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
-    EXPECT_EQ(v.publisher.Take(), Told{}); // neither asked yet
-    read();
-    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
-    EXPECT_EQ(v.publisher.Take(), Told{"vpisd/north/P1/status online (retained)"});
-    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
-    EXPECT_EQ(v.publisher.Take(), Told{});
-    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, true); // a reconnect
-    EXPECT_EQ(v.publisher.Take(), Told{"vpisd/north/P1/status online (retained)"});
+    const Told online = {"vpisd/north/P1/status online (retained)"};
+    EXPECT_EQ(update(false), Told{}); // neither asked yet
+    EXPECT_EQ(update(true), online);
+    EXPECT_EQ(update(false), Told{});
+    EXPECT_EQ(update(false, true), online);
     line.AnswerWith("P1", LineStatus::NoAnswer);
-    read();
-    v.values.UpdatePlcStatus(v.topics.plcStatuses, line, false);
-    EXPECT_EQ(v.publisher.Take(), Told{"vpisd/north/P1/status offline (retained)"});
+    EXPECT_EQ(update(true), Told{"vpisd/north/P1/status offline (retained)"});
     v.values.MarkOffline(v.topics.plcStatuses); // already offline: nothing more
     EXPECT_EQ(v.publisher.Take(), Told{});
     // A line down with a cause tells a PLC offline though it was never asked.
