@@ -161,27 +161,23 @@ TEST(SubmitWrite, AGoodWriteIsReadBackAtOnce) {
 // What every face answers a failed write with, where the line's status alone does not say it.
 TEST(SubmitWrite, AFailedWriteIsAnsweredWithItsReason) {
     struct Row {
-        LineStatus answer;
         bool demoted;
         Queued queued;
         bool stopped; // a reload stops the poller while the write is on the line
         const char *reason;
-        LineStatus status;
+        LineStatus status; // the line's answer too, where the line takes the write
     };
     const Row rows[] = {
-        {LineStatus::NoAnswer, true, Queued::Taken, false, "demoted: not written",
-         LineStatus::NoAnswer},
-        {LineStatus::Ok, false, Queued::Full, false, "the line's queue is full", LineStatus::Busy},
-        {LineStatus::Ok, false, Queued::Closed, false, "the line is restarting",
-         LineStatus::Cancelled},
-        {LineStatus::Cancelled, false, Queued::Taken, true, "busy or stopping",
-         LineStatus::Cancelled},
+        {true, Queued::Taken, false, "demoted: not written", LineStatus::NoAnswer},
+        {false, Queued::Full, false, "the line's queue is full", LineStatus::Busy},
+        {false, Queued::Closed, false, "the line is restarting", LineStatus::Cancelled},
+        {false, Queued::Taken, true, "busy or stopping", LineStatus::Cancelled},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.reason);
         Polling p({});
         p.poller.Start();
-        p.line.AnswerWith("P2", row.answer, row.demoted);
+        p.line.AnswerWith("P2", row.status, row.demoted);
         p.line.Refuse(row.queued);
         if (row.stopped)
             p.line.Hold();

@@ -20,93 +20,71 @@ LineRequest Request(Source source, uint64_t client, uint16_t first) {
     return request;
 }
 
-std::vector<uint16_t> Drain(LineQueue &queue, LineScheduler &scheduler) {
-    std::vector<uint16_t> order;
-    while (auto batch = queue.Take(std::chrono::steady_clock::now(), scheduler)) {
-        for (const LineRequest &job : batch->jobs)
-            order.push_back(job.first);
-    }
-    return order;
-}
+struct Queue {
+    explicit Queue(size_t share) : queue(share) {}
 
-// Modbus connection 1 sends requests 1 to 4 to a queue of three per share: the fourth is
-// refused as full and left to the caller, who answers busy.
-void FillShareOfThree(LineQueue &queue, LineScheduler &scheduler) {
-    for (uint16_t i = 1; i <= 3; ++i) {
-        LineRequest request = Request(Source::Modbus, 1, i);
-        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
+    // Pushes a write of each of `firsts` by `source` (Modbus: its connection `client`), each
+    // answered `queued`; one not taken is left to the caller, who answers it.
+    void Push(Source source, uint64_t client, const std::vector<uint16_t> &firsts,
+              Queued queued = Queued::Taken) {
+        for (const uint16_t first : firsts) {
+            LineRequest request = Request(source, client, first);
+            EXPECT_EQ(queue.Push(request, scheduler), queued) << first;
+            EXPECT_EQ(request.first, first); // not taken: left whole to the caller
+        }
     }
-    LineRequest extra = Request(Source::Modbus, 1, 4);
-    EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
-    EXPECT_EQ(extra.first, 4);
-}
+    std::vector<uint16_t> Drain() {
+        std::vector<uint16_t> order;
+        while (auto batch = queue.Take(std::chrono::steady_clock::now(), scheduler)) {
+            for (const LineRequest &job : batch->jobs)
+                order.push_back(job.first);
+        }
+        return order;
+    }
 
-TEST(LineQueue, SparkplugHasAShareAndATurnOfItsOwn) {
-    LineQueue queue(3);
+    LineQueue queue;
     LineScheduler scheduler{LineConfig{}};
-    FillShareOfThree(queue, scheduler);
-    // A flood of DCMDs fills Sparkplug's share only: MQTT's polls still get in.
-    for (uint16_t i = 201; i <= 203; ++i) {
-        LineRequest request = Request(Source::Sparkplug, 0, i);
-        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
-    }
-    LineRequest extra = Request(Source::Sparkplug, 0, 204);
-    EXPECT_EQ(queue.Push(extra, scheduler), Queued::Full);
-    for (uint16_t i = 101; i <= 102; ++i) {
-        LineRequest request = Request(Source::Mqtt, 0, i);
-        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
-    }
-    EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 101, 201, 2, 102, 202, 3, 203}));
-}
+};
 
 TEST(LineQueue, SourcesTakeTurnsWithinTheirOwnShare) {
-    LineQueue queue(3);
-    LineScheduler scheduler{LineConfig{}};
-    // Modbus fills its share; an MQTT poll still gets in, a fourth Modbus request does not.
-    FillShareOfThree(queue, scheduler);
-    for (uint16_t i = 101; i <= 102; ++i) {
-        LineRequest request = Request(Source::Mqtt, 0, i);
-        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
-    }
-    EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 101, 2, 102, 3}));
+    Queue q(3);
+    // Modbus connection 1 fills its share, a flood of DCMDs fills Sparkplug's: MQTT's polls
+    // still get in.
+    q.Push(Source::Modbus, 1, {1, 2, 3});
+    q.Push(Source::Modbus, 1, {4}, Queued::Full);
+    q.Push(Source::Sparkplug, 0, {201, 202, 203});
+    q.Push(Source::Sparkplug, 0, {204}, Queued::Full);
+    q.Push(Source::Mqtt, 0, {101, 102});
+    EXPECT_EQ(q.Drain(), (std::vector<uint16_t>{1, 101, 201, 2, 102, 202, 3, 203}));
 
-    LineRequest waiting = Request(Source::Mqtt, 0, 7);
-    ASSERT_EQ(queue.Push(waiting, scheduler), Queued::Taken);
-    queue.Close();
-    EXPECT_FALSE(queue.Take(std::chrono::steady_clock::now() + std::chrono::seconds(5),
-                            scheduler)); // closed: no wait, nothing handed out
-    LineRequest late = Request(Source::Modbus, 1, 8);
-    EXPECT_EQ(queue.Push(late, scheduler), Queued::Closed); // restarting, not full
-    const auto left = queue.TakeAll();
+    q.Push(Source::Mqtt, 0, {7});
+    q.queue.Close();
+    EXPECT_FALSE(q.queue.Take(std::chrono::steady_clock::now() + std::chrono::seconds(5),
+                              q.scheduler));        // closed: no wait, nothing handed out
+    q.Push(Source::Modbus, 1, {8}, Queued::Closed); // restarting, not full
+    const auto left = q.queue.TakeAll();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].first, 7);
 }
 
 TEST(LineQueue, ModbusConnectionsTakeTurns) {
-    LineQueue queue(32);
-    LineScheduler scheduler{LineConfig{}};
+    Queue q(32);
     // Connection 5 pipelines four requests, then 2 and 9 send one each.
-    for (const auto &[client, first] : std::vector<std::pair<uint64_t, uint16_t>>{
-             {5, 1}, {5, 2}, {5, 3}, {5, 4}, {2, 50}, {9, 90}}) {
-        LineRequest request = Request(Source::Modbus, client, first);
-        ASSERT_EQ(queue.Push(request, scheduler), Queued::Taken);
-    }
-    EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{50, 1, 90, 2, 3, 4}));
+    q.Push(Source::Modbus, 5, {1, 2, 3, 4});
+    q.Push(Source::Modbus, 2, {50});
+    q.Push(Source::Modbus, 9, {90});
+    EXPECT_EQ(q.Drain(), (std::vector<uint16_t>{50, 1, 90, 2, 3, 4}));
 }
 
 TEST(LineQueue, ConnectionKeepingItsShareFullLeavesAnotherItsOwn) {
-    LineQueue queue(3);
-    LineScheduler scheduler{LineConfig{}};
-    FillShareOfThree(queue, scheduler);
+    Queue q(3);
+    q.Push(Source::Modbus, 1, {1, 2, 3});
+    q.Push(Source::Modbus, 1, {4}, Queued::Full);
     // A second connection (from the same address or any other) still gets in, and its turn.
-    LineRequest other = Request(Source::Modbus, 2, 50);
-    ASSERT_EQ(queue.Push(other, scheduler), Queued::Taken);
-    EXPECT_EQ(Drain(queue, scheduler), (std::vector<uint16_t>{1, 50, 2, 3}));
+    q.Push(Source::Modbus, 2, {50});
+    EXPECT_EQ(q.Drain(), (std::vector<uint16_t>{1, 50, 2, 3}));
     // Taken off the line, the first connection's share is its own again.
-    for (uint16_t i = 5; i <= 7; ++i) {
-        LineRequest request = Request(Source::Modbus, 1, i);
-        EXPECT_EQ(queue.Push(request, scheduler), Queued::Taken);
-    }
+    q.Push(Source::Modbus, 1, {5, 6, 7});
 }
 
 } // namespace

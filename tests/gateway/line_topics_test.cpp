@@ -12,19 +12,20 @@ namespace {
 using test::LinesConfig;
 using test::Poll;
 
-std::vector<std::string> ValueTopics(const LineTopics &topics) {
+// Each topic of `topics` in order (values, routes, statuses), with what it keeps: "=42 sent" of
+// a value, "=1" of a route, "=online" of a status.
+std::vector<std::string> Shown(const LineTopics &topics) {
     std::vector<std::string> out;
     for (const GroupTopics &group : topics.groups) {
         for (const ValueState &value : group.values)
-            out.push_back(value.topic);
+            out.push_back(value.topic + (value.value ? "=" + std::to_string(*value.value) : "") +
+                          (value.sent ? " sent" : ""));
     }
-    return out;
-}
-
-template <typename Topic> std::vector<std::string> TopicsOf(const std::vector<Topic> &list) {
-    std::vector<std::string> out;
-    for (const Topic &topic : list)
-        out.push_back(topic.topic);
+    for (const RouteTopic &route : topics.routes)
+        out.push_back(route.topic +
+                      (route.selection ? "=" + std::to_string(*route.selection) : ""));
+    for (const PlcStatusTopic &status : topics.plcStatuses)
+        out.push_back(status.topic + (status.published.empty() ? "" : "=" + status.published));
     return out;
 }
 
@@ -41,15 +42,12 @@ Config Plant() {
 TEST(MqttLineTopics, BuiltFromTheLinesGroupsAlone) {
     const Config config = Plant();
     const LineTopics topics = BuildLineTopics(config, 0);
-    EXPECT_EQ(ValueTopics(topics),
-              (std::vector<std::string>{"vpisd/north/P1/100", "vpisd/north/P1/tank/level",
-                                        "vpisd/north/00/201F", "vpisd/north/P2/300/3"}));
     // Peer to peer has no route; every polled PLC has its status.
-    EXPECT_EQ(TopicsOf(topics.routes),
-              (std::vector<std::string>{"vpisd/north/P1/route", "vpisd/north/P2/route"}));
-    EXPECT_EQ(TopicsOf(topics.plcStatuses),
-              (std::vector<std::string>{"vpisd/north/P1/status", "vpisd/north/00/status",
-                                        "vpisd/north/P2/status"}));
+    EXPECT_EQ(Shown(topics),
+              (std::vector<std::string>{
+                  "vpisd/north/P1/100", "vpisd/north/P1/tank/level", "vpisd/north/00/201F",
+                  "vpisd/north/P2/300/3", "vpisd/north/P1/route", "vpisd/north/P2/route",
+                  "vpisd/north/P1/status", "vpisd/north/00/status", "vpisd/north/P2/status"}));
     const std::map<std::string, SetTarget> targets = {
         {"P1/100", {0, 0, false}},
         {"P1/tank/level", {0, 1, false}},
@@ -64,7 +62,7 @@ TEST(MqttLineTopics, AReloadCarriesWhatAGroupKept) {
     LineTopics old = BuildLineTopics(before, 0);
     old.groups[0].values[1].value = 42;
     old.groups[0].values[1].sent = true;
-    old.groups[2].values[0].value = 1;
+    old.groups[1].values[0].value = 1; // 00
     old.routes[0].selection = 1;
     old.plcStatuses[0].published = "online";
     old.plcStatuses[2].published = "online";
@@ -82,17 +80,13 @@ TEST(MqttLineTopics, AReloadCarriesWhatAGroupKept) {
     LineTopics next = BuildLineTopics(after, 1);
     const std::vector<PlcStatusTopic> unwatched = Carry(old, next);
 
-    ASSERT_EQ(next.groups.size(), 3u);
-    EXPECT_FALSE(next.groups[0].values[0].value);  // P3: new
-    EXPECT_EQ(next.groups[1].values[1].value, 42); // P1's group kept
-    EXPECT_TRUE(next.groups[1].values[1].sent);
-    EXPECT_FALSE(next.groups[2].values[0].value); // changed: starts afresh
-    ASSERT_EQ(next.routes.size(), 2u);
-    EXPECT_EQ(next.routes[1].plc, "P1");
-    EXPECT_EQ(next.routes[1].selection, 1);
-    EXPECT_FALSE(next.routes[0].selection);
-    EXPECT_EQ(next.plcStatuses[1].published, "online"); // P1
-    EXPECT_EQ(next.plcStatuses[0].published, "");       // P3
+    // P3 new, P1's group kept, the peer-to-peer group changed: it starts afresh.
+    EXPECT_EQ(Shown(next),
+              (std::vector<std::string>{"vpisd/north/P3/5", "vpisd/north/P1/100",
+                                        "vpisd/north/P1/tank/level=42 sent", "vpisd/north/00/201F",
+                                        "vpisd/north/P3/route", "vpisd/north/P1/route=1",
+                                        "vpisd/north/P3/status", "vpisd/north/P1/status=online",
+                                        "vpisd/north/00/status"}));
     ASSERT_EQ(unwatched.size(), 1u);
     EXPECT_EQ(unwatched[0].topic, "vpisd/north/P2/status");
     EXPECT_EQ(unwatched[0].published, "online");

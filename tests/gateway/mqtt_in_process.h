@@ -14,31 +14,23 @@ namespace vpisd::gateway::test {
 class RecordingPublisher : public Publisher {
   public:
     bool Publish(const std::string &topic, const std::string &payload, bool retain) override {
-        if (!connected)
-            return false;
-        published.push_back(topic + " " + payload + (retain ? " (retained)" : ""));
-        return true;
-    }
-    bool Subscribe(const std::string &pattern) override {
-        subscribed.push_back(pattern);
+        if (connected)
+            published.push_back(topic + " " + payload + (retain ? " (retained)" : ""));
         return connected;
     }
+    bool Subscribe(const std::string &) override { return connected; }
     // What was published since the last call, as "topic payload [(retained)]".
     std::vector<std::string> Take() { return std::exchange(published, {}); }
 
     bool connected = true;
     std::vector<std::string> published;
-    std::vector<std::string> subscribed;
 };
 
 // Lines named `names` under [mqtt] (topic_prefix "vpisd", discovery under "ha").
 inline Config LinesConfig(const std::vector<std::string> &names) {
     Config config;
-    for (const std::string &name : names) {
-        LineConfig line;
-        line.name = name;
-        config.lines.push_back(line);
-    }
+    for (const std::string &name : names)
+        config.lines.emplace_back().name = name;
     config.mqtt = MqttConfig{};
     config.mqtt->discoveryPrefix = "ha";
     return config;

@@ -9,13 +9,22 @@
 namespace vpisd::gateway {
 namespace {
 
-using test::RecordingPublisher;
 using Told = std::vector<std::string>;
 
 SetCommand Set(const std::string &plc, const std::string &value, const std::string &payload) {
     return {"vpisd/north/" + plc + "/" + value + "/set", plc, value, payload};
 }
 
+// What the /set of `command` is answered: its reason, when there is one, then its result.
+Told Answered(const SetCommand &command, const std::string &reason, const std::string &result) {
+    Told told;
+    if (!reason.empty())
+        told.push_back(command.topic + "/reason " + reason);
+    told.push_back(command.topic + "/result " + result);
+    return told;
+}
+
+// Line "north": P1 polled at 100 and 101 ("tank/level"), P2 read-only.
 std::shared_ptr<const Config> Plant(bool p1ReadOnly) {
     Config config = test::LinesConfig({"north"});
     config.polls.push_back(test::Poll(0, "P1", "100:2"));
@@ -26,44 +35,41 @@ std::shared_ptr<const Config> Plant(bool p1ReadOnly) {
 }
 
 struct Writes {
-    explicit Writes(std::shared_ptr<const Config> config)
-        : topics(BuildLineTopics(*config, 0)), plcs({"P1"}, {}),
-          writes(publisher, statistics, plcs, "north", config, 0) {}
-    LineTopics topics;
-    RecordingPublisher publisher;
+    LineTopics topics = BuildLineTopics(*Plant(false), 0);
+    test::RecordingPublisher publisher;
     MqttStatistics statistics;
-    MqttPlcStatistics plcs;
-    MqttWrites writes;
+    MqttPlcStatistics plcs{{"P1"}, {}};
+    MqttWrites writes{publisher, statistics, plcs, "north", Plant(false), 0};
 };
 
 TEST(MqttSetAnswers, ACommandThatCannotBeWrittenIsAnsweredAtOnce) {
-    const std::string named = "\"P1/101\" is named \"tank/level\": set it on "
-                              "vpisd/north/P1/tank/level/set";
-    const std::string nothing =
-        "\"P1/nonsense\" names no value: expected PLC/100, PLC/101F, PLC/100/3 or a name";
-    const std::vector<std::pair<SetCommand, Told>> cases = {
-        {Set("P1", "101", "5"),
-         {"vpisd/north/P1/101/set/reason " + named, "vpisd/north/P1/101/set/result refused"}},
-        {Set("P1", "nonsense", "5"),
-         {"vpisd/north/P1/nonsense/set/reason " + nothing,
-          "vpisd/north/P1/nonsense/set/result refused"}},
-        {Set("P2", "100", "5"), {"vpisd/north/P2/100/set/result read_only"}},
-        // The payload is read by the rule every face's writes follow.
-        {Set("P1", "100", "70000"),
-         {"vpisd/north/P1/100/set/reason " + ParseSetPayload("70000", host::ValueFormat{}).reason,
-          "vpisd/north/P1/100/set/result refused"}},
+    struct Case {
+        SetCommand command;
+        std::string reason;
+        const char *result;
     };
-    Writes w(Plant(false));
-    for (const auto &[command, told] : cases) {
-        SCOPED_TRACE(command.Path());
-        EXPECT_FALSE(w.writes.Take(w.topics, command));
-        EXPECT_EQ(w.publisher.Take(), told);
+    const std::vector<Case> cases = {
+        {Set("P1", "101", "5"),
+         R"("P1/101" is named "tank/level": set it on vpisd/north/P1/tank/level/set)", "refused"},
+        {Set("P1", "nonsense", "5"),
+         R"("P1/nonsense" names no value: expected PLC/100, PLC/101F, PLC/100/3 or a name)",
+         "refused"},
+        {Set("P2", "100", "5"), "", "read_only"},
+        // The payload is read by the rule every face's writes follow.
+        {Set("P1", "100", "70000"), ParseSetPayload("70000", host::ValueFormat{}).reason,
+         "refused"},
+    };
+    Writes w;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command.Path());
+        EXPECT_FALSE(w.writes.Take(w.topics, c.command));
+        EXPECT_EQ(w.publisher.Take(), Answered(c.command, c.reason, c.result));
     }
     EXPECT_EQ(w.statistics.writes[static_cast<size_t>(WriteOutcome::Refused)], 3u);
 }
 
 TEST(MqttSetAnswers, ACommandTakesTheValueItNames) {
-    Writes w(Plant(false));
+    Writes w;
     const auto named = w.writes.Take(w.topics, Set("P1", "tank/level", "7"));
     ASSERT_TRUE(named);
     EXPECT_EQ(named->target.first, 101);
@@ -78,7 +84,7 @@ TEST(MqttSetAnswers, ACommandTakesTheValueItNames) {
     // A reload's new rights hold from its Prepare on.
     w.writes.SetRights(Plant(true), 0);
     EXPECT_FALSE(w.writes.Take(w.topics, Set("P1", "100", "1")));
-    EXPECT_EQ(w.publisher.Take(), Told{"vpisd/north/P1/100/set/result read_only"});
+    EXPECT_EQ(w.publisher.Take(), Answered(Set("P1", "100", "1"), "", "read_only"));
 }
 
 TEST(MqttSetAnswers, TheWritesAnswerIsWordedForTheLinesState) {
@@ -86,38 +92,27 @@ TEST(MqttSetAnswers, TheWritesAnswerIsWordedForTheLinesState) {
         WriteAnswer answer;
         bool restarting;
         bool lineStarted;
-        Told told;
+        std::string reason;
+        const char *result;
     };
-    const std::string topic = "vpisd/north/P1/100/set";
     const std::string busy = "the line is busy or stopping";
-    const std::string restarting = topic + "/reason " + kRestarting;
-    const std::string refused = topic + "/result refused";
+    const WriteAnswer cancelled{WriteOutcome::Refused, busy, LineStatus::Cancelled};
+    const WriteAnswer full{WriteOutcome::Refused, kQueueFull, LineStatus::Busy};
     const std::vector<Case> cases = {
-        {{WriteOutcome::Ok, "", LineStatus::Ok}, false, true, {topic + "/result ok"}},
-        {{WriteOutcome::Refused, busy, LineStatus::Cancelled}, true, true, {restarting, refused}},
-        {{WriteOutcome::Refused, busy, LineStatus::Cancelled},
-         false,
-         true,
-         {topic + "/reason " + busy, refused}},
+        {{WriteOutcome::Ok, "", LineStatus::Ok}, false, true, "", "ok"},
+        {cancelled, true, true, kRestarting, "refused"},
+        {cancelled, false, true, busy, "refused"},
         // The queue of a line that has not opened yet fills because the line is restarting.
-        {{WriteOutcome::Refused, kQueueFull, LineStatus::Busy},
-         false,
-         false,
-         {restarting, refused}},
-        {{WriteOutcome::Refused, kQueueFull, LineStatus::Busy},
-         false,
-         true,
-         {topic + "/reason " + kQueueFull, refused}},
-        {{WriteOutcome::NoAnswer, "late", LineStatus::NoAnswer},
-         false,
-         true,
-         {topic + "/reason late", topic + "/result no_answer"}},
+        {full, false, false, kRestarting, "refused"},
+        {full, false, true, kQueueFull, "refused"},
+        {{WriteOutcome::NoAnswer, "late", LineStatus::NoAnswer}, false, true, "late", "no_answer"},
     };
-    Writes w(Plant(false));
+    Writes w;
     for (const Case &c : cases) {
-        EXPECT_EQ(w.writes.Finish(Set("P1", "100", "1"), c.answer, c.restarting, c.lineStarted),
+        const SetCommand command = Set("P1", "100", "1");
+        EXPECT_EQ(w.writes.Finish(command, c.answer, c.restarting, c.lineStarted),
                   c.answer.outcome);
-        EXPECT_EQ(w.publisher.Take(), c.told);
+        EXPECT_EQ(w.publisher.Take(), Answered(command, c.reason, c.result));
     }
 }
 
