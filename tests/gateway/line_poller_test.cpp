@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_line.h"
 #include "gateway/poll/line_poller.h"
 #include "gateway/write_command.h"
-#include "mqtt_in_process.h"
+#include "in_process.h"
 
 namespace vpisd::gateway::test {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "gateway/mqtt/discovery.h"
 #include "gateway/mqtt/line_topics.h"
-#include "mqtt_in_process.h"
+#include "in_process.h"
 
 namespace vpisd::gateway {
 namespace {
@@ -48,12 +48,12 @@ TEST(MqttLineTopics, BuiltFromTheLinesGroupsAlone) {
                   "vpisd/north/P1/100", "vpisd/north/P1/tank/level", "vpisd/north/00/201F",
                   "vpisd/north/P2/300/3", "vpisd/north/P1/route", "vpisd/north/P2/route",
                   "vpisd/north/P1/status", "vpisd/north/00/status", "vpisd/north/P2/status"}));
-    const std::map<std::string, SetTarget> targets = {
-        {"P1/100", {0, 0, false}},
-        {"P1/tank/level", {0, 1, false}},
-        {"P1/101", {0, 1, true}}, // the key of a named value
-        {"00/201F", {1, 0, false}},
-        {"P2/300/3", {2, 0, false}}};
+    // "P1/101": the key of a named value.
+    const std::map<std::string, SetTarget> targets = {{"P1/100", {0, 0, false}},
+                                                      {"P1/tank/level", {0, 1, false}},
+                                                      {"P1/101", {0, 1, true}},
+                                                      {"00/201F", {1, 0, false}},
+                                                      {"P2/300/3", {2, 0, false}}};
     EXPECT_EQ(topics.targets, targets);
 }
 

@@ -4,7 +4,7 @@
 
 #include "gateway/mqtt/mqtt_payload.h"
 #include "gateway/mqtt/mqtt_writes.h"
-#include "mqtt_in_process.h"
+#include "in_process.h"
 
 namespace vpisd::gateway {
 namespace {

@@ -3,9 +3,8 @@
 // publisher and a line made in the test.
 #include <gtest/gtest.h>
 
-#include "fake_line.h"
 #include "gateway/mqtt/mqtt_values.h"
-#include "mqtt_in_process.h"
+#include "in_process.h"
 
 namespace vpisd::gateway {
 namespace {

@@ -1,6 +1,6 @@
-// A line made in a test: a LineService that answers each job on the thread that submits it, from
-// a table of registers and routes per PLC, with the statuses the test scripts; its PLCs' health
-// follows the answers. And a poller's clock that moves only when the test moves it.
+// The gateway's logic in-process, without a serial line or a broker: a line made in the test, a
+// poller's clock that moves only when the test moves it, a publisher that records, and a
+// configuration of lines and poll groups made without a file.
 #pragma once
 
 #include <algorithm>
@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/config/config.h"
 #include "gateway/lines/line_service.h"
+#include "gateway/mqtt/publisher.h"
 #include "gateway/poll/poll_clock.h"
 
 namespace vpisd::gateway::test {
@@ -33,6 +35,8 @@ inline bool WaitUntil(const std::function<bool()> &done,
     return true;
 }
 
+// A LineService that answers each job on the thread that submits it, from a table of registers
+// and routes per PLC, with the statuses the test scripts; its PLCs' health follows the answers.
 class FakeLine final : public LineService {
   public:
     explicit FakeLine(std::string name = "line1")
@@ -163,5 +167,40 @@ class ManualPollClock final : public PollClock {
   private:
     std::atomic<TimePoint> now_{};
 };
+
+class RecordingPublisher : public Publisher {
+  public:
+    bool Publish(const std::string &topic, const std::string &payload, bool retain) override {
+        if (connected)
+            published.push_back(topic + " " + payload + (retain ? " (retained)" : ""));
+        return connected;
+    }
+    bool Subscribe(const std::string &) override { return connected; }
+    // What was published since the last call, as "topic payload [(retained)]".
+    std::vector<std::string> Take() { return std::exchange(published, {}); }
+
+    bool connected = true;
+    std::vector<std::string> published;
+};
+
+// Lines named `names` under [mqtt] (topic_prefix "vpisd", discovery under "ha").
+inline Config LinesConfig(const std::vector<std::string> &names) {
+    Config config;
+    for (const std::string &name : names)
+        config.lines.emplace_back().name = name;
+    config.mqtt = MqttConfig{};
+    config.mqtt->discoveryPrefix = "ha";
+    return config;
+}
+
+// A group of `line` reading `registers` ("100:2", "101F", "100/3") of `plc`.
+inline PollConfig Poll(size_t line, const std::string &plc, const std::string &registers) {
+    PollConfig poll;
+    poll.line = line;
+    poll.plc = plc;
+    std::string why;
+    poll.registers = *ParsePollRegisters(registers, why);
+    return poll;
+}
 
 } // namespace vpisd::gateway::test
