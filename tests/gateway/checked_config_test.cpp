@@ -49,12 +49,10 @@ TEST(CheckedConfig, InitFileEditedAfterTheCheckNeverReachesTheLine) {
         error))
         << error;
 
-    // The worker's list of PLCs.
     const LineWorker worker(library, info, checked->config->lines[0], checked->initBytes[0]);
-    std::vector<std::string> plcs;
-    for (const PlcHealthSnapshot &plc : worker.health().Snapshot())
-        plcs.push_back(plc.plc);
-    EXPECT_EQ(plcs, std::vector<std::string>{"P1"});
+    const std::vector<PlcHealthSnapshot> plcs = worker.health().Snapshot(); // the worker's PLCs
+    ASSERT_EQ(plcs.size(), 1u);
+    EXPECT_EQ(plcs[0].plc, "P1");
 }
 
 } // namespace
