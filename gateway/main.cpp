@@ -1,5 +1,6 @@
-// vpisd-gateway: the PLCs behind SY/MAX serial lines served as Modbus TCP and MQTT. main reads
-// the command line; the process owner (gateway/gateway.h) does the rest.
+// vpisd-gateway: the PLCs behind SY/MAX serial lines served as Modbus TCP, JSON MQTT, Sparkplug B
+// and an HTTP status page. main reads the command line; RunGateway (gateway/gateway.h) does the
+// rest.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>

@@ -1,5 +1,5 @@
 // A snapshot of the gateway's state for the HTTP status endpoint: plain records filled from
-// short, thread-safe reads of the line workers, the Modbus front end and the MQTT front end.
+// short, thread-safe reads of the line workers and of the Modbus, MQTT and Sparkplug B faces.
 // The HTTP server sees nothing else of them.
 #pragma once
 

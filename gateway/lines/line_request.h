@@ -1,6 +1,6 @@
 // One job for a line worker: everything it needs to run the transaction, and the path its
-// outcome takes back. The Modbus server and any other front end (an MQTT bridge) speak to the
-// lines only through this record and LineWorker::Submit.
+// outcome takes back. Every face (Modbus directly, the publishing faces through their line's
+// poller) speaks to the lines only through this record and LineService::Submit.
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,4 @@
-// Counters of the MQTT side. Its threads (the client's loop and the poll scheduler) count here
+// Counters of the MQTT side. Its threads (the clients' loops and the lines' own) count here
 // and the network side reports on SIGUSR1, hence atomics.
 #pragma once
 
