@@ -34,18 +34,15 @@ TEST(HttpHead, EndsAtItsEmptyLineWithOrWithoutCarriageReturn) {
     EXPECT_EQ(routes.Answer("GET / HTTP/1.1\n\n", "127.0.0.1", 1).rfind("HTTP/1.1 400 ", 0), 0U);
 }
 
-// A Range header, whatever it holds, gets the whole body with 200.
+// A Range header, however spelt and whatever it holds, gets the whole body with 200.
 TEST(HttpRoutes, RangeIsIgnored) {
     HttpRoutes routes([] { return GatewayStatus{}; });
-    const std::string page = kStatusPage;
-    for (const char *header : {"Range", "range", "RANGE"}) {
-        for (const char *range : {"bytes=zz", "bytes=0-10", "bytes=0-1,5-9,20-30", "bytes=-5"}) {
-            const std::string answer = routes.Answer("GET / HTTP/1.1\r\n" + std::string(header) +
-                                                         ": " + range + "\r\n\r\n",
-                                                     "127.0.0.1", 1);
-            EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0U) << header << ": " << range;
-            EXPECT_TRUE(answer.ends_with("\r\n\r\n" + page)) << header << ": " << range;
-        }
+    for (const char *range : {"Range: bytes=zz", "range: bytes=0-10", "RANGE: bytes=0-1,5-9,20-30",
+                              "Range: bytes=-5"}) {
+        const std::string answer =
+            routes.Answer("GET / HTTP/1.1\r\n" + std::string(range) + "\r\n\r\n", "127.0.0.1", 1);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0U) << range;
+        EXPECT_TRUE(answer.ends_with("\r\n\r\n" + std::string(kStatusPage))) << range;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gateway/sparkplug/sparkplug_payload.h"
@@ -21,15 +22,16 @@ struct WireMetric {
     std::string text{};   // String
 };
 
-// A Payload holding `metrics` (Metric: name 1, datatype 4, the value fields 10 to 15).
-inline std::string WirePayload(const std::vector<WireMetric> &metrics) {
+// A Payload holding `metrics` (Metric: name 1, datatype 4, the value fields 10 to 15 in the order
+// of ValueField).
+inline std::vector<uint8_t> WirePayload(const std::vector<WireMetric> &metrics) {
     using gateway::sparkplug::ValueField;
     const auto varint = [](std::string &out, uint64_t value) {
         for (; value >= 0x80; value >>= 7)
             out += static_cast<char>(value | 0x80);
         out += static_cast<char>(value);
     };
-    const auto bytes = [&](std::string &out, uint8_t key, const std::string &text) {
+    const auto bytes = [&](std::string &out, int key, std::string_view text) {
         out += static_cast<char>(key);
         varint(out, text.size());
         out += text;
@@ -42,33 +44,23 @@ inline std::string WirePayload(const std::vector<WireMetric> &metrics) {
             out += '\x20';
             varint(out, *metric.datatype);
         }
+        const int key = (9 + static_cast<int>(metric.field)) << 3;
         const float single = static_cast<float>(metric.real);
-        switch (metric.field) {
-        case ValueField::Int:
-        case ValueField::Long:
-        case ValueField::Boolean:
-            out += metric.field == ValueField::Int    ? '\x50'
-                   : metric.field == ValueField::Long ? '\x58'
-                                                      : '\x70';
+        const bool isFloat = metric.field == ValueField::Float;
+        if (isFloat || metric.field == ValueField::Double) { // fixed32, fixed64: little-endian
+            out += static_cast<char>(key | (isFloat ? 5 : 1));
+            out.append(isFloat ? reinterpret_cast<const char *>(&single)
+                               : reinterpret_cast<const char *>(&metric.real),
+                       isFloat ? 4 : 8);
+        } else if (metric.field == ValueField::String) {
+            bytes(out, key | 2, metric.text);
+        } else if (metric.field != ValueField::None) { // Int, Long, Boolean
+            out += static_cast<char>(key);
             varint(out, metric.integer);
-            break;
-        case ValueField::Float: // fixed32 and fixed64, little-endian as this machine
-            out += '\x65';
-            out.append(reinterpret_cast<const char *>(&single), 4);
-            break;
-        case ValueField::Double:
-            out += '\x69';
-            out.append(reinterpret_cast<const char *>(&metric.real), 8);
-            break;
-        case ValueField::String:
-            bytes(out, 0x7A, metric.text);
-            break;
-        case ValueField::None:
-            break;
         }
         bytes(payload, 0x12, out);
     }
-    return payload;
+    return {payload.begin(), payload.end()};
 }
 
 } // namespace vpisd::test
