@@ -35,11 +35,12 @@ std::shared_ptr<const Config> Plant(bool p1ReadOnly) {
 }
 
 struct Writes {
-    LineTopics topics = BuildLineTopics(*Plant(false), 0);
+    std::shared_ptr<const Config> config = Plant(false); // topics point into it
+    LineTopics topics = BuildLineTopics(*config, 0);
     test::RecordingPublisher publisher;
     MqttStatistics statistics;
     MqttPlcStatistics plcs{{"P1"}, {}};
-    MqttWrites writes{publisher, statistics, plcs, "north", Plant(false), 0};
+    MqttWrites writes{publisher, statistics, plcs, "north", config, 0};
 };
 
 TEST(MqttSetAnswers, ACommandThatCannotBeWrittenIsAnsweredAtOnce) {
